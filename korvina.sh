@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Korvina's one entry point for developers and CI.
+#   ./korvina.sh demo    build, make a demo workspace and start the robot on it
+#   ./korvina.sh test    build and run every test
+#   ./korvina.sh build   install what is missing and build
+#   ./korvina.sh bench   build and run the benchmarks
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+BUILD="${KORVINA_BUILD_DIR:-$ROOT/build}"
+DEMO="${KORVINA_DEMO_DIR:-$ROOT/demo}"
+
+# Debian packages the build, the tests and the demo need.
+PACKAGES=(
+  cmake g++ ninja-build pkg-config
+  qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc
+  libsqlite3-dev sqlite3
+  libcurl4-openssl-dev ca-certificates
+  libsimpleini-dev
+  libbenchmark-dev
+  python3 python3-aiosmtpd
+  locales
+)
+
+need_sudo() {
+  if [ "$(id -u)" -ne 0 ]; then echo sudo; fi
+}
+
+install_missing() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "korvina.sh: installing ${missing[*]}"
+    local s; s=$(need_sudo)
+    $s apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $s apt-get install -y -qq "${missing[@]}"
+  fi
+}
+
+build() {
+  install_missing
+  if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release
+  fi
+  cmake --build "$BUILD" -j "$(nproc)"
+}
+
+cmd="${1:-}"
+shift || true
+case "$cmd" in
+  build)
+    build
+    ;;
+  test)
+    build
+    ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" "$@"
+    ;;
+  demo)
+    build
+    if [ ! -f "$DEMO/Korvina.ini" ]; then
+      "$BUILD/bin/korvina-db" sample "$DEMO"
+    fi
+    cd "$DEMO"
+    exec "$BUILD/bin/korvina" --headless --ini "$DEMO/Korvina.ini" --watch "$@"
+    ;;
+  bench)
+    build
+    for b in "$BUILD"/bin/bench_*; do
+      [ -x "$b" ] && "$b" "$@"
+    done
+    ;;
+  *)
+    echo "usage: $0 demo|test|build|bench" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+// Every setting of the robot, in memory. The options dialog edits this
+// object; the rest of the program reads its fields. The fields bear the
+// names of the dialog's controls that edit them.
+class Settings : public QObject {
+    Q_OBJECT
+public:
+    explicit Settings(QObject *parent = nullptr);
+
+    // [Position]
+    int rgpPositionSize = 0;      // PositionSize: 0 quantity from the strategy, 1 fixed sum, 2 share of account, 3 sum per security, 4 share per security
+    double edtFixVol = 30000;     // FixVol
+    double edtPart = 20;          // Part
+    int rgpFilled = 1;            // always 1: market orders from FilledOrders
+    bool chExitQty = true;        // ExitQty
+    bool chKillOrder = false;     // KillOrder
+    int rgpSingleMulti = 0;       // 0 SINGLE, 1 MULTI
+    int rgpTerminal = 0;          // 0 QUIK, 1 SmartTrade
+    int edtTrans_id = 0;          // trans_id
+    bool chAutoPortfolio = false; // AutoPortfolio
+    int edtIntTable = 1;          // intTable, seconds
+    int edtIntQuik = 1;           // intQuik, seconds
+
+    // [Quik]
+    QString edtdirTT;             // dirTT
+    QString edtInfoLog;           // pathInfoLog
+    QString edtAccountMicex;      // AccountMicex
+    QString edtAccountFORTS;      // AccountFORTS
+    int edtQuikConnectTimeOut = 60;
+    QString edtCode;              // Code
+    QString edtAlerts;            // Alerts
+    QString edtQuikData;          // QuikData
+    bool chConnect = false;       // Connect
+    bool chQuikConnect = false;   // QuikConnect
+    QString edtDirSmartTrade;     // DirSmartTrade
+
+    // [Trading]
+    int cboGroup = -1;            // id_group
+    double edtVol1 = 30, edtVol2 = 20, edtVol3 = 10;
+    double edtPart1 = 100, edtPart2 = 50, edtPart3 = 33;
+    double edtSlippage = 0.20;    // slippage
+    double edtSet = 20;           // set
+
+    // [Mail]
+    QString edtSMTP;
+    int edtPort = 25;
+    QString edtUser;
+    QString edtPassword;          // in memory in clear; stored shifted
+    bool chAuten = false;
+    QString edtFromName;
+    QString edtFromAddress;
+    QString edtEmail1;
+    QString edtEmail2;
+    bool chSendTrans_Id = false;
+    bool chSendTrans_done = false;
+    bool chSendQuikConnect = false;
+
+    // The program's folder with a trailing separator.
+    QString ProgramDir;
+    // The settings file: ProgramDir + "Korvina.ini" unless set otherwise.
+    QString fileName() const { return m_fileName; }
+    void setFileName(const QString &fileName) { m_fileName = fileName; }
+
+    // Puts every field back to its default.
+    void resetToDefaults();
+    // Reads every key in table order; a missing key gives its default, a
+    // value that does not convert gives the default and one log line.
+    void LoadSettings();
+    // Writes every key; the file is readable by its owner only. Throws
+    // KorvinaError when the file cannot be written.
+    void SaveSettings();
+
+    // Every character code raised (saving) or lowered (loading) by 2, modulo 256.
+    static QByteArray ShiftPassword(const QByteArray &text, bool saving);
+
+    // The defaults of the folders and files on this platform.
+    static QString defaultDirTT();
+    static QString defaultInfoLog();
+    static QString defaultAlerts();
+    static QString defaultQuikData();
+    static QString defaultDirSmartTrade();
+
+signals:
+    // LoadSettings has run: timer periods may have changed.
+    void loaded();
+
+private:
+    QString m_fileName;
+};

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariantMap>
+
+// One database connection (the alert database, or QuikData). Statements are
+// given in the Jet dialect and translated for the engine behind the file:
+// ".mdb"/".accdb" files go through ODBC to the Access driver unchanged, every
+// other file is an SQLite database.
+class Database : public QObject {
+    Q_OBJECT
+public:
+    enum class Engine { None, SQLite, Access };
+
+    explicit Database(const QString &name, QObject *parent = nullptr);
+    ~Database() override;
+
+    const QString &name() const { return m_name; }
+
+    // Closes, then opens the file. False with the engine's (or our) message
+    // when it cannot be opened; a missing file is never created.
+    bool open(const QString &path, QString *error);
+    void close();
+    bool isOpen() const;
+    Engine engine() const { return m_engine; }
+    const QString &path() const { return m_path; }
+
+    // True while a statement runs or its rows are fetched.
+    bool busy() const { return m_busy > 0; }
+
+    // Runs a Jet statement with its :parameters bound by name and returns the
+    // active query (rows of a SELECT can be read from it). Throws KorvinaError
+    // with the engine's message on failure.
+    QSqlQuery exec(const QString &jet, const QVariantMap &params = {});
+    // Runs a statement that returns no rows; the number of rows it changed.
+    int execute(const QString &jet, const QVariantMap &params = {});
+
+    // Runs a statement written for the engine itself (no translation).
+    QSqlQuery native(const QString &sql, const QVariantMap &params = {});
+
+    // The statement as the engine gets it.
+    QString translate(const QString &jet) const;
+
+    bool hasTable(const QString &table) const;
+    QStringList tables() const;
+
+    // Bumped by every statement this connection runs that may change data,
+    // and by other processes' commits (SQLite's data_version).
+    qint64 changeStamp();
+
+    QSqlDatabase handle() const;
+
+    class BusyGuard {
+    public:
+        explicit BusyGuard(Database &db) : m_db(db) { ++m_db.m_busy; }
+        ~BusyGuard() { --m_db.m_busy; }
+
+    private:
+        Database &m_db;
+    };
+
+signals:
+    // Before the connection closes: datasets on it close too.
+    void aboutToClose();
+
+private:
+    void selectInto(const QString &jet, const QVariantMap &params);
+    QSqlQuery run(const QString &sql, const QVariantMap &params, const QString &jet);
+
+    QString m_name;
+    QString m_connection;
+    QString m_path;
+    Engine m_engine = Engine::None;
+    int m_busy = 0;
+    qint64 m_ownWrites = 0;
+};
+
+// The engine's message of a failed query, as one text.
+QString sqlErrorText(const class QSqlError &error);

@@ -1,0 +1,112 @@
+#include "datmod.h"
+
+TDatMod::TDatMod(QObject *parent)
+    : QObject(parent),
+      conOmega(QStringLiteral("conOmega")),
+      conQuikData(QStringLiteral("conQuikData")),
+      tFilledOrders(QStringLiteral("tFilledOrders"), &conOmega, DataSet::Kind::Table),
+      tActiveOrders(QStringLiteral("tActiveOrders"), &conOmega, DataSet::Kind::Table),
+      tCanceledOrders(QStringLiteral("tCanceledOrders"), &conOmega, DataSet::Kind::Table),
+      tOpenPisitions(QStringLiteral("tOpenPisitions"), &conOmega, DataSet::Kind::Table),
+      qFilledOrders(QStringLiteral("qFilledOrders"), &conOmega, DataSet::Kind::Query),
+      qActiveOrders(QStringLiteral("qActiveOrders"), &conOmega, DataSet::Kind::Query),
+      qCanceledOrders(QStringLiteral("qCanceledOrders"), &conOmega, DataSet::Kind::Query),
+      qUpdateOrderNumber(QStringLiteral("qUpdateOrderNumber"), &conOmega, DataSet::Kind::Query),
+      tParam(QStringLiteral("tParam"), &conQuikData, DataSet::Kind::Table),
+      tSecCode(QStringLiteral("tSecCode"), &conQuikData, DataSet::Kind::Table),
+      tWorkSpaces(QStringLiteral("tWorkSpaces"), &conQuikData, DataSet::Kind::Table),
+      tStrategy(QStringLiteral("tStrategy"), &conQuikData, DataSet::Kind::Table),
+      tClients(QStringLiteral("tClients"), &conQuikData, DataSet::Kind::Table),
+      tGroup(QStringLiteral("tGroup"), &conQuikData, DataSet::Kind::Table),
+      tGroupClients(QStringLiteral("tGroupClients"), &conQuikData, DataSet::Kind::Table),
+      tQuik(QStringLiteral("tQuik"), &conQuikData, DataSet::Kind::Table),
+      tOrderNumber(QStringLiteral("tOrderNumber"), &conQuikData, DataSet::Kind::Table),
+      tClientOpenPositions(QStringLiteral("tClientOpenPositions"), &conQuikData, DataSet::Kind::Table),
+      qSecCodeSum(QStringLiteral("qSecCodeSum"), &conQuikData, DataSet::Kind::Query),
+      qExitQty(QStringLiteral("qExitQty"), &conQuikData, DataSet::Kind::Query),
+      qActiveClients(QStringLiteral("qActiveClients"), &conQuikData, DataSet::Kind::Query),
+      qActiveQuik(QStringLiteral("qActiveQuik"), &conQuikData, DataSet::Kind::Query),
+      qClientsByGroup(QStringLiteral("qClientsByGroup"), &conQuikData, DataSet::Kind::Query),
+      qPortfolioAll(QStringLiteral("qPortfolioAll"), &conQuikData, DataSet::Kind::Query),
+      qPortfolioFutAll(QStringLiteral("qPortfolioFutAll"), &conQuikData, DataSet::Kind::Query),
+      qQuikOrdersAll(QStringLiteral("qQuikOrdersAll"), &conQuikData, DataSet::Kind::Query),
+      qTradesAll(QStringLiteral("qTradesAll"), &conQuikData, DataSet::Kind::Query),
+      qLimits(QStringLiteral("qLimits"), &conQuikData, DataSet::Kind::Query),
+      qSecCodeList(QStringLiteral("qSecCodeList"), &conQuikData, DataSet::Kind::Query),
+      qPortfolioSum(QStringLiteral("qPortfolioSum"), &conQuikData, DataSet::Kind::Query),
+      qPortfolioFutSum(QStringLiteral("qPortfolioFutSum"), &conQuikData, DataSet::Kind::Query),
+      qSecCode(QStringLiteral("qSecCode"), &conQuikData, DataSet::Kind::Query),
+      qGroupClients(QStringLiteral("qGroupClients"), &conQuikData, DataSet::Kind::Query),
+      qQuikData(QStringLiteral("qQuikData"), &conQuikData, DataSet::Kind::Query)
+{
+    setObjectName(QStringLiteral("DatMod"));
+
+    tFilledOrders.setTableName(QStringLiteral("FilledOrders"));
+    tActiveOrders.setTableName(QStringLiteral("ActiveOrders"));
+    tCanceledOrders.setTableName(QStringLiteral("CanceledOrders"));
+    tOpenPisitions.setTableName(QStringLiteral("OpenPositions"));
+
+    tParam.setTableName(QStringLiteral("tParam"));
+    tSecCode.setTableName(QStringLiteral("tSecCode"));
+    tWorkSpaces.setTableName(QStringLiteral("tWorkSpaces"));
+    tStrategy.setTableName(QStringLiteral("tStrategy"));
+    tClients.setTableName(QStringLiteral("tclients"));
+    tGroup.setTableName(QStringLiteral("tGroup"));
+    tGroupClients.setTableName(QStringLiteral("tGroupClients"));
+    tQuik.setTableName(QStringLiteral("tQuik"));
+    tOrderNumber.setTableName(QStringLiteral("tOrderNumber"));
+    tClientOpenPositions.setTableName(QStringLiteral("tClientOpenPositions"));
+
+    qSecCodeSum.setSQL(QStringList{
+        QStringLiteral("Select Count(Traded) as SumTraded,  Sum(FixVol) as SumFixVol, Sum(Part) as SumPart"),
+        QStringLiteral("From tSecCode"), QStringLiteral("Where Traded =  True")});
+    qExitQty.setSQL(QStringList{
+        QStringLiteral("SELECT Quantity"), QStringLiteral("FROM tClientOpenPositions"),
+        QStringLiteral("WHERE code=:code and symbol=:symbol and system=:system and workspace=:workspace and "
+                       "[tClientOpenPositions].[interval] = :interval and [tClientOpenPositions].[position] =:position")});
+    qActiveClients.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM tClients"),
+                                      QStringLiteral("WHERE [tClients].[Active] = True AND [tClients].[id_quik]= :id_quik")});
+    qActiveQuik.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM tQuik"),
+                                   QStringLiteral("WHERE [tQuik].[Active] = True")});
+    qClientsByGroup.setSQL(QStringList{QStringLiteral("SELECT tclients.code, tclients.client, tclients.id FROM tClients")});
+}
+
+QVector<DataSet *> TDatMod::alertTables() { return {&tFilledOrders, &tActiveOrders, &tCanceledOrders, &tOpenPisitions}; }
+
+QVector<DataSet *> TDatMod::all()
+{
+    return {&tFilledOrders, &tActiveOrders, &tCanceledOrders, &tOpenPisitions, &qFilledOrders, &qActiveOrders,
+            &qCanceledOrders, &qUpdateOrderNumber, &tParam, &tSecCode, &tWorkSpaces, &tStrategy, &tClients, &tGroup,
+            &tGroupClients, &tQuik, &tOrderNumber, &tClientOpenPositions, &qSecCodeSum, &qExitQty, &qActiveClients,
+            &qActiveQuik, &qClientsByGroup, &qPortfolioAll, &qPortfolioFutAll, &qQuikOrdersAll, &qTradesAll, &qLimits,
+            &qSecCodeList, &qPortfolioSum, &qPortfolioFutSum, &qSecCode, &qGroupClients, &qQuikData};
+}
+
+int TDatMod::GetLastId(DataSet &table)
+{
+    if (!table.Active())
+        return -1;
+    int result = -1;
+    table.DisableControls();
+    try {
+        const QVariant remembered = table.IsEmpty() ? QVariant() : table.FieldByName(QStringLiteral("id"));
+        table.Last();
+        result = table.IsEmpty() ? 0 : table.FieldByName(QStringLiteral("id")).toInt();
+        if (remembered.isValid())
+            table.Locate(QStringLiteral("id"), remembered);
+    } catch (const std::exception &) {
+        // The table could not be read to its end: treated as not open.
+        result = -1;
+    }
+    table.EnableControls();
+    return result;
+}
+
+void TDatMod::ClearOrderNumbers()
+{
+    tOrderNumber.Close();
+    qQuikData.Close();
+    qQuikData.setSQL(QStringList{QStringLiteral("DELETE"), QStringLiteral("FROM tOrderNumber")});
+    qQuikData.ExecSQL();
+    tOrderNumber.Open();
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "database.h"
+#include "dataset.h"
+
+#include <QObject>
+#include <QVector>
+
+// The data module: both database connections and one long-lived dataset per
+// table and query the program uses. Every other part of the program reaches
+// the databases through these objects.
+class TDatMod : public QObject {
+    Q_OBJECT
+public:
+    explicit TDatMod(QObject *parent = nullptr);
+
+    // Connections
+    Database conOmega;    // the strategy platform's alert database
+    Database conQuikData; // QuikData
+
+    // Alert database: tables shown in the main window, queries of the watch cycle
+    DataSet tFilledOrders, tActiveOrders, tCanceledOrders, tOpenPisitions;
+    DataSet qFilledOrders, qActiveOrders, qCanceledOrders, qUpdateOrderNumber;
+
+    // QuikData: tables
+    DataSet tParam, tSecCode, tWorkSpaces, tStrategy, tClients, tGroup, tGroupClients, tQuik, tOrderNumber,
+        tClientOpenPositions;
+    // QuikData: fixed queries
+    DataSet qSecCodeSum, qExitQty, qActiveClients, qActiveQuik, qClientsByGroup;
+    // QuikData: merged terminal views, built at every connection
+    DataSet qPortfolioAll, qPortfolioFutAll, qQuikOrdersAll, qTradesAll, qLimits, qSecCodeList, qPortfolioSum,
+        qPortfolioFutSum;
+    // QuikData: work queries
+    DataSet qSecCode, qGroupClients, qQuikData;
+
+    // The alert tables in the connection's order.
+    QVector<DataSet *> alertTables();
+    // Every dataset of the module.
+    QVector<DataSet *> all();
+
+    // The id of the table's last row in its natural order; 0 when the table
+    // is empty, -1 when it is not open (or cannot be read).
+    int GetLastId(DataSet &table);
+
+    // Empties the transaction journal tOrderNumber.
+    void ClearOrderNumbers();
+};

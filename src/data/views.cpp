@@ -1,0 +1,141 @@
+#include "views.h"
+
+#include "dataset.h"
+#include "jetsql.h"
+
+namespace {
+const QString CRLF = QStringLiteral("\r\n");
+}
+
+QVector<TQuikTerminal> ReadTerminals(DataSet &tQuik)
+{
+    QVector<TQuikTerminal> out;
+    if (!tQuik.Active())
+        tQuik.Open();
+    for (int r = 0; r < tQuik.RecordCount(); ++r) {
+        TQuikTerminal t;
+        t.id_quik = tQuik.value(r, QStringLiteral("id_quik")).toInt();
+        t.active = tQuik.value(r, QStringLiteral("active")).toBool();
+        t.quik = tQuik.value(r, QStringLiteral("quik")).toString();
+        t.path = tQuik.value(r, QStringLiteral("path")).toString();
+        out.append(t);
+    }
+    return out;
+}
+
+QString BuildUnionQuery(const QString &table, int mode, const QVector<TQuikTerminal> &terminals)
+{
+    QString s;
+    if (mode == 0) {
+        s = QStringLiteral("SELECT *, \"Quik\" as QuikName FROM  ") + table + CRLF;
+    } else {
+        bool first = true;
+        for (const TQuikTerminal &t : terminals) {
+            const QString q = jetsql::quoted(t.quik);
+            const QString n = QString::number(t.id_quik);
+            if (first)
+                s = QStringLiteral("SELECT *, \"") + q + QStringLiteral("\" As Quikname") + CRLF + QStringLiteral("FROM ") + table + n + CRLF;
+            else
+                s += QStringLiteral("UNION") + CRLF + QStringLiteral("SELECT *, \"") + q + QStringLiteral("\" as QuikName") + CRLF
+                    + QStringLiteral("FROM ") + table + n + CRLF;
+            first = false;
+        }
+    }
+    const QString upper = table.toUpper();
+    if (upper == QLatin1String("TQUIKORDERS"))
+        s = QStringLiteral("SELECT * FROM (") + s + QStringLiteral(") ORDER BY  orderdate DESC, ordertime DESC");
+    else if (upper == QLatin1String("TTRADES"))
+        s = QStringLiteral("SELECT * FROM (") + s + QStringLiteral(")  ORDER BY tradetime DESC");
+    return s;
+}
+
+QString BuildLimitsQuery(bool allLimits, std::optional<int> group, const QString &client, const QString &security,
+                         int mode, const QVector<TQuikTerminal> &terminals)
+{
+    const QString S = allLimits
+        ? QStringLiteral(" tclients.code, tclients.accountMICEX as Account , seccode, openbal, currentbal, 0 as Est\r\n")
+        : QStringLiteral(" tclients.code, tclients.accountMICEX as Account , tparam.seccode, openbal, currentbal, currentbal*[tParam].[last] as Est\r\n");
+    const QString F = allLimits
+        ? QStringLiteral(" tclients.code, tclients.accountFORTS as Account , seccode, openbal, currentbal,  0 as Est\r\n")
+        : QStringLiteral(" tclients.code, tclients.accountFORTS as Account , tparam.seccode, openbal, currentbal, "
+                         "currentbal*[tParam].[last]*[tParam].[PointValue]/[tParam].[MinMov] as Est\r\n");
+    const QString M = allLimits
+        ? QStringLiteral(" tclients.code, TAG AS Account , CURRCODE AS seccode, openbal, currentbal, 1/2*0 as Est\r\n")
+        : QStringLiteral(" tclients.code, TAG AS ACCOUNT , CURRCODE AS SECCODE, openbal, currentbal, currentbal AS EST\r\n");
+
+    QString W = QStringLiteral("WHERE (([openbal]<>0) OR ([currentbal]<>0))");
+    if (!client.isEmpty())
+        W += QStringLiteral(" AND ( tclients.code= \"") + jetsql::quoted(client) + QStringLiteral("\")");
+    W += CRLF;
+    if (group)
+        W += QStringLiteral("AND tClients.id IN ( SELECT tGroupClients.id_client FROM tGroupClients WHERE id_group=")
+            + QString::number(*group) + QStringLiteral(")");
+    const QString X = QStringLiteral("AND TAG<>\"EQTS\"");
+
+    QString stock, futures, money;
+    if (mode == 0) {
+        if (!allLimits) {
+            stock = QStringLiteral("SELECT \"Quik\" as Quikname, ") + S
+                + QStringLiteral("FROM (tLimitStock INNER JOIN tclients ON tLimitStock.code = tclients.code) INNER JOIN tParam ON tlimitstock.seccode=tparam.seccode\r\n");
+            futures = QStringLiteral("SELECT \"Quik\" as Quikname, ") + F
+                + QStringLiteral("FROM (tLimitFut INNER JOIN tclients ON tLimitFut.ACCOUNT = tclients.AccountFORTS) INNER JOIN tParam ON tlimitfut.seccode=tparam.seccode\r\n");
+            money = QStringLiteral("SELECT \"Quik\" as Quikname, ") + M
+                + QStringLiteral("FROM (tLimitMoney INNER JOIN tclients ON tLimitMoney.code = tclients.code)\r\n");
+        } else {
+            stock = QStringLiteral("SELECT \"Quik\" as Quikname,") + S
+                + QStringLiteral(" FROM (tLimitStock RIGHT JOIN tclients ON tLimitStock.code = tclients.code)\r\n");
+            futures = QStringLiteral("SELECT \"Quik\" as Quikname,") + F
+                + QStringLiteral(" FROM (tLimitFut RIGHT JOIN tclients ON tLimitFut.ACCOUNT = tclients.AccountFORTS)\r\n");
+            money = QStringLiteral("SELECT \"Quik\" as Quikname,") + M
+                + QStringLiteral("FROM (tLimitMoney RIGHT JOIN tclients ON tLimitMoney.code = tclients.code)\r\n");
+        }
+        stock += W;
+        futures += W;
+        money += W + X;
+    } else {
+        bool first = true;
+        for (const TQuikTerminal &t : terminals) {
+            const QString Q = jetsql::quoted(t.quik);
+            const QString N = QString::number(t.id_quik);
+            const QString head = QStringLiteral("SELECT \"") + Q + QStringLiteral("\" as Quikname, ");
+            QString s, f, m;
+            if (!allLimits) {
+                s = head + S + QStringLiteral("FROM (tLimitStock") + N + QStringLiteral(" INNER JOIN tclients ON tLimitStock") + N
+                    + QStringLiteral(".code = tclients.code) INNER JOIN tParam ON tlimitstock") + N + QStringLiteral(".seccode=tparam.seccode\r\n");
+                f = head + F + QStringLiteral("FROM (tLimitFut") + N + QStringLiteral("  INNER JOIN tclients ON tLimitFut") + N
+                    + QStringLiteral(".ACCOUNT = tclients.AccountFORTS) INNER JOIN tParam ON tlimitfut") + N + QStringLiteral(".seccode=tparam.seccode\r\n");
+                if (first)
+                    m = head + M + QStringLiteral("FROM tLimitMoney") + N + QStringLiteral("  INNER JOIN tclients ON tLimitMoney") + N
+                        + QStringLiteral(".code = tclients.code\r\n");
+                else
+                    m = head + M + QStringLiteral("FROM (tLimitMoney") + N + QStringLiteral("  INNER JOIN tclients ON tLimitMoney") + N
+                        + QStringLiteral(".code = tclients.code)\r\n");
+            } else {
+                s = head + S + QStringLiteral("FROM tLimitStock") + N + QStringLiteral(" RIGHT JOIN tclients ON tLimitStock") + N
+                    + QStringLiteral(".code = tclients.code\r\n");
+                f = head + F + QStringLiteral("FROM tLimitFut") + N + QStringLiteral("  RIGHT JOIN tclients ON tLimitFut") + N
+                    + QStringLiteral(".ACCOUNT = tclients.AccountFORTS\r\n");
+                m = head + M + QStringLiteral("FROM tLimitMoney") + N + QStringLiteral("  RIGHT JOIN tclients ON tLimitMoney") + N
+                    + (first ? QStringLiteral(".Code = tclients.Code\r\n") : QStringLiteral(".Code = tclients.code\r\n"));
+            }
+            s += W;
+            f += W;
+            m += W + X;
+            if (first) {
+                stock = s;
+                futures = f;
+                money = m;
+            } else {
+                stock += QStringLiteral("UNION\r\n") + s;
+                futures += QStringLiteral("UNION\r\n") + f;
+                money += QStringLiteral("UNION\r\n") + m;
+            }
+            first = false;
+        }
+    }
+
+    QString statement = stock + CRLF + QStringLiteral("UNION\r\n") + futures + CRLF + QStringLiteral("UNION\r\n") + money;
+    if (!security.isEmpty())
+        statement = QStringLiteral("SELECT * FROM (") + statement + QStringLiteral(" ) WHERE SecCode = \"") + jetsql::quoted(security) + QStringLiteral("\"");
+    return statement;
+}

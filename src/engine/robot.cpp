@@ -1,0 +1,302 @@
+#include "robot.h"
+
+#include "config/operationlog.h"
+#include "config/settings.h"
+#include "data/datmod.h"
+#include "data/views.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+QString inFolder(const QString &folder, const QString &name)
+{
+    QString f = folder;
+    if (!f.endsWith(QLatin1Char('/')) && !f.endsWith(QLatin1Char('\\')))
+        f += QDir::separator();
+    return f + name;
+}
+} // namespace
+
+Robot::Robot(Settings &settings, TDatMod &data, QObject *parent) : QObject(parent), m_settings(settings), m_data(data)
+{
+    setObjectName(QStringLiteral("Robot"));
+    timUpdateTable.setObjectName(QStringLiteral("timUpdateTable"));
+    timQuik.setObjectName(QStringLiteral("timQuik"));
+    timInfoLog.setObjectName(QStringLiteral("timInfoLog"));
+    connect(&timUpdateTable, &QTimer::timeout, this, &Robot::onTimUpdateTable);
+    connect(&timQuik, &QTimer::timeout, this, &Robot::onTimQuik);
+    connect(&timInfoLog, &QTimer::timeout, this, &Robot::onTimInfoLog);
+    connect(&m_settings, &Settings::loaded, this, &Robot::ApplyTimerPeriods);
+    m_timInfoLogOn = true; // the link check runs from the start
+    ApplyTimerPeriods();
+}
+
+void Robot::ApplyTimerPeriods()
+{
+    timUpdateTable.setInterval(m_settings.edtIntTable * 1000);
+    timQuik.setInterval(m_settings.edtIntQuik * 1000);
+    timInfoLog.setInterval(m_settings.edtQuikConnectTimeOut * 1000);
+    setTimerEnabled(timUpdateTable, m_timUpdateTableOn);
+    setTimerEnabled(timQuik, m_timQuikOn);
+    setTimerEnabled(timInfoLog, m_timInfoLogOn);
+}
+
+void Robot::setTimerEnabled(QTimer &timer, bool enabled)
+{
+    if (&timer == &timUpdateTable)
+        m_timUpdateTableOn = enabled;
+    else if (&timer == &timQuik)
+        m_timQuikOn = enabled;
+    else if (&timer == &timInfoLog)
+        m_timInfoLogOn = enabled;
+    // A period of 0 stops the timer.
+    if (enabled && timer.interval() > 0) {
+        if (!timer.isActive())
+            timer.start();
+    } else {
+        timer.stop();
+    }
+}
+
+bool Robot::timerEnabled(const QTimer &timer) const
+{
+    if (&timer == &timUpdateTable)
+        return m_timUpdateTableOn;
+    if (&timer == &timQuik)
+        return m_timQuikOn;
+    return m_timInfoLogOn;
+}
+
+void Robot::onTimUpdateTable() { runTick([this] { timTable(); }); }
+void Robot::onTimQuik() { runTick([this] { timQuikTimer(); }); }
+void Robot::onTimInfoLog() { runTick([this] { timInfoLogTimer(); }); }
+
+void Robot::setWatchActions(bool startEnabled, bool stopEnabled)
+{
+    if (actStartWatchEnabled == startEnabled && actStopWatchEnabled == stopEnabled)
+        return;
+    actStartWatchEnabled = startEnabled;
+    actStopWatchEnabled = stopEnabled;
+    emit actionsChanged();
+}
+
+QString Robot::SetTitle()
+{
+    const QString title = QStringLiteral("Korvina v 3 beta [Клиент ") + m_settings.edtCode + QStringLiteral(" ]");
+    emit titleChanged(title);
+    return title;
+}
+
+void Robot::StartUp()
+{
+    SetTitle();
+    try {
+        if (m_settings.chConnect) {
+            ConnectAndStart();
+            BuildTROFiles();
+            PrepareTransactionFiles();
+        }
+        LastInfoLogSize = GetInfoLogSize();
+    } catch (const std::exception &e) {
+        AddLog(failureText(e));
+    }
+    runTick([] { FlushLog(); });
+}
+
+void Robot::actConnectToBaseExecute()
+{
+    ConnectAndStart();
+    BuildTROFiles();
+    PrepareTransactionFiles();
+    emit message(QStringLiteral("Созданы новые файлы TRI и TRO. Перезапустите импорт транзакций в квике!"));
+}
+
+void Robot::ConnectAndStart()
+{
+    if (!ConnectDatabases())
+        return;
+    m_data.ClearOrderNumbers();
+    setTimerEnabled(timUpdateTable, true);
+    setTimerEnabled(timQuik, true);
+    if (!actStopWatchEnabled)
+        setWatchActions(true, actStopWatchEnabled);
+}
+
+bool Robot::ConnectDatabases()
+{
+    auto connectOne = [](Database &db, const QString &path) {
+        QString error;
+        if (db.open(path, &error))
+            AddLog(QStringLiteral("Подключение к базе данных ") + path + QStringLiteral(": OK"));
+        else
+            AddLog(QStringLiteral("При подключении к базе данных ") + path + QStringLiteral(" произошла ошибка:\r\n") + error);
+    };
+    connectOne(m_data.conOmega, m_settings.edtAlerts);
+    connectOne(m_data.conQuikData, m_settings.edtQuikData);
+    UpdateStatusBar();
+
+    const bool connected = m_data.conQuikData.isOpen();
+    try {
+        if (connected) {
+            timTable();
+            for (DataSet *ds : {&m_data.tWorkSpaces, &m_data.tStrategy, &m_data.tSecCode, &m_data.tOrderNumber,
+                                &m_data.tClientOpenPositions, &m_data.tClients, &m_data.tQuik, &m_data.tGroup,
+                                &m_data.tGroupClients})
+                ds->Open();
+            UpdateSumList();
+
+            const int mode = m_settings.rgpSingleMulti;
+            const QVector<TQuikTerminal> terminals = mode == 1 ? ReadTerminals(m_data.tQuik) : QVector<TQuikTerminal>();
+            m_data.qPortfolioAll.Close();
+            m_data.qPortfolioFutAll.Close();
+            m_data.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), mode, terminals));
+            m_data.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), mode, terminals));
+            m_data.qQuikOrdersAll.setSQL(BuildUnionQuery(QStringLiteral("tQuikOrders"), mode, terminals));
+            m_data.qTradesAll.setSQL(BuildUnionQuery(QStringLiteral("tTrades"), mode, terminals));
+            m_data.qPortfolioAll.Open();
+            m_data.qPortfolioFutAll.Open();
+            m_data.qQuikOrdersAll.Open();
+            m_data.qTradesAll.Open();
+
+            const QString limits = BuildLimitsQuery(false, std::nullopt, QString(), QString(), mode, terminals);
+            m_data.qLimits.setSQL(limits);
+            m_data.qLimits.Open();
+
+            m_data.qClientsByGroup.Open();
+
+            m_data.qSecCodeList.setSQL(QStringLiteral("SELECT DISTINCT seccode FROM (") + limits + QStringLiteral(")"));
+            m_data.qSecCodeList.Open();
+
+            m_data.qPortfolioSum.setSQL(
+                QStringLiteral("Select Count(code) as SumCode,  Sum(openassets) as SumOpenAssets,Sum(shorts) as SumShorts, "
+                               "Sum(longs) as Sumlongs, Sum(CurAssets) as SumCurAssets,Sum(OpenAllAssets) as SumOpenAllAssets, "
+                               "Sum(CurAllAssets) as SumCurAllAssets,Avg(margin) as AvgMargin, Avg(curLeverage) as AvgCurLeverage,"
+                               "Sum(profitloss) as SumProfitLoss, Avg(change) as AvgChange, Avg(Leverage) as AvgLeverage From  (")
+                + m_data.qPortfolioAll.SQLText() + QStringLiteral(")"));
+            m_data.qPortfolioFutSum.setSQL(
+                QStringLiteral("Select Count(account) as SumAccount,  Sum(openlimit) as SumOpenLimit,Sum(planlimit) as SumPlanLimit, "
+                               "Sum(usedlimit) as SumUsedLimit, Sum(varmargin) as SumVarMargin From  (")
+                + m_data.qPortfolioFutAll.SQLText() + QStringLiteral(")"));
+            UpdatePortfolioTotals();
+        }
+    } catch (...) {
+        FlushLog();
+        throw;
+    }
+    FlushLog();
+    return connected;
+}
+
+void Robot::timTable()
+{
+    for (DataSet *ds : m_data.alertTables())
+        RefreshDataSet(*ds);
+    if (Watching)
+        actWatchingExecute();
+    actCheckTROExecute();
+    FlushLog();
+}
+
+void Robot::actWatchingExecute()
+{
+    WatchIconIndex = WatchIconIndex == 3 ? 0 : WatchIconIndex + 1;
+    emit watchIconChanged(WatchIconIndex);
+    PollFilledOrders();
+    WriteTransactions(inFolder(m_settings.edtdirTT, QStringLiteral("trans") + QStringLiteral(".tri")));
+    FlushLog();
+}
+
+void Robot::PollFilledOrders()
+{
+    const int last = LastFilledId;
+    const int max = m_data.GetLastId(m_data.tFilledOrders);
+    if (BaselinePending) {
+        // Watching began while the table could not be read: the rows it holds
+        // now were there before watching, so none of them is taken.
+        if (max >= 0) {
+            LastFilledId = max;
+            BaselinePending = false;
+        }
+        FlushLog();
+        return;
+    }
+    if (max <= last) {
+        FlushLog();
+        return;
+    }
+    LastFilledId = max;
+
+    DataSet &q = m_data.qFilledOrders;
+    q.Close();
+    q.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM FilledOrders"),
+                         QStringLiteral("WHERE id >") + QString::number(last) + QStringLiteral(" and id <=") + QString::number(max)});
+    q.Open();
+    q.First();
+    while (!q.Eof()) {
+        handleFilledOrder(q);
+        q.Next();
+    }
+    FlushLog();
+}
+
+void Robot::handleFilledOrder(DataSet &row)
+{
+    const int id = row.FieldByName(QStringLiteral("ID")).toInt();
+    AddLog(QStringLiteral("Обрабатываю ордер # ") + QString::number(id) + QStringLiteral(" ..."));
+}
+
+void Robot::actStartWatchExecute()
+{
+    LastFilledId = m_data.GetLastId(m_data.tFilledOrders);
+    BaselinePending = LastFilledId < 0;
+    Watching = true;
+    setWatchActions(false, true);
+    AddLog(QStringLiteral("Загрузка ордеров включена."));
+    FlushLog();
+}
+
+void Robot::actStopWatchExecute()
+{
+    Watching = false;
+    emit watchIconChanged(0);
+    setWatchActions(true, false);
+    AddLog(QStringLiteral("Загрузка ордеров остановлена."));
+    FlushLog();
+}
+
+void Robot::timQuikTimer()
+{
+    RefreshDataSet(m_data.tParam);
+    if (m_settings.chAutoPortfolio) {
+        RefreshQuery(m_data.qPortfolioAll);
+        RefreshQuery(m_data.qPortfolioFutAll);
+    }
+    RefreshDataSet(m_data.tOrderNumber);
+    RefreshQuery(m_data.qQuikOrdersAll);
+    RefreshQuery(m_data.qTradesAll);
+}
+
+int Robot::GetInfoLogSize()
+{
+    // The size only: the terminal keeps writing the file, which is never read here.
+    QFileInfo info(m_settings.edtInfoLog);
+    qint64 size = info.exists() && info.isFile() ? info.size() : 0;
+    FlushLog();
+    return static_cast<int>(qMin<qint64>(size, INT_MAX));
+}
+
+// Filled in by the transaction files, the result check, the link monitor and
+// the securities directory as they land.
+void Robot::actCheckTROExecute() {}
+void Robot::BuildTROFiles() {}
+void Robot::PrepareTransactionFiles() {}
+void Robot::WriteTransactions(const QString &) {}
+void Robot::UpdateSumList() {}
+void Robot::UpdatePortfolioTotals() {}
+void Robot::UpdateStatusBar() {}
+void Robot::timInfoLogTimer()
+{
+    UpdateStatusBar();
+    FlushLog();
+}

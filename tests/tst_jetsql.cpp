@@ -1,0 +1,259 @@
+// The Jet dialect layer: statement texts as the program builds them, turned
+// into what SQLite runs, and their meaning checked on a real database.
+
+#include "config/korvinaerror.h"
+#include "data/database.h"
+#include "data/jetsql.h"
+
+#include <QFile>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestJetSql : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void translation_data();
+    void translation();
+    void unterminatedLiteralIsRefused_data();
+    void unterminatedLiteralIsRefused();
+    void parameterNames();
+    void selectIntoParsing_data();
+    void selectIntoParsing();
+
+    void literalIsNeverAColumn();
+    void quotedValueCannotChangeStatement_data();
+    void quotedValueCannotChangeStatement();
+    void textComparisonIgnoresCase();
+    void parametersBoundByName();
+    void unionAndRightJoinRun();
+    void selectIntoCopiesColumnsAndRows();
+    void selectIntoRefusesExistingTable();
+
+private:
+    QTemporaryDir *m_dir = nullptr;
+    Database *m_db = nullptr;
+    QStringList rows(const QString &jet, const QVariantMap &params = {});
+};
+
+void TestJetSql::init()
+{
+    m_dir = new QTemporaryDir;
+    const QString path = m_dir->filePath(QStringLiteral("t.sqlite"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    m_db = new Database(QStringLiteral("test"));
+    QString error;
+    QVERIFY2(m_db->open(path, &error), qPrintable(error));
+    m_db->native(QStringLiteral("CREATE TABLE t (id INTEGER, code VARCHAR(12) COLLATE NOCASE, SecCode VARCHAR(50) COLLATE NOCASE, "
+                                "\"Fill Price\" DOUBLE, Active BOOLEAN)"));
+    m_db->native(QStringLiteral("INSERT INTO t VALUES (1, 'SecCode', 'x', 10.5, 1), (2, 'abc', 'y', 11, 0), (3, 'SBER', 'SBER', 12, 1)"));
+    m_db->native(QStringLiteral("CREATE TABLE u (code VARCHAR(12) COLLATE NOCASE, name VARCHAR(50))"));
+    m_db->native(QStringLiteral("INSERT INTO u VALUES ('abc', 'first'), ('zzz', 'other')"));
+}
+
+void TestJetSql::cleanup()
+{
+    delete m_db;
+    delete m_dir;
+    m_db = nullptr;
+    m_dir = nullptr;
+}
+
+QStringList TestJetSql::rows(const QString &jet, const QVariantMap &params)
+{
+    QStringList out;
+    QSqlQuery q = m_db->exec(jet, params);
+    while (q.next()) {
+        QStringList cols;
+        for (int i = 0; i < q.record().count(); ++i)
+            cols << q.value(i).toString();
+        out << cols.join(QLatin1Char('|'));
+    }
+    return out;
+}
+
+void TestJetSql::translation_data()
+{
+    QTest::addColumn<QString>("jet");
+    QTest::addColumn<QString>("sqlite");
+
+    QTest::newRow("watch cycle poll") << "SELECT *\r\nFROM FilledOrders\r\nWHERE id >41 and id <=45"
+                                      << "SELECT *\r\nFROM FilledOrders\r\nWHERE id >41 and id <=45";
+    QTest::newRow("directory lookup") << "SELECT Traded\r\nFROM tSecCode\r\nWHERE Ticker= \"SBER\""
+                                      << "SELECT Traded\r\nFROM tSecCode\r\nWHERE Ticker= 'SBER'";
+    QTest::newRow("brackets, True, parameter")
+        << "SELECT *\r\nFROM tClients\r\nWHERE [tClients].[Active] = True AND [tClients].[id_quik]= :id_quik"
+        << "SELECT *\r\nFROM tClients\r\nWHERE \"tClients\".\"Active\" = 1 AND \"tClients\".\"id_quik\"= :id_quik";
+    QTest::newRow("False and double blanks") << "Where Traded =  False" << "Where Traded =  0";
+    QTest::newRow("true in any case") << "WHERE a=TRUE or b=true" << "WHERE a=1 or b=1";
+    QTest::newRow("empty literals") << "FROM tLimitStock WHERE [firm]=\"\" and [code]=\"\" "
+                                    << "FROM tLimitStock WHERE \"firm\"='' and \"code\"='' ";
+    QTest::newRow("doubled quote inside literal") << "WHERE code=\"A\"\"B\"" << "WHERE code='A\"B'";
+    QTest::newRow("apostrophe inside literal") << "WHERE client=\"O'Neil\"" << "WHERE client='O''Neil'";
+    QTest::newRow("single-quoted literal passes") << "WHERE code='ab''c'" << "WHERE code='ab''c'";
+    QTest::newRow("colon and True inside literal") << "WHERE t=\"10:30\" and s=\"True\"" << "WHERE t='10:30' and s='True'";
+    QTest::newRow("name with blank") << "SELECT [Fill Price], [Order Number] FROM FilledOrders"
+                                     << "SELECT \"Fill Price\", \"Order Number\" FROM FilledOrders";
+    QTest::newRow("terminal column") << "SELECT *, \"Quik\" as QuikName FROM  tPortfolio\r\n"
+                                     << "SELECT *, 'Quik' as QuikName FROM  tPortfolio\r\n";
+    QTest::newRow("union of terminals")
+        << "SELECT *, \"QUIK1\" As Quikname\r\nFROM tTrades1\r\nUNION\r\nSELECT *, \"QUIK2\" as QuikName\r\nFROM tTrades2\r\n"
+        << "SELECT *, 'QUIK1' As Quikname\r\nFROM tTrades1\r\nUNION\r\nSELECT *, 'QUIK2' as QuikName\r\nFROM tTrades2\r\n";
+    QTest::newRow("right join and arithmetic")
+        << "SELECT \"Quik\" as Quikname, TAG AS Account , 1/2*0 as Est\r\n FROM (tLimitMoney RIGHT JOIN tclients ON tLimitMoney.code = tclients.code)\r\nAND TAG<>\"EQTS\""
+        << "SELECT 'Quik' as Quikname, TAG AS Account , 1/2*0 as Est\r\n FROM (tLimitMoney RIGHT JOIN tclients ON tLimitMoney.code = tclients.code)\r\nAND TAG<>'EQTS'";
+    QTest::newRow("exit quantity") << "SELECT Quantity\r\nFROM tClientOpenPositions\r\nWHERE code=:code and [tClientOpenPositions].[interval] = :interval"
+                                   << "SELECT Quantity\r\nFROM tClientOpenPositions\r\nWHERE code=:code and \"tClientOpenPositions\".\"interval\" = :interval";
+    QTest::newRow("update write-back") << "UPDATE FilledOrders SET [Order Number] = \"123\"\r\nWHERE id = 7"
+                                       << "UPDATE FilledOrders SET \"Order Number\" = '123'\r\nWHERE id = 7";
+    QTest::newRow("delete journal") << "DELETE\r\nFROM tOrderNumber" << "DELETE\r\nFROM tOrderNumber";
+    QTest::newRow("qualified True is a name") << "SELECT t.True FROM t" << "SELECT t.True FROM t";
+    QTest::newRow("Cyrillic literal") << "WHERE client=\"Иванов\"" << "WHERE client='Иванов'";
+}
+
+void TestJetSql::translation()
+{
+    QFETCH(QString, jet);
+    QFETCH(QString, sqlite);
+    QCOMPARE(jetsql::toSqlite(jet), sqlite);
+}
+
+void TestJetSql::unterminatedLiteralIsRefused_data()
+{
+    QTest::addColumn<QString>("jet");
+    QTest::newRow("double quote") << "WHERE code=\"abc";
+    QTest::newRow("single quote") << "WHERE code='abc";
+    QTest::newRow("bracket") << "WHERE [code=1";
+}
+
+void TestJetSql::unterminatedLiteralIsRefused()
+{
+    QFETCH(QString, jet);
+    QVERIFY_THROWS_EXCEPTION(KorvinaError, jetsql::toSqlite(jet));
+}
+
+void TestJetSql::parameterNames()
+{
+    const QString jet = QStringLiteral("WHERE code=:code and symbol=:symbol and t=\":notparam\" and c2=:CODE and x = 'a:b'");
+    QCOMPARE(jetsql::parameterNames(jet), (QStringList{QStringLiteral("code"), QStringLiteral("symbol")}));
+}
+
+void TestJetSql::selectIntoParsing_data()
+{
+    QTest::addColumn<QString>("jet");
+    QTest::addColumn<bool>("matches");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("source");
+    QTest::newRow("per-terminal copy") << "SELECT *  INTO tLimitStock3  FROM tLimitStock WHERE [firm]=\"\" and [code]=\"\" " << true
+                                       << "tLimitStock3" << "tLimitStock";
+    QTest::newRow("lower case") << "select * into a from b" << true << "a" << "b";
+    QTest::newRow("plain select") << "SELECT * FROM tLimitStock" << false << "" << "";
+    QTest::newRow("column list") << "SELECT code INTO x FROM y" << false << "" << "";
+}
+
+void TestJetSql::selectIntoParsing()
+{
+    QFETCH(QString, jet);
+    QFETCH(bool, matches);
+    const auto into = jetsql::parseSelectInto(jet);
+    QCOMPARE(into.has_value(), matches);
+    if (matches) {
+        QFETCH(QString, target);
+        QFETCH(QString, source);
+        QCOMPARE(into->target, target);
+        QCOMPARE(into->source, source);
+    }
+}
+
+void TestJetSql::literalIsNeverAColumn()
+{
+    // "SecCode" names a column of t; as a Jet literal it is the text itself.
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE code = \"SecCode\"")), QStringList{QStringLiteral("1")});
+    // Row 3 has code = SecCode as columns; only a column comparison would find it.
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE code = [SecCode]")), QStringList{QStringLiteral("3")});
+}
+
+void TestJetSql::quotedValueCannotChangeStatement_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("ordinary") << "abc" << 1;
+    QTest::newRow("or-true attack") << "x\" OR \"1\"=\"1" << 0;
+    QTest::newRow("statement end") << "x\"; DELETE FROM t; --" << 0;
+    QTest::newRow("apostrophe") << "a'bc" << 0;
+}
+
+void TestJetSql::quotedValueCannotChangeStatement()
+{
+    QFETCH(QString, value);
+    QFETCH(int, expected);
+    QCOMPARE(jetsql::quoted(QStringLiteral("abc")), QStringLiteral("abc"));
+    const QStringList found = rows(QStringLiteral("SELECT id FROM t WHERE code= \"") + jetsql::quoted(value) + QStringLiteral("\""));
+    QCOMPARE(found.size(), expected);
+    QCOMPARE(rows(QStringLiteral("SELECT COUNT(*) FROM t")), QStringList{QStringLiteral("3")});
+    // The value itself round-trips through the literal.
+    QCOMPARE(rows(QStringLiteral("SELECT \"") + jetsql::quoted(value) + QStringLiteral("\"")), QStringList{value});
+}
+
+void TestJetSql::textComparisonIgnoresCase()
+{
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE code = \"ABC\"")), QStringList{QStringLiteral("2")});
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE [t].[SecCode] = \"sber\"")), QStringList{QStringLiteral("3")});
+}
+
+void TestJetSql::parametersBoundByName()
+{
+    const QVariantMap params{{QStringLiteral("active"), 1}, {QStringLiteral("code"), QStringLiteral("SBER")}};
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE code=:code and Active = :active and [Fill Price] > 11"), params),
+             QStringList{QStringLiteral("3")});
+    QVERIFY_THROWS_EXCEPTION(KorvinaError, m_db->exec(QStringLiteral("SELECT id FROM t WHERE code=:missing"),
+                                                      {{QStringLiteral("code"), QStringLiteral("x")}}));
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE Active = True ORDER BY id")), (QStringList{QStringLiteral("1"), QStringLiteral("3")}));
+}
+
+void TestJetSql::unionAndRightJoinRun()
+{
+    QCOMPARE(rows(QStringLiteral("SELECT code, \"T\" as QuikName FROM t WHERE id=2\r\nUNION\r\nSELECT code, \"U\" as QuikName FROM u")).size(), 3);
+    const QStringList joined = rows(QStringLiteral("SELECT u.name, t.id FROM (t RIGHT JOIN u ON t.code = u.code) ORDER BY u.name"));
+    QCOMPARE(joined, (QStringList{QStringLiteral("first|2"), QStringLiteral("other|")}));
+}
+
+void TestJetSql::selectIntoCopiesColumnsAndRows()
+{
+    m_db->exec(QStringLiteral("SELECT *  INTO t7  FROM t WHERE [code]=\"abc\" "));
+    QCOMPARE(rows(QStringLiteral("SELECT id, code, [Fill Price] FROM t7")), QStringList{QStringLiteral("2|abc|11")});
+    // Same declared columns, letter-case rule included.
+    QSqlQuery q = m_db->native(QStringLiteral("SELECT sql FROM sqlite_master WHERE name='t7'"));
+    QVERIFY(q.next());
+    const QString ddl = q.value(0).toString();
+    QVERIFY2(ddl.contains(QLatin1String("code VARCHAR(12) COLLATE NOCASE")), qPrintable(ddl));
+    QVERIFY(ddl.contains(QLatin1String("\"Fill Price\" DOUBLE")));
+    q.finish();
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t7 WHERE code = \"ABC\"")), QStringList{QStringLiteral("2")});
+    // The empty-key copy leaves the new table empty.
+    m_db->exec(QStringLiteral("SELECT *  INTO t8  FROM t WHERE [code]=\"\""));
+    QCOMPARE(rows(QStringLiteral("SELECT COUNT(*) FROM t8")), QStringList{QStringLiteral("0")});
+}
+
+void TestJetSql::selectIntoRefusesExistingTable()
+{
+    m_db->exec(QStringLiteral("SELECT *  INTO t7  FROM t WHERE [code]=\"abc\""));
+    try {
+        m_db->exec(QStringLiteral("SELECT *  INTO t7  FROM t WHERE [code]=\"SBER\""));
+        QFAIL("copying into an existing table must fail");
+    } catch (const KorvinaError &e) {
+        QVERIFY2(e.message().contains(QLatin1String("already exists")), qPrintable(e.message()));
+    }
+    // Nothing of the failed copy arrived.
+    QCOMPARE(rows(QStringLiteral("SELECT id FROM t7")), QStringList{QStringLiteral("2")});
+}
+
+QTEST_GUILESS_MAIN(TestJetSql)
+#include "tst_jetsql.moc"
