@@ -18,8 +18,6 @@ PACKAGES=(
   libcurl4-openssl-dev ca-certificates
   libsimpleini-dev
   libbenchmark-dev
-  python3 python3-aiosmtpd
-  locales
 )
 
 need_sudo() {

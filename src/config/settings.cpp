@@ -226,7 +226,7 @@ QByteArray Settings::ShiftPassword(const QByteArray &text, bool saving)
 void Settings::LoadSettings()
 {
     resetToDefaults();
-    CSimpleIniCaseA ini;
+    CSimpleIniA ini; // sections and keys without regard to case
     ini.SetMultiKey(false);
     QFile file(m_fileName);
     if (file.open(QIODevice::ReadOnly)) {
@@ -281,7 +281,7 @@ void Settings::LoadSettings()
 
 void Settings::SaveSettings()
 {
-    CSimpleIniCaseA ini;
+    CSimpleIniA ini; // sections and keys without regard to case
     ini.SetMultiKey(false);
     ini.SetSpaces(false);
     {

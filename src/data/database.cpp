@@ -73,33 +73,39 @@ bool Database::open(const QString &path, QString *error)
     if (access) {
         if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QODBC")))
             return fail(QStringLiteral("Драйвер ODBC недоступен: файл Access ") + path + QStringLiteral(" не открыть."));
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connection);
-        db.setDatabaseName(QStringLiteral("DRIVER={Microsoft Access Driver (*.mdb, *.accdb)};DBQ=") + path);
-        if (!db.open())
-            return fail(sqlErrorText(db.lastError()));
+        QString problem;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connection);
+            db.setDatabaseName(QStringLiteral("DRIVER={Microsoft Access Driver (*.mdb, *.accdb)};DBQ=") + path);
+            if (!db.open())
+                problem = sqlErrorText(db.lastError());
+        }
+        if (!problem.isEmpty())
+            return fail(problem);
         m_engine = Engine::Access;
         return true;
     }
 
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
         return fail(QStringLiteral("Драйвер SQLite (QSQLITE) недоступен."));
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    if (!db.open())
-        return fail(sqlErrorText(db.lastError()));
-    m_engine = Engine::SQLite;
+    QString problem;
     {
-        // Check that it is a database at all, and let other processes write
-        // while we read.
-        QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")))
-            return fail(sqlErrorText(q.lastError()));
-        q.finish();
-        if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
-            return fail(sqlErrorText(q.lastError()));
-        q.finish();
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        if (!db.open()) {
+            problem = sqlErrorText(db.lastError());
+        } else {
+            // Check that it is a database at all, and let other processes
+            // write while we read.
+            QSqlQuery q(db);
+            if (!q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) || !q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+                problem = sqlErrorText(q.lastError());
+        }
     }
+    if (!problem.isEmpty())
+        return fail(problem);
+    m_engine = Engine::SQLite;
     return true;
 }
 

@@ -60,6 +60,13 @@ QString DataSet::SQLText() const
 
 QString DataSet::statement() const { return m_sql.join(QStringLiteral("\r\n")); }
 
+void DataSet::setCalcField(const QString &name, CalcField fill)
+{
+    Close();
+    m_calcName = name;
+    m_calcFill = std::move(fill);
+}
+
 void DataSet::setParam(const QString &name, const QVariant &value)
 {
     QString key = name.startsWith(QLatin1Char(':')) ? name.mid(1) : name;
@@ -112,6 +119,22 @@ void DataSet::Open()
     m_active = true;
     m_eof = false;
     m_current = m_count > 0 ? 0 : -1;
+    if (m_calcFill && !lazy()) {
+        QVector<QVariant> values;
+        try {
+            values = m_calcFill(*this);
+        } catch (...) {
+            m_active = false;
+            m_rows.clear();
+            m_fields.clear();
+            m_count = 0;
+            m_current = -1;
+            throw;
+        }
+        m_fields << m_calcName;
+        for (int r = 0; r < m_rows.size(); ++r)
+            m_rows[r].append(values.value(r));
+    }
     notifyReset();
     emit opened();
     emit currentRowChanged(m_current);

@@ -6,6 +6,8 @@
 #include <QVariantMap>
 #include <QVector>
 
+#include <functional>
+
 class Database;
 
 // One long-lived dataset of the data module: a whole table, or a query that
@@ -39,6 +41,12 @@ public:
     const QStringList &SQL() const { return m_sql; }
     QString SQLText() const;
     QString statement() const; // the lines joined by line breaks, no trailing break
+
+    // A computed column of a query: after every opening `fill` gets the
+    // dataset with the rows read and gives one value per row, which then
+    // shows as the last column `name`. When fill throws, the opening fails.
+    using CalcField = std::function<QVector<QVariant>(const DataSet &)>;
+    void setCalcField(const QString &name, CalcField fill);
 
     void setParam(const QString &name, const QVariant &value);
     void clearParams() { m_params.clear(); }
@@ -109,6 +117,8 @@ private:
     QString m_tableName;
     QStringList m_sql;
     QVariantMap m_params;
+    QString m_calcName;
+    CalcField m_calcFill;
 
     bool m_active = false;
     bool m_eof = false;

@@ -1,5 +1,7 @@
 #include "datmod.h"
 
+#include "jetsql.h"
+
 TDatMod::TDatMod(QObject *parent)
     : QObject(parent),
       conOmega(QStringLiteral("conOmega")),
@@ -69,6 +71,11 @@ TDatMod::TDatMod(QObject *parent)
     qActiveQuik.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM tQuik"),
                                    QStringLiteral("WHERE [tQuik].[Active] = True")});
     qClientsByGroup.setSQL(QStringList{QStringLiteral("SELECT tclients.code, tclients.client, tclients.id FROM tClients")});
+
+    // The positions view's share of the client's assets, filled whenever it opens.
+    qLimits.setCalcField(QStringLiteral("part"), [this](const DataSet &limits) {
+        return CalcLimitParts(qQuikData, qPortfolioAll.SQLText(), limits);
+    });
 }
 
 QVector<DataSet *> TDatMod::alertTables() { return {&tFilledOrders, &tActiveOrders, &tCanceledOrders, &tOpenPisitions}; }
@@ -109,4 +116,36 @@ void TDatMod::ClearOrderNumbers()
     qQuikData.setSQL(QStringList{QStringLiteral("DELETE"), QStringLiteral("FROM tOrderNumber")});
     qQuikData.ExecSQL();
     tOrderNumber.Open();
+}
+
+QVariant TDatMod::SecCodeColumnByTicker(const QString &column, const QString &T)
+{
+    if (!tSecCode.Active())
+        tSecCode.Open();
+    qSecCode.Close();
+    qSecCode.setSQL(QStringList{QStringLiteral("SELECT ") + column, QStringLiteral("FROM tSecCode"),
+                                QStringLiteral("WHERE Ticker= \"") + jetsql::quoted(T) + QStringLiteral("\"")});
+    qSecCode.Open();
+    if (qSecCode.IsEmpty())
+        return QVariant();
+    qSecCode.First();
+    return qSecCode.FieldByName(column);
+}
+
+bool TDatMod::IsTraded(const QString &T)
+{
+    const QVariant v = SecCodeColumnByTicker(QStringLiteral("Traded"), T);
+    return !v.isNull() && v.toBool();
+}
+
+QString TDatMod::ClassCodeByTicker(const QString &T)
+{
+    const QVariant v = SecCodeColumnByTicker(QStringLiteral("Class_Code"), T);
+    return v.isNull() ? QString() : v.toString();
+}
+
+void TDatMod::setPortfolioTotals(const TPortfolioTotals &totals)
+{
+    PortfolioTotals = totals;
+    emit portfolioTotalsChanged();
 }

@@ -2,6 +2,7 @@
 
 #include "database.h"
 #include "dataset.h"
+#include "views.h"
 
 #include <QObject>
 #include <QVector>
@@ -44,4 +45,20 @@ public:
 
     // Empties the transaction journal tOrderNumber.
     void ClearOrderNumbers();
+
+    // The securities directory by the strategy platform's ticker: the Traded
+    // flag (false without a row) and the class code ("" without a row).
+    bool IsTraded(const QString &T);
+    QString ClassCodeByTicker(const QString &T);
+
+    // The footer values under the portfolio grids, as last read.
+    TPortfolioTotals PortfolioTotals;
+    void setPortfolioTotals(const TPortfolioTotals &totals);
+
+signals:
+    void portfolioTotalsChanged();
+
+private:
+    // The first row's column of the directory row whose Ticker is T.
+    QVariant SecCodeColumnByTicker(const QString &column, const QString &T);
 };

@@ -1,11 +1,22 @@
 #include "views.h"
 
+#include "config/floatformat.h"
+#include "datmod.h"
 #include "dataset.h"
 #include "jetsql.h"
 
+#include <QHash>
+
 namespace {
 const QString CRLF = QStringLiteral("\r\n");
+
+// The terminals a MULTI statement walks: the list read from its first row;
+// an empty list still gives one part, with number 0 and an empty name.
+QVector<TQuikTerminal> walked(const QVector<TQuikTerminal> &terminals)
+{
+    return terminals.isEmpty() ? QVector<TQuikTerminal>{TQuikTerminal()} : terminals;
 }
+} // namespace
 
 QVector<TQuikTerminal> ReadTerminals(DataSet &tQuik)
 {
@@ -30,7 +41,7 @@ QString BuildUnionQuery(const QString &table, int mode, const QVector<TQuikTermi
         s = QStringLiteral("SELECT *, \"Quik\" as QuikName FROM  ") + table + CRLF;
     } else {
         bool first = true;
-        for (const TQuikTerminal &t : terminals) {
+        for (const TQuikTerminal &t : walked(terminals)) {
             const QString q = jetsql::quoted(t.quik);
             const QString n = QString::number(t.id_quik);
             if (first)
@@ -94,7 +105,7 @@ QString BuildLimitsQuery(bool allLimits, std::optional<int> group, const QString
         money += W + X;
     } else {
         bool first = true;
-        for (const TQuikTerminal &t : terminals) {
+        for (const TQuikTerminal &t : walked(terminals)) {
             const QString Q = jetsql::quoted(t.quik);
             const QString N = QString::number(t.id_quik);
             const QString head = QStringLiteral("SELECT \"") + Q + QStringLiteral("\" as Quikname, ");
@@ -138,4 +149,97 @@ QString BuildLimitsQuery(bool allLimits, std::optional<int> group, const QString
     if (!security.isEmpty())
         statement = QStringLiteral("SELECT * FROM (") + statement + QStringLiteral(" ) WHERE SecCode = \"") + jetsql::quoted(security) + QStringLiteral("\"");
     return statement;
+}
+
+QString BuildSecCodeListQuery(const QString &limitsStatement)
+{
+    return QStringLiteral("SELECT DISTINCT seccode FROM (") + limitsStatement + QStringLiteral(")");
+}
+
+QString BuildPortfolioSumQuery(const QString &portfolioAllText)
+{
+    return QStringLiteral("Select Count(code) as SumCode,  Sum(openassets) as SumOpenAssets,Sum(shorts) as SumShorts, "
+                          "Sum(longs) as Sumlongs, Sum(CurAssets) as SumCurAssets,Sum(OpenAllAssets) as SumOpenAllAssets, "
+                          "Sum(CurAllAssets) as SumCurAllAssets,Avg(margin) as AvgMargin, Avg(curLeverage) as AvgCurLeverage,"
+                          "Sum(profitloss) as SumProfitLoss, Avg(change) as AvgChange, Avg(Leverage) as AvgLeverage From  (")
+        + portfolioAllText + QStringLiteral(")");
+}
+
+QString BuildPortfolioFutSumQuery(const QString &portfolioFutAllText)
+{
+    return QStringLiteral("Select Count(account) as SumAccount,  Sum(openlimit) as SumOpenLimit,Sum(planlimit) as SumPlanLimit, "
+                          "Sum(usedlimit) as SumUsedLimit, Sum(varmargin) as SumVarMargin From  (")
+        + portfolioFutAllText + QStringLiteral(")");
+}
+
+QVector<QVariant> CalcLimitParts(DataSet &work, const QString &portfolioAllText, const DataSet &limits)
+{
+    // The sums of every client at once; codes compare without regard to
+    // letter case, as the database compares text.
+    work.Close();
+    work.setSQL(QStringList{QStringLiteral("Select code, SUM([curallassets]) as sumasset FROM (") + portfolioAllText
+                                + QStringLiteral(") WHERE curallassets<>0 GROUP BY code")});
+    work.Open();
+    QHash<QString, double> sums;
+    for (int r = 0; r < work.RecordCount(); ++r) {
+        const QVariant code = work.value(r, 0);
+        if (code.isNull())
+            continue;
+        sums[code.toString().toCaseFolded()] += work.value(r, 1).toDouble();
+    }
+    work.Close();
+
+    QVector<QVariant> parts(limits.RecordCount());
+    const int codeColumn = limits.fieldIndex(QStringLiteral("code"));
+    const int estColumn = limits.fieldIndex(QStringLiteral("est"));
+    for (int r = 0; r < parts.size(); ++r) {
+        const double sum = sums.value(limits.value(r, codeColumn).toString().toCaseFolded(), 0.0);
+        const QVariant est = limits.value(r, estColumn);
+        parts[r] = sum != 0 ? (est.isNull() ? 0.0 : est.toDouble()) * 100 / sum : 0.0;
+    }
+    return parts;
+}
+
+QString FormatPrice(const QVariant &price, const QVariant &digits, const QLocale &locale)
+{
+    return FormatFixed(price.isNull() ? 0.0 : price.toDouble(), 16, digits.isNull() ? 0 : digits.toInt(), true, locale);
+}
+
+std::optional<TPortfolioTotals> ReadPortfolioTotals(TDatMod &dm, const QLocale &locale)
+{
+    if (!dm.conQuikData.isOpen())
+        return std::nullopt;
+    dm.qPortfolioSum.Close();
+    dm.qPortfolioSum.Open();
+    dm.qPortfolioFutSum.Close();
+    dm.qPortfolioFutSum.Open();
+
+    auto value = [](const DataSet &q, const char *field) {
+        return q.IsEmpty() ? QVariant() : q.value(0, QLatin1String(field));
+    };
+    auto count = [&](const DataSet &q, const char *field) { return QString::number(value(q, field).toLongLong()); };
+    auto money = [&](const DataSet &q, const char *field) {
+        const QVariant v = value(q, field);
+        return FormatFixed(v.isNull() ? 0.0 : v.toDouble(), 10, 2, true, locale);
+    };
+
+    const DataSet &p = dm.qPortfolioSum;
+    const DataSet &f = dm.qPortfolioFutSum;
+    TPortfolioTotals t;
+    t.portfolio = {{QStringLiteral("code"), count(p, "SumCode")},
+                   {QStringLiteral("shorts"), money(p, "SumShorts")},
+                   {QStringLiteral("longs"), money(p, "Sumlongs")},
+                   {QStringLiteral("openallassets"), money(p, "SumOpenAllAssets")},
+                   {QStringLiteral("curallassets"), money(p, "SumCurAllAssets")},
+                   {QStringLiteral("margin"), money(p, "AvgMargin")},
+                   {QStringLiteral("leverage"), money(p, "AvgLeverage")},
+                   {QStringLiteral("curleverage"), money(p, "AvgCurLeverage")},
+                   {QStringLiteral("change"), money(p, "AvgChange")},
+                   {QStringLiteral("profitloss"), money(p, "SumProfitLoss")}};
+    t.futures = {{QStringLiteral("account"), count(f, "SumAccount")},
+                 {QStringLiteral("openlimit"), money(f, "SumOpenLimit")},
+                 {QStringLiteral("planlimit"), money(f, "SumPlanLimit")},
+                 {QStringLiteral("usedlimit"), money(f, "SumUsedLimit")},
+                 {QStringLiteral("varmargin"), money(f, "SumVarMargin")}};
+    return t;
 }

@@ -165,19 +165,11 @@ bool Robot::ConnectDatabases()
 
             m_data.qClientsByGroup.Open();
 
-            m_data.qSecCodeList.setSQL(QStringLiteral("SELECT DISTINCT seccode FROM (") + limits + QStringLiteral(")"));
+            m_data.qSecCodeList.setSQL(BuildSecCodeListQuery(limits));
             m_data.qSecCodeList.Open();
 
-            m_data.qPortfolioSum.setSQL(
-                QStringLiteral("Select Count(code) as SumCode,  Sum(openassets) as SumOpenAssets,Sum(shorts) as SumShorts, "
-                               "Sum(longs) as Sumlongs, Sum(CurAssets) as SumCurAssets,Sum(OpenAllAssets) as SumOpenAllAssets, "
-                               "Sum(CurAllAssets) as SumCurAllAssets,Avg(margin) as AvgMargin, Avg(curLeverage) as AvgCurLeverage,"
-                               "Sum(profitloss) as SumProfitLoss, Avg(change) as AvgChange, Avg(Leverage) as AvgLeverage From  (")
-                + m_data.qPortfolioAll.SQLText() + QStringLiteral(")"));
-            m_data.qPortfolioFutSum.setSQL(
-                QStringLiteral("Select Count(account) as SumAccount,  Sum(openlimit) as SumOpenLimit,Sum(planlimit) as SumPlanLimit, "
-                               "Sum(usedlimit) as SumUsedLimit, Sum(varmargin) as SumVarMargin From  (")
-                + m_data.qPortfolioFutAll.SQLText() + QStringLiteral(")"));
+            m_data.qPortfolioSum.setSQL(BuildPortfolioSumQuery(m_data.qPortfolioAll.SQLText()));
+            m_data.qPortfolioFutSum.setSQL(BuildPortfolioFutSumQuery(m_data.qPortfolioFutAll.SQLText()));
             UpdatePortfolioTotals();
         }
     } catch (...) {
@@ -293,8 +285,13 @@ void Robot::BuildTROFiles() {}
 void Robot::PrepareTransactionFiles() {}
 void Robot::WriteTransactions(const QString &) {}
 void Robot::UpdateSumList() {}
-void Robot::UpdatePortfolioTotals() {}
 void Robot::UpdateStatusBar() {}
+void Robot::UpdatePortfolioTotals()
+{
+    if (const std::optional<TPortfolioTotals> totals = ReadPortfolioTotals(m_data))
+        m_data.setPortfolioTotals(*totals);
+}
+
 void Robot::timInfoLogTimer()
 {
     UpdateStatusBar();

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class Database;
+
+// The tables of the two databases as SQLite holds them: the strategy
+// platform's alert database and QuikData (the robot's own tables and the
+// tables the QUIK terminals export into).
+//
+// Column types follow the Access originals: Integer -> INTEGER, counter ->
+// INTEGER PRIMARY KEY AUTOINCREMENT (never reused, like a Jet counter),
+// Small -> SMALLINT, Float -> DOUBLE, Decimal -> DECIMAL(18,4), yes/no ->
+// BOOLEAN (1/0, default 0), date-time -> DATETIME/DATE/TIME, Text(n) ->
+// VARCHAR(n) COLLATE NOCASE, so that text compares without regard to letter
+// case as it does in Jet. Every identifier is double-quoted, since several
+// are reserved words ("Order", "group", "Interval") or hold blanks.
+namespace schema {
+
+enum class Kind { QuikData, Alerts };
+
+struct Column {
+    QString name;
+    QString type; // the declared type with its constraints
+};
+
+struct Table {
+    QString name;
+    QList<Column> columns;
+};
+
+// The tables of each database, in the order they are created.
+const QList<Table> &quikDataTables();
+const QList<Table> &alertTables();
+const QList<Table> &tables(Kind kind);
+
+// The seven tables a QUIK terminal exports into, in the order the per-terminal
+// copies are made: tLimitStock, tLimitFut, tPortfolio, tPortfolioFut,
+// tLimitMoney, tQuikOrders, tTrades.
+QStringList exportTables();
+
+// The definition of a table by name (letter case ignored); nullptr when the
+// database has no such table.
+const Table *findTable(Kind kind, const QString &name);
+
+// CREATE TABLE for the table, under another name when one is given.
+QString createTableStatement(const Table &table, const QString &name = QString());
+
+// Every statement that builds the database: tables, then indexes.
+QStringList quikDataStatements();
+QStringList alertStatements();
+QStringList statements(Kind kind);
+
+// The CREATE TABLE statements of terminal N's copies of the export tables
+// (tLimitStockN ... tTradesN), with the columns of the base tables.
+QStringList terminalTableStatements(int idQuik);
+
+// Run the statements above on an open, empty SQLite database, in one
+// transaction. Throw KorvinaError with the engine's message on failure.
+void createQuikData(Database &db);
+void createAlerts(Database &db);
+void create(Database &db, Kind kind);
+void createTerminalTables(Database &db, int idQuik);
+
+// Creates a new SQLite database file with every table of the kind (and the
+// folders above it). Never overwrites: an existing file, or a path naming an
+// Access file, gives KorvinaError naming the path. A file that cannot be
+// completed is removed again.
+void createDatabaseFile(const QString &path, Kind kind);
+
+} // namespace schema

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "config/operationlog.h"
+#include "config/settings.h"
+
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QVariantMap>
+
+// A throw-away workspace for tests: a folder with an alert database and a
+// QuikData database made by the schema code, settings pointing at them, and
+// an operation log with a pinned locale that tests read back.
+class TestWorkspace {
+public:
+    // With createDatabases false only the paths are set; no file exists.
+    explicit TestWorkspace(bool createDatabases = true);
+    ~TestWorkspace();
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString alertsPath() const { return path(QStringLiteral("Alerts11.sqlite")); }
+    QString quikDataPath() const { return path(QStringLiteral("dbQuikData.sqlite")); }
+    void createAlerts();
+    void createQuikData();
+
+    Settings settings;
+    OperationLog log;
+
+    // Writes as another process would: through a connection of its own.
+    void exec(const QString &databasePath, const QString &sql, const QVariantMap &params = {});
+    // Adds FilledOrders rows with these ids (the strategy platform's side).
+    void addFilledOrders(const QList<int> &ids);
+    int count(const QString &databasePath, const QString &table);
+
+    // The text part of each screen line (date and time cut off).
+    QStringList messages() const;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_connection;
+};

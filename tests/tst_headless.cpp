@@ -1,0 +1,145 @@
+// The program itself, headless, on a workspace made by korvina-db: it
+// connects, logs, watches, takes a new filled order, and ends cleanly on a
+// signal.
+
+#include "config/textcodec.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const QString bin = QStringLiteral(KORVINA_BIN_DIR);
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool waitFor(const std::function<bool()> &condition, int ms = 15000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > ms)
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+} // namespace
+
+class TestHeadless : public QObject {
+    Q_OBJECT
+
+private slots:
+    void helpAndVersion_data();
+    void helpAndVersion();
+    void runsOnSampleWorkspace();
+    void unwritableLogStopsBeforeStart();
+};
+
+void TestHeadless::helpAndVersion_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("help") << "--help" << "--headless";
+    QTest::newRow("version") << "--version" << KORVINA_VERSION;
+}
+
+void TestHeadless::helpAndVersion()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, expected);
+    QProcess p;
+    p.start(bin + QStringLiteral("/korvina"), {option});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(p.readAllStandardOutput().contains(expected.toUtf8()));
+}
+
+void TestHeadless::runsOnSampleWorkspace()
+{
+    QTemporaryDir dir;
+    const QString ws = dir.filePath(QStringLiteral("demo"));
+    QProcess make;
+    make.start(bin + QStringLiteral("/korvina-db"), {QStringLiteral("sample"), ws});
+    QVERIFY(make.waitForFinished(30000));
+    QCOMPARE(make.exitCode(), 0);
+    const QString alerts = ws + QStringLiteral("/Omega/Alerts11.sqlite");
+    const QString quikData = ws + QStringLiteral("/Data/dbQuikData.sqlite");
+    QVERIFY(QFile::exists(alerts));
+    QVERIFY(QFile::exists(quikData));
+
+    // Run from another folder: the log lies in the working directory.
+    const QString run = dir.filePath(QStringLiteral("run"));
+    QVERIFY(QDir().mkpath(run));
+    QProcess robot;
+    robot.setWorkingDirectory(run);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8")); // dates as dd.MM.yyyy
+    robot.setProcessEnvironment(env);
+    robot.start(bin + QStringLiteral("/korvina"),
+                {QStringLiteral("--headless"), QStringLiteral("--ini"), ws + QStringLiteral("/Korvina.ini"), QStringLiteral("--watch")});
+    QVERIFY(robot.waitForStarted());
+    const QString logPath = run + QStringLiteral("/Korvina.log");
+    const QByteArray enabled = cp1251::encode(QStringLiteral(" Загрузка ордеров включена.\r\n"));
+    QVERIFY2(waitFor([&] { return readAll(logPath).contains(enabled); }), readAll(logPath).constData());
+
+    // The strategy platform fills an order.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("platform"));
+        db.setDatabaseName(alerts);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO FilledOrders (ID, Symbol, OrderType, \"Order\") VALUES (1, 'SBER', 'LE', 'Buy 10 SBER @ 250')")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("platform"));
+    const QByteArray taken = cp1251::encode(QStringLiteral(" Обрабатываю ордер # 1 ...\r\n"));
+    QVERIFY2(waitFor([&] { return readAll(logPath).contains(taken); }), readAll(logPath).constData());
+
+    robot.terminate(); // SIGTERM: ends normally
+    QVERIFY(robot.waitForFinished(10000));
+    QCOMPARE(robot.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(robot.exitCode(), 0);
+
+    const QByteArray log = readAll(logPath);
+    const QList<QByteArray> lines = log.split('\n');
+    QVERIFY(log.endsWith("\r\n"));
+    QRegularExpression stamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d "));
+    auto text = [&](int i) { return cp1251::decode(lines.value(i)).remove(stamp).remove(QLatin1Char('\r')); };
+    QVERIFY2(stamp.match(cp1251::decode(lines.value(0))).hasMatch(), lines.value(0).constData());
+    QCOMPARE(text(0), QStringLiteral("Подключение к базе данных ") + alerts + QStringLiteral(": OK"));
+    QCOMPARE(text(1), QStringLiteral("Подключение к базе данных ") + quikData + QStringLiteral(": OK"));
+    for (const QByteArray &line : lines)
+        QVERIFY2(line.isEmpty() || line.endsWith('\r'), line.constData());
+
+    // Every log line went to standard output as well.
+    const QString out = QString::fromLocal8Bit(robot.readAllStandardOutput());
+    QVERIFY(out.contains(QStringLiteral("Подключение к базе данных ") + quikData + QStringLiteral(": OK")));
+    QVERIFY(out.contains(QStringLiteral("Обрабатываю ордер # 1 ...")));
+    QVERIFY(robot.readAllStandardError().isEmpty());
+}
+
+void TestHeadless::unwritableLogStopsBeforeStart()
+{
+    QTemporaryDir dir;
+    // A folder in the log file's place: it can be neither opened nor created.
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Korvina.log")));
+    QProcess robot;
+    robot.setWorkingDirectory(dir.path());
+    robot.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), dir.filePath(QStringLiteral("none.ini"))});
+    QVERIFY(robot.waitForFinished(10000));
+    QCOMPARE(robot.exitCode(), 1);
+    QVERIFY(robot.readAllStandardError().contains(QFileInfo(dir.filePath(QStringLiteral("Korvina.log"))).absoluteFilePath().toLocal8Bit()));
+}
+
+QTEST_GUILESS_MAIN(TestHeadless)
+#include "tst_headless.moc"

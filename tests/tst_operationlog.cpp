@@ -1,0 +1,149 @@
+// The operation log: the line format in the user's locale, continuation
+// lines, what FlushLog appends and when, write failures.
+
+#include "config/korvinaerror.h"
+#include "config/operationlog.h"
+#include "config/textcodec.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestOperationLog : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void lineFormat_data();
+    void lineFormat();
+    void flushAppendsOnlyNewLines();
+    void continuationLines();
+    void appendsAcrossRuns();
+    void closeWritesWhatIsLeft();
+    void writeFailureKeepsMark();
+    void unopenableFileIsReported();
+
+private:
+    QByteArray fileBytes();
+    QTemporaryDir *m_dir = nullptr;
+    OperationLog *m_log = nullptr;
+    QString m_path;
+};
+
+void TestOperationLog::init()
+{
+    m_dir = new QTemporaryDir;
+    m_path = m_dir->filePath(QStringLiteral("Korvina.log"));
+    m_log = new OperationLog;
+    m_log->setLocale(QLocale(QLocale::Russian, QLocale::Russia));
+    m_log->setClock([] { return QDateTime(QDate(2026, 12, 9), QTime(9, 5, 7)); });
+    QVERIFY(m_log->open(m_path));
+}
+
+void TestOperationLog::cleanup()
+{
+    delete m_log;
+    delete m_dir;
+}
+
+QByteArray TestOperationLog::fileBytes()
+{
+    QFile f(m_path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void TestOperationLog::lineFormat_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("Russian") << QLocale(QLocale::Russian, QLocale::Russia) << "09.12.2026 09:05:07 Загрузка ордеров включена.";
+    QTest::newRow("US English") << QLocale(QLocale::English, QLocale::UnitedStates) << "12/9/2026 9:05:07 AM Загрузка ордеров включена.";
+    QTest::newRow("German") << QLocale(QLocale::German, QLocale::Germany) << "09.12.2026 09:05:07 Загрузка ордеров включена.";
+}
+
+void TestOperationLog::lineFormat()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, line);
+    m_log->setLocale(locale);
+    m_log->AddLog(QStringLiteral("Загрузка ордеров включена."));
+    QCOMPARE(m_log->lines(), QStringList{line});
+}
+
+void TestOperationLog::flushAppendsOnlyNewLines()
+{
+    QSignalSpy added(m_log, &OperationLog::lineAdded);
+    m_log->AddLog(QStringLiteral("первая"));
+    m_log->AddLog(QStringLiteral("second"));
+    QCOMPARE(added.count(), 2);
+    QCOMPARE(fileBytes(), QByteArray()); // nothing before FlushLog
+    m_log->FlushLog();
+    const QByteArray expected = cp1251::encode(QStringLiteral("09.12.2026 09:05:07 первая\r\n09.12.2026 09:05:07 second\r\n"));
+    QCOMPARE(fileBytes(), expected);
+    QCOMPARE(m_log->LoggedLines(), 2);
+    m_log->FlushLog();
+    QCOMPARE(fileBytes(), expected);
+    m_log->AddLog(QStringLiteral("third"));
+    m_log->FlushLog();
+    QCOMPARE(fileBytes(), expected + "09.12.2026 09:05:07 third\r\n");
+}
+
+void TestOperationLog::continuationLines()
+{
+    m_log->AddLog(QStringLiteral("При подключении к базе данных /x.sqlite произошла ошибка:\r\nФайл не найден"));
+    QCOMPARE(m_log->lines().size(), 2);
+    QCOMPARE(m_log->lines().at(1), QStringLiteral("Файл не найден"));
+    m_log->FlushLog();
+    QCOMPARE(fileBytes(), cp1251::encode(QStringLiteral("09.12.2026 09:05:07 При подключении к базе данных /x.sqlite произошла ошибка:\r\n"
+                                                        "Файл не найден\r\n")));
+}
+
+void TestOperationLog::appendsAcrossRuns()
+{
+    m_log->AddLog(QStringLiteral("run 1"));
+    m_log->close();
+    OperationLog second;
+    second.setLocale(m_log->locale());
+    second.setClock([] { return QDateTime(QDate(2026, 12, 10), QTime(10, 0, 0)); });
+    QVERIFY(second.open(m_path));
+    second.AddLog(QStringLiteral("run 2"));
+    second.FlushLog();
+    QCOMPARE(fileBytes(), QByteArray("09.12.2026 09:05:07 run 1\r\n10.12.2026 10:00:00 run 2\r\n"));
+}
+
+void TestOperationLog::closeWritesWhatIsLeft()
+{
+    m_log->AddLog(QStringLiteral("flushed"));
+    m_log->FlushLog();
+    m_log->AddLog(QStringLiteral("last words"));
+    m_log->close();
+    QVERIFY(fileBytes().endsWith("last words\r\n"));
+}
+
+void TestOperationLog::writeFailureKeepsMark()
+{
+#ifdef Q_OS_LINUX
+    OperationLog full;
+    QVERIFY(full.open(QStringLiteral("/dev/full")));
+    full.AddLog(QStringLiteral("lost?"));
+    QVERIFY_THROWS_EXCEPTION(KorvinaError, full.FlushLog());
+    QCOMPARE(full.LoggedLines(), 0);
+#else
+    QSKIP("needs /dev/full");
+#endif
+}
+
+void TestOperationLog::unopenableFileIsReported()
+{
+    OperationLog log;
+    QString error;
+    QVERIFY(!log.open(m_dir->filePath(QStringLiteral("no/such/folder/Korvina.log")), &error));
+    QVERIFY(!error.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestOperationLog)
+#include "tst_operationlog.moc"

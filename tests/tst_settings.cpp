@@ -1,0 +1,261 @@
+// The settings file: defaults, letter case, conversions, the shifted
+// password, bad hand-edited values, and what SaveSettings writes.
+
+#include "config/operationlog.h"
+#include "config/settings.h"
+#include "config/textcodec.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestSettings : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void defaultsWithoutFile();
+    void sectionsAndKeysIgnoreCase();
+    void checkBoxValues_data();
+    void checkBoxValues();
+    void shiftPassword_data();
+    void shiftPassword();
+    void badValuesGiveDefaultAndOneLogLine_data();
+    void badValuesGiveDefaultAndOneLogLine();
+    void saveWritesEveryKey();
+    void saveAndLoadRoundTrip();
+    void saveKeepsOtherSectionsAndNames();
+
+private:
+    void writeIni(const QByteArray &content);
+    QByteArray readIni();
+    QTemporaryDir *m_dir = nullptr;
+    OperationLog *m_log = nullptr;
+    Settings *m_settings = nullptr;
+};
+
+void TestSettings::initTestCase() { QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia)); }
+
+void TestSettings::init()
+{
+    m_dir = new QTemporaryDir;
+    m_log = new OperationLog;
+    OperationLog::setCurrent(m_log);
+    m_settings = new Settings;
+    m_settings->setFileName(m_dir->filePath(QStringLiteral("Korvina.ini")));
+}
+
+void TestSettings::cleanup()
+{
+    delete m_settings;
+    delete m_log;
+    delete m_dir;
+}
+
+void TestSettings::writeIni(const QByteArray &content)
+{
+    QFile f(m_settings->fileName());
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QByteArray TestSettings::readIni()
+{
+    QFile f(m_settings->fileName());
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void TestSettings::defaultsWithoutFile()
+{
+    m_settings->edtFixVol = 1;
+    m_settings->rgpFilled = 0;
+    m_settings->LoadSettings();
+    QCOMPARE(m_settings->rgpPositionSize, 0);
+    QCOMPARE(m_settings->edtFixVol, 30000.0);
+    QCOMPARE(m_settings->edtPart, 20.0);
+    QCOMPARE(m_settings->rgpFilled, 1);
+    QCOMPARE(m_settings->chExitQty, true);
+    QCOMPARE(m_settings->chKillOrder, false);
+    QCOMPARE(m_settings->edtIntTable, 1);
+    QCOMPARE(m_settings->edtQuikConnectTimeOut, 60);
+    QCOMPARE(m_settings->edtAccountMicex, QStringLiteral("L01-00000F00"));
+    QCOMPARE(m_settings->edtAccountFORTS, QStringLiteral("SPBFUT"));
+    QCOMPARE(m_settings->edtCode, QStringLiteral("111"));
+    QCOMPARE(m_settings->cboGroup, -1);
+    QCOMPARE(m_settings->edtSlippage, 0.2);
+    QCOMPARE(m_settings->edtPart3, 33.0);
+    QCOMPARE(m_settings->edtPort, 25);
+    QCOMPARE(m_settings->edtUser, QStringLiteral("User"));
+    QVERIFY(m_settings->edtPassword.isEmpty());
+    QCOMPARE(m_settings->edtQuikData, Settings::defaultQuikData());
+#ifndef Q_OS_WIN
+    QVERIFY(m_settings->edtQuikData.startsWith(QDir::homePath()));
+#endif
+    QVERIFY(m_log->lines().isEmpty());
+    QVERIFY(!QFile::exists(m_settings->fileName())); // reading never creates the file
+}
+
+void TestSettings::sectionsAndKeysIgnoreCase()
+{
+    writeIni("[POSITION]\r\nexitqty=0\r\nINTTABLE=5\r\n[quik]\r\ncode=SPB01\r\n[TRADING]\r\nSET=35\r\nId_Group=4\r\n");
+    m_settings->LoadSettings();
+    QCOMPARE(m_settings->chExitQty, false);
+    QCOMPARE(m_settings->edtIntTable, 5);
+    QCOMPARE(m_settings->edtCode, QStringLiteral("SPB01"));
+    QCOMPARE(m_settings->edtSet, 35.0);
+    QCOMPARE(m_settings->cboGroup, 4);
+}
+
+void TestSettings::checkBoxValues_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("1") << QByteArray("1") << true;
+    QTest::newRow("-1") << QByteArray("-1") << true;
+    QTest::newRow("2") << QByteArray("2") << true;
+    QTest::newRow("true") << QByteArray("true") << true;
+    QTest::newRow("TRUE") << QByteArray("TRUE") << true;
+    QTest::newRow("True") << QByteArray("True") << true;
+    QTest::newRow("0") << QByteArray("0") << false;
+    QTest::newRow("false") << QByteArray("false") << false;
+    QTest::newRow("FaLsE") << QByteArray("FaLsE") << false;
+}
+
+void TestSettings::checkBoxValues()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, checked);
+    writeIni("[Position]\r\nExitQty=" + stored + "\r\n[Quik]\r\nConnect=" + stored + "\r\n");
+    m_settings->LoadSettings();
+    QCOMPARE(m_settings->chExitQty, checked);
+    QCOMPARE(m_settings->chConnect, checked);
+}
+
+void TestSettings::shiftPassword_data()
+{
+    QTest::addColumn<QByteArray>("plain");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::newRow("letters") << QByteArray("abc") << QByteArray("cde");
+    QTest::newRow("wraps") << QByteArray("\xFE\xFF") << QByteArray("\x00\x01", 2);
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void TestSettings::shiftPassword()
+{
+    QFETCH(QByteArray, plain);
+    QFETCH(QByteArray, stored);
+    QCOMPARE(Settings::ShiftPassword(plain, true), stored);
+    QCOMPARE(Settings::ShiftPassword(stored, false), plain);
+}
+
+void TestSettings::badValuesGiveDefaultAndOneLogLine_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("fraction for whole seconds") << QByteArray("[Position]\r\nintTable=1.5\r\n") << "intTable" << "1.5";
+    QTest::newRow("word for a number") << QByteArray("[Position]\r\nFixVol=много\r\n") << "FixVol" << "много";
+    QTest::newRow("radio out of range") << QByteArray("[Position]\r\nPositionSize=7\r\n") << "PositionSize" << "7";
+    QTest::newRow("check box word") << QByteArray("[Position]\r\nExitQty=yes\r\n") << "ExitQty" << "yes";
+    QTest::newRow("port not a number") << QByteArray("[Mail]\r\nPort=smtp\r\n") << "Port" << "smtp";
+}
+
+void TestSettings::badValuesGiveDefaultAndOneLogLine()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    writeIni(cp1251::encode(QString::fromUtf8(ini)));
+    m_settings->LoadSettings();
+    Settings defaults;
+    QCOMPARE(m_settings->edtIntTable, defaults.edtIntTable);
+    QCOMPARE(m_settings->edtFixVol, defaults.edtFixVol);
+    QCOMPARE(m_settings->rgpPositionSize, defaults.rgpPositionSize);
+    QCOMPARE(m_settings->chExitQty, defaults.chExitQty);
+    QCOMPARE(m_settings->edtPort, defaults.edtPort);
+    QCOMPARE(m_log->lines().size(), 1);
+    QVERIFY2(m_log->lines().first().contains(key), qPrintable(m_log->lines().first()));
+    QVERIFY2(m_log->lines().first().contains(QLatin1Char('"') + value + QLatin1Char('"')), qPrintable(m_log->lines().first()));
+}
+
+void TestSettings::saveWritesEveryKey()
+{
+    m_settings->LoadSettings();
+    m_settings->edtPassword = QStringLiteral("abc");
+    m_settings->edtFromName = QStringLiteral("Робот");
+    m_settings->SaveSettings();
+    const QByteArray file = readIni();
+    QVERIFY(file.contains("[Position]\r\nPositionSize=0\r\n"));
+    QVERIFY(file.contains("ExitQty=-1\r\n"));
+    QVERIFY(file.contains("KillOrder=0\r\n"));
+    QVERIFY(file.contains("rgpFilled=1\r\n"));
+    QVERIFY(file.contains("[trading]\r\n"));
+    QVERIFY(file.contains("\r\nSet=20\r\n"));
+    QVERIFY(file.contains("Password=cde\r\n"));
+    QVERIFY(file.contains("FromName=" + cp1251::encode(QStringLiteral("Робот")) + "\r\n"));
+    QVERIFY(!file.contains(" = "));
+    // Every key of every section is there.
+    for (const char *key : {"FixVol=", "Part=", "rgpSingleMulti=", "rgpTerminal=", "trans_id=", "AutoPortfolio=", "intTable=",
+                            "intQuik=", "dirTT=", "pathInfoLog=", "AccountMicex=", "AccountFORTS=", "QuikConnectTimeOut=",
+                            "Code=", "Alerts=", "QuikData=", "Connect=", "QuikConnect=", "DirSmartTrade=", "id_group=-1",
+                            "Vol1=", "Vol2=", "Vol3=", "Part1=", "Part2=", "Part3=", "slippage=", "SMTP=", "Port=25",
+                            "User=", "Auten=0", "FromAddress=", "Email1=", "Email2=", "SendTrans_id=0", "SendTrans_done=0",
+                            "SendQuikConnect=0"})
+        QVERIFY2(file.contains(QByteArray("\n") + key), key);
+    // The file holds the mail password: its owner alone may read it.
+    QCOMPARE(QFile::permissions(m_settings->fileName()) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+             QFile::Permissions());
+}
+
+void TestSettings::saveAndLoadRoundTrip()
+{
+    m_settings->LoadSettings();
+    m_settings->rgpPositionSize = 3;
+    m_settings->edtFixVol = 12345.5;
+    m_settings->chExitQty = false;
+    m_settings->rgpSingleMulti = 1;
+    m_settings->edtTrans_id = 1000;
+    m_settings->edtdirTT = QStringLiteral("/tmp/Папка с пробелами");
+    m_settings->chConnect = true;
+    m_settings->cboGroup = 3;
+    m_settings->edtSlippage = 0.35;
+    m_settings->edtPassword = QStringLiteral("пароль~\x7f");
+    m_settings->SaveSettings();
+
+    Settings back;
+    back.setFileName(m_settings->fileName());
+    back.LoadSettings();
+    QCOMPARE(back.rgpPositionSize, 3);
+    QCOMPARE(back.edtFixVol, 12345.5);
+    QCOMPARE(back.chExitQty, false);
+    QCOMPARE(back.rgpSingleMulti, 1);
+    QCOMPARE(back.edtTrans_id, 1000);
+    QCOMPARE(back.edtdirTT, QStringLiteral("/tmp/Папка с пробелами"));
+    QCOMPARE(back.chConnect, true);
+    QCOMPARE(back.cboGroup, 3);
+    QCOMPARE(back.edtSlippage, 0.35);
+    QCOMPARE(back.edtPassword, QStringLiteral("пароль~\x7f"));
+    QVERIFY(m_log->lines().isEmpty());
+    // Decimals are written with the user's separator.
+    QVERIFY(readIni().contains("FixVol=12345,5\r\n"));
+}
+
+void TestSettings::saveKeepsOtherSectionsAndNames()
+{
+    writeIni("[Trading]\r\nset=10\r\n[Extra]\r\nmine=1\r\n");
+    m_settings->LoadSettings();
+    QCOMPARE(m_settings->edtSet, 10.0);
+    m_settings->SaveSettings();
+    const QByteArray file = readIni();
+    QVERIFY(file.contains("[Extra]\r\nmine=1\r\n"));
+    QVERIFY(file.contains("[Trading]\r\nset=10\r\n"));
+    QVERIFY(!file.contains("[trading]"));
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"

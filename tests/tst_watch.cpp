@@ -1,0 +1,253 @@
+// The refresh tick and watching: new rows of the strategy platform become
+// visible, are taken once each, and rows that were there before watching
+// are never taken.
+
+#include "data/datmod.h"
+#include "engine/robot.h"
+#include "workspace.h"
+
+#include <QtTest>
+
+class TestWatch : public QObject {
+    Q_OBJECT
+
+private slots:
+    void tickShowsRowsOfOtherProcesses();
+    void closedTablesStayClosedQuietly();
+    void watchTakesNewRowsOnce();
+    void restartSkipsRowsAddedWhileStopped();
+    void emptyTableThenFirstRow();
+    void baselineTakenWhenTableFirstReadable();
+    void refreshKeepsCurrentRow();
+    void largeTableReadLazily();
+    void ticksNeverOverlapAndFailuresEndOnlyTheTick();
+    void accessFileWithoutDriverFailsCleanly();
+
+private:
+    static QStringList processed(const TestWorkspace &ws);
+};
+
+QStringList TestWatch::processed(const TestWorkspace &ws)
+{
+    QStringList out;
+    for (const QString &m : ws.messages())
+        if (m.startsWith(QStringLiteral("Обрабатываю ордер # ")))
+            out << m;
+    return out;
+}
+
+void TestWatch::tickShowsRowsOfOtherProcesses()
+{
+    TestWorkspace ws;
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    QCOMPARE(data.tFilledOrders.RecordCount(), 0);
+    ws.addFilledOrders({1, 2, 3});
+    ws.exec(ws.alertsPath(), QStringLiteral("INSERT INTO OpenPositions (ID, Symbol) VALUES (1, 'GAZP')"));
+    robot.timTable();
+    QCOMPARE(data.tFilledOrders.RecordCount(), 3);
+    QCOMPARE(data.tOpenPisitions.RecordCount(), 1);
+    QCOMPARE(data.tOpenPisitions.FieldByName(QStringLiteral("symbol")).toString(), QStringLiteral("GAZP"));
+    // Watching is off: nothing is taken, but the tables are re-read.
+    QVERIFY(processed(ws).isEmpty());
+    QCOMPARE(ws.log.LoggedLines(), ws.log.lines().size());
+}
+
+void TestWatch::closedTablesStayClosedQuietly()
+{
+    TestWorkspace ws(false);
+    ws.createQuikData();
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    const int lines = ws.log.lines().size();
+    robot.timTable();
+    for (DataSet *t : data.alertTables())
+        QVERIFY(!t->Active());
+    QCOMPARE(data.GetLastId(data.tFilledOrders), -1);
+    QCOMPARE(ws.log.lines().size(), lines); // no message for a table that cannot be read
+}
+
+void TestWatch::watchTakesNewRowsOnce()
+{
+    TestWorkspace ws;
+    ws.addFilledOrders({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    robot.actStartWatchExecute();
+    QCOMPARE(robot.LastFilledId, 10);
+    QCOMPARE(ws.messages().last(), QStringLiteral("Загрузка ордеров включена."));
+    QVERIFY(robot.actStopWatchEnabled);
+    QVERIFY(!robot.actStartWatchEnabled);
+
+    robot.timTable();
+    QVERIFY(processed(ws).isEmpty());
+
+    ws.addFilledOrders({11, 12});
+    QSignalSpy icons(&robot, &Robot::watchIconChanged);
+    robot.timTable();
+    QCOMPARE(data.qFilledOrders.SQL(), (QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM FilledOrders"),
+                                                    QStringLiteral("WHERE id >10 and id <=12")}));
+    QCOMPARE(processed(ws), (QStringList{QStringLiteral("Обрабатываю ордер # 11 ..."), QStringLiteral("Обрабатываю ордер # 12 ...")}));
+    QCOMPARE(robot.LastFilledId, 12);
+    QCOMPARE(icons.count(), 1);
+    QCOMPARE(icons.first().first().toInt(), 2); // second step of the animation
+
+    robot.timTable();
+    QCOMPARE(processed(ws).size(), 2);
+    QCOMPARE(ws.log.LoggedLines(), ws.log.lines().size());
+}
+
+void TestWatch::restartSkipsRowsAddedWhileStopped()
+{
+    TestWorkspace ws;
+    ws.addFilledOrders({1, 2});
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    robot.actStartWatchExecute();
+    robot.actStopWatchExecute();
+    QCOMPARE(ws.messages().last(), QStringLiteral("Загрузка ордеров остановлена."));
+    QVERIFY(robot.actStartWatchEnabled);
+    ws.addFilledOrders({3, 4});
+    robot.timTable(); // not watching
+    robot.actStartWatchExecute();
+    QCOMPARE(robot.LastFilledId, 4);
+    robot.timTable();
+    QVERIFY(processed(ws).isEmpty());
+    ws.addFilledOrders({5});
+    robot.timTable();
+    QCOMPARE(processed(ws), QStringList{QStringLiteral("Обрабатываю ордер # 5 ...")});
+}
+
+void TestWatch::emptyTableThenFirstRow()
+{
+    TestWorkspace ws;
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    robot.actStartWatchExecute();
+    QCOMPARE(robot.LastFilledId, 0);
+    ws.addFilledOrders({1});
+    robot.timTable();
+    QCOMPARE(processed(ws), QStringList{QStringLiteral("Обрабатываю ордер # 1 ...")});
+}
+
+void TestWatch::baselineTakenWhenTableFirstReadable()
+{
+    // Watching starts while the alert database cannot be read; when it can,
+    // the rows already there are old orders and must not be sent again.
+    TestWorkspace ws(false);
+    ws.createQuikData();
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    robot.actStartWatchExecute();
+    QCOMPARE(robot.LastFilledId, -1);
+    robot.timTable();
+    QVERIFY(processed(ws).isEmpty());
+
+    ws.createAlerts();
+    ws.addFilledOrders({1, 2, 3, 4, 5});
+    QString error;
+    QVERIFY(data.conOmega.open(ws.alertsPath(), &error));
+    robot.timTable();
+    QVERIFY(processed(ws).isEmpty());
+    QCOMPARE(robot.LastFilledId, 5);
+
+    ws.addFilledOrders({6});
+    robot.timTable();
+    QCOMPARE(processed(ws), QStringList{QStringLiteral("Обрабатываю ордер # 6 ...")});
+}
+
+void TestWatch::refreshKeepsCurrentRow()
+{
+    TestWorkspace ws;
+    ws.addFilledOrders({1, 2, 3, 4});
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    QVERIFY(data.tFilledOrders.Locate(QStringLiteral("id"), 3));
+    QCOMPARE(data.tFilledOrders.RecNo(), 3);
+    ws.addFilledOrders({5});
+    RefreshDataSet(data.tFilledOrders);
+    QCOMPARE(data.tFilledOrders.FieldByName(QStringLiteral("ID")).toInt(), 3);
+    // GetLastId reads the last row and comes back to the current one.
+    QCOMPARE(data.GetLastId(data.tFilledOrders), 5);
+    QCOMPARE(data.tFilledOrders.FieldByName(QStringLiteral("ID")).toInt(), 3);
+    // The current row gone: back to the first row.
+    ws.exec(ws.alertsPath(), QStringLiteral("DELETE FROM FilledOrders WHERE ID = 3"));
+    RefreshDataSet(data.tFilledOrders);
+    QCOMPARE(data.tFilledOrders.RecNo(), 1);
+
+    // A query keeps its record number.
+    data.qQuikData.setSQL(QStringLiteral("SELECT * FROM tSecCode"));
+    ws.exec(ws.quikDataPath(), QStringLiteral("INSERT INTO tSecCode (SecCode, Ticker) VALUES ('A','A'), ('B','B'), ('C','C')"));
+    data.qQuikData.Open();
+    data.qQuikData.setRecNo(2);
+    ws.exec(ws.quikDataPath(), QStringLiteral("INSERT INTO tSecCode (SecCode, Ticker) VALUES ('D','D')"));
+    RefreshQuery(data.qQuikData);
+    QCOMPARE(data.qQuikData.RecordCount(), 4);
+    QCOMPARE(data.qQuikData.RecNo(), 2);
+}
+
+void TestWatch::largeTableReadLazily()
+{
+    TestWorkspace ws;
+    ws.exec(ws.alertsPath(), QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "
+                                            "INSERT INTO FilledOrders (ID, Symbol) SELECT i, 'S' || i FROM n"));
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    DataSet &t = data.tFilledOrders;
+    QCOMPARE(t.RecordCount(), 1000);
+    QCOMPARE(data.GetLastId(t), 1000);
+    QCOMPARE(t.value(0, QStringLiteral("symbol")).toString(), QStringLiteral("S1"));
+    QCOMPARE(t.value(300, QStringLiteral("symbol")).toString(), QStringLiteral("S301"));
+    QCOMPARE(t.value(999, QStringLiteral("symbol")).toString(), QStringLiteral("S1000"));
+    QVERIFY(t.Locate(QStringLiteral("ID"), 777));
+    QCOMPARE(t.currentRow(), 776);
+    QCOMPARE(t.rowCount(), 1000);
+    QCOMPARE(t.data(t.index(776, t.fieldIndex(QStringLiteral("Symbol")))).toString(), QStringLiteral("S777"));
+    RefreshDataSet(t);
+    QCOMPARE(t.currentRow(), 776);
+}
+
+void TestWatch::ticksNeverOverlapAndFailuresEndOnlyTheTick()
+{
+    TestWorkspace ws;
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    QSignalSpy failures(&robot, &Robot::failure);
+    int inner = 0;
+    robot.runTick([&] {
+        robot.runTick([&] { ++inner; }); // a tick while a tick runs does nothing
+        throw KorvinaError(QStringLiteral("сбой"));
+    });
+    QCOMPARE(inner, 0);
+    QCOMPARE(failures.count(), 1);
+    QCOMPARE(failures.first().first().toString(), QStringLiteral("сбой"));
+    int ran = 0;
+    robot.runTick([&] { ++ran; });
+    QCOMPARE(ran, 1);
+}
+
+void TestWatch::accessFileWithoutDriverFailsCleanly()
+{
+    TestWorkspace ws(false);
+    const QString mdb = ws.path(QStringLiteral("Alerts11.mdb"));
+    QFile f(mdb);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("not really Access");
+    f.close();
+    Database db(QStringLiteral("conOmega"));
+    QString error;
+    QVERIFY(!db.open(mdb, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!db.isOpen());
+}
+
+QTEST_GUILESS_MAIN(TestWatch)
+#include "tst_watch.moc"

@@ -1,0 +1,262 @@
+// korvina-db: creates Korvina's databases and demo workspaces.
+//
+//   korvina-db create quikdata FILE
+//   korvina-db create alerts FILE
+//   korvina-db sample DIR
+//
+// Exit codes: 0 done, 1 failed (nothing is overwritten), 2 wrong command line.
+
+#include "config/korvinaerror.h"
+#include "data/sampleworkspace.h"
+#include "data/schema.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+const char kProgram[] = "korvina-db";
+
+QTextStream &out()
+{
+    static QTextStream s(stdout);
+    return s;
+}
+
+QTextStream &err()
+{
+    static QTextStream s(stderr);
+    return s;
+}
+
+int usageError(const QString &message, const QString &command = QString())
+{
+    err() << kProgram << ": " << message << "\n"
+          << "Run '" << kProgram << (command.isEmpty() ? QString() : QLatin1Char(' ') + command)
+          << " --help' for usage.\n";
+    err().flush();
+    return kUsage;
+}
+
+int failed(const QString &message)
+{
+    err() << kProgram << ": " << message << "\n";
+    err().flush();
+    return kFailed;
+}
+
+const char kMainHelp[] =
+    "Usage: korvina-db COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Creates the databases Korvina works on, as SQLite files, and ready demo\n"
+    "workspaces.\n"
+    "\n"
+    "Commands:\n"
+    "  create quikdata FILE   create a QuikData database with every table, empty\n"
+    "  create alerts FILE     create an alert database (FilledOrders, ActiveOrders,\n"
+    "                         CanceledOrders, OpenPositions), empty\n"
+    "  sample DIR             write a demo workspace into DIR: both databases,\n"
+    "                         folders and a Korvina.ini pointing at them\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help             show this help (with a command: that command's help)\n"
+    "  -v, --version          show the version\n"
+    "\n"
+    "Existing files are never overwritten.\n"
+    "Exit codes: 0 done, 1 failed, 2 wrong command line.\n";
+
+const char kCreateHelp[] =
+    "Usage: korvina-db create quikdata|alerts FILE\n"
+    "\n"
+    "Creates a new SQLite database FILE (and the folders above it) holding every\n"
+    "table of the kind, all of them empty:\n"
+    "\n"
+    "  quikdata  the robot's tables (tSecCode, tWorkSpaces, tStrategy, tClients,\n"
+    "            tGroup, tGroupClients, tQuik, tOrderNumber, tClientOpenPositions),\n"
+    "            the quotes table tParam and the base export tables of a terminal\n"
+    "            (tLimitStock, tLimitFut, tLimitMoney, tPortfolio, tPortfolioFut,\n"
+    "            tQuikOrders, tTrades). The per-terminal copies of MULTI mode are\n"
+    "            made later, from the options dialog.\n"
+    "  alerts    the strategy platform's tables FilledOrders, ActiveOrders,\n"
+    "            CanceledOrders and OpenPositions.\n"
+    "\n"
+    "Text columns compare without regard to letter case. The journal mode is WAL.\n"
+    "\n"
+    "An existing FILE is left untouched and the command fails with exit code 1.\n"
+    "Access files (.mdb, .accdb) are not created.\n";
+
+const char kSampleHelp[] =
+    "Usage: korvina-db sample DIR\n"
+    "\n"
+    "Writes a ready demo workspace into DIR (created when missing):\n"
+    "\n"
+    "  DIR/Korvina.ini              settings: the paths below, connect at start-up,\n"
+    "                               everything else at its default (SINGLE mode,\n"
+    "                               client code 111)\n"
+    "  DIR/Data/dbQuikData.sqlite   QuikData with demo content\n"
+    "  DIR/Omega/Alerts11.sqlite    alert database; its four tables are EMPTY:\n"
+    "                               a strategy (or its stand-in) fills them\n"
+    "  DIR/Trans                    QUIK transaction files\n"
+    "  DIR/SmartTrade/Orders        SmartTrade order files\n"
+    "  DIR/QUIK/info.log            QUIK's connection log (empty)\n"
+    "\n"
+    "QuikData holds: securities SBER, GAZP, LKOH (traded), VTBR (not traded) of\n"
+    "class TQBR and the futures contract RIZ6 (ticker RI, class SPBFUT) with\n"
+    "their quotes; the workspace Demo.orw and the strategy Demo MA Cross;\n"
+    "terminals 1 QUIK1 and 2 QUIK2, both active; clients 10001, 10002, 10003\n"
+    "(not active) on terminal 1, 20001 and 20002 on terminal 2, and the SINGLE\n"
+    "account 111 (not active); groups Основная and Фьючерсы; limits,\n"
+    "portfolios, orders and trades of each client in its terminal's tables\n"
+    "(tLimitStock1 ... tTrades2), and those of account 111 in the base tables.\n"
+    "\n"
+    "Fails with exit code 1, changing nothing, when DIR already holds\n"
+    "Korvina.ini or one of the two databases.\n";
+
+void printAndExit(const char *text)
+{
+    out() << QString::fromUtf8(text);
+    out().flush();
+    std::exit(0);
+}
+
+// Parses the arguments of one command; answers the positional arguments.
+// --help prints the command's help and ends the program.
+QStringList parseCommand(const QStringList &args, const char *help, const QString &command, bool *ok)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    parser.addOption(helpOption);
+    *ok = parser.parse(args);
+    if (!*ok) {
+        usageError(parser.errorText(), command);
+        return {};
+    }
+    if (parser.isSet(helpOption))
+        printAndExit(help);
+    return parser.positionalArguments();
+}
+
+int runCreate(const QStringList &args)
+{
+    bool ok = false;
+    const QStringList pos = parseCommand(args, kCreateHelp, QStringLiteral("create"), &ok);
+    if (!ok)
+        return kUsage;
+    // pos[0] is the command itself.
+    if (pos.size() < 3)
+        return usageError(QStringLiteral("create needs a kind (quikdata or alerts) and a FILE"), QStringLiteral("create"));
+    if (pos.size() > 3)
+        return usageError(QStringLiteral("too many arguments: ") + pos.mid(3).join(QLatin1Char(' ')),
+                          QStringLiteral("create"));
+    const QString kindName = pos[1].toLower();
+    schema::Kind kind;
+    if (kindName == QLatin1String("quikdata"))
+        kind = schema::Kind::QuikData;
+    else if (kindName == QLatin1String("alerts"))
+        kind = schema::Kind::Alerts;
+    else
+        return usageError(QStringLiteral("unknown database kind '") + pos[1] + QStringLiteral("' (quikdata or alerts)"),
+                          QStringLiteral("create"));
+
+    const QString file = QDir::toNativeSeparators(QFileInfo(pos[2]).absoluteFilePath());
+    try {
+        schema::createDatabaseFile(file, kind);
+    } catch (const KorvinaError &e) {
+        return failed(e.message());
+    }
+    out() << "Created " << (kind == schema::Kind::QuikData ? "QuikData" : "alert") << " database " << file << " ("
+          << schema::tables(kind).size() << " tables, empty)\n";
+    return 0;
+}
+
+int runSample(const QStringList &args)
+{
+    bool ok = false;
+    const QStringList pos = parseCommand(args, kSampleHelp, QStringLiteral("sample"), &ok);
+    if (!ok)
+        return kUsage;
+    if (pos.size() < 2)
+        return usageError(QStringLiteral("sample needs a folder DIR"), QStringLiteral("sample"));
+    if (pos.size() > 2)
+        return usageError(QStringLiteral("too many arguments: ") + pos.mid(2).join(QLatin1Char(' ')),
+                          QStringLiteral("sample"));
+
+    sample::Summary summary;
+    try {
+        summary = sample::createWorkspace(pos[1]);
+    } catch (const KorvinaError &e) {
+        return failed(e.message());
+    }
+    const sample::Paths &p = summary.paths;
+    out() << "Demo workspace in " << p.dir << ":\n"
+          << "  settings        " << p.settings << "\n"
+          << "  QuikData        " << p.quikData << "\n"
+          << "  alerts (empty)  " << p.alerts << "\n"
+          << "  transactions    " << p.trans << "\n"
+          << "  SmartTrade      " << p.smartTrade << "\n"
+          << "  QUIK log        " << p.infoLog << "\n"
+          << "QuikData rows:\n";
+    for (const auto &[table, rows] : summary.rows)
+        out() << "  " << qSetFieldWidth(22) << Qt::left << table << qSetFieldWidth(0) << rows << "\n";
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(kProgram));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVINA_VERSION));
+
+    const QStringList args = QCoreApplication::arguments();
+
+    // The command is the first argument that is not an option; options
+    // before it belong to the program.
+    QStringList programArgs{args.value(0)};
+    int commandAt = -1;
+    for (int i = 1; i < args.size(); ++i) {
+        if (!args[i].startsWith(QLatin1Char('-')) || args[i] == QLatin1String("-")) {
+            commandAt = i;
+            break;
+        }
+        programArgs << args[i];
+    }
+
+    QCommandLineParser parser;
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption versionOption(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    parser.addOption(helpOption);
+    parser.addOption(versionOption);
+    if (!parser.parse(programArgs))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption) && commandAt < 0)
+        printAndExit(kMainHelp);
+    if (parser.isSet(versionOption)) {
+        out() << kProgram << ' ' << KORVINA_VERSION << "\n";
+        return 0;
+    }
+    if (commandAt < 0)
+        return usageError(QStringLiteral("no command given"));
+
+    const QString command = args[commandAt];
+    // The command's parser sees the options given before the command too.
+    QStringList commandArgs{args.value(0)};
+    commandArgs << programArgs.mid(1) << args.mid(commandAt);
+    if (command == QLatin1String("create"))
+        return runCreate(commandArgs);
+    if (command == QLatin1String("sample"))
+        return runSample(commandArgs);
+    if (command == QLatin1String("help"))
+        printAndExit(kMainHelp);
+    return usageError(QStringLiteral("unknown command '") + command + QStringLiteral("'"));
+}
