@@ -18,6 +18,7 @@ PACKAGES=(
   libcurl4-openssl-dev ca-certificates
   libsimpleini-dev
   libbenchmark-dev
+  python3 python3-aiosmtpd openssl
 )
 
 need_sudo() {

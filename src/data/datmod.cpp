@@ -39,7 +39,8 @@ TDatMod::TDatMod(QObject *parent)
       qPortfolioFutSum(QStringLiteral("qPortfolioFutSum"), &conQuikData, DataSet::Kind::Query),
       qSecCode(QStringLiteral("qSecCode"), &conQuikData, DataSet::Kind::Query),
       qGroupClients(QStringLiteral("qGroupClients"), &conQuikData, DataSet::Kind::Query),
-      qQuikData(QStringLiteral("qQuikData"), &conQuikData, DataSet::Kind::Query)
+      qQuikData(QStringLiteral("qQuikData"), &conQuikData, DataSet::Kind::Query),
+      portfolioLookups(conQuikData)
 {
     setObjectName(QStringLiteral("DatMod"));
 

@@ -2,6 +2,7 @@
 
 #include "database.h"
 #include "dataset.h"
+#include "viewcache.h"
 #include "views.h"
 
 #include <QObject>
@@ -33,6 +34,8 @@ public:
         qPortfolioFutSum;
     // QuikData: work queries
     DataSet qSecCode, qGroupClients, qQuikData;
+    // Clients' rows of the merged portfolio views, read once per change of QuikData.
+    ViewKeyCache portfolioLookups;
 
     // The alert tables in the connection's order.
     QVector<DataSet *> alertTables();

@@ -8,15 +8,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-namespace {
-QString inFolder(const QString &folder, const QString &name)
-{
-    QString f = folder;
-    if (!f.endsWith(QLatin1Char('/')) && !f.endsWith(QLatin1Char('\\')))
-        f += QDir::separator();
-    return f + name;
-}
-} // namespace
 
 Robot::Robot(Settings &settings, TDatMod &data, QObject *parent) : QObject(parent), m_settings(settings), m_data(data)
 {
@@ -195,7 +186,9 @@ void Robot::actWatchingExecute()
     WatchIconIndex = WatchIconIndex == 3 ? 0 : WatchIconIndex + 1;
     emit watchIconChanged(WatchIconIndex);
     PollFilledOrders();
-    WriteTransactions(inFolder(m_settings.edtdirTT, QStringLiteral("trans") + QStringLiteral(".tri")));
+    // What an earlier write left queued goes out now, each text to its own
+    // terminal's file.
+    WritePendingTransactions();
     FlushLog();
 }
 
@@ -234,8 +227,21 @@ void Robot::PollFilledOrders()
 
 void Robot::handleFilledOrder(DataSet &row)
 {
-    const int id = row.FieldByName(QStringLiteral("ID")).toInt();
-    AddLog(QStringLiteral("Обрабатываю ордер # ") + QString::number(id) + QStringLiteral(" ..."));
+    // A failure on one row is logged with that row's id; the rows after it
+    // are still handled.
+    const QVariant rowId = row.FieldByName(QStringLiteral("ID"));
+    try {
+        TPreOrder P;
+        ReadStrategyOrder(P, row);
+        AddLog(QStringLiteral("Обрабатываю ордер # ") + QString::number(P.Id) + QStringLiteral(" ..."));
+        QString reasons;
+        if (CheckFilters(m_data, P, reasons))
+            DispatchOrder(P, MakeNewOrder);
+        else
+            AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" не прошел фильтры. / ") + reasons + QStringLiteral("/"));
+    } catch (const std::exception &e) {
+        AddLog(QStringLiteral("Ошибка при обработке ордера # ") + rowId.toString() + QStringLiteral(": ") + failureText(e));
+    }
 }
 
 void Robot::actStartWatchExecute()
@@ -269,31 +275,11 @@ void Robot::timQuikTimer()
     RefreshQuery(m_data.qTradesAll);
 }
 
-int Robot::GetInfoLogSize()
-{
-    // The size only: the terminal keeps writing the file, which is never read here.
-    QFileInfo info(m_settings.edtInfoLog);
-    qint64 size = info.exists() && info.isFile() ? info.size() : 0;
-    FlushLog();
-    return static_cast<int>(qMin<qint64>(size, INT_MAX));
-}
-
-// Filled in by the transaction files, the result check, the link monitor and
-// the securities directory as they land.
-void Robot::actCheckTROExecute() {}
-void Robot::BuildTROFiles() {}
-void Robot::PrepareTransactionFiles() {}
-void Robot::WriteTransactions(const QString &) {}
+// Filled in by the securities directory as it lands. The link monitor, the
+// status bar and Notify are in monitor/linkmonitor.cpp.
 void Robot::UpdateSumList() {}
-void Robot::UpdateStatusBar() {}
 void Robot::UpdatePortfolioTotals()
 {
     if (const std::optional<TPortfolioTotals> totals = ReadPortfolioTotals(m_data))
         m_data.setPortfolioTotals(*totals);
-}
-
-void Robot::timInfoLogTimer()
-{
-    UpdateStatusBar();
-    FlushLog();
 }

@@ -5,6 +5,9 @@
 #include <QTimer>
 
 #include "config/korvinaerror.h"
+#include "engine/dispatch.h"
+#include "gateway/transactionfiles.h"
+#include "monitor/smtpnotifier.h"
 
 class Settings;
 class TDatMod;
@@ -30,11 +33,14 @@ public:
     // instead of taking every row already there as new.
     bool BaselinePending = false;
     int TransId = 0;
-    QStringList PendingTransactions;
+    // Transaction texts built but not yet written, each with its destination.
+    QList<TPendingTransaction> PendingTransactions;
+    // One entry per transaction file set.
+    QVector<TTROData> TROFiles;
     int SentCount = 0;
     int DoneCount = 0;
     quint8 QuikLinkState = 255;
-    int LastInfoLogSize = 0;
+    qint64 LastInfoLogSize = 0;
     int WatchIconIndex = 0;
 
     // Actions whose enabled state the robot decides.
@@ -72,16 +78,34 @@ public:
     void actStartWatchExecute();
     void actStopWatchExecute();
 
-    // Transaction file sets and the queue.
+    // Dispatch: the prepared order over the accounts that are to receive it.
+    void DispatchOrder(const TPreOrder &order, TOrderHandler handler);
+
+    // Transaction file sets, the counter and the queue.
     void BuildTROFiles();
     void PrepareTransactionFiles();
+    // Queues the client's transaction for its destination (a QUIK import
+    // file, or a SmartTrade order folder), journals, logs and books it.
+    void SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination);
+    // Writes the texts queued for this file's destination.
     void WriteTransactions(const QString &fileName);
+    // Tries again every destination that still holds texts.
+    void WritePendingTransactions();
+    bool hasPendingFor(const QString &destination) const;
+    // A new SmartTrade order file in the folder.
+    QString SmartTradeFileName(const QString &folder) const;
+
+    // Sends one event text by mail to both recipients (callers check the
+    // event's switch first). Never throws for a mail failure: it is logged.
+    void Notify(const QString &text);
+    // The SMTP client (the options dialog's "Коннект", "Дисконнект", "Тест").
+    SmtpNotifier &Notifier() { return m_notifier; }
 
     // Views and totals refreshed at connection.
     void UpdateSumList();
     void UpdatePortfolioTotals();
     void UpdateStatusBar();
-    int GetInfoLogSize();
+    qint64 GetInfoLogSize();
 
     // The title of the window.
     QString SetTitle();
@@ -99,6 +123,8 @@ signals:
     void statusBarChanged(const QStringList &panels);
     void titleChanged(const QString &title);
     void beep();
+    // Every notification, as Notify hands it to the mail client.
+    void notification(const QString &text);
 
 private:
     void onTimUpdateTable();
@@ -107,9 +133,15 @@ private:
     void setWatchActions(bool startEnabled, bool stopEnabled);
     // One row of a batch of new filled orders.
     void handleFilledOrder(DataSet &row);
+    void serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination);
+    void writeGuarded(const QString &fileName);
+    void writeQueue(const QString &fileName, const QString &destination, bool smartTrade);
+    void handleResultLine(const QString &path, int index, const QString &line);
+    static bool samePath(const QString &a, const QString &b);
 
     Settings &m_settings;
     TDatMod &m_data;
+    SmtpNotifier m_notifier{m_settings};
     bool m_inTick = false;
     bool m_timUpdateTableOn = false;
     bool m_timQuikOn = false;

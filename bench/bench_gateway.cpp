@@ -1,0 +1,225 @@
+// The transaction path on SQLite databases made by the schema code:
+//  - one strategy order dispatched to 1, 100 and 1 000 clients over 1 and 10
+//    terminals: time per client, beside the floor (one journal INSERT, one
+//    book INSERT and one file append per client) and the ratio;
+//  - the result check: 10 000 new result lines, and an unchanged file;
+//  - an idle refresh tick with 100 000 rows in each alert table.
+
+#include "config/operationlog.h"
+#include "config/settings.h"
+#include "data/datmod.h"
+#include "data/schema.h"
+#include "engine/robot.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+namespace {
+
+// A workspace with both databases, the transaction folder and a robot
+// connected to it in MULTI mode.
+struct Bench {
+    QTemporaryDir dir;
+    OperationLog log;
+    Settings settings;
+    TDatMod dm;
+    std::unique_ptr<Robot> robot;
+    QString quikData, alerts;
+
+    Bench(int clients, int terminals, int alertRows = 0)
+    {
+        QLocale::setDefault(QLocale::c());
+        log.open(dir.filePath(QStringLiteral("Korvina.log")));
+        OperationLog::setCurrent(&log);
+        quikData = dir.filePath(QStringLiteral("dbQuikData.sqlite"));
+        alerts = dir.filePath(QStringLiteral("Alerts11.sqlite"));
+        schema::createDatabaseFile(quikData, schema::Kind::QuikData);
+        schema::createDatabaseFile(alerts, schema::Kind::Alerts);
+        QString error;
+        if (!dm.conQuikData.open(quikData, &error) || !dm.conOmega.open(alerts, &error))
+            qFatal("%s", qPrintable(error));
+        auto sql = [&](Database &db, const QString &s) { db.native(s).finish(); };
+        sql(dm.conQuikData, QStringLiteral("INSERT INTO tSecCode (SecCode, Ticker, Class_Code, Traded, LotSize, Digits, MinMov, PointValue, Slippage) "
+                                           "VALUES ('SBER', 'SBER', 'TQBR', 1, 1, 2, 0.01, 1, 0.1)"));
+        sql(dm.conQuikData, QStringLiteral("INSERT INTO tWorkSpaces (workspace) VALUES ('Demo.orw')"));
+        sql(dm.conQuikData, QStringLiteral("INSERT INTO tStrategy (strategy) VALUES ('Demo')"));
+        sql(dm.conQuikData, QStringLiteral("BEGIN"));
+        for (int t = 1; t <= terminals; ++t)
+            sql(dm.conQuikData, QStringLiteral("INSERT INTO tQuik (id_quik, active, quik, path) VALUES (%1, 1, 'Q%1', '')").arg(t));
+        for (int i = 0; i < clients; ++i)
+            sql(dm.conQuikData, QStringLiteral("INSERT INTO tClients (Code, AccountMicex, AccountFORTS, Active, LongEnb, ShortEnb, MicexEnb, "
+                                               "FortsEnb, Ebs, Leverage, id_quik) VALUES ('C%1', 'M%1', 'F%1', 1, 1, 1, 1, 1, 0, 0, %2)")
+                                    .arg(i)
+                                    .arg(i % terminals + 1));
+        sql(dm.conQuikData, QStringLiteral("COMMIT"));
+        if (alertRows > 0) {
+            for (const char *table : {"FilledOrders", "ActiveOrders", "CanceledOrders", "OpenPositions"})
+                sql(dm.conOmega, QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
+                                                "INSERT INTO \"%2\" (ID, Symbol, System) SELECT i, 'SBER', 'Demo(1)' FROM n")
+                                         .arg(alertRows)
+                                         .arg(QLatin1String(table)));
+        }
+        settings.resetToDefaults();
+        settings.rgpSingleMulti = 1;
+        settings.edtdirTT = dir.filePath(QStringLiteral("Trans"));
+        settings.edtDirSmartTrade = dir.filePath(QStringLiteral("SmartTrade"));
+        settings.edtInfoLog = dir.filePath(QStringLiteral("info.log"));
+        robot = std::make_unique<Robot>(settings, dm);
+        for (DataSet *ds : {&dm.tSecCode, &dm.tWorkSpaces, &dm.tStrategy, &dm.tQuik, &dm.tClients, &dm.tOrderNumber, &dm.tClientOpenPositions})
+            ds->Open();
+        robot->BuildTROFiles();
+        robot->PrepareTransactionFiles();
+    }
+
+    static TPreOrder order()
+    {
+        TPreOrder P;
+        ClearPreOrder(P, 0);
+        P.Id = 1;
+        P.Symbol = QStringLiteral("SBER");
+        P.OrderType = QStringLiteral("LE");
+        P.OrderText = QStringLiteral("Buy 10 SBER 285.15 ");
+        P.System = QStringLiteral("Demo(1)");
+        P.Workspace = QStringLiteral("C:\\Demo.orw");
+        P.FillPrice = 285.15;
+        P.Filled = true;
+        return P;
+    }
+
+    // The floor for one client: one journal INSERT, one book INSERT and one
+    // append to an import file, each on its own as the robot does them.
+    double floorMicroseconds(int repetitions)
+    {
+        const QString file = dir.filePath(QStringLiteral("floor.tri"));
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < repetitions; ++i) {
+            dm.conQuikData.execute(QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code)\r\nVALUES (:a, :b, :c, :d)"),
+                                   {{QStringLiteral("a"), i}, {QStringLiteral("b"), 1}, {QStringLiteral("c"), 1}, {QStringLiteral("d"), QStringLiteral("C1")}});
+            dm.conQuikData.execute(QStringLiteral("INSERT INTO tClientOpenPositions (symbol, quantity, System, Signal, Workspace, [Interval], code, [Position])\r\n"
+                                                  "VALUES (:a, :b, :c, :d, :e, :f, :g, :h)"),
+                                   {{QStringLiteral("a"), QStringLiteral("SBER")}, {QStringLiteral("b"), 10}, {QStringLiteral("c"), QStringLiteral("Demo(1)")},
+                                    {QStringLiteral("d"), QString()}, {QStringLiteral("e"), QStringLiteral("Demo.orw")}, {QStringLiteral("f"), QString()},
+                                    {QStringLiteral("g"), QStringLiteral("C1")}, {QStringLiteral("h"), QStringLiteral("Long")}});
+            QFile f(file);
+            f.open(QIODevice::WriteOnly | QIODevice::Append);
+            f.write("TRANS_ID =1;ACTION=NEW_ORDER;ACCOUNT=M1;SECCODE=SBER;CLASSCODE=TQBR;CLIENT_CODE=C1;OPERATION=B;PRICE=285.43;"
+                    "STOPPRICE=285.43;Order_key=;Stop_Order_key=;QUANTITY=10;\r\n");
+            f.close();
+        }
+        return t.nsecsElapsed() / 1000.0 / repetitions;
+    }
+};
+
+void BM_DispatchPerClient(benchmark::State &state)
+{
+    const int clients = static_cast<int>(state.range(0));
+    const int terminals = static_cast<int>(state.range(1));
+    Bench b(clients, terminals);
+    const TPreOrder P = Bench::order();
+    qint64 ns = 0;
+    qint64 dispatches = 0;
+    for (auto _ : state) {
+        QElapsedTimer t;
+        t.start();
+        b.robot->DispatchOrder(P, MakeNewOrder);
+        ns += t.nsecsElapsed();
+        ++dispatches;
+    }
+    if (b.robot->TransId != clients * dispatches)
+        state.SkipWithError("not every client got its transaction");
+    const double perClient = ns / 1000.0 / dispatches / clients;
+    const double floor = b.floorMicroseconds(std::max(200, clients));
+    state.counters["us_per_client"] = perClient;
+    state.counters["floor_us"] = floor;
+    state.counters["ratio"] = perClient / floor;
+}
+BENCHMARK(BM_DispatchPerClient)
+    ->Args({1, 1})
+    ->Args({100, 1})
+    ->Args({1000, 1})
+    ->Args({1, 10})
+    ->Args({100, 10})
+    ->Args({1000, 10})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+
+void BM_ResultCheck(benchmark::State &state)
+{
+    constexpr int Lines = 10000;
+    Bench b(1, 1);
+    b.dm.conQuikData.native(QStringLiteral("BEGIN")).finish();
+    for (int i = 0; i < Lines; ++i)
+        b.dm.conQuikData.native(QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code) VALUES (%1, 1, 1, 'C1')").arg(i)).finish();
+    b.dm.conQuikData.native(QStringLiteral("COMMIT")).finish();
+    QByteArray content;
+    for (int i = 0; i < Lines; ++i)
+        content += QStringLiteral("TRANS_ID=%1;STATUS=%2;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Заявка %3 зарегистрирована\";ORDER_NUMBER=%4;\r\n")
+                       .arg(i)
+                       .arg(i % 2 ? 3 : 0)
+                       .arg(i)
+                       .arg(100000 + i)
+                       .toUtf8();
+    QFile f(PathInFolder(b.settings.edtdirTT, QStringLiteral("Q1.tro")));
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(content);
+    f.close();
+    for (auto _ : state) {
+        b.robot->TROFiles[0].FileSize = 0;
+        b.robot->TROFiles[0].LinesRead = 0;
+        b.robot->actCheckTROExecute();
+    }
+    if (b.robot->TROFiles[0].LinesRead != Lines)
+        state.SkipWithError("not every line was handled");
+    state.SetItemsProcessed(state.iterations() * Lines);
+}
+BENCHMARK(BM_ResultCheck)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_ResultCheckUnchanged(benchmark::State &state)
+{
+    Bench b(1, 1);
+    QFile f(PathInFolder(b.settings.edtdirTT, QStringLiteral("Q1.tro")));
+    f.open(QIODevice::WriteOnly | QIODevice::Append);
+    f.write("TRANS_ID=1;STATUS=0;\r\n");
+    f.close();
+    b.robot->actCheckTROExecute();
+    const int sent = b.robot->SentCount;
+    for (auto _ : state)
+        b.robot->actCheckTROExecute();
+    if (b.robot->SentCount != sent)
+        state.SkipWithError("an unchanged file was read again");
+}
+BENCHMARK(BM_ResultCheckUnchanged)->Unit(benchmark::kMicrosecond);
+
+void BM_IdleTick(benchmark::State &state)
+{
+    Bench b(1, 1, 100000);
+    b.robot->timTable();
+    b.robot->actStartWatchExecute();
+    if (b.robot->LastFilledId != 100000)
+        state.SkipWithError("the alert tables are not as expected");
+    for (auto _ : state)
+        b.robot->timTable();
+}
+BENCHMARK(BM_IdleTick)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

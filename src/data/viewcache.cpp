@@ -1,0 +1,88 @@
+#include "viewcache.h"
+
+#include "database.h"
+#include "dataset.h"
+#include "jetsql.h"
+
+ViewKeyCache::ViewKeyCache(Database &db, QObject *parent) : QObject(parent), m_db(db)
+{
+    connect(&m_db, &Database::aboutToClose, this, &ViewKeyCache::clear);
+}
+
+void ViewKeyCache::clear()
+{
+    m_entries.clear();
+    m_stampQuery = QSqlQuery();
+    m_stampPrepared = false;
+}
+
+QString ViewKeyCache::stamp()
+{
+    if (m_db.engine() != Database::Engine::SQLite || !m_db.isOpen())
+        return QString();
+    if (!m_stampPrepared) {
+        m_stampQuery = QSqlQuery(m_db.handle());
+        m_stampQuery.setForwardOnly(true);
+        if (!m_stampQuery.prepare(QStringLiteral("SELECT total_changes(), (SELECT data_version FROM pragma_data_version), "
+                                                 "(SELECT schema_version FROM pragma_schema_version)")))
+            return QString();
+        m_stampPrepared = true;
+    }
+    QString result;
+    if (m_stampQuery.exec() && m_stampQuery.next())
+        result = m_stampQuery.value(0).toString() + QLatin1Char('/') + m_stampQuery.value(1).toString() + QLatin1Char('/')
+            + m_stampQuery.value(2).toString();
+    m_stampQuery.finish();
+    return result;
+}
+
+QVector<std::optional<QVariant>> ViewKeyCache::firstValues(DataSet &work, const QVector<Lookup> &lookups)
+{
+    const QString now = stamp();
+    QVector<std::optional<QVariant>> out;
+    out.reserve(lookups.size());
+    for (const Lookup &l : lookups)
+        out << firstValue(work, now, l);
+    return out;
+}
+
+std::optional<QVariant> ViewKeyCache::firstValue(DataSet &work, const QString &now, const Lookup &l)
+{
+    const QString &viewText = l.viewText, &keyColumn = l.keyColumn, &valueColumn = l.valueColumn, &key = l.key;
+    if (now.isEmpty()) {
+        work.Close();
+        work.setSQL(QStringList{QStringLiteral("SELECT ") + valueColumn, QStringLiteral("FROM (") + viewText + QStringLiteral(")"),
+                                QStringLiteral("WHERE ") + keyColumn + QStringLiteral("= \"") + jetsql::quoted(key) + QStringLiteral("\"")});
+        work.Open();
+        if (work.IsEmpty())
+            return std::nullopt;
+        return work.value(0, 0);
+    }
+
+    const QString id = keyColumn + QLatin1Char('\n') + valueColumn + QLatin1Char('\n') + viewText;
+    auto it = m_entries.find(id);
+    if (it == m_entries.end() || it->stamp != now) {
+        work.Close();
+        work.setSQL(QStringList{QStringLiteral("SELECT ") + keyColumn + QStringLiteral(", ") + valueColumn,
+                                QStringLiteral("FROM (") + viewText + QStringLiteral(")")});
+        work.Open();
+        Entry entry;
+        entry.stamp = now;
+        for (int r = 0; r < work.RecordCount(); ++r) {
+            const QVariant k = work.value(r, 0);
+            if (k.isNull())
+                continue;
+            const QString folded = k.toString().toCaseFolded();
+            if (!entry.values.contains(folded))
+                entry.values.insert(folded, work.value(r, 1));
+        }
+        work.Close();
+        if (m_entries.size() >= 8) // only a few views are ever looked up
+            m_entries.clear();
+        it = m_entries.insert(id, std::move(entry));
+    }
+    const auto found = it->values.constFind(key.toCaseFolded());
+    if (found == it->values.cend())
+        return std::nullopt;
+    return *found;
+}

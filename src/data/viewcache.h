@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+#include <QVector>
+#include <optional>
+
+class Database;
+class DataSet;
+
+// First-row lookups in a merged view by one key column, as
+//   SELECT value FROM (view) WHERE key= "K"
+// answers them, for many keys in a row (one per client of a dispatch).
+// SQLite cannot push such a condition into a UNION of the terminals' tables,
+// so every lookup would read the whole union; instead the view is read once
+// into a table of first values per key, kept while the database stays as it
+// was: no row changed through this connection, no commit of another
+// connection or process, no schema change. Keys compare without regard to
+// letter case, as the database compares text. On an engine without such a
+// change stamp every lookup runs the keyed statement itself.
+class ViewKeyCache : public QObject {
+    Q_OBJECT
+public:
+    explicit ViewKeyCache(Database &db, QObject *parent = nullptr);
+
+    struct Lookup {
+        QString viewText;
+        QString keyColumn;
+        QString valueColumn;
+        QString key;
+    };
+    // For every lookup the value column of the view's first row whose key
+    // column equals the key; nothing when there is no such row. Statements
+    // run on the work query; their failures pass to the caller.
+    QVector<std::optional<QVariant>> firstValues(DataSet &work, const QVector<Lookup> &lookups);
+
+    void clear();
+
+private:
+    // The database's change stamp; empty when the engine gives none.
+    QString stamp();
+    std::optional<QVariant> firstValue(DataSet &work, const QString &now, const Lookup &lookup);
+
+    struct Entry {
+        QString stamp;
+        QHash<QString, QVariant> values;
+    };
+    Database &m_db;
+    QSqlQuery m_stampQuery;
+    bool m_stampPrepared = false;
+    QHash<QString, Entry> m_entries;
+};

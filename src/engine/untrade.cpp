@@ -1,0 +1,448 @@
+#include "untrade.h"
+
+#include "positionbook.h"
+
+#include "config/floatformat.h"
+#include "config/korvinaerror.h"
+#include "config/operationlog.h"
+#include "config/settings.h"
+#include "data/datmod.h"
+#include "data/jetsql.h"
+
+#include <QLocale>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const QString SPBFUT = QStringLiteral("SPBFUT");
+
+// An empty column reads as "" and 0.
+QString textOf(const QVariant &v) { return v.isNull() ? QString() : v.toString(); }
+double numberOf(const QVariant &v) { return v.isNull() ? 0.0 : v.toDouble(); }
+qint32 integerOf(const QVariant &v) { return v.isNull() ? 0 : v.toInt(); }
+bool flagOf(const QVariant &v) { return !v.isNull() && v.toBool(); }
+
+// A directory column that must hold a value.
+QVariant required(const DataSet &q, const QString &field)
+{
+    const QVariant v = q.FieldByName(field);
+    if (v.isNull())
+        throw KorvinaError(QStringLiteral("Field '") + field + QStringLiteral("' must have a value"));
+    return v;
+}
+
+qint32 requiredInteger(const DataSet &q, const QString &field)
+{
+    bool ok = false;
+    const qint32 n = required(q, field).toInt(&ok);
+    if (!ok)
+        throw KorvinaError(QStringLiteral("Field '") + field + QStringLiteral("' is not an integer"));
+    return n;
+}
+
+double requiredNumber(const DataSet &q, const QString &field)
+{
+    bool ok = false;
+    const double n = required(q, field).toDouble(&ok);
+    if (!ok)
+        throw KorvinaError(QStringLiteral("Field '") + field + QStringLiteral("' is not a number"));
+    return n;
+}
+
+// Moves the table to the first row whose field equals the text as a whole,
+// letter case ignored. False, and no move, when there is none.
+bool LocateText(DataSet &table, const QString &field, const QString &text)
+{
+    if (!table.Active())
+        table.Open();
+    const int column = table.fieldIndex(field);
+    if (column < 0)
+        throw KorvinaError(table.name() + QStringLiteral(": Field '") + field + QStringLiteral("' not found"));
+    for (int r = 0; r < table.RecordCount(); ++r) {
+        if (textOf(table.value(r, column)).compare(text, Qt::CaseInsensitive) == 0) {
+            table.setCurrentRow(r);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A quotient of lots as a 32-bit quantity (a value beyond the range stops at its end).
+qint32 Lots(double quotient)
+{
+    const qint64 n = TruncSteps(quotient);
+    constexpr qint64 most = std::numeric_limits<qint32>::max();
+    return static_cast<qint32>(std::clamp<qint64>(n, -most, most));
+}
+
+void FillClientAccount(TClientAccount &A, const DataSet &D)
+{
+    A.Code = textOf(D.FieldByName(QStringLiteral("code")));
+    A.AccountMicex = textOf(D.FieldByName(QStringLiteral("AccountMicex")));
+    A.AccountForts = textOf(D.FieldByName(QStringLiteral("AccountForts")));
+    A.LongEnb = flagOf(D.FieldByName(QStringLiteral("LongEnb")));
+    A.ShortEnb = flagOf(D.FieldByName(QStringLiteral("ShortEnb")));
+    A.Leverage = numberOf(D.FieldByName(QStringLiteral("Leverage")));
+    A.MicexEnb = flagOf(D.FieldByName(QStringLiteral("MicexEnb")));
+    A.FortsEnb = flagOf(D.FieldByName(QStringLiteral("FortsEnb")));
+    A.Ebs = flagOf(D.FieldByName(QStringLiteral("Ebs")));
+}
+
+} // namespace
+
+QString WorkspaceFileName(const QString &path)
+{
+    const qsizetype at = std::max(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char(':')));
+    return at < 0 ? path : path.mid(at + 1);
+}
+
+qint64 TruncSteps(double quotient)
+{
+    if (!std::isfinite(quotient))
+        return 0;
+    const double magnitude = std::abs(quotient);
+    double whole = std::trunc(magnitude);
+    // Binary floating point can leave a quotient that is whole in decimal
+    // arithmetic a few units of the last place below it (150750 / 10 as
+    // 15074.999999999998). Such a hair is not a fraction of a step or a lot.
+    const double tolerance = std::max(1e-9, magnitude * 1e-12);
+    if (whole + 1 - magnitude <= tolerance)
+        whole += 1;
+    const double limit = 9.2e18;
+    const qint64 n = whole >= limit ? static_cast<qint64>(limit) : static_cast<qint64>(whole);
+    return quotient < 0 ? -n : n;
+}
+
+// --- Orders, securities, filters -------------------------------------------
+
+void ClearPreOrder(TPreOrder &P, quint8 kind)
+{
+    P.Kind = kind;
+    P.OrderType = QString();
+    P.Last = 0;
+    P.SlipRate = 0;
+    P.KillOrders = false;
+    if (kind == 0) {
+        P.Id = 0;
+        P.Symbol = P.Description = P.OrderText = P.System = P.Workspace = P.Signal = P.Interval = P.OrderNumber = QString();
+        P.FillPrice = 0;
+        P.Filled = false;
+    } else if (kind == 1) {
+        P.GroupId = -1;
+        P.Symbol = P.Operation = P.QtyMode = QString();
+        P.Share = P.Price = P.StopPrice = P.Bid = P.Offer = 0;
+        P.StopOrder = false;
+        P.SecData.SecCode.clear();
+        P.SecData.Stock.clear();
+        P.SecData.ClassCode.clear();
+        P.SecData.Digits = 0;
+        P.SecData.MinMov = 0;
+    }
+}
+
+void ReadStrategyOrder(TPreOrder &P, const DataSet &D)
+{
+    ClearPreOrder(P, 0);
+    if (D.name() == QLatin1String("tFilledOrders") || D.name() == QLatin1String("qFilledOrders")) {
+        P.FillPrice = numberOf(D.FieldByName(QStringLiteral("Fill Price")));
+        P.TimeFilled = D.FieldByName(QStringLiteral("Time Filled")).toDateTime();
+        P.Filled = true;
+    }
+    P.Id = integerOf(D.FieldByName(QStringLiteral("ID")));
+    P.Symbol = textOf(D.FieldByName(QStringLiteral("Symbol")));
+    P.Description = textOf(D.FieldByName(QStringLiteral("Description")));
+    P.OrderType = textOf(D.FieldByName(QStringLiteral("OrderType")));
+    P.OrderText = textOf(D.FieldByName(QStringLiteral("Order")));
+    P.System = textOf(D.FieldByName(QStringLiteral("System")));
+    P.Workspace = textOf(D.FieldByName(QStringLiteral("Workspace")));
+    P.Signal = textOf(D.FieldByName(QStringLiteral("Signal")));
+    P.Interval = textOf(D.FieldByName(QStringLiteral("Interval")));
+    P.OrderNumber = textOf(D.FieldByName(QStringLiteral("Order Number")));
+}
+
+void ReadQuote(TPreOrder &P, const DataSet &Q)
+{
+    ClearPreOrder(P, 1);
+    P.SecData.Stock = textOf(Q.FieldByName(QStringLiteral("stock")));
+    P.SecData.SecCode = textOf(Q.FieldByName(QStringLiteral("seccode")));
+    P.SecData.ClassCode = textOf(Q.FieldByName(QStringLiteral("class_code")));
+    P.SecData.Digits = integerOf(Q.FieldByName(QStringLiteral("Digits")));
+    P.SecData.MinMov = numberOf(Q.FieldByName(QStringLiteral("MinMov")));
+    P.SecData.LotSize = integerOf(Q.FieldByName(QStringLiteral("lotsize")));
+    P.Offer = numberOf(Q.FieldByName(QStringLiteral("offer")));
+    P.Bid = numberOf(Q.FieldByName(QStringLiteral("bid")));
+    P.Last = numberOf(Q.FieldByName(QStringLiteral("last")));
+}
+
+bool CheckFilters(TDatMod &dm, const TPreOrder &P, QString &Reasons)
+{
+    bool result = true;
+    if (!dm.IsTraded(P.Symbol)) {
+        Reasons = QStringLiteral("Инструмент ") + P.Symbol.str() + QStringLiteral("  не торгуется. ");
+        result = false;
+    }
+    if (!LocateText(dm.tWorkSpaces, QStringLiteral("workspace"), WorkspaceFileName(P.Workspace))) {
+        Reasons += QStringLiteral("Фильтр рабочей области не пройден. ");
+        result = false;
+    }
+    QString strategy = P.System.str().left(P.System.str().indexOf(QLatin1Char('(')));
+    if (strategy.isEmpty())
+        strategy = P.System;
+    if (!LocateText(dm.tStrategy, QStringLiteral("strategy"), strategy)) {
+        Reasons += QStringLiteral("Фильтр стратегии не пройден. ");
+        result = false;
+    }
+    return result;
+}
+
+void ClearOrder(TOrder &O) { O = TOrder(); }
+
+bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind)
+{
+    bool found = false;
+    bool failed = false;
+    try {
+        if (!dm.tSecCode.Active())
+            dm.tSecCode.Open();
+        DataSet &q = dm.qSecCode;
+        q.Close();
+        q.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM tSecCode"),
+                             kind == 0 ? QStringLiteral("WHERE Ticker= \"") + jetsql::quoted(S.Ticker) + QStringLiteral("\"")
+                                       : QStringLiteral("WHERE SecCode= \"") + jetsql::quoted(S.SecCode) + QStringLiteral("\"")});
+        q.Open();
+        if (!q.IsEmpty()) {
+            q.First();
+            TSecData d = S; // Ticker and Stock keep their values
+            d.SecCode = textOf(q.FieldByName(QStringLiteral("SecCode")));
+            d.ClassCode = textOf(q.FieldByName(QStringLiteral("Class_Code")));
+            d.Digits = requiredInteger(q, QStringLiteral("Digits"));
+            d.Traded = required(q, QStringLiteral("Traded")).toBool();
+            d.PointValue = requiredNumber(q, QStringLiteral("PointValue"));
+            d.Slippage = requiredNumber(q, QStringLiteral("Slippage"));
+            d.LotSize = integerOf(q.FieldByName(QStringLiteral("LotSize")));
+            d.MinMov = numberOf(q.FieldByName(QStringLiteral("MinMov")));
+            d.BaseContract = textOf(q.FieldByName(QStringLiteral("Base_Contract")));
+            d.Part = numberOf(q.FieldByName(QStringLiteral("Part")));
+            d.FixVol = numberOf(q.FieldByName(QStringLiteral("FixVol")));
+            S = d;
+            found = true;
+        }
+    } catch (const std::exception &) {
+        failed = true;
+    }
+    if (failed) {
+        AddLog(QStringLiteral("Произошла ошибка при обращении к таблице \"Инструменты\" для тикера ") + S.Ticker + QStringLiteral("!"));
+        FlushLog();
+        return false;
+    }
+    if (!found) {
+        AddLog(QStringLiteral("Ошибка! Не найден код акции \"") + S.Ticker + QStringLiteral("\" в таблице \"Инструменты\"!"));
+        FlushLog();
+        return false;
+    }
+    return true;
+}
+
+void ParseOrderText(TOrder &O, const TPreOrder &P)
+{
+    const QString &text = P.OrderText;
+    QLocale numbers;
+    numbers.setNumberOptions(QLocale::RejectGroupSeparator);
+
+    QString token;
+    int position = 0;
+    for (const QChar c : text) {
+        if (c != QLatin1Char(' ') && c != QLatin1Char('(')) {
+            token += c;
+            continue;
+        }
+        ++position;
+        switch (position) {
+        case 1:
+            if (token == QLatin1String("Buy"))
+                O.Operation = QStringLiteral("B");
+            else if (token == QLatin1String("Sell"))
+                O.Operation = QStringLiteral("S");
+            break;
+        case 2: {
+            bool ok = false;
+            const qint32 quantity = token.toInt(&ok, 10);
+            if (!ok)
+                throw KorvinaError(QStringLiteral("'") + token + QStringLiteral("' is not a valid integer value"));
+            O.Quantity = quantity;
+            break;
+        }
+        case 4: {
+            bool ok = false;
+            const double price = numbers.toDouble(token, &ok);
+            if (ok)
+                O.Price = price;
+            break;
+        }
+        default:
+            break;
+        }
+        token.clear();
+    }
+
+    const QString upper = text.toUpper();
+    O.StopOrder = upper.contains(QLatin1String("STOP"));
+    if (upper.contains(QLatin1String("MARKET")))
+        O.MarketOrder = true;
+    if (P.Filled) {
+        O.Price = P.FillPrice;
+        O.StopOrder = false;
+        O.MarketOrder = true;
+    }
+}
+
+void PriceOrder(TOrder &O)
+{
+    const double slippage = O.SecData.Slippage;
+    const double x = O.Operation == QLatin1String("B") ? O.Price * (1 + slippage / 100) : O.Price * (1 - slippage / 100);
+    O.StopPrice = x;
+    if (O.StopOrder)
+        std::swap(O.Price, O.StopPrice);
+    if (O.MarketOrder)
+        O.Price = O.StopPrice;
+}
+
+QString FormatOrderPrice(const TSecData &S, double V)
+{
+    if (S.MinMov > 0)
+        V = static_cast<double>(TruncSteps(V / S.MinMov)) * S.MinMov;
+    return FormatFixed(V, 16, S.Digits, false, QLocale());
+}
+
+// --- Client accounts and sizing ----------------------------------------------
+
+void ReadClientAccount(TDatMod &dm, TClientAccount &A) { FillClientAccount(A, dm.qActiveClients); }
+
+void LoadClientAccount(TDatMod &dm, TClientAccount &A, const QString &code)
+{
+    DataSet &q = dm.qQuikData;
+    q.Close();
+    q.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM tClients"),
+                         QStringLiteral("WHERE [tClients].[code] = \"") + jetsql::quoted(code) + QStringLiteral("\"")});
+    q.Open();
+    if (q.IsEmpty())
+        return;
+    q.First();
+    FillClientAccount(A, q);
+    A.IdQuik = integerOf(q.FieldByName(QStringLiteral("id_quik")));
+}
+
+bool ReadAccountAssets(TDatMod &dm, const TClientAccount &A, double &totalAssets, double &openLimit)
+{
+    // SELECT CurAllAssets FROM (merged portfolio) WHERE code= "A.Code", and
+    // SELECT openlimit FROM (merged futures portfolio) WHERE account= "A.AccountForts":
+    // the first row of each counts.
+    try {
+        const auto values = dm.portfolioLookups.firstValues(
+            dm.qQuikData, {{dm.qPortfolioAll.SQLText(), QStringLiteral("code"), QStringLiteral("CurAllAssets"), A.Code},
+                           {dm.qPortfolioFutAll.SQLText(), QStringLiteral("account"), QStringLiteral("openlimit"), A.AccountForts}});
+        if (values[0])
+            totalAssets = numberOf(*values[0]);
+        if (values[1])
+            openLimit = numberOf(*values[1]);
+    } catch (const std::exception &) {
+        AddLog(QStringLiteral("Произошла ошибка при обращении к таблице \"Клиентский портфель\"!"));
+        FlushLog();
+        return false;
+    }
+    return totalAssets + openLimit > 0;
+}
+
+qint32 ReadCurrentBalance(TDatMod &dm, const Settings &settings, const TClientAccount &A, const TPreOrder &P)
+{
+    QString table, condition;
+    if (P.SecData.ClassCode != SPBFUT) {
+        table = QStringLiteral("tLimitStock");
+        condition = QStringLiteral("[code] = \"") + jetsql::quoted(A.Code) + QStringLiteral("\"");
+    } else {
+        table = QStringLiteral("tLimitFut");
+        condition = QStringLiteral("[account] = \"") + jetsql::quoted(A.AccountForts) + QStringLiteral("\"");
+    }
+    if (settings.rgpSingleMulti == 1)
+        table += QString::number(A.IdQuik);
+    try {
+        DataSet &q = dm.qQuikData;
+        q.Close();
+        q.setSQL(QStringList{QStringLiteral("SELECT [currentbal]"), QStringLiteral("FROM ") + table,
+                             QStringLiteral("WHERE ") + condition + QStringLiteral(" AND [seccode]= \"")
+                                 + jetsql::quoted(P.SecData.SecCode) + QStringLiteral("\"")});
+        q.Open();
+        if (q.IsEmpty())
+            return 0;
+        q.First();
+        // A whole number of units, as the field gives it.
+        return static_cast<qint32>(std::nearbyint(numberOf(q.FieldByName(QStringLiteral("currentbal")))));
+    } catch (const std::exception &e) {
+        AddLog(QStringLiteral("Произошла ошибка: ") + failureText(e) + QStringLiteral("."));
+        return 0;
+    }
+}
+
+void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder &P, const TClientAccount &A)
+{
+    const TSecData &sec = O.SecData;
+    if (O.Price == 0 || sec.LotSize == 0 || sec.PointValue == 0)
+        return;
+
+    const bool futures = sec.ClassCode == SPBFUT;
+    const double priceFactor = futures && sec.MinMov != 0 ? sec.PointValue / sec.MinMov : 1.0;
+    const double lotSize = sec.LotSize;
+    const int rule = settings.rgpPositionSize;
+
+    double assets = 0;
+    if (P.Kind == 1 || (P.Kind == 0 && (rule == 2 || rule == 4))) {
+        double total = 0, openLimit = 0;
+        if (!ReadAccountAssets(dm, A, total, openLimit))
+            return;
+        assets = !A.Ebs && futures ? openLimit : total;
+        assets = (1 + A.Leverage) * assets;
+    }
+
+    if (P.Kind == 0) {
+        switch (rule) {
+        case 0:
+            O.Quantity = Lots(O.Quantity / lotSize);
+            break;
+        case 1:
+            O.Quantity = Lots(settings.edtFixVol / O.Price / priceFactor / lotSize);
+            break;
+        case 2:
+            O.Quantity = Lots(settings.edtPart / 100 * assets / O.Price / priceFactor / lotSize);
+            break;
+        case 3:
+            O.Quantity = Lots(sec.FixVol / O.Price / priceFactor / lotSize);
+            break;
+        case 4:
+            O.Quantity = Lots(sec.Part / 100 * assets / O.Price / priceFactor / lotSize);
+            break;
+        default:
+            break;
+        }
+        // An exit closes what the robot's book holds for this client.
+        if ((O.OrderType == QLatin1String("LX") || O.OrderType == QLatin1String("SX")) && settings.chExitQty) {
+            if (const std::optional<qint32> held = ReadExitQty(dm, O, P))
+                O.Quantity = *held;
+        }
+    } else if (P.Kind == 1) {
+        const QString &mode = P.QtyMode;
+        if (mode == QStringLiteral("СЧЕТА")) {
+            O.Quantity = Lots(P.Share / 100 * assets / O.Price / priceFactor / lotSize);
+        } else if (mode == QStringLiteral("ПОЗИЦИИ")) {
+            const qint32 balance = ReadCurrentBalance(dm, settings, A, P);
+            O.Quantity = Lots(balance * P.Share / 100 / lotSize);
+        } else if (mode == QStringLiteral("УСТАН.ПОЗИЦИЮ")) {
+            const qint32 balance = ReadCurrentBalance(dm, settings, A, P);
+            const qint32 x = Lots((P.Share / 100 * assets - balance * O.Price) / O.Price / lotSize);
+            O.Operation = x > 0 ? QStringLiteral("B") : QStringLiteral("S");
+            O.Quantity = x < 0 ? -x : x;
+        }
+    }
+    FlushLog();
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "engine/untrade.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+// The state of one result file between ticks (one per transaction file set).
+struct TTROData {
+    qint32 IdQuik = 0;   // terminal number; 0 in SINGLE mode
+    QString FileName;    // base name of the set: "trans", or the terminal's name
+    quint32 FileSize = 0; // size of the result file when last read; 0 = never read
+    qint32 LinesRead = 0; // lines of the result file already handled
+};
+
+// A transaction text waiting to be written, with where it must go: a QUIK
+// import file, or a SmartTrade order folder. A text is only ever written to
+// its own destination.
+struct TPendingTransaction {
+    QString Destination;
+    bool SmartTrade = false;
+    QString Text;
+};
+
+// The QUIK transaction line of a client's order.
+QString QuikTransactionLine(const TOrder &O, const TPreOrder &P, qint32 transId);
+
+// The SmartTrade order text. For a futures order the portfolio is the
+// account, and O.ClientCode takes it too (the journal and the log show it).
+QString SmartTradeOrderText(TOrder &O);
+
+// Day, month, year, "_", hour, minute, second, each without leading zeros.
+QString GetTimeStamp(const QDateTime &when = QDateTime::currentDateTime());
+
+// The size of a file without reading it; 0 when it cannot be had.
+qint64 FileSizeByName(const QString &path);
+
+// A path in a folder, with the platform's separator.
+QString PathInFolder(const QString &folder, const QString &name);
+
+// The five values of a result line, with their defaults applied.
+struct TResultValues {
+    QString TransId;
+    QString Status;
+    QString TransName;
+    QString Description;
+    QString OrderNumber;
+};
+// The items of a result line: every ";" and "=" ends an item; text after
+// the last one is dropped.
+QStringList SplitResultItems(const QString &line);
+TResultValues ReadResultValues(const QString &line);

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class Settings;
+
+// The mail settings as the SMTP routines read them at each call. The port is
+// kept as its text, as the operator typed it: a port that is not a number is
+// one of the failures the routines report.
+struct MailSettings {
+    QString SMTP;
+    QString Port;
+    QString User;
+    QString Password;
+    bool Auten = false;
+    QString FromName;
+    QString FromAddress;
+    QString Email1;
+    QString Email2;
+
+    static MailSettings fromSettings(const Settings &settings);
+};
+
+// E-mail and SMS notifications: one SMTP client that is either disconnected
+// (the normal state between notifications) or connected, because the
+// operator pressed "Коннект" or a notification is under way.
+//
+// Every failure is logged and none reaches the caller. The exchange runs on
+// the calling thread; its cost is bounded: establishing the TCP connection
+// takes at most the connection timeout, and one notification (connect,
+// send, disconnect) at most the exchange timeout, whatever the server does.
+//
+// TLS: STARTTLS whenever the server offers it, implicit TLS on port 465,
+// certificates and host names always checked.
+class SmtpNotifier {
+public:
+    using Source = std::function<MailSettings()>;
+
+    static constexpr std::chrono::milliseconds DefaultConnectTimeout{10000};
+    static constexpr std::chrono::milliseconds DefaultExchangeTimeout{30000};
+
+    // Reads the mail settings from the robot's settings at each call.
+    explicit SmtpNotifier(const Settings &settings);
+    explicit SmtpNotifier(Source source);
+    // Closes a connection the operator left open.
+    ~SmtpNotifier();
+    SmtpNotifier(const SmtpNotifier &) = delete;
+    SmtpNotifier &operator=(const SmtpNotifier &) = delete;
+
+    // Where the settings come from; the options dialog points it at its
+    // edit fields while it is open.
+    void setSource(Source source);
+    void setTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds exchange);
+    std::chrono::milliseconds connectTimeout() const { return m_connectTimeout; }
+    std::chrono::milliseconds exchangeTimeout() const { return m_exchangeTimeout; }
+
+    // Connects, greets and, when the settings ask for it, authenticates with
+    // AUTH LOGIN. True at once when already connected. On failure logs
+    // "Cann`t connect to server or failed authentication" and leaves the
+    // client disconnected.
+    bool SmtpConnect();
+    // Ends the session with QUIT. False without a word when not connected;
+    // false with "Cann`t disconnect to server" when the server does not
+    // acknowledge.
+    bool SmtpDisconnect();
+    // One message through the open connection, logged before it goes and
+    // after ("Success", or the failure with the server's reason).
+    // `recipients` is a comma-separated list of addresses in angle brackets;
+    // empty addresses are skipped.
+    void SendMail(const QString &fromAddress, const QString &fromName, const QStringList &body,
+                  const QString &recipients, const QString &subject);
+    // One event text to both recipients: connect unless connected, send,
+    // disconnect.
+    void Notify(const QString &text);
+
+    bool Connected() const;
+
+private:
+    struct Connection;
+
+    // The time left for the current step: a notification shares one deadline
+    // over its steps; a step called alone has its own.
+    QDeadlineTimer stepDeadline() const;
+    // Runs the transfer set up on the open connection within the deadline;
+    // false with the reason on failure.
+    bool perform(QString *error);
+    void dropConnection();
+
+    Source m_source;
+    std::unique_ptr<Connection> m_conn;
+    std::optional<QDeadlineTimer> m_notifyDeadline;
+    std::chrono::milliseconds m_connectTimeout = DefaultConnectTimeout;
+    std::chrono::milliseconds m_exchangeTimeout = DefaultExchangeTimeout;
+};
+
+// The message as it goes over the wire: headers (Date, From, To, Subject,
+// Message-ID, MIME) and the body in Windows-1251, base64-encoded.
+QByteArray BuildMailMessage(const QString &fromAddress, const QString &fromName, const QStringList &to,
+                            const QString &subject, const QStringList &body);
+// The addresses of a recipients text: "<a>, <b>" gives a and b.
+QStringList ParseRecipients(const QString &recipients);

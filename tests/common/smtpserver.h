@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A real SMTP server on loopback for the tests (tests/smtpserver.py on
+// aiosmtpd), started on a free port and stopped with the object. It keeps
+// every session's commands and every message it receives.
+class SmtpTestServer {
+public:
+    struct Options {
+        QString auth;  // "user:password": AUTH required before MAIL, only this pair accepted
+        QString stall; // a command the server never answers, e.g. "MAIL"
+        bool starttls = false; // offers STARTTLS with a self-signed certificate
+    };
+
+    explicit SmtpTestServer(const Options &options);
+    SmtpTestServer() : SmtpTestServer(Options{}) {}
+    ~SmtpTestServer();
+
+    // 0 when the server did not start; error() says why.
+    quint16 port() const { return m_port; }
+    const QString &error() const { return m_error; }
+
+    // Every event so far, in order (see tests/smtpserver.py).
+    QList<QJsonObject> events() const;
+    QList<QJsonObject> messages() const;
+    int connections() const;
+    // The commands of every session, in order: "EHLO", "AUTH LOGIN", "NOOP", ...
+    QStringList commands() const;
+    // Waits until the events satisfy the condition (the server writes them
+    // while it answers).
+    bool waitFor(const std::function<bool(const QList<QJsonObject> &)> &condition, int ms = 5000) const;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
+
+// The body of a received message, as the bytes the reader decoded.
+QByteArray messageBody(const QJsonObject &message);

@@ -1,0 +1,305 @@
+// Mail notifications against a real SMTP server on loopback: what arrives
+// (envelope, headers, the Windows-1251 body), authentication on and off, the
+// session left open by "Коннект", every failure logged and contained, and a
+// dead server costing no more than the bound.
+
+#include "config/textcodec.h"
+#include "data/datmod.h"
+#include "engine/robot.h"
+#include "monitor/smtpnotifier.h"
+#include "smtpserver.h"
+#include "workspace.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString Trader = QStringLiteral("trader@example.org");
+const QString Phone = QStringLiteral("79001234567@sms.example.org");
+const QString ConnectFailed = QStringLiteral("Cann`t connect to server or failed authentication");
+const QString SendFailed = QStringLiteral("Failure: Произошла ошибка во время отправки сообщения: ");
+
+MailSettings mailTo(const QString &port)
+{
+    MailSettings m;
+    m.SMTP = QStringLiteral("127.0.0.1");
+    m.Port = port;
+    m.User = QStringLiteral("robot");
+    m.Password = QStringLiteral("secret");
+    m.FromName = QStringLiteral("Korvina");
+    m.FromAddress = QStringLiteral("robot@example.org");
+    m.Email1 = Trader;
+    m.Email2 = Phone;
+    return m;
+}
+
+QString sentLine(const QString &text, const QString &email2 = Phone)
+{
+    return QStringLiteral("Message: \"") + text + QStringLiteral("\" is sending to <") + Trader + QStringLiteral(">, <") + email2
+           + QStringLiteral(">");
+}
+
+QStringList strings(const QJsonValue &v)
+{
+    QStringList out;
+    for (const QJsonValue &x : v.toArray())
+        out << x.toString();
+    return out;
+}
+
+} // namespace
+
+class TestMail : public QObject {
+    Q_OBJECT
+
+private slots:
+    void notifyDelivers_data();
+    void notifyDelivers();
+    void failuresAreLoggedAndBounded_data();
+    void failuresAreLoggedAndBounded();
+    void connectLeavesSessionForNextNotify();
+    void sessionEndedByServerIsNotConnected();
+    void eachEventIsItsOwnExchange();
+};
+
+void TestMail::notifyDelivers_data()
+{
+    QTest::addColumn<bool>("auth");
+    QTest::addColumn<QString>("fromName");
+    QTest::addColumn<QString>("email2");
+    QTest::addColumn<QStringList>("recipients");
+
+    QTest::newRow("no authentication, Cyrillic sender name")
+        << false << QStringLiteral("Робот Корвина") << Phone << QStringList{Trader, Phone};
+    QTest::newRow("AUTH LOGIN, quotes in the name") << true << QStringLiteral("Desk \"A\"") << Phone << QStringList{Trader, Phone};
+    QTest::newRow("second address empty") << false << QString() << QString() << QStringList{Trader};
+}
+
+void TestMail::notifyDelivers()
+{
+    QFETCH(bool, auth);
+    QFETCH(QString, fromName);
+    QFETCH(QString, email2);
+    QFETCH(QStringList, recipients);
+
+    SmtpTestServer server({auth ? QStringLiteral("robot:secret") : QString(), {}});
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    MailSettings m = mailTo(QString::number(server.port()));
+    m.Auten = auth; // user and password are set either way: off must not use them
+    m.FromName = fromName;
+    m.Email2 = email2;
+    SmtpNotifier mail([m] { return m; });
+
+    const QString text = QStringLiteral("Транзакция номер 12 успешно выполнена.");
+    mail.Notify(text);
+
+    QCOMPARE(ws.messages(), (QStringList{sentLine(text, email2), QStringLiteral("Success")}));
+    QVERIFY(!mail.Connected());
+
+    const QStringList commands = server.commands();
+    QCOMPARE(commands.first(), QStringLiteral("EHLO"));
+    QCOMPARE(commands.last(), QStringLiteral("QUIT"));
+    QCOMPARE(commands.contains(QStringLiteral("AUTH LOGIN")), auth);
+    QCOMPARE(commands.filter(QRegularExpression(QStringLiteral("^AUTH"))).size(), auth ? 1 : 0);
+    QCOMPARE(server.connections(), 1);
+
+    const QList<QJsonObject> received = server.messages();
+    QCOMPARE(received.size(), 1);
+    const QJsonObject msg = received.first();
+    QCOMPARE(msg.value(QStringLiteral("authenticated")).toBool(), auth);
+    QCOMPARE(msg.value(QStringLiteral("mail_from")).toString(), QStringLiteral("robot@example.org"));
+    QCOMPARE(strings(msg.value(QStringLiteral("rcpt_tos"))), recipients);
+    QCOMPARE(strings(msg.value(QStringLiteral("to"))), recipients);
+    QCOMPARE(msg.value(QStringLiteral("subject")).toString(), QStringLiteral("Korvina"));
+    QCOMPARE(msg.value(QStringLiteral("from_name")).toString(), fromName);
+    QCOMPARE(msg.value(QStringLiteral("from_address")).toString(), QStringLiteral("robot@example.org"));
+    QCOMPARE(msg.value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
+    QCOMPARE(msg.value(QStringLiteral("charset")).toString(), QStringLiteral("windows-1251"));
+    QCOMPARE(msg.value(QStringLiteral("transfer_encoding")).toString(), QStringLiteral("base64"));
+    QCOMPARE(msg.value(QStringLiteral("mime_version")).toString(), QStringLiteral("1.0"));
+    QVERIFY(msg.value(QStringLiteral("date_valid")).toBool());
+    QVERIFY(!msg.value(QStringLiteral("message_id")).toString().isEmpty());
+    QCOMPARE(strings(msg.value(QStringLiteral("defects"))), QStringList());
+
+    // One line, one byte per letter: "Тран..." is D2 F0 E0 ED in Windows-1251.
+    const QByteArray body = messageBody(msg);
+    QVERIFY2(body.startsWith("\xD2\xF0\xE0\xED"), body.toHex().constData());
+    QCOMPARE(body, cp1251::encode(text + QStringLiteral("\r\n")));
+}
+
+void TestMail::failuresAreLoggedAndBounded_data()
+{
+    QTest::addColumn<QString>("port");        // "server", "starttls", "closed", "silent" or the text itself
+    QTest::addColumn<QString>("serverAuth");  // what the server requires
+    QTest::addColumn<QString>("stall");       // the command it never answers
+    QTest::addColumn<bool>("auten");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QStringList>("expected"); // the log
+    QTest::addColumn<QString>("reason");       // one more line holding this, when set
+    QTest::addColumn<int>("delivered");
+
+    const QString text = QStringLiteral("Test.");
+    const QStringList connectFailed{ConnectFailed};
+    QTest::newRow("refused password") << "server" << "robot:secret" << "" << true << "wrong" << connectFailed << "" << 0;
+    QTest::newRow("port not a number") << "25a" << "" << "" << false << "secret" << connectFailed << "" << 0;
+    QTest::newRow("port out of range") << "70000" << "" << "" << false << "secret" << connectFailed << "" << 0;
+    QTest::newRow("nothing listening") << "closed" << "" << "" << false << "secret" << connectFailed << "" << 0;
+    QTest::newRow("accepts, never answers") << "silent" << "" << "" << false << "secret" << connectFailed << "" << 0;
+    QTest::newRow("STARTTLS offered, certificate untrusted")
+        << "starttls" << "" << "" << false << "secret" << connectFailed << "" << 0;
+    QTest::newRow("server wants AUTH, switch off")
+        << "server" << "robot:secret" << "" << false << "secret" << QStringList{sentLine(text), SendFailed} << "530" << 0;
+    QTest::newRow("stalls after MAIL")
+        << "server" << "" << "MAIL" << false << "secret" << QStringList{sentLine(text), SendFailed} << "timed out" << 0;
+    QTest::newRow("stalls at QUIT")
+        << "server" << "" << "QUIT" << false << "secret"
+        << QStringList{sentLine(text), QStringLiteral("Success"), QStringLiteral("Cann`t disconnect to server")} << "" << 1;
+}
+
+void TestMail::failuresAreLoggedAndBounded()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, serverAuth);
+    QFETCH(QString, stall);
+    QFETCH(bool, auten);
+    QFETCH(QString, password);
+    QFETCH(QStringList, expected);
+    QFETCH(QString, reason);
+    QFETCH(int, delivered);
+
+    std::unique_ptr<SmtpTestServer> server;
+    QTcpServer silent; // the kernel completes the handshake; nothing is ever said
+    const bool starttls = port == QStringLiteral("starttls");
+    if (port == QStringLiteral("server") || starttls) {
+        server = std::make_unique<SmtpTestServer>(SmtpTestServer::Options{serverAuth, stall, starttls});
+        QVERIFY2(server->port(), qPrintable(server->error()));
+        port = QString::number(server->port());
+    } else if (port == QStringLiteral("silent")) {
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        port = QString::number(silent.serverPort());
+    } else if (port == QStringLiteral("closed")) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = QString::number(probe.serverPort());
+    }
+
+    TestWorkspace ws(false);
+    MailSettings m = mailTo(port);
+    m.Auten = auten;
+    m.Password = password;
+    SmtpNotifier mail([m] { return m; });
+    mail.setTimeouts(500ms, 1500ms);
+
+    QElapsedTimer t;
+    t.start();
+    mail.Notify(QStringLiteral("Test."));
+    const qint64 elapsed = t.elapsed();
+
+    // Nothing reaches the caller and the whole exchange keeps to the bound.
+    QVERIFY2(elapsed < 1500 + 1000, qPrintable(QString::number(elapsed)));
+    QVERIFY(!mail.Connected());
+    QStringList log = ws.messages();
+    if (!reason.isEmpty()) {
+        QCOMPARE(log.size(), expected.size() + 1);
+        QVERIFY2(log.takeLast().contains(reason, Qt::CaseInsensitive), qPrintable(ws.messages().join('\n')));
+    }
+    QCOMPARE(log, expected);
+    if (server) {
+        QCOMPARE(server->messages().size(), delivered);
+        // Refused credentials or certificate: nothing goes out, and nothing
+        // goes out in the clear instead.
+        if ((!serverAuth.isEmpty() && auten) || starttls)
+            QVERIFY(!server->commands().contains(QStringLiteral("MAIL")));
+        QCOMPARE(server->commands().contains(QStringLiteral("STARTTLS")), starttls);
+    }
+}
+
+void TestMail::connectLeavesSessionForNextNotify()
+{
+    SmtpTestServer server;
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    const MailSettings m = mailTo(QString::number(server.port()));
+    SmtpNotifier mail([m] { return m; });
+
+    // "Дисконнект" while not connected: nothing happens, nothing is logged.
+    QVERIFY(!mail.SmtpDisconnect());
+    QCOMPARE(server.connections(), 0);
+
+    // "Коннект" twice: the second returns at once on the same session.
+    QVERIFY(mail.SmtpConnect());
+    QVERIFY(mail.Connected());
+    QVERIFY(mail.SmtpConnect());
+    QCOMPARE(server.connections(), 1);
+    QVERIFY(ws.messages().isEmpty());
+
+    // The next notification uses that session, then closes it.
+    mail.Notify(QStringLiteral("Test."));
+    QCOMPARE(server.connections(), 1);
+    QCOMPARE(server.messages().size(), 1);
+    QCOMPARE(server.commands(), (QStringList{"EHLO", "NOOP", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"}));
+    QVERIFY(!mail.Connected());
+    QCOMPARE(ws.messages(), (QStringList{sentLine(QStringLiteral("Test.")), QStringLiteral("Success")}));
+
+    // "Коннект" then "Дисконнект": a session opened and ended with QUIT.
+    QVERIFY(mail.SmtpConnect());
+    QVERIFY(mail.SmtpDisconnect());
+    QVERIFY(!mail.SmtpDisconnect());
+    QCOMPARE(server.connections(), 2);
+    QCOMPARE(server.commands().last(), QStringLiteral("QUIT"));
+    QCOMPARE(ws.messages().size(), 2);
+}
+
+void TestMail::sessionEndedByServerIsNotConnected()
+{
+    TestWorkspace ws(false);
+    auto server = std::make_unique<SmtpTestServer>();
+    QVERIFY2(server->port(), qPrintable(server->error()));
+    const MailSettings m = mailTo(QString::number(server->port()));
+    SmtpNotifier mail([m] { return m; });
+    QVERIFY(mail.SmtpConnect());
+    server.reset(); // the server goes away and its end of the session closes
+    QTRY_VERIFY(!mail.Connected());
+    QVERIFY(!mail.SmtpDisconnect());
+    QVERIFY(ws.messages().isEmpty());
+}
+
+void TestMail::eachEventIsItsOwnExchange()
+{
+    SmtpTestServer server;
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    ws.settings.edtSMTP = QStringLiteral("127.0.0.1");
+    ws.settings.edtPort = server.port();
+    ws.settings.edtEmail1 = Trader;
+    ws.settings.edtEmail2 = Phone;
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    QSignalSpy spy(&robot, &Robot::notification);
+
+    const QStringList texts{QStringLiteral("Транзакция номер 3 SBER отправлена."),
+                            QStringLiteral("Транзакция номер 3 успешно выполнена.")};
+    for (const QString &text : texts)
+        robot.Notify(text);
+
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(server.connections(), 2);
+    QCOMPARE(server.commands().count(QStringLiteral("QUIT")), 2);
+    const QList<QJsonObject> received = server.messages();
+    QCOMPARE(received.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(messageBody(received[i]), cp1251::encode(texts[i] + QStringLiteral("\r\n")));
+        QCOMPARE(received[i].value(QStringLiteral("session")).toInt(), i + 1);
+    }
+    QCOMPARE(ws.messages(), (QStringList{sentLine(texts[0]), QStringLiteral("Success"), sentLine(texts[1]), QStringLiteral("Success")}));
+}
+
+QTEST_GUILESS_MAIN(TestMail)
+#include "tst_mail.moc"

@@ -1,0 +1,243 @@
+// The result check: result lines of the terminals' files go into the
+// journal, the log and the counters, each once, and no line can change a
+// statement.
+
+#include "config/korvinaerror.h"
+#include "config/textcodec.h"
+#include "samplerobot.h"
+
+#include <QFile>
+#include <QtTest>
+
+class TestResults : public QObject {
+    Q_OBJECT
+
+private slots:
+    void items_data();
+    void items();
+    void timeStamp();
+    void resultsReachJournalLogAndCounters();
+    void unchangedSizeIsNotRead();
+    void partialLastLineWaits();
+    void shrunkenFile();
+    void missingFileIsSkipped();
+    void unsafeValuesAreBoundNotPasted();
+    void linesWithoutTransIdOrNumbers();
+    void failedReadIsReadAgain();
+    void orderNumberWrittenBack();
+    void terminalsKeepTheirOwnPositions();
+
+private:
+    static void append(const QString &path, const QByteArray &bytes);
+    static QString tro(SampleRobot &s, const QString &name) { return s.paths.trans + QLatin1Char('/') + name + QStringLiteral(".tro"); }
+    static void journal(SampleRobot &s, int transId, int idOrder = 0, bool filled = false);
+};
+
+void TestResults::append(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Append));
+    f.write(bytes);
+}
+
+void TestResults::journal(SampleRobot &s, int transId, int idOrder, bool filled)
+{
+    s.exec(s.paths.quikData, QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code) VALUES (:t, :o, :f, 'C')"),
+           {{QStringLiteral("t"), transId}, {QStringLiteral("o"), idOrder}, {QStringLiteral("f"), filled ? 1 : 0}});
+}
+
+void TestResults::items_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("values"); // TRANS_ID, STATUS, TRANS_NAME, DESCRIPTION, ORDER_NUMBER
+    QTest::newRow("all five") << "TRANS_ID=12;STATUS=3;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Заявка зарегистрирована\";ORDER_NUMBER=4711;"
+                              << QStringList{"12", "3", "\"Ввод заявки\"", "\"Заявка зарегистрирована\"", "4711"};
+    QTest::newRow("blanks trimmed") << "TRANS_ID = 7 ; STATUS = 0 ;" << QStringList{"7", "0", " \"\" ", " \"\" ", "0"};
+    QTest::newRow("no closing semicolon") << "TRANS_ID=5;STATUS=3" << QStringList{"5", "-1", " \"\" ", " \"\" ", "0"};
+    QTest::newRow("keys in lower case") << "trans_id=5;status=3;TRANS_ID=6;" << QStringList{"6", "-1", " \"\" ", " \"\" ", "0"};
+    QTest::newRow("later key wins") << "TRANS_ID=1;TRANS_ID=2;STATUS=0;" << QStringList{"2", "0", " \"\" ", " \"\" ", "0"};
+    QTest::newRow("empty line") << "" << QStringList{"", "-1", " \"\" ", " \"\" ", "0"};
+}
+
+void TestResults::items()
+{
+    QFETCH(QString, line);
+    QFETCH(QStringList, values);
+    const TResultValues v = ReadResultValues(line);
+    QCOMPARE((QStringList{v.TransId, v.Status, v.TransName, v.Description, v.OrderNumber}), values);
+}
+
+void TestResults::timeStamp()
+{
+    QCOMPARE(GetTimeStamp(QDateTime(QDate(2009, 3, 5), QTime(14, 7, 9))), QStringLiteral("532009_1479"));
+    QCOMPARE(GetTimeStamp(QDateTime(QDate(2009, 11, 1), QTime(0, 0, 0))), QStringLiteral("1112009_000"));
+}
+
+void TestResults::resultsReachJournalLogAndCounters()
+{
+    SampleRobot s;
+    journal(s, 12);
+    journal(s, 13);
+    append(tro(s, QStringLiteral("trans")),
+           cp1251::encode(QStringLiteral("TRANS_ID=12;STATUS=0;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Отправлена\";\r\n"
+                                         "TRANS_ID=12;STATUS=3;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Исполнена\";ORDER_NUMBER=4711;\r\n"
+                                         "TRANS_ID=13;STATUS=6;DESCRIPTION=\"Не хватает средств\";\r\n")));
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->SentCount, 1);
+    QCOMPARE(s.robot->DoneCount, 1);
+    QVERIFY(s.messages().contains(QStringLiteral("Транзакция номер 12 отправлена на сервер Quik.")));
+    QVERIFY(s.messages().contains(QStringLiteral("Транзакция номер 12 успешно выполнена.")));
+    const auto rows = s.rows(s.paths.quikData, QStringLiteral("SELECT trans_id, status, trans_name, description, order_number FROM tOrderNumber ORDER BY trans_id"));
+    QCOMPARE(rows[0][QStringLiteral("status")].toInt(), 3);
+    QCOMPARE(rows[0][QStringLiteral("trans_name")].toString(), QStringLiteral("Ввод заявки"));
+    QCOMPARE(rows[0][QStringLiteral("description")].toString(), QStringLiteral("Исполнена"));
+    QCOMPARE(rows[0][QStringLiteral("order_number")].toLongLong(), 4711);
+    QCOMPARE(rows[1][QStringLiteral("status")].toInt(), 6);
+    QCOMPARE(rows[1][QStringLiteral("trans_name")].toString(), QString());
+    QCOMPARE(rows[1][QStringLiteral("order_number")].toLongLong(), 0);
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, 3);
+    QCOMPARE(s.log.LoggedLines(), s.log.lines().size());
+}
+
+void TestResults::unchangedSizeIsNotRead()
+{
+    SampleRobot s;
+    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->SentCount, 1);
+    // Same size, other content: not read again.
+    QFile f(tro(s, QStringLiteral("trans")));
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("TRANS_ID=2;STATUS=3;\r\n");
+    f.close();
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->SentCount, 1);
+    QCOMPARE(s.robot->DoneCount, 0);
+}
+
+void TestResults::partialLastLineWaits()
+{
+    SampleRobot s;
+    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STAT");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->SentCount, 1);
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, 1);
+    append(tro(s, QStringLiteral("trans")), "US=3;ORDER_NUMBER=9;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->DoneCount, 1);
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, 2);
+}
+
+void TestResults::shrunkenFile()
+{
+    SampleRobot s;
+    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\nTRANS_ID=3;STATUS=0;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->SentCount, 3);
+    QFile f(tro(s, QStringLiteral("trans")));
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("TRANS_ID=4;STATUS=0;\r\n");
+    f.close();
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->SentCount, 3); // no line beyond the lines already read
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, 1);
+    append(tro(s, QStringLiteral("trans")), "TRANS_ID=5;STATUS=0;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->SentCount, 4);
+}
+
+void TestResults::missingFileIsSkipped()
+{
+    SampleRobot s;
+    QVERIFY(QFile::remove(tro(s, QStringLiteral("trans"))));
+    const int lines = s.log.lines().size();
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.log.lines().size(), lines);
+    QCOMPARE(s.robot->TROFiles[0].FileSize, 0u);
+}
+
+void TestResults::unsafeValuesAreBoundNotPasted()
+{
+    SampleRobot s;
+    journal(s, 1);
+    journal(s, 2);
+    // Quotes, commas and SQL in the texts are data, nothing more.
+    append(tro(s, QStringLiteral("trans")),
+           cp1251::encode(QStringLiteral("TRANS_ID=1;STATUS=4;TRANS_NAME=\"x\", status=9, description=\"y\";DESCRIPTION=\"Отказ: 'x' -- /* */ ) ,\";\r\n")));
+    s.robot->actCheckTROExecute();
+    const auto rows = s.rows(s.paths.quikData, QStringLiteral("SELECT trans_id, status, trans_name, description FROM tOrderNumber ORDER BY trans_id"));
+    QCOMPARE(rows[0][QStringLiteral("status")].toInt(), 4);
+    QCOMPARE(rows[0][QStringLiteral("trans_name")].toString(), QStringLiteral("\"x\", status")); // no surrounding pair to drop
+    QCOMPARE(rows[0][QStringLiteral("description")].toString(), QStringLiteral("Отказ: 'x' -- /* */ ) ,"));
+    QVERIFY(rows[1][QStringLiteral("status")].isNull());
+}
+
+void TestResults::linesWithoutTransIdOrNumbers()
+{
+    SampleRobot s;
+    journal(s, 1);
+    const QString path = tro(s, QStringLiteral("trans"));
+    append(path, "\r\nSTATUS=3;\r\nTRANS_ID=1 OR 1=1;STATUS=3;\r\nTRANS_ID=1;STATUS=3;ORDER_NUMBER=12a;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->DoneCount, 0);
+    const QString all = s.messages().join(QLatin1Char('\n'));
+    QVERIFY2(all.contains(QStringLiteral("Строка 2 файла ") + path + QStringLiteral(" пропущена: нет TRANS_ID: STATUS=3;")), qPrintable(all));
+    QVERIFY(all.contains(QStringLiteral("Строка 3 файла ") + path));
+    QVERIFY(all.contains(QStringLiteral("Строка 4 файла ") + path));
+    QVERIFY(!all.contains(QStringLiteral("Строка 1 ")));
+    QVERIFY(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderNumber"))[0][QStringLiteral("status")].isNull());
+}
+
+void TestResults::failedReadIsReadAgain()
+{
+    SampleRobot s;
+    journal(s, 1);
+    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\n");
+    s.exec(s.paths.quikData, QStringLiteral("ALTER TABLE tOrderNumber RENAME TO tOrderNumberAway"));
+    QVERIFY_THROWS_EXCEPTION(KorvinaError, s.robot->actCheckTROExecute());
+    s.exec(s.paths.quikData, QStringLiteral("ALTER TABLE tOrderNumberAway RENAME TO tOrderNumber"));
+    // The file has not grown, yet its line is still handled.
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderNumber"))[0][QStringLiteral("status")].toInt(), 0);
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, 1);
+}
+
+void TestResults::orderNumberWrittenBack()
+{
+    SampleRobot s;
+    s.addFilled(7, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 10 SBER 285 "), 285);
+    s.exec(s.paths.alerts, QStringLiteral("INSERT INTO ActiveOrders (ID, Symbol) VALUES (8, 'GAZP')"));
+    journal(s, 1, 7, true);
+    journal(s, 2, 8, false);
+    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=3;ORDER_NUMBER=4711;\r\nTRANS_ID=2;STATUS=3;ORDER_NUMBER=4712;\r\n");
+    s.robot->actCheckTROExecute();
+    // Off: the platform's database is not written.
+    QVERIFY(s.rows(s.paths.alerts, QStringLiteral("SELECT \"Order Number\" AS n FROM FilledOrders"))[0][QStringLiteral("n")].isNull());
+
+    s.settings.chKillOrder = true;
+    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=3;ORDER_NUMBER=4711;\r\nTRANS_ID=2;STATUS=3;ORDER_NUMBER=4712;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.rows(s.paths.alerts, QStringLiteral("SELECT \"Order Number\" AS n FROM FilledOrders"))[0][QStringLiteral("n")].toString(),
+             QStringLiteral("4711"));
+    QCOMPARE(s.rows(s.paths.alerts, QStringLiteral("SELECT \"Order Number\" AS n FROM ActiveOrders"))[0][QStringLiteral("n")].toString(),
+             QStringLiteral("4712"));
+}
+
+void TestResults::terminalsKeepTheirOwnPositions()
+{
+    SampleRobot s(1, 0);
+    append(tro(s, QStringLiteral("QUIK1")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\n");
+    append(tro(s, QStringLiteral("QUIK2")), "TRANS_ID=3;STATUS=3;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, 2);
+    QCOMPARE(s.robot->TROFiles[1].LinesRead, 1);
+    append(tro(s, QStringLiteral("QUIK2")), "TRANS_ID=4;STATUS=3;\r\n");
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, 2);
+    QCOMPARE(s.robot->TROFiles[1].LinesRead, 2);
+    QCOMPARE(s.robot->SentCount, 2);
+    QCOMPARE(s.robot->DoneCount, 2);
+}
+
+QTEST_GUILESS_MAIN(TestResults)
+#include "tst_results.moc"
