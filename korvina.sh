@@ -64,7 +64,21 @@ case "$cmd" in
       "$BUILD/bin/korvina-db" sample "$DEMO"
     fi
     cd "$DEMO"
-    exec "$BUILD/bin/korvina" --headless --ini "$DEMO/Korvina.ini" --watch "$@"
+    # The two outside programs as stand-ins: a QUIK terminal answering the
+    # transaction file and a strategy filling an order every few seconds.
+    pids=()
+    stop_all() { [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; }
+    trap stop_all EXIT
+    trap 'exit 0' INT TERM
+    "$BUILD/bin/korvina-terminal-sim" --dir "$DEMO/Trans" --db "$DEMO/Data/dbQuikData.sqlite" \
+      --info-log "$DEMO/QUIK/info.log" --quiet &
+    pids+=($!)
+    ( sleep 3; exec "$BUILD/bin/korvina-strategy-sim" --alerts "$DEMO/Omega/Alerts11.sqlite" \
+        --quikdata "$DEMO/Data/dbQuikData.sqlite" --random 1000 --every 4000 >/dev/null ) &
+    pids+=($!)
+    "$BUILD/bin/korvina" --headless --ini "$DEMO/Korvina.ini" --watch "$@" &
+    pids+=($!)
+    wait "${pids[2]}"
     ;;
   bench)
     build

@@ -42,6 +42,7 @@ private slots:
     void helpAndVersion();
     void runsOnSampleWorkspace();
     void unwritableLogStopsBeforeStart();
+    void tradesEndToEndWithStandIns();
 };
 
 void TestHeadless::helpAndVersion_data()
@@ -139,6 +140,78 @@ void TestHeadless::unwritableLogStopsBeforeStart()
     QVERIFY(robot.waitForFinished(10000));
     QCOMPARE(robot.exitCode(), 1);
     QVERIFY(robot.readAllStandardError().contains(QFileInfo(dir.filePath(QStringLiteral("Korvina.log"))).absoluteFilePath().toLocal8Bit()));
+}
+
+void TestHeadless::tradesEndToEndWithStandIns()
+{
+    QTemporaryDir dir;
+    const QString ws = dir.filePath(QStringLiteral("demo"));
+    QProcess make;
+    make.start(bin + QStringLiteral("/korvina-db"), {QStringLiteral("sample"), ws});
+    QVERIFY(make.waitForFinished(30000));
+    QCOMPARE(make.exitCode(), 0);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8"));
+    QProcess terminal;
+    terminal.setProcessEnvironment(env);
+    terminal.start(bin + QStringLiteral("/korvina-terminal-sim"),
+                   {QStringLiteral("--dir"), ws + QStringLiteral("/Trans"), QStringLiteral("--db"), ws + QStringLiteral("/Data/dbQuikData.sqlite"),
+                    QStringLiteral("--info-log"), ws + QStringLiteral("/QUIK/info.log"), QStringLiteral("--pace"), QStringLiteral("200"),
+                    QStringLiteral("--quiet")});
+    QVERIFY(terminal.waitForStarted());
+    QProcess robot;
+    robot.setWorkingDirectory(ws);
+    robot.setProcessEnvironment(env);
+    robot.start(bin + QStringLiteral("/korvina"),
+                {QStringLiteral("--headless"), QStringLiteral("--ini"), ws + QStringLiteral("/Korvina.ini"), QStringLiteral("--watch")});
+    QVERIFY(robot.waitForStarted());
+    const QString logPath = ws + QStringLiteral("/Korvina.log");
+    QVERIFY(waitFor([&] { return readAll(logPath).contains(cp1251::encode(QStringLiteral("Загрузка ордеров включена."))); }));
+
+    const QString scenario = dir.filePath(QStringLiteral("two.scenario"));
+    QFile s(scenario);
+    QVERIFY(s.open(QIODevice::WriteOnly));
+    s.write("0;FilledOrders;SBER;LE;Buy 100 SBER 285.15 Market;285.15;Demo MA Cross(5,20);C:\\Omega\\Demo.orw;MA;5 min\n"
+            "100;FilledOrders;GAZP;LE;Buy 50 GAZP 160.25 Market;160.25;Demo MA Cross(5,20);C:\\Omega\\Demo.orw;MA;5 min\n");
+    s.close();
+    QProcess strategy;
+    strategy.setProcessEnvironment(env);
+    strategy.start(bin + QStringLiteral("/korvina-strategy-sim"),
+                   {QStringLiteral("--alerts"), ws + QStringLiteral("/Omega/Alerts11.sqlite"), QStringLiteral("--scenario"), scenario});
+    QVERIFY(strategy.waitForFinished(15000));
+    QCOMPARE(strategy.exitCode(), 0);
+
+    const QByteArray done1 = cp1251::encode(QStringLiteral("Транзакция номер 0 успешно выполнена."));
+    const QByteArray done2 = cp1251::encode(QStringLiteral("Транзакция номер 1 успешно выполнена."));
+    QVERIFY2(waitFor([&] { return readAll(logPath).contains(done1) && readAll(logPath).contains(done2); }, 20000),
+             readAll(logPath).constData());
+    robot.terminate();
+    terminal.terminate();
+    QVERIFY(robot.waitForFinished(10000));
+    QVERIFY(terminal.waitForFinished(10000));
+
+    const QList<QByteArray> tri = readAll(ws + QStringLiteral("/Trans/trans.tri")).split('\n');
+    QCOMPARE(tri.size(), 3); // two lines and what follows the last CR LF
+    QVERIFY(tri[0].startsWith("TRANS_ID =0;ACTION=NEW_ORDER;ACCOUNT=L01-00000F00;SECCODE=SBER;CLASSCODE=TQBR;CLIENT_CODE=111;OPERATION=B;"));
+    QVERIFY(tri[1].startsWith("TRANS_ID =1;ACTION=NEW_ORDER;ACCOUNT=L01-00000F00;SECCODE=GAZP;"));
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+    db.setDatabaseName(ws + QStringLiteral("/Data/dbQuikData.sqlite"));
+    QVERIFY(db.open());
+    {
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral("SELECT trans_id, status, order_number FROM tOrderNumber ORDER BY trans_id")));
+        int n = 0;
+        while (q.next()) {
+            QCOMPARE(q.value(0).toInt(), n++);
+            QCOMPARE(q.value(1).toInt(), 3);
+            QVERIFY(q.value(2).toLongLong() > 0);
+        }
+        QCOMPARE(n, 2);
+    }
+    db.close();
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)
