@@ -1,5 +1,7 @@
 #include "samplerobot.h"
 
+#include "workspace.h"
+
 #include "config/textcodec.h"
 
 #include <QFile>
@@ -50,23 +52,7 @@ void SampleRobot::addFilled(int id, const QString &symbol, const QString &orderT
 
 void SampleRobot::exec(const QString &database, const QString &sql, const QVariantMap &params)
 {
-    const QString name = QStringLiteral("sample-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(database);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-        if (!db.open())
-            qFatal("cannot open %s", qPrintable(database));
-        QSqlQuery q(db);
-        q.prepare(sql);
-        for (auto it = params.cbegin(); it != params.cend(); ++it)
-            q.bindValue(QLatin1Char(':') + it.key(), it.value());
-        if (!q.exec())
-            qFatal("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
-        q.finish();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
+    execOnDatabase(database, sql, params);
 }
 
 QList<QVariantMap> SampleRobot::rows(const QString &database, const QString &sql)

@@ -37,7 +37,7 @@ TestWorkspace::~TestWorkspace()
 void TestWorkspace::createAlerts() { schema::createDatabaseFile(alertsPath(), schema::Kind::Alerts); }
 void TestWorkspace::createQuikData() { schema::createDatabaseFile(quikDataPath(), schema::Kind::QuikData); }
 
-void TestWorkspace::exec(const QString &databasePath, const QString &sql, const QVariantMap &params)
+void execOnDatabase(const QString &databasePath, const QString &sql, const QVariantMap &params)
 {
     const QString name = QStringLiteral("writer-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     {
@@ -56,6 +56,11 @@ void TestWorkspace::exec(const QString &databasePath, const QString &sql, const 
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
+}
+
+void TestWorkspace::exec(const QString &databasePath, const QString &sql, const QVariantMap &params)
+{
+    execOnDatabase(databasePath, sql, params);
 }
 
 void TestWorkspace::addFilledOrders(const QList<int> &ids)

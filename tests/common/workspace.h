@@ -7,6 +7,10 @@
 #include <QTemporaryDir>
 #include <QVariantMap>
 
+// Runs one statement on a database file through a connection of its own,
+// as another process would.
+void execOnDatabase(const QString &databasePath, const QString &sql, const QVariantMap &params = {});
+
 // A throw-away workspace for tests: a folder with an alert database and a
 // QuikData database made by the schema code, settings pointing at them, and
 // an operation log with a pinned locale that tests read back.
