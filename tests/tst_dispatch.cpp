@@ -7,6 +7,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 class TestDispatch : public QObject {
@@ -28,6 +31,7 @@ private slots:
     void failingRowDoesNotStopTheBatch();
     void zeroQuantityIsRefused();
     void preparationRecreatesFileSets();
+    void dispatchReleasesDatabaseAndRereadsDirectory();
 };
 
 namespace {
@@ -356,4 +360,43 @@ void TestDispatch::preparationRecreatesFileSets()
 }
 
 QTEST_GUILESS_MAIN(TestDispatch)
+void TestDispatch::dispatchReleasesDatabaseAndRereadsDirectory()
+{
+    SampleRobot s(1, 0);
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285,15 "), 285.15);
+    s.robot->timTable();
+    const QStringList first = s.fileLines(s.tri(QStringLiteral("QUIK1"))) + s.fileLines(s.tri(QStringLiteral("QUIK2")));
+    QVERIFY(first.size() >= 2);
+
+    // Once the lines are in the files, the journal and the book are
+    // committed and QuikData is free for the terminal to write at once.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("terminal"));
+        db.setDatabaseName(s.paths.quikData);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY2(q.exec(QStringLiteral("BEGIN IMMEDIATE")), qPrintable(q.lastError().text()));
+        QVERIFY(q.exec(QStringLiteral("SELECT COUNT(*) FROM tOrderNumber")) && q.next());
+        QCOMPARE(q.value(0).toInt(), first.size());
+        QVERIFY(q.exec(QStringLiteral("ROLLBACK")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("terminal"));
+    // The book's dataset shows every booked row.
+    const int booked = s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tClientOpenPositions")).size();
+    QCOMPARE(booked, first.size());
+    QCOMPARE(s.data.tClientOpenPositions.RecordCount(), booked);
+
+    // The directory is read afresh for the next order: slippage now 1 %.
+    s.exec(s.paths.quikData, QStringLiteral("UPDATE tSecCode SET Slippage = 1 WHERE SecCode = 'SBER'"));
+    s.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285,15 "), 285.15);
+    s.robot->timTable();
+    const QStringList all = s.fileLines(s.tri(QStringLiteral("QUIK1"))) + s.fileLines(s.tri(QStringLiteral("QUIK2")));
+    QCOMPARE(all.size(), 2 * first.size());
+    for (const QString &line : all)
+        QVERIFY2(line.contains(QStringLiteral(";PRICE=285,43;")) || line.contains(QStringLiteral(";PRICE=288,00;")), qPrintable(line));
+    QCOMPARE(all.filter(QStringLiteral(";PRICE=288,00;")).size(), first.size());
+}
+
 #include "tst_dispatch.moc"

@@ -34,6 +34,8 @@ private slots:
     void unionAndRightJoinRun();
     void selectIntoCopiesColumnsAndRows();
     void selectIntoRefusesExistingTable();
+    void reusedStatementsFollowValuesAndChanges();
+    void writeBatchCommitsWhenOutermostEnds();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -253,6 +255,76 @@ void TestJetSql::selectIntoRefusesExistingTable()
     }
     // Nothing of the failed copy arrived.
     QCOMPARE(rows(QStringLiteral("SELECT id FROM t7")), QStringList{QStringLiteral("2")});
+}
+
+void TestJetSql::reusedStatementsFollowValuesAndChanges()
+{
+    const QString insert = QStringLiteral("INSERT INTO u (code, name) VALUES (:code, :name)");
+    const QString select = QStringLiteral("SELECT * FROM u WHERE code = :code");
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(m_db->execute(insert, {{QStringLiteral("code"), QStringLiteral("k%1").arg(i)}, {QStringLiteral("name"), i}}), 1);
+    for (int i = 0; i < 3; ++i) {
+        const Database::Rows r = m_db->fetch(select, {{QStringLiteral("code"), QStringLiteral("K%1").arg(i)}});
+        QCOMPARE(r.rows.size(), 1);
+        QCOMPARE(r.rows[0][1].toString(), QString::number(i));
+    }
+    // A failed run (a value missing) leaves the statement usable.
+    QVERIFY_THROWS_EXCEPTION(KorvinaError, m_db->execute(insert, {{QStringLiteral("code"), QStringLiteral("x")}}));
+    QCOMPARE(m_db->execute(insert, {{QStringLiteral("code"), QStringLiteral("k9")}, {QStringLiteral("name"), QStringLiteral("nine")}}), 1);
+    // The table changes its columns: the same text reads the new shape.
+    m_db->native(QStringLiteral("ALTER TABLE u ADD COLUMN extra INTEGER DEFAULT 7")).finish();
+    Database::Rows r = m_db->fetch(select, {{QStringLiteral("code"), QStringLiteral("k9")}});
+    QCOMPARE(r.fields, (QStringList{QStringLiteral("code"), QStringLiteral("name"), QStringLiteral("extra")}));
+    QCOMPARE(r.rows.value(0).value(2).toInt(), 7);
+    // Many different texts, then the first again.
+    for (int i = 0; i < 300; ++i)
+        QCOMPARE(m_db->fetch(QStringLiteral("SELECT %1 AS n").arg(i)).rows.value(0).value(0).toInt(), i);
+    QCOMPARE(m_db->fetch(select, {{QStringLiteral("code"), QStringLiteral("k1")}}).rows.size(), 1);
+    // The table goes and comes back with other columns.
+    m_db->native(QStringLiteral("DROP TABLE u")).finish();
+    QVERIFY_THROWS_EXCEPTION(KorvinaError, m_db->fetch(select, {{QStringLiteral("code"), QStringLiteral("k1")}}));
+    m_db->native(QStringLiteral("CREATE TABLE u (code TEXT, other TEXT)")).finish();
+    m_db->execute(QStringLiteral("INSERT INTO u (code, other) VALUES ('k1', 'new')"));
+    r = m_db->fetch(select, {{QStringLiteral("code"), QStringLiteral("k1")}});
+    QCOMPARE(r.fields, (QStringList{QStringLiteral("code"), QStringLiteral("other")}));
+    QCOMPARE(r.rows.value(0).value(1).toString(), QStringLiteral("new"));
+}
+
+void TestJetSql::writeBatchCommitsWhenOutermostEnds()
+{
+    // Another process's view of the table, which must not wait for us.
+    const QString name = QStringLiteral("other-reader");
+    auto countOutside = [&] {
+        QSqlDatabase db = QSqlDatabase::database(name);
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM u")) || !q.next())
+            return -1;
+        return q.value(0).toInt();
+    };
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(m_db->path());
+        QVERIFY(db.open());
+    }
+    const QString insert = QStringLiteral("INSERT INTO u (code, name) VALUES (:code, 'b')");
+    {
+        Database::WriteBatch outer(*m_db);
+        m_db->execute(insert, {{QStringLiteral("code"), QStringLiteral("a")}});
+        {
+            Database::WriteBatch inner(*m_db);
+            m_db->execute(insert, {{QStringLiteral("code"), QStringLiteral("b")}});
+        }
+        // Our own connection sees its rows; nobody else does yet.
+        QCOMPARE(m_db->fetch(QStringLiteral("SELECT COUNT(*) FROM u")).rows.value(0).value(0).toInt(), 4);
+        QCOMPARE(countOutside(), 2);
+        // A failed statement in the batch costs only itself.
+        QVERIFY_THROWS_EXCEPTION(KorvinaError, m_db->execute(QStringLiteral("INSERT INTO nowhere VALUES (1)")));
+    }
+    QCOMPARE(countOutside(), 4);
+    // Without a batch every statement commits at once.
+    m_db->execute(insert, {{QStringLiteral("code"), QStringLiteral("c")}});
+    QCOMPARE(countOutside(), 5);
+    QSqlDatabase::removeDatabase(name);
 }
 
 QTEST_GUILESS_MAIN(TestJetSql)

@@ -27,7 +27,7 @@ QString withSeconds(QString format)
 } // namespace
 
 OperationLog::OperationLog(QObject *parent)
-    : QObject(parent), m_locale(QLocale()), m_clock([] { return QDateTime::currentDateTime(); })
+    : QObject(parent), m_locale(QLocale())
 {
 }
 
@@ -73,9 +73,17 @@ QString OperationLog::timestamp(const QDateTime &when) const
 void OperationLog::AddLog(const QString &text)
 {
     static const QRegularExpression breaks(QStringLiteral("\r\n|\n|\r"));
-    const QStringList parts = text.split(breaks);
+    const bool oneLine = !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r'));
+    const QStringList parts = oneLine ? QStringList{text} : text.split(breaks);
+    // Lines come in bursts: the stamp is formatted once per second.
+    // (The local time is worked out only when the second has changed.)
+    const qint64 second = m_clock ? m_clock().toSecsSinceEpoch() : QDateTime::currentSecsSinceEpoch();
+    if (second != m_stampSecond || m_stampText.isEmpty()) {
+        m_stampSecond = second;
+        m_stampText = timestamp(m_clock ? m_clock() : QDateTime::currentDateTime());
+    }
     for (int i = 0; i < parts.size(); ++i) {
-        QString line = i == 0 ? timestamp(m_clock()) + QLatin1Char(' ') + parts[i] : parts[i];
+        QString line = i == 0 ? m_stampText + QLatin1Char(' ') + parts[i] : parts[i];
         m_lines.append(line);
         emit lineAdded(line);
     }

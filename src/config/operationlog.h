@@ -36,10 +36,18 @@ public:
     int LoggedLines() const { return m_loggedLines; }
 
     // Numbers and dates follow this locale (the user's by default).
-    void setLocale(const QLocale &locale) { m_locale = locale; }
+    void setLocale(const QLocale &locale)
+    {
+        m_locale = locale;
+        m_stampText.clear();
+    }
     const QLocale &locale() const { return m_locale; }
     // Tests pin the clock.
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    void setClock(std::function<QDateTime()> clock)
+    {
+        m_clock = std::move(clock);
+        m_stampText.clear();
+    }
 
     QString timestamp(const QDateTime &when) const;
 
@@ -57,6 +65,8 @@ private:
     int m_loggedLines = 0;
     QLocale m_locale;
     std::function<QDateTime()> m_clock;
+    qint64 m_stampSecond = 0;
+    QString m_stampText;
 };
 
 // Shorthands for OperationLog::current(); without a current log they do nothing.

@@ -1,6 +1,7 @@
 #include "database.h"
 
 #include "config/korvinaerror.h"
+#include "config/operationlog.h"
 #include "jetsql.h"
 
 #include <QFileInfo>
@@ -36,9 +37,12 @@ bool Database::isOpen() const { return m_engine != Engine::None && handle().isOp
 
 void Database::close()
 {
+    dropPrepared();
     if (m_engine == Engine::None && !QSqlDatabase::contains(m_connection))
         return;
     emit aboutToClose();
+    dropPrepared();
+    ++m_generation;
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase db = handle();
         if (db.isOpen())
@@ -126,27 +130,78 @@ QSqlQuery Database::run(const QString &sql, const QVariantMap &params, const QSt
     q.setForwardOnly(true);
     if (!q.prepare(sql))
         throw KorvinaError(sqlErrorText(q.lastError()));
-    if (!params.isEmpty()) {
-        const QStringList names = jetsql::parameterNames(jet);
-        for (const QString &n : names) {
-            bool found = false;
-            for (auto it = params.cbegin(); it != params.cend(); ++it) {
-                QString key = it.key();
-                if (key.startsWith(QLatin1Char(':')))
-                    key.remove(0, 1);
-                if (key.compare(n, Qt::CaseInsensitive) == 0) {
-                    q.bindValue(QLatin1Char(':') + n, it.value());
-                    found = true;
-                    break;
-                }
-            }
-            if (!found)
-                throw KorvinaError(QStringLiteral("Не задано значение параметра ") + n);
-        }
-    }
+    if (!params.isEmpty())
+        bind(q, jetsql::parameterNames(jet), params);
     if (!q.exec())
         throw KorvinaError(sqlErrorText(q.lastError()));
     return q;
+}
+
+void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params)
+{
+    for (const QString &n : names) {
+        bool found = false;
+        for (auto it = params.cbegin(); it != params.cend(); ++it) {
+            QStringView key = it.key();
+            if (key.startsWith(QLatin1Char(':')))
+                key = key.mid(1);
+            if (key.compare(n, Qt::CaseInsensitive) == 0) {
+                q.bindValue(QLatin1Char(':') + n, it.value());
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            throw KorvinaError(QStringLiteral("Не задано значение параметра ") + n);
+    }
+}
+
+Database::Prepared &Database::prepared(const QString &jet)
+{
+    auto it = m_prepared.find(jet);
+    if (it != m_prepared.end())
+        return it->second;
+    // Statements with values written into their text come and go; the set
+    // is kept small by starting over when it is full.
+    constexpr int MaxPrepared = 256;
+    if (m_prepared.size() >= MaxPrepared)
+        dropPrepared();
+    QSqlQuery q(handle());
+    q.setForwardOnly(true);
+    if (!q.prepare(translate(jet)))
+        throw KorvinaError(sqlErrorText(q.lastError()));
+    return m_prepared.emplace(jet, Prepared{std::move(q), jetsql::parameterNames(jet)}).first->second;
+}
+
+void Database::dropPrepared() { m_prepared.clear(); }
+
+bool Database::reusable(const QString &jet) const
+{
+    return m_engine == Engine::SQLite && (m_prepared.count(jet) > 0 || !jetsql::parseSelectInto(jet));
+}
+
+Database::WriteBatch::WriteBatch(Database &db) : m_db(db), m_generation(db.m_generation)
+{
+    if (m_db.m_batchDepth++ > 0 || m_db.m_engine != Engine::SQLite || !m_db.isOpen())
+        return;
+    // When the write lock cannot be had, every statement commits on its own
+    // as it would without a batch.
+    QSqlQuery q(m_db.handle());
+    m_began = q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+Database::WriteBatch::~WriteBatch()
+{
+    if (m_db.m_batchDepth > 0)
+        --m_db.m_batchDepth;
+    if (!m_began || m_generation != m_db.m_generation || !m_db.isOpen())
+        return;
+    QSqlQuery q(m_db.handle());
+    if (q.exec(QStringLiteral("COMMIT")))
+        return;
+    const QString text = sqlErrorText(q.lastError());
+    q.exec(QStringLiteral("ROLLBACK"));
+    AddLog(QStringLiteral("Изменения в базе данных ") + m_db.m_path + QStringLiteral(" не сохранены: ") + text);
 }
 
 QSqlQuery Database::exec(const QString &jet, const QVariantMap &params)
@@ -185,10 +240,79 @@ QSqlQuery Database::native(const QString &sql, const QVariantMap &params)
 
 int Database::execute(const QString &jet, const QVariantMap &params)
 {
-    QSqlQuery q = exec(jet, params);
-    int n = q.numRowsAffected();
+    if (!isOpen() || !reusable(jet)) {
+        QSqlQuery q = exec(jet, params);
+        int n = q.numRowsAffected();
+        q.finish();
+        return n;
+    }
+    BusyGuard guard(*this);
+    Prepared &p = prepared(jet);
+    QSqlQuery &q = p.query;
+    bind(q, p.names, params);
+    if (!q.exec()) {
+        const QString text = sqlErrorText(q.lastError());
+        q.finish();
+        throw KorvinaError(text);
+    }
+    const int n = q.numRowsAffected();
+    if (!q.isSelect())
+        ++m_ownWrites;
     q.finish();
     return n;
+}
+
+Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
+{
+    Rows out;
+    auto read = [&out](QSqlQuery &q) {
+        const QSqlRecord rec = q.record();
+        const int columns = rec.count();
+        for (int i = 0; i < columns; ++i)
+            out.fields << rec.fieldName(i);
+        while (q.next()) {
+            QVector<QVariant> r(columns);
+            for (int i = 0; i < columns; ++i)
+                r[i] = q.value(i);
+            out.rows.append(std::move(r));
+        }
+    };
+    if (!isOpen() || !reusable(jet)) {
+        QSqlQuery q = exec(jet, params);
+        read(q);
+        q.finish();
+        return out;
+    }
+    BusyGuard guard(*this);
+    Prepared &p = prepared(jet);
+    QSqlQuery &q = p.query;
+    bind(q, p.names, params);
+    if (!q.exec()) {
+        const QString text = sqlErrorText(q.lastError());
+        q.finish();
+        throw KorvinaError(text);
+    }
+    if (!q.isSelect())
+        ++m_ownWrites;
+    // When the tables changed shape since the last run, SQLite compiles the
+    // statement again as it runs, but the driver has already sized the first
+    // row for the old columns: such a result is read again from a statement
+    // prepared afresh.
+    const int columns = q.record().count();
+    if (p.columns >= 0 && columns != p.columns) {
+        q.finish();
+        m_prepared.erase(jet);
+        return fetch(jet, params);
+    }
+    p.columns = columns;
+    try {
+        read(q);
+    } catch (...) {
+        q.finish();
+        throw;
+    }
+    q.finish();
+    return out;
 }
 
 void Database::selectInto(const QString &jet, const QVariantMap &params)

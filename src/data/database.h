@@ -3,7 +3,10 @@
 #include <QObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QHash>
+#include <unordered_map>
 #include <QVariantMap>
+#include <QVector>
 
 // One database connection (the alert database, or QuikData). Statements are
 // given in the Jet dialect and translated for the engine behind the file:
@@ -35,7 +38,16 @@ public:
     // with the engine's message on failure.
     QSqlQuery exec(const QString &jet, const QVariantMap &params = {});
     // Runs a statement that returns no rows; the number of rows it changed.
+    // The statement stays prepared for the next call with the same text.
     int execute(const QString &jet, const QVariantMap &params = {});
+
+    // Runs a SELECT and reads its whole result; the statement stays prepared
+    // for the next call with the same text.
+    struct Rows {
+        QStringList fields;
+        QVector<QVector<QVariant>> rows;
+    };
+    Rows fetch(const QString &jet, const QVariantMap &params = {});
 
     // Runs a statement written for the engine itself (no translation).
     QSqlQuery native(const QString &sql, const QVariantMap &params = {});
@@ -51,6 +63,24 @@ public:
     qint64 changeStamp();
 
     QSqlDatabase handle() const;
+
+    // Statements run while a WriteBatch lives are committed together when
+    // the outermost batch ends (SQLite; other engines commit each statement).
+    // The batch takes the write lock at once, so a read inside it never has
+    // to be upgraded against another writer. What was written is always
+    // committed, never rolled back: a failed commit is logged.
+    class WriteBatch {
+    public:
+        explicit WriteBatch(Database &db);
+        ~WriteBatch();
+        WriteBatch(const WriteBatch &) = delete;
+        WriteBatch &operator=(const WriteBatch &) = delete;
+
+    private:
+        Database &m_db;
+        quint64 m_generation;
+        bool m_began = false;
+    };
 
     class BusyGuard {
     public:
@@ -69,8 +99,21 @@ private:
     void selectInto(const QString &jet, const QVariantMap &params);
     QSqlQuery run(const QString &sql, const QVariantMap &params, const QString &jet);
 
+    struct Prepared {
+        QSqlQuery query;
+        QStringList names; // the :parameters, in order
+        int columns = -1;  // of the result when it last ran
+    };
+    Prepared &prepared(const QString &jet);
+    void bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params);
+    void dropPrepared();
+    bool reusable(const QString &jet) const;
+
     QString m_name;
     QString m_connection;
+    std::unordered_map<QString, Prepared> m_prepared; // by the Jet text
+    int m_batchDepth = 0;
+    quint64 m_generation = 0; // bumped when the connection closes
     QString m_path;
     Engine m_engine = Engine::None;
     int m_busy = 0;

@@ -103,17 +103,9 @@ void DataSet::Open()
         q.finish();
     } else {
         const QString jet = m_kind == Kind::Table ? QStringLiteral("SELECT * FROM [") + m_tableName + QLatin1Char(']') : statement();
-        QSqlQuery q = m_connection->exec(jet, m_params);
-        const QSqlRecord rec = q.record();
-        for (int i = 0; i < rec.count(); ++i)
-            m_fields << rec.fieldName(i);
-        while (q.next()) {
-            QVector<QVariant> r(rec.count());
-            for (int i = 0; i < rec.count(); ++i)
-                r[i] = q.value(i);
-            m_rows.append(std::move(r));
-        }
-        q.finish();
+        Database::Rows result = m_connection->fetch(jet, m_params);
+        m_fields = std::move(result.fields);
+        m_rows = std::move(result.rows);
         m_count = m_rows.size();
     }
     m_active = true;

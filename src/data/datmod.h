@@ -5,7 +5,9 @@
 #include "viewcache.h"
 #include "views.h"
 
+#include <QHash>
 #include <QObject>
+#include <QVariantMap>
 #include <QVector>
 
 // The data module: both database connections and one long-lived dataset per
@@ -36,6 +38,12 @@ public:
     DataSet qSecCode, qGroupClients, qQuikData;
     // Clients' rows of the merged portfolio views, read once per change of QuikData.
     ViewKeyCache portfolioLookups;
+    // Securities found in the directory while a dispatch runs, by statement:
+    // every client of one order needs the same row, and the dispatch holds
+    // QuikData's write lock, so the directory cannot change meanwhile.
+    // Kept only while securityMemoDepth > 0.
+    QHash<QString, QVariantMap> securityMemo;
+    int securityMemoDepth = 0;
 
     // The alert tables in the connection's order.
     QVector<DataSet *> alertTables();

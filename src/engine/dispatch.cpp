@@ -113,12 +113,36 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
     TClientAccount A;
     const bool smartTrade = m_settings.rgpTerminal == 1;
 
+    // The book's dataset is re-read once when the dispatch ends, whatever
+    // way it ends, instead of after every client; securities looked up for
+    // the first client serve the others.
+    struct Dispatching {
+        Robot &r;
+        explicit Dispatching(Robot &robot) : r(robot)
+        {
+            ++r.m_dispatching;
+            ++r.m_data.securityMemoDepth;
+        }
+        ~Dispatching()
+        {
+            if (--r.m_data.securityMemoDepth == 0)
+                r.m_data.securityMemo.clear();
+            if (--r.m_dispatching == 0 && r.m_bookChanged) {
+                r.m_bookChanged = false;
+                RefreshDataSet(r.m_data.tClientOpenPositions);
+            }
+        }
+    } dispatching(*this);
+
     if (m_settings.rgpSingleMulti == 0) {
         A.Code = m_settings.edtCode;
         A.AccountMicex = m_settings.edtAccountMicex;
         A.AccountForts = m_settings.edtAccountFORTS;
         const QString quikFile = PathInFolder(m_settings.edtdirTT, QStringLiteral("trans") + QStringLiteral(".tri"));
-        serveClient(H, O, P, A, smartTrade ? m_settings.edtDirSmartTrade : quikFile);
+        {
+            Database::WriteBatch batch(m_data.conQuikData);
+            serveClient(H, O, P, A, smartTrade ? m_settings.edtDirSmartTrade : quikFile);
+        }
         writeGuarded(smartTrade ? SmartTradeFileName(m_settings.edtDirSmartTrade) : quikFile);
     } else if (P.Kind == 0 || P.Kind == 1) {
         DataSet &terminals = m_data.qActiveQuik;
@@ -133,6 +157,9 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
             const QString quikFile = PathInFolder(m_settings.edtdirTT, t.quik + QStringLiteral(".tri"));
             const QString destination = smartTrade ? t.path : quikFile;
             try {
+                // The terminal's journal and book rows are committed
+                // together, before its file gets the lines.
+                Database::WriteBatch batch(m_data.conQuikData);
                 if (P.Kind == 0) {
                     DataSet &q = m_data.qActiveClients;
                     q.Close();

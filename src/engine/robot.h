@@ -143,6 +143,9 @@ private:
     TDatMod &m_data;
     SmtpNotifier m_notifier{m_settings};
     bool m_inTick = false;
+    // While a dispatch runs the book's dataset is re-read once, at its end.
+    int m_dispatching = 0;
+    bool m_bookChanged = false;
     bool m_timUpdateTableOn = false;
     bool m_timQuikOn = false;
     bool m_timInfoLogOn = false;

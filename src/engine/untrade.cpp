@@ -206,11 +206,31 @@ bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind)
     try {
         if (!dm.tSecCode.Active())
             dm.tSecCode.Open();
+        const QStringList statement{QStringLiteral("SELECT *"), QStringLiteral("FROM tSecCode"),
+                                    kind == 0 ? QStringLiteral("WHERE Ticker= \"") + jetsql::quoted(S.Ticker) + QStringLiteral("\"")
+                                              : QStringLiteral("WHERE SecCode= \"") + jetsql::quoted(S.SecCode) + QStringLiteral("\"")};
+        const QString memoKey = statement.join(QLatin1Char('\n'));
+        if (dm.securityMemoDepth > 0) {
+            const auto hit = dm.securityMemo.constFind(memoKey);
+            if (hit != dm.securityMemo.cend()) {
+                const QVariantMap &m = *hit;
+                S.SecCode = m.value(QStringLiteral("SecCode")).toString();
+                S.ClassCode = m.value(QStringLiteral("ClassCode")).toString();
+                S.Digits = m.value(QStringLiteral("Digits")).toInt();
+                S.Traded = m.value(QStringLiteral("Traded")).toBool();
+                S.PointValue = m.value(QStringLiteral("PointValue")).toDouble();
+                S.Slippage = m.value(QStringLiteral("Slippage")).toDouble();
+                S.LotSize = m.value(QStringLiteral("LotSize")).toInt();
+                S.MinMov = m.value(QStringLiteral("MinMov")).toDouble();
+                S.BaseContract = m.value(QStringLiteral("BaseContract")).toString();
+                S.Part = m.value(QStringLiteral("Part")).toDouble();
+                S.FixVol = m.value(QStringLiteral("FixVol")).toDouble();
+                return true;
+            }
+        }
         DataSet &q = dm.qSecCode;
         q.Close();
-        q.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM tSecCode"),
-                             kind == 0 ? QStringLiteral("WHERE Ticker= \"") + jetsql::quoted(S.Ticker) + QStringLiteral("\"")
-                                       : QStringLiteral("WHERE SecCode= \"") + jetsql::quoted(S.SecCode) + QStringLiteral("\"")});
+        q.setSQL(statement);
         q.Open();
         if (!q.IsEmpty()) {
             q.First();
@@ -228,6 +248,18 @@ bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind)
             d.FixVol = numberOf(q.FieldByName(QStringLiteral("FixVol")));
             S = d;
             found = true;
+            if (dm.securityMemoDepth > 0)
+                dm.securityMemo.insert(memoKey, QVariantMap{{QStringLiteral("SecCode"), d.SecCode},
+                                                            {QStringLiteral("ClassCode"), d.ClassCode},
+                                                            {QStringLiteral("Digits"), d.Digits},
+                                                            {QStringLiteral("Traded"), d.Traded},
+                                                            {QStringLiteral("PointValue"), d.PointValue},
+                                                            {QStringLiteral("Slippage"), d.Slippage},
+                                                            {QStringLiteral("LotSize"), d.LotSize},
+                                                            {QStringLiteral("MinMov"), d.MinMov},
+                                                            {QStringLiteral("BaseContract"), d.BaseContract},
+                                                            {QStringLiteral("Part"), d.Part},
+                                                            {QStringLiteral("FixVol"), d.FixVol}});
         }
     } catch (const std::exception &) {
         failed = true;

@@ -182,7 +182,10 @@ void Robot::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destin
         }
         if (P.Kind == 0) {
             DeleteOpenPositions(m_data, O, P);
-            RefreshDataSet(m_data.tClientOpenPositions);
+            if (m_dispatching > 0)
+                m_bookChanged = true;
+            else
+                RefreshDataSet(m_data.tClientOpenPositions);
         }
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("Произошла ошибка во время отправки тразакции номер  ") + QString::number(number)
