@@ -23,6 +23,8 @@ private slots:
     void unterminatedLiteralIsRefused_data();
     void unterminatedLiteralIsRefused();
     void parameterNames();
+    void comparedValuesTakenOut_data();
+    void comparedValuesTakenOut();
     void selectIntoParsing_data();
     void selectIntoParsing();
 
@@ -139,6 +141,52 @@ void TestJetSql::unterminatedLiteralIsRefused()
 {
     QFETCH(QString, jet);
     QVERIFY_THROWS_EXCEPTION(KorvinaError, jetsql::toSqlite(jet));
+}
+
+void TestJetSql::comparedValuesTakenOut_data()
+{
+    QTest::addColumn<QString>("jet");
+    QTest::addColumn<QString>("sqlite"); // :1, :2 ... stand for the values taken out
+    QTest::addColumn<QVariantList>("values");
+    QTest::newRow("range") << QStringLiteral("SELECT * FROM t WHERE id >41 and id <=45") << QStringLiteral("SELECT * FROM t WHERE id >:1 and id <=:2")
+                           << QVariantList{41, 45};
+    QTest::newRow("text then word") << QStringLiteral("SELECT code FROM u WHERE name<>\"EQTV\"UNION SELECT code FROM t")
+                                    << QStringLiteral("SELECT code FROM u WHERE name<>:1UNION SELECT code FROM t") << QVariantList{QStringLiteral("EQTV")};
+    QTest::newRow("update") << QStringLiteral("UPDATE t SET [Fill Price] = 5 WHERE code= \"a\"\"b\" AND id = :id")
+                            << QStringLiteral("UPDATE t SET \"Fill Price\" = :1 WHERE code= :2 AND id = :id")
+                            << QVariantList{5, QStringLiteral("a\"b")};
+    QTest::newRow("kept") << QStringLiteral("SELECT \"T\" AS q, 1 AS one FROM t WHERE [Fill Price] = 10.5 AND id IN (1, 2) AND Active = True AND id = t.id AND id > -3")
+                          << QStringLiteral("SELECT 'T' AS q, 1 AS one FROM t WHERE \"Fill Price\" = 10.5 AND id IN (1, 2) AND Active = 1 AND id = t.id AND id > -3")
+                          << QVariantList{};
+    QTest::newRow("too big") << QStringLiteral("DELETE FROM t WHERE id = 99999999999999999999")
+                             << QStringLiteral("DELETE FROM t WHERE id = 99999999999999999999") << QVariantList{};
+    QTest::newRow("not a query") << QStringLiteral("CREATE TABLE z (a INTEGER CHECK (a >= 0))")
+                                 << QStringLiteral("CREATE TABLE z (a INTEGER CHECK (a >= 0))") << QVariantList{};
+}
+
+void TestJetSql::comparedValuesTakenOut()
+{
+    QFETCH(QString, jet);
+    QFETCH(QString, sqlite);
+    QFETCH(QVariantList, values);
+    const jetsql::Shape shape = jetsql::shape(jet);
+    QString expected = sqlite;
+    for (int i = values.size(); i >= 1; --i)
+        expected.replace(QLatin1Char(':') + QString::number(i), QStringLiteral(":") + QLatin1String(jetsql::FoldedPrefix) + QString::number(i) + QLatin1Char(' '));
+    QCOMPARE(shape.sqlite, expected);
+    QCOMPARE(shape.values.size(), values.size());
+    for (int i = 0; i < values.size(); ++i)
+        QCOMPARE(shape.values[i].toString(), values[i].toString());
+    // The statement means on the database what the Jet text means: the
+    // same rows come back, or it changes the same rows.
+    if (jet.startsWith(QLatin1String("SELECT"))) {
+        const QStringList direct = rows(jet);
+        QCOMPARE(m_db->fetch(jet).rows.size(), direct.size());
+    } else if (!jet.startsWith(QLatin1String("CREATE"))) {
+        QVariantMap params{{QStringLiteral("id"), 1}};
+        m_db->native(QStringLiteral("INSERT INTO t (id, code) VALUES (1, 'a\"b')")).finish();
+        QCOMPARE(m_db->execute(jet, jet.contains(QLatin1String(":id")) ? params : QVariantMap()), jet.startsWith(QLatin1String("UPDATE")) ? 1 : 0);
+    }
 }
 
 void TestJetSql::parameterNames()

@@ -13,6 +13,7 @@ class TestWatch : public QObject {
 
 private slots:
     void tickShowsRowsOfOtherProcesses();
+    void tickRereadsOnlyAfterAChange();
     void closedTablesStayClosedQuietly();
     void watchTakesNewRowsOnce();
     void restartSkipsRowsAddedWhileStopped();
@@ -52,6 +53,33 @@ void TestWatch::tickShowsRowsOfOtherProcesses()
     // Watching is off: nothing is taken, but the tables are re-read.
     QVERIFY(processed(ws).isEmpty());
     QCOMPARE(ws.log.LoggedLines(), ws.log.lines().size());
+}
+
+void TestWatch::tickRereadsOnlyAfterAChange()
+{
+    TestWorkspace ws;
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    robot.ConnectAndStart();
+    ws.addFilledOrders({1, 2});
+    robot.timTable();
+    QSignalSpy reread(&data.tFilledOrders, &DataSet::opened);
+    robot.timTable();
+    QCOMPARE(reread.count(), 0); // nothing changed anywhere
+    // A change by another process, in another table of the same database.
+    ws.exec(ws.alertsPath(), QStringLiteral("INSERT INTO OpenPositions (ID, Symbol) VALUES (1, 'GAZP')"));
+    robot.timTable();
+    QCOMPARE(reread.count(), 1);
+    QCOMPARE(data.tOpenPisitions.RecordCount(), 1);
+    // Our own changes, through either way of running a statement.
+    data.conOmega.execute(QStringLiteral("UPDATE FilledOrders SET [order number] = \"4711\" WHERE id = 2"));
+    robot.timTable();
+    QCOMPARE(reread.count(), 2);
+    data.tFilledOrders.Last();
+    QCOMPARE(data.tFilledOrders.FieldByName(QStringLiteral("order number")).toString(), QStringLiteral("4711"));
+    data.conOmega.native(QStringLiteral("INSERT INTO FilledOrders (ID, Symbol) VALUES (3, 'SBER')")).finish();
+    robot.timTable();
+    QCOMPARE(data.tFilledOrders.RecordCount(), 3);
 }
 
 void TestWatch::closedTablesStayClosedQuietly()

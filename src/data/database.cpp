@@ -156,28 +156,48 @@ void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &p
     }
 }
 
-Database::Prepared &Database::prepared(const QString &jet)
+const jetsql::Shape *Database::shapeOf(const QString &jet)
 {
-    auto it = m_prepared.find(jet);
-    if (it != m_prepared.end())
-        return it->second;
-    // Statements with values written into their text come and go; the set
-    // is kept small by starting over when it is full.
-    constexpr int MaxPrepared = 256;
-    if (m_prepared.size() >= MaxPrepared)
-        dropPrepared();
-    QSqlQuery q(handle());
-    q.setForwardOnly(true);
-    if (!q.prepare(translate(jet)))
-        throw KorvinaError(sqlErrorText(q.lastError()));
-    return m_prepared.emplace(jet, Prepared{std::move(q), jetsql::parameterNames(jet)}).first->second;
+    if (m_engine != Engine::SQLite)
+        return nullptr;
+    auto it = m_shapes.find(jet);
+    if (it != m_shapes.end())
+        return &it->second;
+    if (jetsql::parseSelectInto(jet))
+        return nullptr;
+    constexpr size_t MaxShapes = 512;
+    if (m_shapes.size() >= MaxShapes)
+        m_shapes.clear();
+    return &m_shapes.emplace(jet, jetsql::shape(jet)).first->second;
 }
 
-void Database::dropPrepared() { m_prepared.clear(); }
-
-bool Database::reusable(const QString &jet) const
+QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry)
 {
-    return m_engine == Engine::SQLite && (m_prepared.count(jet) > 0 || !jetsql::parseSelectInto(jet));
+    auto it = m_prepared.find(shape.sqlite);
+    if (it == m_prepared.end()) {
+        // Statements that are not used again come and go; the set is kept
+        // small by starting over when it is full.
+        constexpr size_t MaxPrepared = 256;
+        if (m_prepared.size() >= MaxPrepared)
+            m_prepared.clear(); // (the shapes stay: the caller holds one)
+        QSqlQuery q(handle());
+        q.setForwardOnly(true);
+        if (!q.prepare(shape.sqlite))
+            throw KorvinaError(sqlErrorText(q.lastError()));
+        it = m_prepared.emplace(shape.sqlite, Prepared{std::move(q)}).first;
+    }
+    QSqlQuery &q = it->second.query;
+    bind(q, shape.names, params);
+    for (int i = 0; i < shape.values.size(); ++i)
+        q.bindValue(QStringLiteral(":") + QLatin1String(jetsql::FoldedPrefix) + QString::number(i + 1), shape.values[i]);
+    *entry = &it->second;
+    return q;
+}
+
+void Database::dropPrepared()
+{
+    m_prepared.clear();
+    m_shapes.clear();
 }
 
 Database::WriteBatch::WriteBatch(Database &db) : m_db(db), m_generation(db.m_generation)
@@ -201,6 +221,7 @@ Database::WriteBatch::~WriteBatch()
         return;
     const QString text = sqlErrorText(q.lastError());
     q.exec(QStringLiteral("ROLLBACK"));
+    ++m_db.m_ownWrites;
     AddLog(QStringLiteral("Изменения в базе данных ") + m_db.m_path + QStringLiteral(" не сохранены: ") + text);
 }
 
@@ -233,23 +254,26 @@ QSqlQuery Database::native(const QString &sql, const QVariantMap &params)
         throw KorvinaError(sqlErrorText(q.lastError()));
     for (auto it = params.cbegin(); it != params.cend(); ++it)
         q.bindValue(QLatin1Char(':') + it.key(), it.value());
-    if (!q.exec())
+    const bool ok = q.exec();
+    if (!q.isSelect())
+        ++m_ownWrites; // even a failed statement may have changed something
+    if (!ok)
         throw KorvinaError(sqlErrorText(q.lastError()));
     return q;
 }
 
 int Database::execute(const QString &jet, const QVariantMap &params)
 {
-    if (!isOpen() || !reusable(jet)) {
+    const jetsql::Shape *shape = isOpen() ? shapeOf(jet) : nullptr;
+    if (!shape) {
         QSqlQuery q = exec(jet, params);
         int n = q.numRowsAffected();
         q.finish();
         return n;
     }
     BusyGuard guard(*this);
-    Prepared &p = prepared(jet);
-    QSqlQuery &q = p.query;
-    bind(q, p.names, params);
+    Prepared *entry = nullptr;
+    QSqlQuery &q = prepared(*shape, params, &entry);
     if (!q.exec()) {
         const QString text = sqlErrorText(q.lastError());
         q.finish();
@@ -277,16 +301,17 @@ Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
             out.rows.append(std::move(r));
         }
     };
-    if (!isOpen() || !reusable(jet)) {
+    const jetsql::Shape *shape = isOpen() ? shapeOf(jet) : nullptr;
+    if (!shape) {
         QSqlQuery q = exec(jet, params);
         read(q);
         q.finish();
         return out;
     }
     BusyGuard guard(*this);
-    Prepared &p = prepared(jet);
-    QSqlQuery &q = p.query;
-    bind(q, p.names, params);
+    Prepared *entry = nullptr;
+    QSqlQuery &q = prepared(*shape, params, &entry);
+    Prepared &p = *entry;
     if (!q.exec()) {
         const QString text = sqlErrorText(q.lastError());
         q.finish();
@@ -301,7 +326,7 @@ Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
     const int columns = q.record().count();
     if (p.columns >= 0 && columns != p.columns) {
         q.finish();
-        m_prepared.erase(jet);
+        m_prepared.erase(shape->sqlite);
         return fetch(jet, params);
     }
     p.columns = columns;

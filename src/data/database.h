@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+
+#include "jetsql.h"
 #include <QHash>
 #include <unordered_map>
 #include <QVariantMap>
@@ -101,17 +103,20 @@ private:
 
     struct Prepared {
         QSqlQuery query;
-        QStringList names; // the :parameters, in order
-        int columns = -1;  // of the result when it last ran
+        int columns = -1; // of the result when it last ran
     };
-    Prepared &prepared(const QString &jet);
+    // The statement's shape, or null when it is not kept prepared (another
+    // engine, or a make-table statement).
+    const jetsql::Shape *shapeOf(const QString &jet);
+    // The prepared form of the shape with every value bound.
+    QSqlQuery &prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry);
     void bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params);
     void dropPrepared();
-    bool reusable(const QString &jet) const;
 
     QString m_name;
     QString m_connection;
-    std::unordered_map<QString, Prepared> m_prepared; // by the Jet text
+    std::unordered_map<QString, jetsql::Shape> m_shapes; // by the Jet text
+    std::unordered_map<QString, Prepared> m_prepared;     // by the SQLite text
     int m_batchDepth = 0;
     quint64 m_generation = 0; // bumped when the connection closes
     QString m_path;

@@ -91,6 +91,9 @@ void DataSet::Open()
     m_fields.clear();
     m_count = 0;
 
+    // Taken before reading: a change that lands while we read shows as a
+    // newer stamp next time.
+    m_openStamp = m_connection->changeStamp();
     Database::BusyGuard guard(*m_connection);
     if (lazy()) {
         const QSqlRecord rec = m_connection->handle().record(m_tableName);
@@ -146,6 +149,13 @@ void DataSet::Close()
     m_eof = false;
     notifyReset();
     emit closed();
+}
+
+bool DataSet::UnchangedSinceOpen() const
+{
+    if (!m_active || m_openStamp < 0 || !m_connection)
+        return false;
+    return const_cast<Database *>(m_connection)->changeStamp() == m_openStamp;
 }
 
 int DataSet::ExecSQL()
@@ -406,6 +416,9 @@ QVariant DataSet::headerData(int section, Qt::Orientation orientation, int role)
 void RefreshDataSet(DataSet &ds)
 {
     if (!ds.connection() || ds.connection()->busy())
+        return;
+    // Nothing changed in the database: the rows read are still the rows.
+    if (ds.UnchangedSinceOpen())
         return;
     bool disabled = false;
     try {

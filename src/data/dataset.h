@@ -56,6 +56,9 @@ public:
     void Open();
     void Close();
     bool Active() const { return m_active; }
+    // True when the dataset is open and its connection has seen no change to
+    // the database since it was opened (so reading again would give the same).
+    bool UnchangedSinceOpen() const;
     // Runs the statement without opening a result (DELETE, UPDATE, ...).
     int ExecSQL();
 
@@ -136,6 +139,7 @@ private:
     qint64 rowidAt(int r) const;
     int m_disabled = 0;
     bool m_pendingReset = false;
+    qint64 m_openStamp = -1; // the connection's change stamp when opened
 
     static constexpr int PageSize = 256;
 };

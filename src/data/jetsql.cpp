@@ -68,7 +68,8 @@ void scan(const QString &jet, Sink &&sink)
                 ++j;
             const QString word = jet.mid(i, j - i);
             const bool qualified = i > 0 && jet[i - 1] == QLatin1Char('.');
-            sink.word(word, qualified);
+            const bool dotAfter = j < n && jet[j] == QLatin1Char('.');
+            sink.word(word, qualified, dotAfter);
             i = j;
         } else {
             sink.other(c);
@@ -92,7 +93,7 @@ struct SqliteSink {
         out += QLatin1Char('"');
     }
     void parameter(const QString &v) { out += QLatin1Char(':') + v; }
-    void word(const QString &w, bool qualified)
+    void word(const QString &w, bool qualified, bool)
     {
         if (!qualified && w.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0)
             out += QLatin1Char('1');
@@ -115,11 +116,77 @@ struct ParamSink {
                 return;
         names << v;
     }
-    void word(const QString &, bool) {}
+    void word(const QString &, bool, bool) {}
     void other(QChar) {}
 };
 
+// The SQLite text with each text literal and whole number that directly
+// follows a comparison (=, <, >) taken out as a parameter of its own.
+struct ShapeSink : SqliteSink {
+    bool fold = false;
+    bool afterCompare = false;
+    ParamSink params;
+    QVariantList values;
+
+    void take(const QVariant &v)
+    {
+        values << v;
+        // The blank keeps a word that follows the value ("x"UNION) apart.
+        out += QStringLiteral(":") + QLatin1String(FoldedPrefix) + QString::number(values.size()) + QLatin1Char(' ');
+    }
+    void literal(const QString &v)
+    {
+        if (fold && afterCompare)
+            take(v);
+        else
+            SqliteSink::literal(v);
+        afterCompare = false;
+    }
+    void name(const QString &v)
+    {
+        SqliteSink::name(v);
+        afterCompare = false;
+    }
+    void parameter(const QString &v)
+    {
+        SqliteSink::parameter(v);
+        params.parameter(v);
+        afterCompare = false;
+    }
+    void word(const QString &w, bool qualified, bool dotAfter)
+    {
+        bool number = fold && afterCompare && !qualified && !dotAfter && !w.isEmpty();
+        for (const QChar c : w)
+            number = number && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        bool ok = false;
+        const qlonglong value = number ? w.toLongLong(&ok) : 0;
+        if (ok)
+            take(value);
+        else
+            SqliteSink::word(w, qualified, dotAfter);
+        afterCompare = false;
+    }
+    void other(QChar c)
+    {
+        SqliteSink::other(c);
+        if (c == QLatin1Char('=') || c == QLatin1Char('<') || c == QLatin1Char('>'))
+            afterCompare = true;
+        else if (!c.isSpace())
+            afterCompare = false;
+    }
+};
+
 } // namespace
+
+Shape shape(const QString &jet)
+{
+    static const QRegularExpression dml(QStringLiteral("^\\s*(SELECT|INSERT|UPDATE|DELETE)\\b"), QRegularExpression::CaseInsensitiveOption);
+    ShapeSink sink;
+    sink.out.reserve(jet.size() + 16);
+    sink.fold = dml.match(jet).hasMatch();
+    scan(jet, sink);
+    return Shape{std::move(sink.out), std::move(sink.params.names), std::move(sink.values)};
+}
 
 QString toSqlite(const QString &jet)
 {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <QVariantList>
 #include <optional>
 
 // Statements are built as text in the Jet SQL dialect. This layer turns such
@@ -28,5 +30,18 @@ std::optional<SelectInto> parseSelectInto(const QString &jet);
 
 // The names of the :parameters of a statement, in order of appearance, each once.
 QStringList parameterNames(const QString &jet);
+
+// A query or data change (SELECT, INSERT, UPDATE, DELETE) translated with
+// the values it compares taken out: every text literal and whole number that
+// directly follows =, < or > becomes a parameter ":" FoldedPrefix "1", "2"...
+// Statements that differ only in such values then share one prepared form.
+// Other statements are translated as toSqlite does.
+inline constexpr const char FoldedPrefix[] = "__jet_value_";
+struct Shape {
+    QString sqlite;      // the text SQLite prepares
+    QStringList names;   // the statement's own :parameters, as parameterNames
+    QVariantList values; // the values taken out, in order
+};
+Shape shape(const QString &jet);
 
 } // namespace jetsql

@@ -63,9 +63,13 @@ void Robot::actCheckTROExecute()
         }
         const qint64 complete = start;
 
-        for (int i = tro.LinesRead; i < lines.size(); ++i) {
-            handleResultLine(path, i, lines[i]);
-            tro.LinesRead = i + 1;
+        {
+            // The journal updates of one read are committed together.
+            Database::WriteBatch batch(m_data.conQuikData);
+            for (int i = tro.LinesRead; i < lines.size(); ++i) {
+                handleResultLine(path, i, lines[i]);
+                tro.LinesRead = i + 1;
+            }
         }
         // Only now is the file taken as read: a failure above leaves the
         // size as it was, so the next tick reads the lines again from
