@@ -171,8 +171,35 @@ const jetsql::Shape *Database::shapeOf(const QString &jet)
     return &m_shapes.emplace(jet, jetsql::shape(jet)).first->second;
 }
 
+qint64 Database::schemaVersion()
+{
+    if (!m_schemaQuery) {
+        m_schemaQuery.emplace(handle());
+        m_schemaQuery->setForwardOnly(true);
+        if (!m_schemaQuery->prepare(QStringLiteral("PRAGMA schema_version")))
+            throw KorvinaError(sqlErrorText(m_schemaQuery->lastError()));
+    }
+    QSqlQuery &q = *m_schemaQuery;
+    if (!q.exec() || !q.next()) {
+        const QString text = sqlErrorText(q.lastError());
+        q.finish();
+        throw KorvinaError(text);
+    }
+    const qint64 version = q.value(0).toLongLong();
+    q.finish();
+    return version;
+}
+
 QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry)
 {
+    // A statement prepared before a table was made, changed or dropped (here
+    // or by another process) is not run again: the driver cannot follow such
+    // a change safely.
+    const qint64 version = schemaVersion();
+    if (version != m_schemaVersion) {
+        m_prepared.clear();
+        m_schemaVersion = version;
+    }
     auto it = m_prepared.find(shape.sqlite);
     if (it == m_prepared.end()) {
         // Statements that are not used again come and go; the set is kept
@@ -198,6 +225,8 @@ void Database::dropPrepared()
 {
     m_prepared.clear();
     m_shapes.clear();
+    m_schemaQuery.reset();
+    m_schemaVersion = -1;
 }
 
 Database::WriteBatch::WriteBatch(Database &db) : m_db(db), m_generation(db.m_generation)

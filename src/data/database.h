@@ -6,6 +6,7 @@
 
 #include "jetsql.h"
 #include <QHash>
+#include <optional>
 #include <unordered_map>
 #include <QVariantMap>
 #include <QVector>
@@ -115,6 +116,9 @@ private:
 
     QString m_name;
     QString m_connection;
+    qint64 schemaVersion();
+    std::optional<QSqlQuery> m_schemaQuery;
+    qint64 m_schemaVersion = -1; // when the prepared statements were made
     std::unordered_map<QString, jetsql::Shape> m_shapes; // by the Jet text
     std::unordered_map<QString, Prepared> m_prepared;     // by the SQLite text
     int m_batchDepth = 0;
