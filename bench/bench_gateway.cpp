@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "data/schema.h"
+#include "data/views.h"
 #include "engine/robot.h"
 
 #include <QCoreApplication>
@@ -36,7 +37,9 @@ struct Bench {
     std::unique_ptr<Robot> robot;
     QString quikData, alerts;
 
-    Bench(int clients, int terminals, int alertRows = 0)
+    // shareSizing: orders are sized on a share of each client's assets, read
+    // from the merged portfolio of the terminals (one row per client).
+    Bench(int clients, int terminals, int alertRows = 0, bool shareSizing = false)
     {
         QLocale::setDefault(QLocale::c());
         log.open(dir.filePath(QStringLiteral("Korvina.log")));
@@ -56,6 +59,15 @@ struct Bench {
         sql(dm.conQuikData, QStringLiteral("BEGIN"));
         for (int t = 1; t <= terminals; ++t)
             sql(dm.conQuikData, QStringLiteral("INSERT INTO tQuik (id_quik, active, quik, path) VALUES (%1, 1, 'Q%1', '')").arg(t));
+        if (shareSizing)
+            for (int t = 1; t <= terminals; ++t)
+                for (const QString &statement : schema::terminalTableStatements(t))
+                    sql(dm.conQuikData, statement);
+        for (int i = 0; i < clients && shareSizing; ++i)
+            sql(dm.conQuikData, QStringLiteral("INSERT INTO tPortfolio%1 (code, curallassets) VALUES ('C%2', %3)")
+                                    .arg(i % terminals + 1)
+                                    .arg(i)
+                                    .arg(1000000 + i));
         for (int i = 0; i < clients; ++i)
             sql(dm.conQuikData, QStringLiteral("INSERT INTO tClients (Code, AccountMicex, AccountFORTS, Active, LongEnb, ShortEnb, MicexEnb, "
                                                "FortsEnb, Ebs, Leverage, id_quik) VALUES ('C%1', 'M%1', 'F%1', 1, 1, 1, 1, 1, 0, 0, %2)")
@@ -74,9 +86,18 @@ struct Bench {
         settings.edtdirTT = dir.filePath(QStringLiteral("Trans"));
         settings.edtDirSmartTrade = dir.filePath(QStringLiteral("SmartTrade"));
         settings.edtInfoLog = dir.filePath(QStringLiteral("info.log"));
+        if (shareSizing) {
+            settings.rgpPositionSize = 2;
+            settings.edtPart = 10;
+        }
         robot = std::make_unique<Robot>(settings, dm);
         for (DataSet *ds : {&dm.tSecCode, &dm.tWorkSpaces, &dm.tStrategy, &dm.tQuik, &dm.tClients, &dm.tOrderNumber, &dm.tClientOpenPositions})
             ds->Open();
+        if (shareSizing) {
+            const QVector<TQuikTerminal> list = ReadTerminals(dm.tQuik);
+            dm.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), 1, list));
+            dm.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), 1, list));
+        }
         robot->BuildTROFiles();
         robot->PrepareTransactionFiles();
     }
@@ -130,7 +151,7 @@ void BM_DispatchPerClient(benchmark::State &state)
 {
     const int clients = static_cast<int>(state.range(0));
     const int terminals = static_cast<int>(state.range(1));
-    Bench b(clients, terminals);
+    Bench b(clients, terminals, 0, state.range(2) != 0);
     const TPreOrder P = Bench::order();
     qint64 ns = 0;
     qint64 dispatches = 0;
@@ -149,15 +170,20 @@ void BM_DispatchPerClient(benchmark::State &state)
     state.counters["floor_us"] = floor;
     state.counters["ratio"] = perClient / floor;
 }
+// Arguments: clients, terminals, sizing on a share of assets (1) or by the
+// strategy's quantity (0).
 BENCHMARK(BM_DispatchPerClient)
-    ->Args({1, 1})
-    ->Args({100, 1})
-    ->Args({1000, 1})
-    ->Args({1, 10})
-    ->Args({100, 10})
-    ->Args({1000, 10})
+    ->Args({1, 1, 0})
+    ->Args({100, 1, 0})
+    ->Args({1000, 1, 0})
+    ->Args({1, 10, 0})
+    ->Args({100, 10, 0})
+    ->Args({1000, 10, 0})
+    ->Args({1000, 10, 1})
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+    ->Iterations(5)
+    ->Repetitions(3) // a shared machine: the median of three runs is shown
+    ->ReportAggregatesOnly(true);
 
 void BM_ResultCheck(benchmark::State &state)
 {

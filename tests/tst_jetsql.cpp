@@ -25,6 +25,8 @@ private slots:
     void parameterNames();
     void comparedValuesTakenOut_data();
     void comparedValuesTakenOut();
+    void writeTargets_data();
+    void writeTargets();
     void selectIntoParsing_data();
     void selectIntoParsing();
 
@@ -187,6 +189,26 @@ void TestJetSql::comparedValuesTakenOut()
         m_db->native(QStringLiteral("INSERT INTO t (id, code) VALUES (1, 'a\"b')")).finish();
         QCOMPARE(m_db->execute(jet, jet.contains(QLatin1String(":id")) ? params : QVariantMap()), jet.startsWith(QLatin1String("UPDATE")) ? 1 : 0);
     }
+}
+
+void TestJetSql::writeTargets_data()
+{
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QString>("target");
+    QTest::newRow("insert") << QStringLiteral("INSERT INTO tOrderNumber (trans_id) VALUES (1)") << QStringLiteral("tordernumber");
+    QTest::newRow("update") << QStringLiteral("update [FilledOrders] SET x = 1") << QStringLiteral("filledorders");
+    QTest::newRow("delete on lines") << QStringLiteral("DELETE\r\nFROM tClientOpenPositions\r\nWHERE id = 1") << QStringLiteral("tclientopenpositions");
+    QTest::newRow("quoted name") << QStringLiteral("INSERT INTO \"Open Positions\" VALUES (1)") << QStringLiteral("open positions");
+    QTest::newRow("select") << QStringLiteral("  SELECT * FROM t") << QString();
+    QTest::newRow("make-table") << QStringLiteral("SELECT * INTO t7 FROM t") << QStringLiteral("*");
+    QTest::newRow("schema") << QStringLiteral("DROP TABLE tPortfolio") << QStringLiteral("*");
+}
+
+void TestJetSql::writeTargets()
+{
+    QFETCH(QString, statement);
+    QFETCH(QString, target);
+    QCOMPARE(jetsql::writeTarget(statement), target);
 }
 
 void TestJetSql::parameterNames()

@@ -260,6 +260,13 @@ void TestSizing::assetsFollowEveryChange()
     };
     QCOMPARE(size(QStringLiteral("C1")), 500);
     QCOMPARE(size(QStringLiteral("c2")), 2000); // codes compare without letter case
+    // Rows the robot adds to its own tables (the journal of a dispatch) leave
+    // the view as it was read: no client re-reads it.
+    QSignalSpy reads(&f.dm.qQuikData, &DataSet::opened);
+    f.sql(QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code) VALUES (1, 1, 1, 'C1')"));
+    f.dm.conQuikData.execute(QStringLiteral("INSERT INTO tClientOpenPositions (code, quantity) VALUES (\"C1\", 5)"));
+    QCOMPARE(size(QStringLiteral("C1")), 500);
+    QCOMPARE(reads.count(), 0);
     f.ws.exec(f.ws.quikDataPath(), QStringLiteral("UPDATE tPortfolio SET curallassets = 2e6 WHERE code = 'C1'")); // another process
     QCOMPARE(size(QStringLiteral("C1")), 1000);
     f.sql(QStringLiteral("UPDATE tPortfolio SET curallassets = 3e6 WHERE code = 'C1'")); // this connection

@@ -250,7 +250,7 @@ Database::WriteBatch::~WriteBatch()
         return;
     const QString text = sqlErrorText(q.lastError());
     q.exec(QStringLiteral("ROLLBACK"));
-    ++m_db.m_ownWrites;
+    m_db.noteWrite(QStringLiteral("*"));
     AddLog(QStringLiteral("Изменения в базе данных ") + m_db.m_path + QStringLiteral(" не сохранены: ") + text);
 }
 
@@ -262,13 +262,13 @@ QSqlQuery Database::exec(const QString &jet, const QVariantMap &params)
     if (m_engine == Engine::SQLite) {
         if (jetsql::parseSelectInto(jet)) {
             selectInto(jet, params);
-            ++m_ownWrites;
+            noteWrite(QStringLiteral("*"));
             return QSqlQuery(handle());
         }
     }
     QSqlQuery q = run(translate(jet), params, jet);
     if (!q.isSelect())
-        ++m_ownWrites;
+        noteWrite(jetsql::writeTarget(jet));
     return q;
 }
 
@@ -285,7 +285,7 @@ QSqlQuery Database::native(const QString &sql, const QVariantMap &params)
         q.bindValue(QLatin1Char(':') + it.key(), it.value());
     const bool ok = q.exec();
     if (!q.isSelect())
-        ++m_ownWrites; // even a failed statement may have changed something
+        noteWrite(jetsql::writeTarget(sql)); // even a failed statement may have changed something
     if (!ok)
         throw KorvinaError(sqlErrorText(q.lastError()));
     return q;
@@ -310,7 +310,7 @@ int Database::execute(const QString &jet, const QVariantMap &params)
     }
     const int n = q.numRowsAffected();
     if (!q.isSelect())
-        ++m_ownWrites;
+        noteWrite(shape->target);
     q.finish();
     return n;
 }
@@ -347,7 +347,7 @@ Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
         throw KorvinaError(text);
     }
     if (!q.isSelect())
-        ++m_ownWrites;
+        noteWrite(shape->target);
     // When the tables changed shape since the last run, SQLite compiles the
     // statement again as it runs, but the driver has already sized the first
     // row for the old columns: such a result is read again from a statement
@@ -419,6 +419,23 @@ bool Database::hasTable(const QString &table) const
 }
 
 QStringList Database::tables() const { return isOpen() ? handle().tables() : QStringList(); }
+
+void Database::noteWrite(const QString &target)
+{
+    ++m_ownWrites;
+    if (target.isEmpty() || target == QLatin1String("*"))
+        ++m_otherWrites;
+    else
+        ++m_tableWrites[target];
+}
+
+qint64 Database::ownWritesTo(const QStringList &tables) const
+{
+    qint64 n = m_otherWrites;
+    for (const QString &t : tables)
+        n += m_tableWrites.value(t.toLower());
+    return n;
+}
 
 qint64 Database::changeStamp()
 {

@@ -65,6 +65,10 @@ public:
     // and by other processes' commits (SQLite's data_version).
     qint64 changeStamp();
 
+    // Statements this connection ran that may have changed one of these
+    // tables (those whose target is unknown count for every table).
+    qint64 ownWritesTo(const QStringList &tables) const;
+
     QSqlDatabase handle() const;
 
     // Statements run while a WriteBatch lives are committed together when
@@ -126,7 +130,10 @@ private:
     QString m_path;
     Engine m_engine = Engine::None;
     int m_busy = 0;
+    void noteWrite(const QString &target);
     qint64 m_ownWrites = 0;
+    qint64 m_otherWrites = 0;
+    QHash<QString, qint64> m_tableWrites; // by table, lower case
 };
 
 // The engine's message of a failed query, as one text.

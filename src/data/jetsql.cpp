@@ -185,7 +185,24 @@ Shape shape(const QString &jet)
     sink.out.reserve(jet.size() + 16);
     sink.fold = dml.match(jet).hasMatch();
     scan(jet, sink);
-    return Shape{std::move(sink.out), std::move(sink.params.names), std::move(sink.values)};
+    return Shape{writeTarget(jet), std::move(sink.out), std::move(sink.params.names), std::move(sink.values)};
+}
+
+QString writeTarget(const QString &statement)
+{
+    static const QRegularExpression write(QStringLiteral("^\\s*(?:INSERT\\s+INTO|UPDATE|DELETE\\s+FROM)\\s+(\\[[^\\]]+\\]|\"[^\"]+\"|\\w+)"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression select(QStringLiteral("^\\s*SELECT\\b"), QRegularExpression::CaseInsensitiveOption);
+    const auto m = write.match(statement);
+    if (m.hasMatch()) {
+        QString table = m.captured(1);
+        if (table.startsWith(QLatin1Char('[')) || table.startsWith(QLatin1Char('"')))
+            table = table.mid(1, table.size() - 2);
+        return table.toLower();
+    }
+    if (select.match(statement).hasMatch() && !parseSelectInto(statement))
+        return QString();
+    return QStringLiteral("*");
 }
 
 QString toSqlite(const QString &jet)

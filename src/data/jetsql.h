@@ -38,10 +38,16 @@ QStringList parameterNames(const QString &jet);
 // Other statements are translated as toSqlite does.
 inline constexpr const char FoldedPrefix[] = "__jet_value_";
 struct Shape {
+    QString target;      // as writeTarget gives it
     QString sqlite;      // the text SQLite prepares
     QStringList names;   // the statement's own :parameters, as parameterNames
     QVariantList values; // the values taken out, in order
 };
 Shape shape(const QString &jet);
+
+// The table a statement writes to, in lower case: the target of INSERT INTO,
+// UPDATE and DELETE FROM; empty for a SELECT (which writes nothing); "*" for
+// every other statement (it may change anything, the tables' shapes too).
+QString writeTarget(const QString &statement);
 
 } // namespace jetsql

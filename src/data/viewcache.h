@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVector>
 #include <optional>
@@ -16,9 +17,9 @@ class DataSet;
 // answers them, for many keys in a row (one per client of a dispatch).
 // SQLite cannot push such a condition into a UNION of the terminals' tables,
 // so every lookup would read the whole union; instead the view is read once
-// into a table of first values per key, kept while the database stays as it
-// was: no row changed through this connection, no commit of another
-// connection or process, no schema change. Keys compare without regard to
+// into a table of first values per key, kept while the view's data stays as
+// it was: no row of its tables changed through this connection, no commit of
+// another connection or process, no schema change. Keys compare without regard to
 // letter case, as the database compares text. On an engine without such a
 // change stamp every lookup runs the keyed statement itself.
 class ViewKeyCache : public QObject {
@@ -44,7 +45,10 @@ private:
     QString stamp();
     std::optional<QVariant> firstValue(DataSet &work, const QString &now, const Lookup &lookup);
 
+    QStringList tablesOf(const QString &viewText) const;
+
     struct Entry {
+        QStringList tables; // those the view reads, lower case
         QString stamp;
         QHash<QString, QVariant> values;
     };
