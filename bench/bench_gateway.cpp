@@ -1,8 +1,9 @@
 // The transaction path on SQLite databases made by the schema code:
 //  - one strategy order dispatched to 1, 100 and 1 000 clients over 1 and 10
-//    terminals: time per client, beside the floor (one journal INSERT, one
-//    book INSERT and one file append per client, done as cheaply as possible)
-//    and the ratio;
+//    terminals (and 1 000 clients sized on a share of their assets): time
+//    per client, beside the floor (one journal INSERT, one book INSERT and
+//    one file append per client) done as cheaply as possible and done each
+//    on its own, and the ratios;
 //  - the result check: 10 000 new result lines, and an unchanged file;
 //  - an idle refresh tick with 100 000 rows in each alert table, and the
 //    same tick when another process has just added a row.
@@ -24,6 +25,7 @@
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -121,16 +123,25 @@ struct Bench {
     // line appended to an import file, done the cheapest way the robot
     // could: statements kept prepared, one commit for all the clients, the
     // file kept open.
-    double floorMicroseconds(int repetitions)
+    double floorMicroseconds(int repetitions) { return floor(repetitions, true); }
+    // The same three writes each on its own, as a plain program would do
+    // them: every statement commits alone, the file is opened, appended to
+    // and closed for every line.
+    double separateFloorMicroseconds(int repetitions) { return floor(repetitions, false); }
+
+    double floor(int repetitions, bool together)
     {
         QFile file(dir.filePath(QStringLiteral("floor.tri")));
-        file.open(QIODevice::WriteOnly | QIODevice::Append);
+        if (together)
+            file.open(QIODevice::WriteOnly | QIODevice::Append);
         const QByteArray line = "TRANS_ID =1;ACTION=NEW_ORDER;ACCOUNT=M1;SECCODE=SBER;CLASSCODE=TQBR;CLIENT_CODE=C1;OPERATION=B;PRICE=285.43;"
                                 "STOPPRICE=285.43;Order_key=;Stop_Order_key=;QUANTITY=10;\r\n";
         QElapsedTimer t;
         t.start();
         {
-            Database::WriteBatch batch(dm.conQuikData);
+            std::optional<Database::WriteBatch> batch;
+            if (together)
+                batch.emplace(dm.conQuikData);
             for (int i = 0; i < repetitions; ++i) {
                 dm.conQuikData.execute(QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code)\r\nVALUES (:a, :b, :c, :d)"),
                                        {{QStringLiteral("a"), i}, {QStringLiteral("b"), 1}, {QStringLiteral("c"), 1}, {QStringLiteral("d"), QStringLiteral("C1")}});
@@ -139,7 +150,11 @@ struct Bench {
                                        {{QStringLiteral("a"), QStringLiteral("SBER")}, {QStringLiteral("b"), 10}, {QStringLiteral("c"), QStringLiteral("Demo(1)")},
                                         {QStringLiteral("d"), QString()}, {QStringLiteral("e"), QStringLiteral("Demo.orw")}, {QStringLiteral("f"), QString()},
                                         {QStringLiteral("g"), QStringLiteral("C1")}, {QStringLiteral("h"), QStringLiteral("Long")}});
+                if (!together)
+                    file.open(QIODevice::WriteOnly | QIODevice::Append);
                 file.write(line);
+                if (!together)
+                    file.close();
             }
         }
         file.close();
@@ -166,9 +181,12 @@ void BM_DispatchPerClient(benchmark::State &state)
         state.SkipWithError("not every client got its transaction");
     const double perClient = ns / 1000.0 / dispatches / clients;
     const double floor = b.floorMicroseconds(std::max(200, clients));
+    const double separate = b.separateFloorMicroseconds(std::max(200, clients));
     state.counters["us_per_client"] = perClient;
     state.counters["floor_us"] = floor;
     state.counters["ratio"] = perClient / floor;
+    state.counters["floor_separate_us"] = separate;
+    state.counters["ratio_separate"] = perClient / separate;
 }
 // Arguments: clients, terminals, sizing on a share of assets (1) or by the
 // strategy's quantity (0).

@@ -140,6 +140,12 @@ QSqlQuery Database::run(const QString &sql, const QVariantMap &params, const QSt
 void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params)
 {
     for (const QString &n : names) {
+        // Callers mostly spell the name as the statement does.
+        const auto exact = params.constFind(n);
+        if (exact != params.cend()) {
+            q.bindValue(QLatin1Char(':') + n, exact.value());
+            continue;
+        }
         bool found = false;
         for (auto it = params.cbegin(); it != params.cend(); ++it) {
             QStringView key = it.key();
@@ -195,10 +201,16 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
     // A statement prepared before a table was made, changed or dropped (here
     // or by another process) is not run again: the driver cannot follow such
     // a change safely.
-    const qint64 version = schemaVersion();
-    if (version != m_schemaVersion) {
-        m_prepared.clear();
-        m_schemaVersion = version;
+    // Inside a write batch no other process can change the schema, so one
+    // check serves the whole batch (until this connection itself runs a
+    // statement that may change it).
+    if (!m_schemaChecked) {
+        const qint64 version = schemaVersion();
+        if (version != m_schemaVersion) {
+            m_prepared.clear();
+            m_schemaVersion = version;
+        }
+        m_schemaChecked = m_batchBegan;
     }
     auto it = m_prepared.find(shape.sqlite);
     if (it == m_prepared.end()) {
@@ -215,8 +227,11 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
     }
     QSqlQuery &q = it->second.query;
     bind(q, shape.names, params);
+    static QStringList folded; // ":__jet_value_1", ":__jet_value_2", ...
+    while (folded.size() < shape.values.size())
+        folded << QStringLiteral(":") + QLatin1String(jetsql::FoldedPrefix) + QString::number(folded.size() + 1);
     for (int i = 0; i < shape.values.size(); ++i)
-        q.bindValue(QStringLiteral(":") + QLatin1String(jetsql::FoldedPrefix) + QString::number(i + 1), shape.values[i]);
+        q.bindValue(folded[i], shape.values[i]);
     *entry = &it->second;
     return q;
 }
@@ -226,7 +241,10 @@ void Database::dropPrepared()
     m_prepared.clear();
     m_shapes.clear();
     m_schemaQuery.reset();
+    m_dataVersionQuery.reset();
     m_schemaVersion = -1;
+    m_schemaChecked = false;
+    m_batchBegan = false;
 }
 
 Database::WriteBatch::WriteBatch(Database &db) : m_db(db), m_generation(db.m_generation)
@@ -237,6 +255,8 @@ Database::WriteBatch::WriteBatch(Database &db) : m_db(db), m_generation(db.m_gen
     // as it would without a batch.
     QSqlQuery q(m_db.handle());
     m_began = q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    m_db.m_batchBegan = m_began;
+    m_db.m_schemaChecked = false;
 }
 
 Database::WriteBatch::~WriteBatch()
@@ -245,6 +265,8 @@ Database::WriteBatch::~WriteBatch()
         --m_db.m_batchDepth;
     if (!m_began || m_generation != m_db.m_generation || !m_db.isOpen())
         return;
+    m_db.m_batchBegan = false;
+    m_db.m_schemaChecked = false;
     QSqlQuery q(m_db.handle());
     if (q.exec(QStringLiteral("COMMIT")))
         return;
@@ -423,8 +445,10 @@ QStringList Database::tables() const { return isOpen() ? handle().tables() : QSt
 void Database::noteWrite(const QString &target)
 {
     ++m_ownWrites;
-    if (target.isEmpty() || target == QLatin1String("*"))
+    if (target.isEmpty() || target == QLatin1String("*")) {
         ++m_otherWrites;
+        m_schemaChecked = false;
+    }
     else
         ++m_tableWrites[target];
 }
@@ -441,9 +465,19 @@ qint64 Database::changeStamp()
 {
     if (m_engine != Engine::SQLite)
         return -1;
-    QSqlQuery q(handle());
-    if (!q.exec(QStringLiteral("PRAGMA data_version")) || !q.next())
+    if (!m_dataVersionQuery) {
+        m_dataVersionQuery.emplace(handle());
+        m_dataVersionQuery->setForwardOnly(true);
+        if (!m_dataVersionQuery->prepare(QStringLiteral("PRAGMA data_version"))) {
+            m_dataVersionQuery.reset();
+            return -1;
+        }
+    }
+    QSqlQuery &q = *m_dataVersionQuery;
+    if (!q.exec() || !q.next()) {
+        q.finish();
         return -1;
+    }
     const qint64 other = q.value(0).toLongLong();
     q.finish();
     return (other << 32) + m_ownWrites;

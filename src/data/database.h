@@ -122,7 +122,10 @@ private:
     QString m_connection;
     qint64 schemaVersion();
     std::optional<QSqlQuery> m_schemaQuery;
+    std::optional<QSqlQuery> m_dataVersionQuery;
     qint64 m_schemaVersion = -1; // when the prepared statements were made
+    bool m_schemaChecked = false; // within the open write batch
+    bool m_batchBegan = false;    // a write batch holds the write lock
     std::unordered_map<QString, jetsql::Shape> m_shapes; // by the Jet text
     std::unordered_map<QString, Prepared> m_prepared;     // by the SQLite text
     int m_batchDepth = 0;
