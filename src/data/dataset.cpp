@@ -93,7 +93,8 @@ void DataSet::Open()
 
     // Taken before reading: a change that lands while we read shows as a
     // newer stamp next time.
-    m_openStamp = m_connection->changeStamp();
+    // (Tables only: they are what the refresh tick re-reads.)
+    m_openStamp = m_kind == Kind::Table ? m_connection->changeStamp() : -1;
     Database::BusyGuard guard(*m_connection);
     if (lazy()) {
         const QSqlRecord rec = m_connection->handle().record(m_tableName);
