@@ -10,6 +10,8 @@
 #include "gateway/transactionfiles.h"
 #include "robot.h"
 
+#include <optional>
+
 namespace {
 
 void setAccount(TOrder &O, const TClientAccount &A)
@@ -158,8 +160,12 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
             const QString destination = smartTrade ? t.path : quikFile;
             try {
                 // The terminal's journal and book rows are committed
-                // together, before its file gets the lines.
-                Database::WriteBatch batch(m_data.conQuikData);
+                // together, before its file gets the lines. SmartTrade gets
+                // a file per client as each is served, so there every row
+                // is committed on its own, before its client's file.
+                std::optional<Database::WriteBatch> batch;
+                if (!smartTrade)
+                    batch.emplace(m_data.conQuikData);
                 if (P.Kind == 0) {
                     DataSet &q = m_data.qActiveClients;
                     q.Close();
