@@ -6,6 +6,8 @@
 //
 // Exit codes: 0 done, 1 failed (nothing is overwritten), 2 wrong command line.
 
+#include "toolcli.h"
+
 #include "config/korvinaerror.h"
 #include "data/sampleworkspace.h"
 #include "data/schema.h"
@@ -20,38 +22,13 @@
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+using toolcli::err;
+using toolcli::failed;
+using toolcli::out;
+using toolcli::usageError;
+constexpr int kUsage = toolcli::Usage;
 
 const char kProgram[] = "korvina-db";
-
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &err()
-{
-    static QTextStream s(stderr);
-    return s;
-}
-
-int usageError(const QString &message, const QString &command = QString())
-{
-    err() << kProgram << ": " << message << "\n"
-          << "Run '" << kProgram << (command.isEmpty() ? QString() : QLatin1Char(' ') + command)
-          << " --help' for usage.\n";
-    err().flush();
-    return kUsage;
-}
-
-int failed(const QString &message)
-{
-    err() << kProgram << ": " << message << "\n";
-    err().flush();
-    return kFailed;
-}
 
 const char kMainHelp[] =
     "Usage: korvina-db COMMAND [ARGUMENTS]\n"

@@ -6,6 +6,8 @@
 //
 // Exit codes: 0 done (or stopped), 1 failed, 2 wrong command line.
 
+#include "toolcli.h"
+
 #include "alertrows.h"
 #include "scenario.h"
 
@@ -26,43 +28,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+using toolcli::err;
+using toolcli::failed;
+using toolcli::out;
+using toolcli::usageError;
 const char kProgram[] = "korvina-strategy-sim";
-
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-extern "C" void requestStop(int) { g_stopRequested = 1; }
-
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &err()
-{
-    static QTextStream s(stderr);
-    return s;
-}
-
-int usageError(const QString &message)
-{
-    err() << kProgram << ": " << message << "\nRun '" << kProgram << " --help' for usage.\n";
-    err().flush();
-    return kUsage;
-}
-
-int failed(const QString &message)
-{
-    err() << kProgram << ": " << message << "\n";
-    err().flush();
-    return kFailed;
-}
 
 const char kHelp[] =
     "Usage: korvina-strategy-sim --alerts FILE --scenario FILE [OPTIONS]\n"
@@ -120,7 +93,7 @@ bool waitFor(int ms)
 {
     QElapsedTimer timer;
     timer.start();
-    while (!g_stopRequested) {
+    while (!toolcli::stopRequested()) {
         const qint64 left = ms - timer.elapsed();
         if (left <= 0)
             return true;
@@ -255,7 +228,7 @@ int runRandom(Database &alerts, const QString &quikDataPath, int count, int ever
         row.description = s.stock;
         if (const int rc = addRows(alerts, {row}); rc != 0)
             return rc;
-        if (g_stopRequested)
+        if (toolcli::stopRequested())
             break;
     }
     return 0;
@@ -341,8 +314,7 @@ int main(int argc, char *argv[])
     if (!openDatabase(alerts, parser.value(alertsOpt), &problem))
         return failed(problem);
 
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
+    toolcli::installStopHandlers();
 
     if (parser.isSet(scenarioOpt))
         return addRows(alerts, rows);

@@ -5,6 +5,8 @@
 //
 // Exit codes: 0 stopped normally, 1 could not run, 2 wrong command line.
 
+#include "toolcli.h"
+
 #include "terminal.h"
 
 #include "config/korvinaerror.h"
@@ -19,37 +21,16 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdlib>
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+using toolcli::err;
+using toolcli::failed;
+using toolcli::out;
+using toolcli::usageError;
+constexpr int kFailed = toolcli::Failed;
 const char kProgram[] = "korvina-terminal-sim";
-
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-extern "C" void requestStop(int) { g_stopRequested = 1; }
-
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &err()
-{
-    static QTextStream s(stderr);
-    return s;
-}
-
-int usageError(const QString &message)
-{
-    err() << kProgram << ": " << message << "\nRun '" << kProgram << " --help' for usage.\n";
-    err().flush();
-    return kUsage;
-}
 
 const char kHelp[] =
     "Usage: korvina-terminal-sim --dir DIR [OPTIONS]\n"
@@ -248,11 +229,10 @@ int main(int argc, char *argv[])
         return kFailed;
     }
 
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
+    toolcli::installStopHandlers();
     QTimer watchStop;
     QObject::connect(&watchStop, &QTimer::timeout, &app, [] {
-        if (g_stopRequested)
+        if (toolcli::stopRequested())
             QCoreApplication::quit();
     });
     watchStop.start(50);
