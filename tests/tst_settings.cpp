@@ -5,9 +5,13 @@
 #include "config/settings.h"
 #include "config/textcodec.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cmath>
 
 class TestSettings : public QObject {
     Q_OBJECT
@@ -28,6 +32,12 @@ private slots:
     void saveWritesEveryKey();
     void saveAndLoadRoundTrip();
     void saveKeepsOtherSectionsAndNames();
+    void unreadableSizingKeysTakeNoDefault_data();
+    void unreadableSizingKeysTakeNoDefault();
+    void encodingIsReadAndKept_data();
+    void encodingIsReadAndKept();
+    void fileCheck_data();
+    void fileCheck();
 
 private:
     void writeIni(const QByteArray &content);
@@ -159,7 +169,7 @@ void TestSettings::badValuesGiveDefaultAndOneLogLine_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
     QTest::newRow("fraction for whole seconds") << QByteArray("[Position]\r\nintTable=1.5\r\n") << "intTable" << "1.5";
-    QTest::newRow("word for a number") << QByteArray("[Position]\r\nFixVol=много\r\n") << "FixVol" << "много";
+    QTest::newRow("word for a number") << QByteArray("[Trading]\r\nslippage=много\r\n") << "slippage" << "много";
     QTest::newRow("radio out of range") << QByteArray("[Position]\r\nPositionSize=7\r\n") << "PositionSize" << "7";
     QTest::newRow("check box word") << QByteArray("[Position]\r\nExitQty=yes\r\n") << "ExitQty" << "yes";
     QTest::newRow("port not a number") << QByteArray("[Mail]\r\nPort=smtp\r\n") << "Port" << "smtp";
@@ -174,7 +184,7 @@ void TestSettings::badValuesGiveDefaultAndOneLogLine()
     m_settings->LoadSettings();
     Settings defaults;
     QCOMPARE(m_settings->edtIntTable, defaults.edtIntTable);
-    QCOMPARE(m_settings->edtFixVol, defaults.edtFixVol);
+    QCOMPARE(m_settings->edtSlippage, defaults.edtSlippage);
     QCOMPARE(m_settings->rgpPositionSize, defaults.rgpPositionSize);
     QCOMPARE(m_settings->chExitQty, defaults.chExitQty);
     QCOMPARE(m_settings->edtPort, defaults.edtPort);
@@ -255,6 +265,116 @@ void TestSettings::saveKeepsOtherSectionsAndNames()
     QVERIFY(file.contains("[Extra]\r\nmine=1\r\n"));
     QVERIFY(file.contains("[Trading]\r\nset=10\r\n"));
     QVERIFY(!file.contains("[trading]"));
+}
+
+void TestSettings::unreadableSizingKeysTakeNoDefault_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("tail");
+    QTest::newRow("share with a percent sign") << QByteArray("[Position]\r\nPart=5%\r\n") << "Part" << "5%"
+                                              << ", ордера по правилу с этим значением не выставляются";
+    QTest::newRow("sum as a word") << QByteArray("[Position]\r\nFixVol=много\r\n") << "FixVol" << "много"
+                                  << ", ордера по правилу с этим значением не выставляются";
+    QTest::newRow("start number with a letter") << QByteArray("[Position]\r\ntrans_id=10a\r\n") << "trans_id" << "10a"
+                                               << ", файлы транзакций не создаются";
+}
+
+void TestSettings::unreadableSizingKeysTakeNoDefault()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, tail);
+    writeIni(cp1251::encode(QString::fromUtf8(ini)));
+    m_settings->LoadSettings();
+    QCOMPARE(m_settings->unreadableValue(key), value);
+    if (key == QLatin1String("Part"))
+        QVERIFY(std::isnan(m_settings->edtPart));
+    if (key == QLatin1String("FixVol"))
+        QVERIFY(std::isnan(m_settings->edtFixVol));
+    QCOMPARE(m_log->lines().size(), 1);
+    QVERIFY2(m_log->lines().first().endsWith(QStringLiteral("\" ключа [Position] ") + key + QStringLiteral(" не распознано") + tail),
+             qPrintable(m_log->lines().first()));
+    // The other keys are readable; a good file reads them all.
+    QVERIFY(m_settings->unreadableValue(QStringLiteral("intTable")).isNull());
+    writeIni("[Position]\r\nPart=5\r\nFixVol=100\r\ntrans_id=10\r\n");
+    m_settings->LoadSettings();
+    QVERIFY(m_settings->unreadableValue(key).isNull());
+}
+
+void TestSettings::encodingIsReadAndKept_data()
+{
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::addColumn<bool>("utf8");
+    QTest::newRow("Windows-1251") << QByteArray() << false;
+    QTest::newRow("UTF-8 without a byte order mark") << QByteArray() << true;
+    QTest::newRow("UTF-8 with a byte order mark") << QByteArray("\xEF\xBB\xBF") << true;
+}
+
+void TestSettings::encodingIsReadAndKept()
+{
+    QFETCH(QByteArray, prefix);
+    QFETCH(bool, utf8);
+    const QString folder = QStringLiteral("/srv/Торговля/Транзакции");
+    const QString text = QStringLiteral("[Quik]\r\ndirTT=") + folder + QStringLiteral("\r\n[Mail]\r\nFromName=Робот\r\n");
+    writeIni(prefix + (utf8 ? text.toUtf8() : cp1251::encode(text)));
+    m_settings->LoadSettings();
+    QCOMPARE(m_settings->edtdirTT, folder);
+    QCOMPARE(m_settings->edtFromName, QStringLiteral("Робот"));
+    QVERIFY(m_log->lines().isEmpty());
+
+    // Written back the way it was found, password included.
+    m_settings->edtPassword = QStringLiteral("пароль");
+    m_settings->SaveSettings();
+    const QByteArray file = readIni();
+    QVERIFY(file.startsWith(prefix));
+    QVERIFY(file.contains("dirTT=" + (utf8 ? folder.toUtf8() : cp1251::encode(folder)) + "\r\n"));
+    Settings back;
+    back.setFileName(m_settings->fileName());
+    back.LoadSettings();
+    QCOMPARE(back.edtdirTT, folder);
+    QCOMPARE(back.edtPassword, QStringLiteral("пароль"));
+    QCOMPARE(back.encoding(), m_settings->encoding());
+}
+
+void TestSettings::fileCheck_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("usable");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a settings file") << "text" << true << QString();
+    QTest::newRow("missing") << "missing" << false << "файл не найден.";
+    QTest::newRow("a folder") << "folder" << false << "это не файл.";
+    QTest::newRow("binary") << "binary" << false << "это не текстовый файл.";
+    QTest::newRow("unreadable") << "unreadable" << false << "файл не читается";
+}
+
+void TestSettings::fileCheck()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, usable);
+    QFETCH(QString, why);
+    const QString path = m_dir->filePath(QStringLiteral("check.ini"));
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(path));
+    } else if (kind != QLatin1String("missing")) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(kind == QLatin1String("binary") ? QByteArray("\x7f" "ELF\x02\x01\0\0", 8) : QByteArray("[Quik]\r\nCode=1\r\n"));
+        f.close();
+        if (kind == QLatin1String("unreadable"))
+            QVERIFY(QFile::setPermissions(path, {}));
+    }
+    if (kind == QLatin1String("unreadable") && QFile(path).open(QIODevice::ReadOnly))
+        QSKIP("running as a user who reads every file");
+    QString error;
+    QCOMPARE(Settings::checkFile(path, &error), usable);
+    if (!usable) {
+        QVERIFY2(error.contains(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())), qPrintable(error));
+        QVERIFY2(error.contains(why), qPrintable(error));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

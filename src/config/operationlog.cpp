@@ -1,8 +1,10 @@
 #include "operationlog.h"
 
 #include "korvinaerror.h"
+#include <algorithm>
 #include "textcodec.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace {
@@ -43,8 +45,11 @@ bool OperationLog::open(const QString &fileName, QString *error)
 {
     if (m_file.isOpen())
         m_file.close();
-    m_file.setFileName(fileName);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // Kept with its full path: the working directory may change later.
+    m_file.setFileName(QFileInfo(fileName).absoluteFilePath());
+    // Unbuffered: after a failed write the file's size tells exactly what
+    // reached it.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         if (error)
             *error = m_file.errorString();
         return false;
@@ -56,11 +61,7 @@ void OperationLog::close()
 {
     if (!m_file.isOpen())
         return;
-    try {
-        FlushLog();
-    } catch (const std::exception &) {
-        // The file is closed all the same; the lines stay on screen.
-    }
+    FlushLog(); // what cannot be written stays on screen
     m_file.close();
 }
 
@@ -89,21 +90,59 @@ void OperationLog::AddLog(const QString &text)
     }
 }
 
-void OperationLog::FlushLog()
+bool OperationLog::FlushLog()
 {
-    if (m_loggedLines >= m_lines.size())
-        return;
-    if (!m_file.isOpen())
-        throw KorvinaError(QStringLiteral("Файл журнала ") + m_file.fileName() + QStringLiteral(" не открыт"));
-    QByteArray batch;
-    for (int i = m_loggedLines; i < m_lines.size(); ++i) {
-        batch += cp1251::encode(m_lines[i]);
-        batch += "\r\n";
+    if (m_loggedLines >= m_lines.size() && m_partial.isEmpty())
+        return true;
+    QString error;
+    if (!m_file.isOpen()) {
+        error = QStringLiteral("Файл журнала ") + m_file.fileName() + QStringLiteral(" не открыт");
+    } else {
+        // The bytes of every line not yet in the file, and where each ends.
+        QByteArray batch = m_partial;
+        QList<qsizetype> ends;
+        int first = m_loggedLines;
+        if (!m_partial.isEmpty()) {
+            ends << batch.size();
+            ++first;
+        }
+        for (int i = first; i < m_lines.size(); ++i) {
+            batch += cp1251::encode(m_lines[i]);
+            batch += "\r\n";
+            ends << batch.size();
+        }
+        const qint64 before = m_file.size();
+        const qint64 n = m_file.write(batch);
+        if (n == batch.size() && m_file.flush()) {
+            m_loggedLines = m_lines.size();
+            m_partial.clear();
+            if (!m_failure.isEmpty()) {
+                m_failure.clear();
+                emit writeRecovered();
+            }
+            return true;
+        }
+        error = QStringLiteral("Ошибка записи в файл журнала ") + m_file.fileName() + QStringLiteral(": ") + m_file.errorString();
+        // What reached the file stays there and is not written again: the
+        // lines written whole count as written, the rest of a line cut short
+        // is what the next write starts with.
+        const qint64 written = std::clamp<qint64>(m_file.size() - before, 0, batch.size());
+        int whole = 0;
+        while (whole < ends.size() && ends[whole] <= written)
+            ++whole;
+        const qsizetype lineStart = whole == 0 ? 0 : ends[whole - 1];
+        if (whole > 0) {
+            m_loggedLines += whole;
+            m_partial.clear();
+        }
+        if (whole < ends.size() && written > lineStart)
+            m_partial = batch.mid(written, ends[whole] - written);
     }
-    if (m_file.write(batch) != batch.size() || !m_file.flush())
-        throw KorvinaError(QStringLiteral("Ошибка записи в файл журнала ") + m_file.fileName() + QStringLiteral(": ")
-                           + m_file.errorString());
-    m_loggedLines = m_lines.size();
+    if (m_failure != error) {
+        m_failure = error;
+        emit writeFailed(error);
+    }
+    return false;
 }
 
 OperationLog *OperationLog::current() { return g_current; }

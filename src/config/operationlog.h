@@ -28,9 +28,13 @@ public:
     // The line format: date, blank, time, blank, text. A text holding line
     // breaks continues on further lines without date and time.
     void AddLog(const QString &text);
-    // Appends every line from LoggedLines on; throws KorvinaError when the
-    // write fails, keeping LoggedLines so the next call starts again there.
-    void FlushLog();
+    // Appends every line not yet in the file. A failed write (a full disk)
+    // never throws: the lines are kept and the next call writes them, after
+    // what already reached the file, so no line is lost or written twice.
+    // False while the file cannot be written; writeFailed() tells why.
+    bool FlushLog();
+    // The reason the last write failed; empty once writing works again.
+    const QString &writeFailure() const { return m_failure; }
 
     const QStringList &lines() const { return m_lines; }
     int LoggedLines() const { return m_loggedLines; }
@@ -58,11 +62,17 @@ public:
 signals:
     // One screen line (continuation lines come as lines of their own).
     void lineAdded(const QString &line);
+    // The file could not be written (once per distinct reason), and later
+    // could again.
+    void writeFailed(const QString &error);
+    void writeRecovered();
 
 private:
     QFile m_file;
     QStringList m_lines;
-    int m_loggedLines = 0;
+    int m_loggedLines = 0;   // lines wholly in the file
+    QByteArray m_partial;     // the rest of line m_loggedLines, cut short by a failed write
+    QString m_failure;
     QLocale m_locale;
     std::function<QDateTime()> m_clock;
     qint64 m_stampSecond = 0;

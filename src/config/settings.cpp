@@ -8,13 +8,18 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 // Bytes pass through as they are: the file is Windows-1251 and we convert it ourselves.
 #define SI_NO_CONVERSION
 #define SI_IMPLEMENTATION // Debian ships the template bodies behind this switch
 #include <SimpleIni.h>
 
+#include <algorithm>
+#include <limits>
 #include <variant>
 
 namespace {
@@ -133,6 +138,45 @@ bool parseBool(const QString &text, bool *out)
     return false;
 }
 
+const QByteArray Bom("\xEF\xBB\xBF");
+
+// The password's line holds shifted bytes, text in no encoding: it is left
+// out when the file's encoding is told.
+bool isPasswordLine(const QByteArray &line)
+{
+    static const QRegularExpression re(QStringLiteral("^\\s*password\\s*="), QRegularExpression::CaseInsensitiveOption);
+    return re.match(QString::fromLatin1(line)).hasMatch();
+}
+
+Settings::Encoding detectEncoding(const QByteArray &data)
+{
+    if (data.startsWith(Bom))
+        return Settings::Encoding::Utf8Bom;
+    bool nonAscii = false;
+    for (const QByteArray &line : data.split('\n')) {
+        if (isPasswordLine(line))
+            continue;
+        if (std::any_of(line.cbegin(), line.cend(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+            nonAscii = true;
+            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            const QString text = utf8.decode(line);
+            if (utf8.hasError())
+                return Settings::Encoding::Cp1251;
+        }
+    }
+    return nonAscii ? Settings::Encoding::Utf8 : Settings::Encoding::Cp1251;
+}
+
+QString decodeText(const QByteArray &bytes, Settings::Encoding encoding)
+{
+    return encoding == Settings::Encoding::Cp1251 ? cp1251::decode(bytes) : QString::fromUtf8(bytes);
+}
+
+QByteArray encodeText(const QString &text, Settings::Encoding encoding)
+{
+    return encoding == Settings::Encoding::Cp1251 ? cp1251::encode(text) : text.toUtf8();
+}
+
 QString formatDouble(double v)
 {
     QLocale locale;
@@ -167,6 +211,7 @@ QString Settings::defaultDirSmartTrade() { return home(QStringLiteral("SmartTrad
 
 void Settings::resetToDefaults()
 {
+    m_unreadable.clear();
     rgpPositionSize = 0;
     edtFixVol = 30000;
     edtPart = 20;
@@ -223,14 +268,39 @@ QByteArray Settings::ShiftPassword(const QByteArray &text, bool saving)
     return out;
 }
 
+bool Settings::checkFile(const QString &fileName, QString *error)
+{
+    const QFileInfo info(fileName);
+    auto fail = [&](const QString &why) {
+        if (error)
+            *error = QStringLiteral("Файл настроек ") + QDir::toNativeSeparators(info.absoluteFilePath()) + QStringLiteral(": ") + why;
+        return false;
+    };
+    if (!info.exists())
+        return fail(QStringLiteral("файл не найден."));
+    if (!info.isFile())
+        return fail(QStringLiteral("это не файл."));
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("файл не читается (") + file.errorString() + QStringLiteral(")."));
+    const QByteArray head = file.read(1 << 20);
+    if (head.contains('\0'))
+        return fail(QStringLiteral("это не текстовый файл."));
+    return true;
+}
+
 void Settings::LoadSettings()
 {
     resetToDefaults();
     CSimpleIniA ini; // sections and keys without regard to case
     ini.SetMultiKey(false);
+    m_encoding = Encoding::Cp1251;
     QFile file(m_fileName);
     if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray data = file.readAll();
+        QByteArray data = file.readAll();
+        m_encoding = detectEncoding(data);
+        if (m_encoding == Encoding::Utf8Bom)
+            data.remove(0, Bom.size());
         ini.LoadData(data.constData(), static_cast<size_t>(data.size()));
     }
 
@@ -239,7 +309,7 @@ void Settings::LoadSettings()
         if (!raw)
             continue;
         const QByteArray bytes(raw);
-        const QString text = cp1251::decode(bytes).trimmed();
+        const QString text = decodeText(bytes, m_encoding).trimmed();
         bool ok = true;
         switch (k.kind) {
         case Kind::Int: {
@@ -264,16 +334,30 @@ void Settings::LoadSettings()
             break;
         }
         case Kind::Text:
-            this->*std::get<QString Settings::*>(k.field) = cp1251::decode(bytes);
+            this->*std::get<QString Settings::*>(k.field) = decodeText(bytes, m_encoding);
             break;
         case Kind::Password:
-            this->*std::get<QString Settings::*>(k.field) = cp1251::decode(ShiftPassword(bytes, false));
+            this->*std::get<QString Settings::*>(k.field) = decodeText(ShiftPassword(bytes, false), m_encoding);
             break;
         }
-        if (!ok)
-            AddLog(QStringLiteral("Файл настроек ") + m_fileName + QStringLiteral(": значение \"") + text
-                   + QStringLiteral("\" ключа [") + QLatin1String(k.section) + QStringLiteral("] ")
-                   + QLatin1String(k.key) + QStringLiteral(" не распознано, взято значение по умолчанию"));
+        if (ok)
+            continue;
+        const QString head = QStringLiteral("Файл настроек ") + m_fileName + QStringLiteral(": значение \"") + text
+            + QStringLiteral("\" ключа [") + QLatin1String(k.section) + QStringLiteral("] ") + QLatin1String(k.key)
+            + QStringLiteral(" не распознано");
+        const QLatin1String key(k.key);
+        if (key == QLatin1String("FixVol") || key == QLatin1String("Part")) {
+            // A default would size real orders: they are refused instead.
+            m_unreadable.insert(key, text);
+            this->*std::get<double Settings::*>(k.field) = std::numeric_limits<double>::quiet_NaN();
+            AddLog(head + QStringLiteral(", ордера по правилу с этим значением не выставляются"));
+        } else if (key == QLatin1String("trans_id")) {
+            // A default would number transactions as the operator did not ask.
+            m_unreadable.insert(key, text);
+            AddLog(head + QStringLiteral(", файлы транзакций не создаются"));
+        } else {
+            AddLog(head + QStringLiteral(", взято значение по умолчанию"));
+        }
     }
     rgpFilled = 1;
     emit loaded();
@@ -288,7 +372,9 @@ void Settings::SaveSettings()
         // Keep what else the file holds (other sections, comments).
         QFile file(m_fileName);
         if (file.open(QIODevice::ReadOnly)) {
-            const QByteArray data = file.readAll();
+            QByteArray data = file.readAll();
+            if (data.startsWith(Bom))
+                data.remove(0, Bom.size());
             ini.LoadData(data.constData(), static_cast<size_t>(data.size()));
         }
     }
@@ -299,16 +385,16 @@ void Settings::SaveSettings()
             value = QByteArray::number(this->*std::get<int Settings::*>(k.field));
             break;
         case Kind::Double:
-            value = cp1251::encode(formatDouble(this->*std::get<double Settings::*>(k.field)));
+            value = encodeText(formatDouble(this->*std::get<double Settings::*>(k.field)), m_encoding);
             break;
         case Kind::Bool:
             value = this->*std::get<bool Settings::*>(k.field) ? "-1" : "0";
             break;
         case Kind::Text:
-            value = cp1251::encode(this->*std::get<QString Settings::*>(k.field));
+            value = encodeText(this->*std::get<QString Settings::*>(k.field), m_encoding);
             break;
         case Kind::Password:
-            value = ShiftPassword(cp1251::encode(this->*std::get<QString Settings::*>(k.field)), true);
+            value = ShiftPassword(encodeText(this->*std::get<QString Settings::*>(k.field), m_encoding), true);
             break;
         }
         // A section or key already in the file keeps the name it has there.
@@ -324,6 +410,8 @@ void Settings::SaveSettings()
     QByteArray bytes = QByteArray::fromStdString(out);
     bytes.replace("\r\n", "\n");
     bytes.replace("\n", "\r\n");
+    if (m_encoding == Encoding::Utf8Bom)
+        bytes.prepend(Bom);
 
     QSaveFile file(m_fileName);
     if (!file.open(QIODevice::WriteOnly))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -14,8 +15,8 @@ public:
 
     // [Position]
     int rgpPositionSize = 0;      // PositionSize: 0 quantity from the strategy, 1 fixed sum, 2 share of account, 3 sum per security, 4 share per security
-    double edtFixVol = 30000;     // FixVol
-    double edtPart = 20;          // Part
+    double edtFixVol = 30000;     // FixVol; NaN when the stored text is no number
+    double edtPart = 20;          // Part; NaN when the stored text is no number
     int rgpFilled = 1;            // always 1: market orders from FilledOrders
     bool chExitQty = true;        // ExitQty
     bool chKillOrder = false;     // KillOrder
@@ -66,11 +67,28 @@ public:
     QString fileName() const { return m_fileName; }
     void setFileName(const QString &fileName) { m_fileName = fileName; }
 
+    // How the settings file is written: Windows-1251 unless it was found in
+    // UTF-8 (with a byte order mark, or valid UTF-8 holding non-ASCII text),
+    // which is then kept.
+    enum class Encoding { Cp1251, Utf8, Utf8Bom };
+    Encoding encoding() const { return m_encoding; }
+
     // Puts every field back to its default.
     void resetToDefaults();
     // Reads every key in table order; a missing key gives its default, a
-    // value that does not convert gives the default and one log line.
+    // value that does not convert gives the default and one log line. Three
+    // keys have no safe default, since they size orders or number them:
+    // FixVol and Part then read as NaN and trans_id as unreadable, and what
+    // uses them refuses to work (unreadableValue gives the stored text).
     void LoadSettings();
+    // The stored text of a key that did not convert and took no default
+    // ("FixVol", "Part", "trans_id"); a null string when it is readable.
+    QString unreadableValue(const QString &key) const { return m_unreadable.value(key); }
+    void clearUnreadable(const QString &key) { m_unreadable.remove(key); }
+
+    // Whether a file can serve as the settings file: it exists, is a file,
+    // can be read and holds text. False with a reason otherwise.
+    static bool checkFile(const QString &fileName, QString *error);
     // Writes every key; the file is readable by its owner only. Throws
     // KorvinaError when the file cannot be written.
     void SaveSettings();
@@ -91,4 +109,6 @@ signals:
 
 private:
     QString m_fileName;
+    Encoding m_encoding = Encoding::Cp1251;
+    QHash<QString, QString> m_unreadable;
 };

@@ -9,6 +9,32 @@
 #include <QSqlRecord>
 #include <QUuid>
 
+KorvinaError sqlFailure(const QSqlError &error)
+{
+    // SQLite's primary result codes of a database that is busy, locked by
+    // another program, out of space or unreadable for the moment.
+    bool transient = false;
+    bool isNumber = false;
+    const int code = error.nativeErrorCode().toInt(&isNumber);
+    if (isNumber) {
+        switch (code & 0xff) {
+        case 5:  // SQLITE_BUSY
+        case 6:  // SQLITE_LOCKED
+        case 7:  // SQLITE_NOMEM
+        case 9:  // SQLITE_INTERRUPT
+        case 10: // SQLITE_IOERR
+        case 13: // SQLITE_FULL
+        case 14: // SQLITE_CANTOPEN
+        case 15: // SQLITE_PROTOCOL
+            transient = true;
+            break;
+        default:
+            break;
+        }
+    }
+    return KorvinaError(sqlErrorText(error), transient ? KorvinaError::Kind::Transient : KorvinaError::Kind::Permanent);
+}
+
 QString sqlErrorText(const QSqlError &error)
 {
     QString db = error.databaseText().trimmed();
@@ -129,11 +155,11 @@ QSqlQuery Database::run(const QString &sql, const QVariantMap &params, const QSt
     QSqlQuery q(handle());
     q.setForwardOnly(true);
     if (!q.prepare(sql))
-        throw KorvinaError(sqlErrorText(q.lastError()));
+        throw sqlFailure(q.lastError());
     if (!params.isEmpty())
         bind(q, jetsql::parameterNames(jet), params);
     if (!q.exec())
-        throw KorvinaError(sqlErrorText(q.lastError()));
+        throw sqlFailure(q.lastError());
     return q;
 }
 
@@ -183,13 +209,13 @@ qint64 Database::schemaVersion()
         m_schemaQuery.emplace(handle());
         m_schemaQuery->setForwardOnly(true);
         if (!m_schemaQuery->prepare(QStringLiteral("PRAGMA schema_version")))
-            throw KorvinaError(sqlErrorText(m_schemaQuery->lastError()));
+            throw sqlFailure(m_schemaQuery->lastError());
     }
     QSqlQuery &q = *m_schemaQuery;
     if (!q.exec() || !q.next()) {
-        const QString text = sqlErrorText(q.lastError());
+        const KorvinaError failure = sqlFailure(q.lastError());
         q.finish();
-        throw KorvinaError(text);
+        throw failure;
     }
     const qint64 version = q.value(0).toLongLong();
     q.finish();
@@ -222,7 +248,7 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
         QSqlQuery q(handle());
         q.setForwardOnly(true);
         if (!q.prepare(shape.sqlite))
-            throw KorvinaError(sqlErrorText(q.lastError()));
+            throw sqlFailure(q.lastError());
         it = m_prepared.emplace(shape.sqlite, Prepared{std::move(q)}).first;
     }
     QSqlQuery &q = it->second.query;
@@ -279,7 +305,7 @@ Database::WriteBatch::~WriteBatch()
 QSqlQuery Database::exec(const QString &jet, const QVariantMap &params)
 {
     if (!isOpen())
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path);
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
     BusyGuard guard(*this);
     if (m_engine == Engine::SQLite) {
         if (jetsql::parseSelectInto(jet)) {
@@ -297,28 +323,32 @@ QSqlQuery Database::exec(const QString &jet, const QVariantMap &params)
 QSqlQuery Database::native(const QString &sql, const QVariantMap &params)
 {
     if (!isOpen())
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path);
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
     BusyGuard guard(*this);
     QSqlQuery q(handle());
     q.setForwardOnly(true);
     if (!q.prepare(sql))
-        throw KorvinaError(sqlErrorText(q.lastError()));
+        throw sqlFailure(q.lastError());
     for (auto it = params.cbegin(); it != params.cend(); ++it)
         q.bindValue(QLatin1Char(':') + it.key(), it.value());
     const bool ok = q.exec();
     if (!q.isSelect())
         noteWrite(jetsql::writeTarget(sql)); // even a failed statement may have changed something
     if (!ok)
-        throw KorvinaError(sqlErrorText(q.lastError()));
+        throw sqlFailure(q.lastError());
     return q;
 }
 
-int Database::execute(const QString &jet, const QVariantMap &params)
+int Database::execute(const QString &jet, const QVariantMap &params, qint64 *insertId)
 {
     const jetsql::Shape *shape = isOpen() ? shapeOf(jet) : nullptr;
     if (!shape) {
         QSqlQuery q = exec(jet, params);
         int n = q.numRowsAffected();
+        if (insertId) {
+            const QVariant id = q.lastInsertId();
+            *insertId = id.isValid() ? id.toLongLong() : -1;
+        }
         q.finish();
         return n;
     }
@@ -326,15 +356,68 @@ int Database::execute(const QString &jet, const QVariantMap &params)
     Prepared *entry = nullptr;
     QSqlQuery &q = prepared(*shape, params, &entry);
     if (!q.exec()) {
-        const QString text = sqlErrorText(q.lastError());
+        const KorvinaError failure = sqlFailure(q.lastError());
         q.finish();
-        throw KorvinaError(text);
+        throw failure;
     }
     const int n = q.numRowsAffected();
+    if (insertId) {
+        const QVariant id = q.lastInsertId();
+        *insertId = id.isValid() ? id.toLongLong() : -1;
+    }
     if (!q.isSelect())
         noteWrite(shape->target);
     q.finish();
     return n;
+}
+
+void Database::begin()
+{
+    if (!isOpen())
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
+    QSqlDatabase db = handle();
+    if (m_engine == Engine::SQLite) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            throw sqlFailure(q.lastError());
+        m_batchBegan = true;
+        m_schemaChecked = false;
+    } else if (!db.transaction()) {
+        throw sqlFailure(db.lastError());
+    }
+}
+
+void Database::commit()
+{
+    if (!isOpen())
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
+    QSqlDatabase db = handle();
+    m_batchBegan = false;
+    m_schemaChecked = false;
+    if (m_engine == Engine::SQLite) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("COMMIT")))
+            throw sqlFailure(q.lastError());
+    } else if (!db.commit()) {
+        throw sqlFailure(db.lastError());
+    }
+}
+
+void Database::rollback()
+{
+    m_batchBegan = false;
+    m_schemaChecked = false;
+    if (!isOpen())
+        return;
+    QSqlDatabase db = handle();
+    // Whatever was written may or may not be there now.
+    noteWrite(QStringLiteral("*"));
+    if (m_engine == Engine::SQLite) {
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("ROLLBACK"));
+    } else {
+        db.rollback();
+    }
 }
 
 Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
@@ -364,9 +447,9 @@ Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
     QSqlQuery &q = prepared(*shape, params, &entry);
     Prepared &p = *entry;
     if (!q.exec()) {
-        const QString text = sqlErrorText(q.lastError());
+        const KorvinaError failure = sqlFailure(q.lastError());
         q.finish();
-        throw KorvinaError(text);
+        throw failure;
     }
     if (!q.isSelect())
         noteWrite(shape->target);
@@ -401,7 +484,7 @@ void Database::selectInto(const QString &jet, const QVariantMap &params)
     ddl.prepare(QStringLiteral("SELECT sql FROM sqlite_master WHERE type='table' AND name=:n COLLATE NOCASE"));
     ddl.bindValue(QStringLiteral(":n"), into.source);
     if (!ddl.exec())
-        throw KorvinaError(sqlErrorText(ddl.lastError()));
+        throw sqlFailure(ddl.lastError());
     if (!ddl.next())
         throw KorvinaError(QStringLiteral("no such table: ") + into.source);
     const QString create = ddl.value(0).toString();
@@ -415,7 +498,7 @@ void Database::selectInto(const QString &jet, const QVariantMap &params)
         + ident(into.source) + QLatin1Char(' ') + jetsql::toSqlite(into.tail);
 
     if (!db.transaction())
-        throw KorvinaError(sqlErrorText(db.lastError()));
+        throw sqlFailure(db.lastError());
     try {
         run(createTarget, {}, QString()).finish();
         run(copyRows, params, into.tail).finish();
@@ -424,9 +507,9 @@ void Database::selectInto(const QString &jet, const QVariantMap &params)
         throw;
     }
     if (!db.commit()) {
-        QString text = sqlErrorText(db.lastError());
+        const KorvinaError failure = sqlFailure(db.lastError());
         db.rollback();
-        throw KorvinaError(text);
+        throw failure;
     }
 }
 

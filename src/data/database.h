@@ -5,6 +5,7 @@
 #include <QSqlQuery>
 
 #include "jetsql.h"
+#include "config/korvinaerror.h"
 #include <QHash>
 #include <optional>
 #include <unordered_map>
@@ -42,7 +43,16 @@ public:
     QSqlQuery exec(const QString &jet, const QVariantMap &params = {});
     // Runs a statement that returns no rows; the number of rows it changed.
     // The statement stays prepared for the next call with the same text.
-    int execute(const QString &jet, const QVariantMap &params = {});
+    // insertId, when given, gets the id of the row an INSERT added (-1 when
+    // the engine does not tell).
+    int execute(const QString &jet, const QVariantMap &params = {}, qint64 *insertId = nullptr);
+
+    // A write transaction of our own (SQLite: BEGIN IMMEDIATE, which takes
+    // the write lock at once, waiting up to the busy timeout). Throw
+    // KorvinaError on failure; rollback never throws.
+    void begin();
+    void commit();
+    void rollback();
 
     // Runs a SELECT and reads its whole result; the statement stays prepared
     // for the next call with the same text.
@@ -141,3 +151,6 @@ private:
 
 // The engine's message of a failed query, as one text.
 QString sqlErrorText(const class QSqlError &error);
+// The failure to throw for a failed query: transient when the database is
+// busy, locked, full or cannot be read for the moment.
+KorvinaError sqlFailure(const class QSqlError &error);

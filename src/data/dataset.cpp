@@ -82,7 +82,7 @@ void DataSet::Open()
     if (m_active)
         return;
     if (!m_connection || !m_connection->isOpen())
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных (") + m_name + QStringLiteral(")"));
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных (") + m_name + QStringLiteral(")"), KorvinaError::Kind::Transient);
 
     m_rows.clear();
     m_pages.clear();
@@ -98,8 +98,12 @@ void DataSet::Open()
     Database::BusyGuard guard(*m_connection);
     if (lazy()) {
         const QSqlRecord rec = m_connection->handle().record(m_tableName);
-        if (rec.isEmpty())
+        if (rec.isEmpty()) {
+            // No columns: the table is missing, or the database cannot be
+            // read at the moment; the statement's own error tells which.
+            m_connection->native(QStringLiteral("SELECT * FROM ") + quotedTable() + QStringLiteral(" LIMIT 0")).finish();
             throw KorvinaError(QStringLiteral("no such table: ") + m_tableName);
+        }
         for (int i = 0; i < rec.count(); ++i)
             m_fields << rec.fieldName(i);
         QSqlQuery q = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable());
@@ -162,7 +166,7 @@ bool DataSet::UnchangedSinceOpen() const
 int DataSet::ExecSQL()
 {
     if (!m_connection)
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных (") + m_name + QStringLiteral(")"));
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных (") + m_name + QStringLiteral(")"), KorvinaError::Kind::Transient);
     return m_connection->execute(statement(), m_params);
 }
 
@@ -188,7 +192,7 @@ const QVector<QVariant> &DataSet::row(int r) const
             : QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + QStringLiteral(" ORDER BY rowid LIMIT ")
                 + QString::number(PageSize) + QStringLiteral(" OFFSET ") + QString::number(page * PageSize);
         if (!q.exec(sql))
-            throw KorvinaError(sqlErrorText(q.lastError()));
+            throw sqlFailure(q.lastError());
         Page fetched;
         const int columns = m_fields.size();
         while (q.next()) {
@@ -435,8 +439,10 @@ void RefreshDataSet(DataSet &ds)
         ds.Open();
         if (hasId && !ds.IsEmpty() && !ds.Locate(QStringLiteral("id"), remembered))
             ds.First();
-    } catch (const std::exception &) {
+        ds.setLastError(QString());
+    } catch (const std::exception &e) {
         ds.Close();
+        ds.setLastError(failureText(e));
     }
     if (disabled)
         ds.EnableControls();

@@ -88,6 +88,11 @@ public:
     QVariant value(int row, int column) const;
     QVariant value(int row, const QString &field) const;
 
+    // Why the last re-read failed (RefreshDataSet closes the dataset then);
+    // empty after a re-read that worked.
+    const QString &lastError() const { return m_lastError; }
+    void setLastError(const QString &error) { m_lastError = error; }
+
     // Bound grids stop repainting while controls are disabled.
     void DisableControls();
     void EnableControls();
@@ -140,6 +145,7 @@ private:
     int m_disabled = 0;
     bool m_pendingReset = false;
     qint64 m_openStamp = -1; // the connection's change stamp when opened
+    QString m_lastError;
 
     static constexpr int PageSize = 256;
 };

@@ -90,16 +90,16 @@ QVector<DataSet *> TDatMod::all()
             &qSecCodeList, &qPortfolioSum, &qPortfolioFutSum, &qSecCode, &qGroupClients, &qQuikData};
 }
 
-int TDatMod::GetLastId(DataSet &table)
+qint64 TDatMod::GetLastId(DataSet &table)
 {
     if (!table.Active())
         return -1;
-    int result = -1;
+    qint64 result = -1;
     table.DisableControls();
     try {
         const QVariant remembered = table.IsEmpty() ? QVariant() : table.FieldByName(QStringLiteral("id"));
         table.Last();
-        result = table.IsEmpty() ? 0 : table.FieldByName(QStringLiteral("id")).toInt();
+        result = table.IsEmpty() ? 0 : table.FieldByName(QStringLiteral("id")).toLongLong();
         if (remembered.isValid())
             table.Locate(QStringLiteral("id"), remembered);
     } catch (const std::exception &) {
@@ -112,6 +112,8 @@ int TDatMod::GetLastId(DataSet &table)
 
 void TDatMod::ClearOrderNumbers()
 {
+    quikWrites.removePrefix(QStringLiteral("journal:"));
+    quikWrites.removePrefix(QStringLiteral("result:"));
     tOrderNumber.Close();
     qQuikData.Close();
     qQuikData.setSQL(QStringList{QStringLiteral("DELETE"), QStringLiteral("FROM tOrderNumber")});

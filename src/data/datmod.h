@@ -3,6 +3,7 @@
 #include "database.h"
 #include "dataset.h"
 #include "viewcache.h"
+#include "writequeue.h"
 #include "views.h"
 
 #include <QHash>
@@ -36,6 +37,10 @@ public:
         qPortfolioFutSum;
     // QuikData: work queries
     DataSet qSecCode, qGroupClients, qQuikData;
+    // Rows on their way into each database: the journal, the position book
+    // and the result updates into QuikData, order numbers into the alerts.
+    WriteQueue quikWrites{conQuikData};
+    WriteQueue alertWrites{conOmega};
     // Clients' rows of the merged portfolio views, read once per change of QuikData.
     ViewKeyCache portfolioLookups;
     // Securities found in the directory while a dispatch runs, by statement:
@@ -52,9 +57,10 @@ public:
 
     // The id of the table's last row in its natural order; 0 when the table
     // is empty, -1 when it is not open (or cannot be read).
-    int GetLastId(DataSet &table);
+    qint64 GetLastId(DataSet &table);
 
-    // Empties the transaction journal tOrderNumber.
+    // Empties the transaction journal tOrderNumber (rows still queued for it
+    // are dropped too: they belong to the journal being emptied).
     void ClearOrderNumbers();
 
     // The securities directory by the strategy platform's ticker: the Traded

@@ -1,0 +1,156 @@
+#include "writequeue.h"
+
+#include "database.h"
+
+#include "config/korvinaerror.h"
+#include "config/operationlog.h"
+
+namespace {
+// How long a transient failure is left alone before the next try: every try
+// may wait the database's busy timeout.
+constexpr int RetryPauseMs = 1000;
+} // namespace
+
+WriteQueue::WriteQueue(Database &db) : m_db(db) {}
+
+WriteQueue::Batch::Batch(WriteQueue &queue) : m_queue(queue) { ++m_queue.m_batchDepth; }
+
+WriteQueue::Batch::~Batch()
+{
+    if (--m_queue.m_batchDepth == 0)
+        m_queue.flush();
+}
+
+void WriteQueue::add(Item item)
+{
+    if (item.supersede && !item.tag.isEmpty())
+        remove(item.tag);
+    m_items.push_back(std::move(item));
+    if (m_batchDepth == 0)
+        flush();
+}
+
+int WriteQueue::remove(const QString &tag)
+{
+    const auto before = m_items.size();
+    std::erase_if(m_items, [&](const Item &i) { return i.tag == tag; });
+    return static_cast<int>(before - m_items.size());
+}
+
+int WriteQueue::removePrefix(const QString &prefix)
+{
+    const auto before = m_items.size();
+    std::erase_if(m_items, [&](const Item &i) { return i.tag.startsWith(prefix); });
+    return static_cast<int>(before - m_items.size());
+}
+
+void WriteQueue::defer(const QString &error)
+{
+    m_retryAfter.setRemainingTime(RetryPauseMs);
+    if (m_deferring)
+        return;
+    m_deferring = true;
+    AddLog(QStringLiteral("Запись в базу данных ") + m_db.path() + QStringLiteral(" отложена (") + error
+           + QStringLiteral("): записи сохраняются в памяти и будут записаны позже."));
+}
+
+bool WriteQueue::writeTogether(std::vector<qint64> &ids)
+{
+    // All or nothing; a failure rolls the transaction back.
+    m_db.begin();
+    try {
+        for (const Item &item : m_items) {
+            qint64 id = -1;
+            m_db.execute(item.jet, item.params, &id);
+            ids.push_back(id);
+        }
+        m_db.commit();
+    } catch (...) {
+        m_db.rollback();
+        throw;
+    }
+    return true;
+}
+
+bool WriteQueue::flush(bool force)
+{
+    if (m_flushing)
+        return m_items.empty();
+    if (m_items.empty()) {
+        m_deferring = false;
+        return true;
+    }
+    if (m_deferring && !force && !m_retryAfter.hasExpired())
+        return false;
+    m_flushing = true;
+    struct Reset {
+        bool &flag;
+        ~Reset() { flag = false; }
+    } reset{m_flushing};
+
+    bool retriedRows = false;
+    for (const Item &i : m_items)
+        retriedRows = retriedRows || i.failedOnce;
+
+    // The usual case: every row in one transaction.
+    if (!retriedRows && m_items.size() > 1) {
+        std::vector<qint64> ids;
+        try {
+            writeTogether(ids);
+            std::deque<Item> done;
+            done.swap(m_items);
+            for (size_t n = 0; n < done.size(); ++n)
+                if (done[n].written)
+                    done[n].written(ids[n]);
+            if (m_deferring) {
+                m_deferring = false;
+                AddLog(QStringLiteral("Отложенные записи сохранены в базе данных ") + m_db.path() + QStringLiteral("."));
+            }
+            return true;
+        } catch (const std::exception &e) {
+            // Busy, locked, full: one row at a time would only wait again.
+            if (isTransient(e)) {
+                defer(failureText(e));
+                return false;
+            }
+            // A row the database refuses: one at a time below, so that the
+            // row at fault alone is lost (or kept to be tried again).
+        }
+    }
+
+    for (auto it = m_items.begin(); it != m_items.end();) {
+        qint64 id = -1;
+        try {
+            m_db.execute(it->jet, it->params, &id);
+        } catch (const std::exception &e) {
+            const QString error = failureText(e);
+            if (isTransient(e)) {
+                defer(error);
+                return false;
+            }
+            if (it->retry) {
+                if (!it->failedOnce && it->failed)
+                    it->failed(error);
+                it->failedOnce = true;
+                ++it;
+                continue;
+            }
+            Item gone = std::move(*it);
+            it = m_items.erase(it);
+            if (gone.lost)
+                gone.lost(error);
+            continue;
+        }
+        Item done = std::move(*it);
+        it = m_items.erase(it);
+        if (done.written)
+            done.written(id);
+    }
+    if (m_items.empty() && m_deferring) {
+        m_deferring = false;
+        AddLog(QStringLiteral("Отложенные записи сохранены в базе данных ") + m_db.path() + QStringLiteral("."));
+    }
+    if (!m_items.empty())
+        m_retryAfter.setRemainingTime(RetryPauseMs);
+    return m_items.empty();
+}
