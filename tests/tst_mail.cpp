@@ -1,11 +1,15 @@
 // Mail notifications against a real SMTP server on loopback: what arrives
 // (envelope, headers, the Windows-1251 body), authentication on and off, the
 // session left open by "Коннект", every failure logged and contained, and a
-// dead server costing no more than the bound.
+// dead server costing no more than the bound. Then the queue in front of
+// it: the caller never waits for the server, messages go out in order with
+// their log lines added on the owner's thread, and shutting down gives up
+// on a hung server promptly, naming every message that did not go out.
 
 #include "config/textcodec.h"
 #include "data/datmod.h"
 #include "engine/robot.h"
+#include "monitor/mailqueue.h"
 #include "monitor/smtpnotifier.h"
 #include "smtpserver.h"
 #include "workspace.h"
@@ -14,6 +18,7 @@
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QThread>
 #include <QtTest>
 
 using namespace std::chrono_literals;
@@ -45,6 +50,22 @@ QString sentLine(const QString &text, const QString &email2 = Phone)
            + QStringLiteral(">");
 }
 
+QString notSent(const QString &text)
+{
+    return QStringLiteral("Сообщение \"") + text + QStringLiteral("\" не отправлено: программа завершает работу.");
+}
+
+// Whether the server has seen this command (the client is then waiting for
+// its answer when the server stalls on it).
+bool sawCommand(const SmtpTestServer &server, const QString &command)
+{
+    return server.waitFor([&](const QList<QJsonObject> &events) {
+        return std::any_of(events.cbegin(), events.cend(), [&](const QJsonObject &e) {
+            return e.value(QStringLiteral("command")).toString() == command;
+        });
+    });
+}
+
 QStringList strings(const QJsonValue &v)
 {
     QStringList out;
@@ -66,6 +87,13 @@ private slots:
     void connectLeavesSessionForNextNotify();
     void sessionEndedByServerIsNotConnected();
     void eachEventIsItsOwnExchange();
+
+    void queuedMessagesGoOutInOrder();
+    void queueTimeoutsReachTheWorker();
+    void connectThroughQueueServesNextMessage();
+    void shutdownGivesUpOnHungServer_data();
+    void shutdownGivesUpOnHungServer();
+    void logLinesAreAddedOnOwnerThread();
 };
 
 void TestMail::notifyDelivers_data()
@@ -288,6 +316,8 @@ void TestMail::eachEventIsItsOwnExchange()
                             QStringLiteral("Транзакция номер 3 успешно выполнена.")};
     for (const QString &text : texts)
         robot.Notify(text);
+    // The robot hands them to its queue and goes on; they go out in order.
+    QVERIFY(robot.mail().waitIdle(std::chrono::seconds(10)));
 
     QCOMPARE(spy.count(), 2);
     QCOMPARE(server.connections(), 2);
@@ -299,6 +329,238 @@ void TestMail::eachEventIsItsOwnExchange()
         QCOMPARE(received[i].value(QStringLiteral("session")).toInt(), i + 1);
     }
     QCOMPARE(ws.messages(), (QStringList{sentLine(texts[0]), QStringLiteral("Success"), sentLine(texts[1]), QStringLiteral("Success")}));
+}
+
+void TestMail::queuedMessagesGoOutInOrder()
+{
+    SmtpTestServer server;
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    MailSettings m = mailTo(QString::number(server.port()));
+    QList<QThread *> readOn;
+    MailQueue queue([&] {
+        readOn << QThread::currentThread();
+        return m;
+    });
+
+    // Each message goes with the settings of the moment it was queued, even
+    // though they change before the worker gets to it.
+    const QStringList texts{QStringLiteral("Транзакция номер 1 SBER отправлена."), QStringLiteral("Второе."),
+                            QStringLiteral("Третье."), QStringLiteral("Четвёртое."), QStringLiteral("Пятое.")};
+    QStringList secondAddress;
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < texts.size(); ++i) {
+        m.Email2 = QStringLiteral("sms%1@sms.example.org").arg(i);
+        secondAddress << m.Email2;
+        queue.Notify(texts[i]);
+    }
+    QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(queue.pending(), texts.size());
+    QCOMPARE(readOn, QList<QThread *>(texts.size(), QThread::currentThread()));
+
+    QVERIFY(queue.waitIdle(20s));
+    QCOMPARE(queue.pending(), 0);
+    QVERIFY(!queue.Connected());
+
+    const QList<QJsonObject> received = server.messages();
+    QCOMPARE(received.size(), texts.size());
+    QStringList expectedLog;
+    for (int i = 0; i < texts.size(); ++i) {
+        QCOMPARE(messageBody(received[i]), cp1251::encode(texts[i] + QStringLiteral("\r\n")));
+        QCOMPARE(received[i].value(QStringLiteral("session")).toInt(), i + 1);
+        QCOMPARE(strings(received[i].value(QStringLiteral("rcpt_tos"))), (QStringList{Trader, secondAddress[i]}));
+        expectedLog << sentLine(texts[i], secondAddress[i]) << QStringLiteral("Success");
+    }
+    QCOMPARE(server.commands().count(QStringLiteral("QUIT")), texts.size());
+    QCOMPARE(ws.messages(), expectedLog);
+}
+
+void TestMail::queueTimeoutsReachTheWorker()
+{
+    // A server that takes the connection and hangs at MAIL: each message
+    // fails after the exchange timeout set on the queue, and the next one
+    // is tried after it.
+    SmtpTestServer server({{}, QStringLiteral("MAIL"), false});
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    const MailSettings m = mailTo(QString::number(server.port()));
+    MailQueue queue([m] { return m; });
+    queue.setTimeouts(500ms, 1000ms);
+
+    queue.Notify(QStringLiteral("A."));
+    queue.Notify(QStringLiteral("B."));
+    QVERIFY(queue.waitIdle(10s));
+
+    QStringList log = ws.messages();
+    QCOMPARE(log.size(), 6);
+    for (int i : {2, 5})
+        QVERIFY2(log[i].contains(QStringLiteral("timed out"), Qt::CaseInsensitive), qPrintable(log.join('\n')));
+    QCOMPARE(log, (QStringList{sentLine(QStringLiteral("A.")), SendFailed, log[2], sentLine(QStringLiteral("B.")), SendFailed, log[5]}));
+    QCOMPARE(server.connections(), 2);
+    QVERIFY(server.messages().isEmpty());
+}
+
+void TestMail::connectThroughQueueServesNextMessage()
+{
+    SmtpTestServer server;
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    const MailSettings m = mailTo(QString::number(server.port()));
+    MailQueue queue([m] { return m; });
+
+    // "Дисконнект" while not connected: nothing happens, nothing is logged.
+    QVERIFY(!queue.SmtpDisconnect());
+    QCOMPARE(server.connections(), 0);
+
+    // "Коннект" waits behind the message queued before it, whose log lines
+    // are in the log by the time it returns.
+    queue.Notify(QStringLiteral("First."));
+    QVERIFY(queue.SmtpConnect());
+    QCOMPARE(queue.pending(), 0);
+    QCOMPARE(ws.messages(), (QStringList{sentLine(QStringLiteral("First.")), QStringLiteral("Success")}));
+    QVERIFY(queue.Connected());
+    QVERIFY(queue.SmtpConnect());
+    QCOMPARE(server.connections(), 2);
+
+    // The next notification uses that session, then closes it.
+    queue.Notify(QStringLiteral("Test."));
+    QVERIFY(queue.waitIdle(10s));
+    QCOMPARE(server.connections(), 2);
+    QCOMPARE(server.messages().size(), 2);
+    const QStringList session{"EHLO", "NOOP", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"};
+    QCOMPARE(server.commands(), session + session);
+    QVERIFY(!queue.Connected());
+    QCOMPARE(ws.messages().mid(2), (QStringList{sentLine(QStringLiteral("Test.")), QStringLiteral("Success")}));
+
+    // "Коннект" then "Дисконнект": a session opened and ended with QUIT.
+    QVERIFY(queue.SmtpConnect());
+    QVERIFY(queue.SmtpDisconnect());
+    QVERIFY(!queue.Connected());
+    QVERIFY(!queue.SmtpDisconnect());
+    QCOMPARE(server.connections(), 3);
+    QCOMPARE(server.commands().last(), QStringLiteral("QUIT"));
+    QCOMPARE(ws.messages().size(), 4);
+
+    // Nothing listening: "Коннект" fails with its line already logged.
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    MailSettings dead = m;
+    dead.Port = QString::number(closed.serverPort());
+    closed.close();
+    queue.setSource([dead] { return dead; });
+    QVERIFY(!queue.SmtpConnect());
+    QVERIFY(!queue.Connected());
+    QCOMPARE(ws.messages().last(), ConnectFailed);
+    QCOMPARE(ws.messages().size(), 5);
+}
+
+void TestMail::shutdownGivesUpOnHungServer_data()
+{
+    QTest::addColumn<QString>("server");   // "smtp", "silent" (accepts, never speaks) or "closed"
+    QTest::addColumn<QString>("stall");    // the command the SMTP server never answers
+    QTest::addColumn<int>("graceMs");      // -1: the queue is destroyed without shutdown
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("delivered");
+
+    const QString a = QStringLiteral("A."), b = QStringLiteral("B."), c = QStringLiteral("C.");
+    const QStringList noneSent{notSent(a), notSent(b), notSent(c)};
+    QTest::newRow("hangs at the greeting") << "silent" << "" << 300 << noneSent << 0;
+    QTest::newRow("hangs at EHLO") << "smtp" << "EHLO" << 300 << noneSent << 0;
+    QTest::newRow("hangs at MAIL") << "smtp" << "MAIL" << 300 << QStringList{sentLine(a), notSent(a), notSent(b), notSent(c)} << 0;
+    QTest::newRow("hangs at DATA") << "smtp" << "DATA" << 0 << QStringList{sentLine(a), notSent(a), notSent(b), notSent(c)} << 0;
+    QTest::newRow("hangs at QUIT, first message out")
+        << "smtp" << "QUIT" << 300 << QStringList{sentLine(a), QStringLiteral("Success"), notSent(b), notSent(c)} << 1;
+    QTest::newRow("hangs at MAIL, left to the destructor")
+        << "smtp" << "MAIL" << -1 << QStringList{sentLine(a), notSent(a), notSent(b), notSent(c)} << 0;
+    QTest::newRow("nothing listening: every message fails on its own")
+        << "closed" << "" << 10000 << QStringList{ConnectFailed, ConnectFailed, ConnectFailed} << 0;
+}
+
+void TestMail::shutdownGivesUpOnHungServer()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, stall);
+    QFETCH(int, graceMs);
+    QFETCH(QStringList, expected);
+    QFETCH(int, delivered);
+
+    std::unique_ptr<SmtpTestServer> smtp;
+    QTcpServer silent;
+    QString port;
+    if (server == QStringLiteral("smtp")) {
+        smtp = std::make_unique<SmtpTestServer>(SmtpTestServer::Options{{}, stall, false});
+        QVERIFY2(smtp->port(), qPrintable(smtp->error()));
+        port = QString::number(smtp->port());
+    } else {
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        port = QString::number(silent.serverPort());
+        if (server == QStringLiteral("closed"))
+            silent.close();
+    }
+
+    TestWorkspace ws(false);
+    const MailSettings m = mailTo(port);
+    // The default timeouts: waiting for this server would cost 30 s a message.
+    auto queue = std::make_unique<MailQueue>([m] { return m; });
+    QElapsedTimer t;
+    t.start();
+    for (const QString &text : {QStringLiteral("A."), QStringLiteral("B."), QStringLiteral("C.")})
+        queue->Notify(text);
+    QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+
+    // The first message is stuck where the server stopped answering.
+    if (smtp)
+        QVERIFY(sawCommand(*smtp, stall));
+    else if (server == QStringLiteral("silent"))
+        QTRY_VERIFY(silent.hasPendingConnections());
+
+    t.restart();
+    if (graceMs < 0) {
+        queue.reset();
+    } else {
+        queue->shutdown(std::chrono::milliseconds(graceMs));
+        QCOMPARE(queue->pending(), 0);
+        QVERIFY(!queue->Connected());
+    }
+    const qint64 elapsed = t.elapsed();
+    QVERIFY2(elapsed < std::max(graceMs, 0) + 2000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(ws.messages(), expected);
+    if (smtp)
+        QCOMPARE(smtp->messages().size(), delivered);
+
+    // Once shut down the queue takes nothing more.
+    if (queue) {
+        queue->Notify(QStringLiteral("D."));
+        QVERIFY(!queue->SmtpConnect());
+        QCOMPARE(ws.messages(), expected + QStringList{notSent(QStringLiteral("D."))});
+        QCOMPARE(queue->pending(), 0);
+    }
+}
+
+void TestMail::logLinesAreAddedOnOwnerThread()
+{
+    SmtpTestServer server;
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    QList<QThread *> addedOn;
+    connect(&ws.log, &OperationLog::lineAdded, this, [&] { addedOn << QThread::currentThread(); }, Qt::DirectConnection);
+    MailSettings m = mailTo(QString::number(server.port()));
+    MailQueue queue([m] { return m; });
+
+    queue.Notify(QStringLiteral("A."));
+    QVERIFY(queue.SmtpConnect());
+    queue.Notify(QStringLiteral("B."));
+    m.Port = QStringLiteral("25a");
+    queue.setSource([m] { return m; });
+    queue.Notify(QStringLiteral("C."));
+    QVERIFY(queue.waitIdle(10s));
+
+    QCOMPARE(ws.messages(), (QStringList{sentLine(QStringLiteral("A.")), QStringLiteral("Success"), sentLine(QStringLiteral("B.")),
+                                         QStringLiteral("Success"), ConnectFailed}));
+    QCOMPARE(addedOn, QList<QThread *>(5, QThread::currentThread()));
+    // Every line is written to the log file too.
+    QCOMPARE(ws.log.LoggedLines(), 5);
 }
 
 QTEST_GUILESS_MAIN(TestMail)

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include <poll.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -39,6 +40,13 @@ long noSignal()
 }
 
 size_t discardResponse(char *, size_t size, size_t count, void *) { return size * count; }
+
+// libcurl calls this about once a second even while nothing moves; a non-zero
+// answer ends the transfer.
+int abortWhenFlagged(void *flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::atomic<bool> *>(flag)->load() ? 1 : 0;
+}
 
 struct Upload {
     QByteArray data;
@@ -209,9 +217,13 @@ struct SmtpNotifier::Connection {
 
 SmtpNotifier::SmtpNotifier(const Settings &settings) : SmtpNotifier([&settings] { return MailSettings::fromSettings(settings); }) {}
 
-SmtpNotifier::SmtpNotifier(Source source) : m_source(std::move(source)) { initCurl(); }
+SmtpNotifier::SmtpNotifier(Source source) : m_source(std::move(source))
+{
+    initCurl();
+    setLog({}, {});
+}
 
-SmtpNotifier::~SmtpNotifier() = default;
+SmtpNotifier::~SmtpNotifier() { dropConnection(); }
 
 void SmtpNotifier::setSource(Source source) { m_source = std::move(source); }
 
@@ -220,6 +232,14 @@ void SmtpNotifier::setTimeouts(std::chrono::milliseconds connect, std::chrono::m
     m_connectTimeout = connect;
     m_exchangeTimeout = exchange;
 }
+
+void SmtpNotifier::setLog(LogLine addLog, LogFlush flushLog)
+{
+    m_addLog = addLog ? std::move(addLog) : LogLine([](const QString &text) { AddLog(text); });
+    m_flushLog = flushLog ? std::move(flushLog) : LogFlush([] { FlushLog(); });
+}
+
+void SmtpNotifier::setAbortFlag(const std::atomic<bool> *flag) { m_abort = flag; }
 
 QDeadlineTimer SmtpNotifier::stepDeadline() const
 {
@@ -240,11 +260,33 @@ bool SmtpNotifier::Connected() const
     return ::poll(&p, 1, 0) == 0;
 }
 
-void SmtpNotifier::dropConnection() { m_conn.reset(); }
+void SmtpNotifier::dropConnection()
+{
+    if (m_conn && aborting()) {
+        // Cleaning up says QUIT to a live connection and waits for the
+        // answer; cut short, the connection ends without a word.
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(m_conn->curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+            ::shutdown(socket, SHUT_RDWR);
+    }
+    m_conn.reset();
+}
 
 bool SmtpNotifier::perform(QString *error)
 {
     CURL *c = m_conn->curl;
+    if (aborting()) {
+        if (error)
+            *error = QString::fromUtf8(curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+        return false;
+    }
+    if (m_abort) {
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, abortWhenFlagged);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool> *>(m_abort));
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    } else {
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
+    }
     const qint64 left = std::max<qint64>(1, stepDeadline().remainingTime());
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, toLong(left));
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, toLong(std::min<qint64>(left, m_connectTimeout.count())));
@@ -262,7 +304,7 @@ bool SmtpNotifier::perform(QString *error)
 bool SmtpNotifier::SmtpConnect()
 {
     if (Connected()) {
-        FlushLog();
+        flush();
         return true;
     }
     dropConnection(); // a session the server has ended
@@ -273,7 +315,7 @@ bool SmtpNotifier::SmtpConnect()
         bool isNumber = false;
         const int port = s.Port.trimmed().toInt(&isNumber, 10);
         const QString host = s.SMTP.trimmed();
-        if (isNumber && port > 0 && port < 65536 && !host.isEmpty()) {
+        if (isNumber && port > 0 && port < 65536 && !host.isEmpty() && !aborting()) {
             m_conn = std::make_unique<Connection>();
             CURL *c = m_conn->curl;
             if (c) {
@@ -307,9 +349,10 @@ bool SmtpNotifier::SmtpConnect()
     }
     if (!connected) {
         dropConnection();
-        AddLog(ConnectFailed);
+        if (!aborting())
+            log(ConnectFailed);
     }
-    FlushLog();
+    flush();
     return connected;
 }
 
@@ -317,7 +360,7 @@ bool SmtpNotifier::SmtpDisconnect()
 {
     if (!Connected()) {
         dropConnection(); // nothing left to say to a server that has gone
-        FlushLog();
+        flush();
         return false;
     }
     CURL *c = m_conn->curl;
@@ -327,18 +370,25 @@ bool SmtpNotifier::SmtpDisconnect()
     curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "QUIT");
     const bool closed = perform(nullptr);
     dropConnection();
-    if (!closed)
-        AddLog(DisconnectFailed);
-    FlushLog();
+    if (!closed && !aborting())
+        log(DisconnectFailed);
+    flush();
     return closed;
 }
 
 void SmtpNotifier::SendMail(const QString &fromAddress, const QString &fromName, const QStringList &body,
                             const QString &recipients, const QString &subject)
 {
+    send(fromAddress, fromName, body, recipients, subject);
+}
+
+bool SmtpNotifier::send(const QString &fromAddress, const QString &fromName, const QStringList &body,
+                        const QString &recipients, const QString &subject)
+{
+    bool sent = false;
     try {
         const QString text = body.isEmpty() ? QString() : body.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
-        AddLog(QStringLiteral("Message: \"") + text.left(std::max<qsizetype>(0, text.size() - 2))
+        log(QStringLiteral("Message: \"") + text.left(std::max<qsizetype>(0, text.size() - 2))
                + QStringLiteral("\" is sending to ") + recipients);
 
         const QStringList to = ParseRecipients(recipients);
@@ -362,21 +412,24 @@ void SmtpNotifier::SendMail(const QString &fromAddress, const QString &fromName,
         curl_easy_setopt(c, CURLOPT_READDATA, &upload);
         curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload.data.size()));
         QString error;
-        const bool sent = perform(&error);
+        sent = perform(&error);
         curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
         curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
         curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
         curl_slist_free_all(rcpt);
         if (!sent)
             throw KorvinaError(error);
-        AddLog(QStringLiteral("Success"));
+        log(QStringLiteral("Success"));
     } catch (const std::exception &e) {
-        AddLog(SendFailed + QStringLiteral("\r\n") + failureText(e));
+        sent = false;
+        if (!aborting())
+            log(SendFailed + QStringLiteral("\r\n") + failureText(e));
     }
-    FlushLog();
+    flush();
+    return sent;
 }
 
-void SmtpNotifier::Notify(const QString &text)
+bool SmtpNotifier::Notify(const QString &text)
 {
     // One deadline over the whole exchange.
     m_notifyDeadline = QDeadlineTimer(m_exchangeTimeout);
@@ -386,10 +439,11 @@ void SmtpNotifier::Notify(const QString &text)
     } reset{m_notifyDeadline};
 
     if (!SmtpConnect())
-        return;
+        return false;
+    bool sent = false;
     try {
         const MailSettings s = m_source();
-        SendMail(s.FromAddress, s.FromName, {text},
+        sent = send(s.FromAddress, s.FromName, {text},
                  QStringLiteral("<") + s.Email1 + QStringLiteral(">, <") + s.Email2 + QStringLiteral(">"),
                  QStringLiteral("Korvina"));
     } catch (...) {
@@ -397,4 +451,5 @@ void SmtpNotifier::Notify(const QString &text)
         throw;
     }
     SmtpDisconnect();
+    return sent;
 }

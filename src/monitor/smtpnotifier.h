@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -36,12 +37,15 @@ struct MailSettings {
 // the calling thread; its cost is bounded: establishing the TCP connection
 // takes at most the connection timeout, and one notification (connect,
 // send, disconnect) at most the exchange timeout, whatever the server does.
+// MailQueue runs one on a worker thread, so that callers need not wait.
 //
 // TLS: STARTTLS whenever the server offers it, implicit TLS on port 465,
 // certificates and host names always checked.
 class SmtpNotifier {
 public:
     using Source = std::function<MailSettings()>;
+    using LogLine = std::function<void(const QString &)>;
+    using LogFlush = std::function<void()>;
 
     static constexpr std::chrono::milliseconds DefaultConnectTimeout{10000};
     static constexpr std::chrono::milliseconds DefaultExchangeTimeout{30000};
@@ -49,7 +53,8 @@ public:
     // Reads the mail settings from the robot's settings at each call.
     explicit SmtpNotifier(const Settings &settings);
     explicit SmtpNotifier(Source source);
-    // Closes a connection the operator left open.
+    // Closes a connection the operator left open (without QUIT when the
+    // abort flag is set).
     ~SmtpNotifier();
     SmtpNotifier(const SmtpNotifier &) = delete;
     SmtpNotifier &operator=(const SmtpNotifier &) = delete;
@@ -60,6 +65,17 @@ public:
     void setTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds exchange);
     std::chrono::milliseconds connectTimeout() const { return m_connectTimeout; }
     std::chrono::milliseconds exchangeTimeout() const { return m_exchangeTimeout; }
+
+    // Where the log lines go: the operation log's AddLog and FlushLog by
+    // default (an empty function keeps that default). A notifier working on
+    // another thread than the log's hands its lines over instead.
+    void setLog(LogLine addLog, LogFlush flushLog);
+    // Another thread cuts the exchange short by setting *flag: a transfer
+    // under way stops within about a second, no new step starts, and the
+    // failures that follow are not logged (whoever set the flag accounts for
+    // the message). The flag must outlive the notifier; nullptr: never.
+    void setAbortFlag(const std::atomic<bool> *flag);
+    bool aborting() const { return m_abort && m_abort->load(); }
 
     // Connects, greets and, when the settings ask for it, authenticates with
     // AUTH LOGIN. True at once when already connected. On failure logs
@@ -77,8 +93,8 @@ public:
     void SendMail(const QString &fromAddress, const QString &fromName, const QStringList &body,
                   const QString &recipients, const QString &subject);
     // One event text to both recipients: connect unless connected, send,
-    // disconnect.
-    void Notify(const QString &text);
+    // disconnect. True when the server took the message.
+    bool Notify(const QString &text);
 
     bool Connected() const;
 
@@ -92,12 +108,20 @@ private:
     // false with the reason on failure.
     bool perform(QString *error);
     void dropConnection();
+    // SendMail; true when the server took the message.
+    bool send(const QString &fromAddress, const QString &fromName, const QStringList &body, const QString &recipients,
+              const QString &subject);
+    void log(const QString &text) { m_addLog(text); }
+    void flush() { m_flushLog(); }
 
     Source m_source;
     std::unique_ptr<Connection> m_conn;
     std::optional<QDeadlineTimer> m_notifyDeadline;
     std::chrono::milliseconds m_connectTimeout = DefaultConnectTimeout;
     std::chrono::milliseconds m_exchangeTimeout = DefaultExchangeTimeout;
+    LogLine m_addLog;
+    LogFlush m_flushLog;
+    const std::atomic<bool> *m_abort = nullptr;
 };
 
 // The message as it goes over the wire: headers (Date, From, To, Subject,
