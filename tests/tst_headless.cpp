@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -32,6 +33,17 @@ bool waitFor(const std::function<bool()> &condition, int ms = 15000)
     }
     return true;
 }
+
+// A demo workspace made by korvina-db in dir/demo; its folder.
+QString makeSample(const QTemporaryDir &dir)
+{
+    const QString ws = dir.filePath(QStringLiteral("demo"));
+    QProcess make;
+    make.start(bin + QStringLiteral("/korvina-db"), {QStringLiteral("sample"), ws});
+    if (!make.waitForFinished(30000) || make.exitCode() != 0)
+        return QString();
+    return ws;
+}
 } // namespace
 
 class TestHeadless : public QObject {
@@ -43,6 +55,10 @@ private slots:
     void runsOnSampleWorkspace();
     void unwritableLogStopsBeforeStart();
     void tradesEndToEndWithStandIns();
+    void iniThatCannotServeStops_data();
+    void iniThatCannotServeStops();
+    void watchConnectsRetriesAndRecovers();
+    void secondRobotStops();
 };
 
 void TestHeadless::helpAndVersion_data()
@@ -67,11 +83,8 @@ void TestHeadless::helpAndVersion()
 void TestHeadless::runsOnSampleWorkspace()
 {
     QTemporaryDir dir;
-    const QString ws = dir.filePath(QStringLiteral("demo"));
-    QProcess make;
-    make.start(bin + QStringLiteral("/korvina-db"), {QStringLiteral("sample"), ws});
-    QVERIFY(make.waitForFinished(30000));
-    QCOMPARE(make.exitCode(), 0);
+    const QString ws = makeSample(dir);
+    QVERIFY(!ws.isEmpty());
     const QString alerts = ws + QStringLiteral("/Omega/Alerts11.sqlite");
     const QString quikData = ws + QStringLiteral("/Data/dbQuikData.sqlite");
     QVERIFY(QFile::exists(alerts));
@@ -145,11 +158,8 @@ void TestHeadless::unwritableLogStopsBeforeStart()
 void TestHeadless::tradesEndToEndWithStandIns()
 {
     QTemporaryDir dir;
-    const QString ws = dir.filePath(QStringLiteral("demo"));
-    QProcess make;
-    make.start(bin + QStringLiteral("/korvina-db"), {QStringLiteral("sample"), ws});
-    QVERIFY(make.waitForFinished(30000));
-    QCOMPARE(make.exitCode(), 0);
+    const QString ws = makeSample(dir);
+    QVERIFY(!ws.isEmpty());
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8"));
@@ -212,6 +222,140 @@ void TestHeadless::tradesEndToEndWithStandIns()
     }
     db.close();
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
+}
+
+void TestHeadless::iniThatCannotServeStops_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("a folder") << "folder";
+    QTest::newRow("not text") << "binary";
+}
+
+void TestHeadless::iniThatCannotServeStops()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("Korvina.ini"));
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(ini));
+    } else if (kind == QLatin1String("binary")) {
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10));
+    }
+    QProcess robot;
+    robot.setWorkingDirectory(dir.path());
+    robot.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), ini, QStringLiteral("--watch")});
+    QVERIFY(robot.waitForFinished(10000));
+    QCOMPARE(robot.exitCode(), 1);
+    const QString err = QString::fromLocal8Bit(robot.readAllStandardError());
+    QVERIFY2(err.contains(ini), qPrintable(err));
+}
+
+void TestHeadless::watchConnectsRetriesAndRecovers()
+{
+    QTemporaryDir dir;
+    const QString ws = makeSample(dir);
+    QVERIFY(!ws.isEmpty());
+    // Connecting at start-up is off, and QuikData is not there yet.
+    const QString ini = ws + QStringLiteral("/Korvina.ini");
+    {
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QByteArray text = f.readAll();
+        f.close();
+        text.replace("Connect=-1", "Connect=0");
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+    const QString quikData = ws + QStringLiteral("/Data/dbQuikData.sqlite");
+    QVERIFY(QFile::rename(quikData, quikData + QStringLiteral(".away")));
+
+    QProcess robot;
+    robot.setWorkingDirectory(ws);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8"));
+    robot.setProcessEnvironment(env);
+    robot.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), ini, QStringLiteral("--watch")});
+    QVERIFY(robot.waitForStarted());
+    const QString logPath = ws + QStringLiteral("/Korvina.log");
+    const QByteArray failed = cp1251::encode(QStringLiteral("При подключении к базе данных ") + quikData + QStringLiteral(" произошла ошибка:"));
+    QVERIFY2(waitFor([&] { return readAll(logPath).contains(failed); }), readAll(logPath).constData());
+    // Tried again (every five seconds), the same failure is not logged again.
+    QTest::qWait(6000);
+    QCOMPARE(readAll(logPath).count(failed), 1);
+    QCOMPARE(robot.state(), QProcess::Running);
+
+    // QuikData comes: connected, files made, watching on.
+    QVERIFY(QFile::rename(quikData + QStringLiteral(".away"), quikData));
+    const QByteArray watching = cp1251::encode(QStringLiteral(" Загрузка ордеров включена.\r\n"));
+    QVERIFY2(waitFor([&] { return readAll(logPath).contains(watching); }, 20000), readAll(logPath).constData());
+    QVERIFY(readAll(logPath).contains(cp1251::encode(QStringLiteral("Подключение к базе данных ") + quikData + QStringLiteral(": OK"))));
+    QVERIFY(QFile::exists(ws + QStringLiteral("/Trans/trans.tri")));
+
+    // The strategy platform's table goes away for a while: told once, and
+    // when it is back.
+    const QString alerts = ws + QStringLiteral("/Omega/Alerts11.sqlite");
+    auto platform = [&](const QString &sql) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("platform"));
+        db.setDatabaseName(alerts);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY2(q.exec(sql), qPrintable(q.lastError().text()));
+        q.finish();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("platform"));
+    };
+    platform(QStringLiteral("ALTER TABLE FilledOrders RENAME TO FilledOrdersAway"));
+    const QByteArray unreadable = cp1251::encode(QStringLiteral("Таблица FilledOrders не читается ("));
+    QVERIFY2(waitFor([&] { return readAll(logPath).contains(unreadable); }), readAll(logPath).constData());
+    QTest::qWait(2500);
+    QCOMPARE(readAll(logPath).count(unreadable), 1);
+    platform(QStringLiteral("ALTER TABLE FilledOrdersAway RENAME TO FilledOrders"));
+    QVERIFY(waitFor([&] { return readAll(logPath).contains(cp1251::encode(QStringLiteral("Таблица FilledOrders снова читается."))); }));
+    platform(QStringLiteral("INSERT INTO FilledOrders (ID, Symbol, OrderType, \"Order\", \"Fill Price\") VALUES (1, 'SBER', 'LE', 'Buy 10 SBER 250 ', 250)"));
+    QVERIFY(waitFor([&] { return readAll(logPath).contains(cp1251::encode(QStringLiteral("Обрабатываю ордер # 1 ..."))); }));
+
+    robot.terminate();
+    QVERIFY(robot.waitForFinished(10000));
+    QCOMPARE(robot.exitCode(), 0);
+}
+
+void TestHeadless::secondRobotStops()
+{
+    QTemporaryDir dir;
+    const QString ws = makeSample(dir);
+    QVERIFY(!ws.isEmpty());
+    const QString ini = ws + QStringLiteral("/Korvina.ini");
+    QProcess first;
+    first.setWorkingDirectory(ws);
+    first.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), ini, QStringLiteral("--watch")});
+    QVERIFY(first.waitForStarted());
+    const QString logPath = ws + QStringLiteral("/Korvina.log");
+    QVERIFY(waitFor([&] { return readAll(logPath).contains(cp1251::encode(QStringLiteral("Загрузка ордеров включена."))); }));
+    // A marker in the first robot's file: the second must not empty it.
+    {
+        QFile tri(ws + QStringLiteral("/Trans/trans.tri"));
+        QVERIFY(tri.open(QIODevice::Append));
+        tri.write("TRANS_ID =99;ACTION=NEW_ORDER;\r\n");
+    }
+
+    const QString run2 = dir.filePath(QStringLiteral("second"));
+    QVERIFY(QDir().mkpath(run2));
+    QProcess second;
+    second.setWorkingDirectory(run2);
+    second.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), ini, QStringLiteral("--watch")});
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitCode(), 1);
+    const QString err = QString::fromLocal8Bit(second.readAllStandardError());
+    QVERIFY2(err.contains(QStringLiteral("процесс ") + QString::number(first.processId())), qPrintable(err));
+    QCOMPARE(readAll(ws + QStringLiteral("/Trans/trans.tri")), QByteArray("TRANS_ID =99;ACTION=NEW_ORDER;\r\n"));
+    QCOMPARE(first.state(), QProcess::Running);
+    first.terminate();
+    QVERIFY(first.waitForFinished(10000));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

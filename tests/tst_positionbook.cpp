@@ -205,7 +205,12 @@ void TestPositionBook::recordingFailureIsLogged()
     TradeFixture f;
     f.sql(QStringLiteral("DROP TABLE tClientOpenPositions"));
     enter(f, Signal{QStringLiteral("LE")}, 7);
-    QCOMPARE(f.ws.messages(), QStringList{QStringLiteral("Произошла ошибка при добавлении записи в таблицу tClientOpenPositions")});
+    // The line, then the database's reason on a line of its own.
+    const QStringList lines = f.ws.messages();
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.first(), QStringLiteral("Произошла ошибка при добавлении записи в таблицу tClientOpenPositions"));
+    QVERIFY2(lines.last().contains(QStringLiteral("tClientOpenPositions")), qPrintable(lines.last()));
+    QVERIFY(f.dm.quikWrites.isEmpty()); // the row is not kept: the table is gone, not busy
 }
 
 QTEST_GUILESS_MAIN(TestPositionBook)

@@ -7,7 +7,12 @@
 #include "samplerobot.h"
 
 #include <QFile>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
+
+#include <memory>
 
 class TestResults : public QObject {
     Q_OBJECT
@@ -19,11 +24,13 @@ private slots:
     void resultsReachJournalLogAndCounters();
     void unchangedSizeIsNotRead();
     void partialLastLineWaits();
-    void shrunkenFile();
+    void fileBegunAnewIsReadFromItsStart_data();
+    void fileBegunAnewIsReadFromItsStart();
     void missingFileIsSkipped();
     void unsafeValuesAreBoundNotPasted();
     void linesWithoutTransIdOrNumbers();
-    void failedReadIsReadAgain();
+    void failedUpdateIsRetriedAloneOnce_data();
+    void failedUpdateIsRetriedAloneOnce();
     void orderNumberWrittenBack();
     void terminalsKeepTheirOwnPositions();
 
@@ -128,22 +135,52 @@ void TestResults::partialLastLineWaits()
     QCOMPARE(s.robot->TROFiles[0].LinesRead, 2);
 }
 
-void TestResults::shrunkenFile()
+void TestResults::fileBegunAnewIsReadFromItsStart_data()
 {
+    // The terminal restarts its import: the result file is cut and written
+    // anew, or replaced by a new file. (One rewritten in place to the very
+    // same length is not read again: the size alone is watched.)
+    QTest::addColumn<QString>("how");
+    QTest::newRow("shorter") << "truncate";
+    QTest::newRow("replaced by a new, longer file") << "replace";
+}
+
+void TestResults::fileBegunAnewIsReadFromItsStart()
+{
+    QFETCH(QString, how);
     SampleRobot s;
-    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\nTRANS_ID=3;STATUS=0;\r\n");
+    const QString path = tro(s, QStringLiteral("trans"));
+    append(path, "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 3);
-    QFile f(tro(s, QStringLiteral("trans")));
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write("TRANS_ID=4;STATUS=0;\r\n");
-    f.close();
+    QCOMPARE(s.robot->SentCount, 2);
+
+    QByteArray fresh;
+    if (how == QLatin1String("truncate"))
+        fresh = "TRANS_ID=4;STATUS=0;\r\n";
+    else
+        fresh = "TRANS_ID=4;STATUS=0;\r\nTRANS_ID=5;STATUS=0;\r\nTRANS_ID=6;STATUS=0;\r\n";
+    if (how == QLatin1String("replace")) {
+        QVERIFY(QFile::remove(path));
+        QFile other(path + QStringLiteral(".new"));
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.write(fresh);
+        other.close();
+        QVERIFY(QFile::rename(path + QStringLiteral(".new"), path));
+    } else {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(fresh);
+    }
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 3); // no line beyond the lines already read
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, 1);
-    append(tro(s, QStringLiteral("trans")), "TRANS_ID=5;STATUS=0;\r\n");
+    const int lines = fresh.count('\n');
+    QCOMPARE(s.robot->SentCount, 2 + lines); // every line of the new file, from its first
+    QCOMPARE(s.robot->TROFiles[0].LinesRead, lines);
+    QVERIFY(s.messages().contains(QStringLiteral("Файл результатов ") + path
+                                  + QStringLiteral(" начат терминалом заново и читается с первой строки.")));
+    // And on from there as usual.
+    append(path, "TRANS_ID=9;STATUS=0;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 4);
+    QCOMPARE(s.robot->SentCount, 3 + lines);
 }
 
 void TestResults::missingFileIsSkipped()
@@ -188,18 +225,74 @@ void TestResults::linesWithoutTransIdOrNumbers()
     QVERIFY(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderNumber"))[0][QStringLiteral("status")].isNull());
 }
 
-void TestResults::failedReadIsReadAgain()
+void TestResults::failedUpdateIsRetriedAloneOnce_data()
 {
-    SampleRobot s;
+    // How the journal update fails: the table is away for a while, a
+    // trigger refuses it, or another program holds QuikData locked.
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("table away") << "rename";
+    QTest::newRow("update refused") << "trigger";
+    QTest::newRow("database locked") << "lock";
+}
+
+void TestResults::failedUpdateIsRetriedAloneOnce()
+{
+    QFETCH(QString, fault);
+    SampleRobot s(1, 0); // two terminals: the second's file must not wait
+    s.settings.chSendTrans_done = true;
     journal(s, 1);
-    append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\n");
-    s.exec(s.paths.quikData, QStringLiteral("ALTER TABLE tOrderNumber RENAME TO tOrderNumberAway"));
-    QVERIFY_THROWS_EXCEPTION(KorvinaError, s.robot->actCheckTROExecute());
-    s.exec(s.paths.quikData, QStringLiteral("ALTER TABLE tOrderNumberAway RENAME TO tOrderNumber"));
-    // The file has not grown, yet its line is still handled.
-    s.robot->actCheckTROExecute();
-    QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderNumber"))[0][QStringLiteral("status")].toInt(), 0);
+    journal(s, 2);
+    QSignalSpy mails(s.robot, &Robot::notification);
+    std::unique_ptr<QSqlDatabase> locker;
+    if (fault == QLatin1String("rename")) {
+        s.exec(s.paths.quikData, QStringLiteral("ALTER TABLE tOrderNumber RENAME TO tOrderNumberAway"));
+    } else if (fault == QLatin1String("trigger")) {
+        s.exec(s.paths.quikData, QStringLiteral("CREATE TRIGGER refuse BEFORE UPDATE ON tOrderNumber WHEN OLD.trans_id = 1 "
+                                                "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+    } else {
+        locker = std::make_unique<QSqlDatabase>(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker")));
+        locker->setDatabaseName(s.paths.quikData);
+        QVERIFY(locker->open());
+        QSqlQuery q(*locker);
+        QVERIFY(q.exec(QStringLiteral("BEGIN IMMEDIATE")));
+        s.data.conQuikData.native(QStringLiteral("PRAGMA busy_timeout = 50")).finish();
+    }
+    append(tro(s, QStringLiteral("QUIK1")), "TRANS_ID=1;STATUS=3;ORDER_NUMBER=11;\r\n");
+    append(tro(s, QStringLiteral("QUIK2")), "TRANS_ID=2;STATUS=3;ORDER_NUMBER=22;\r\n");
+    for (int tick = 0; tick < 3; ++tick) {
+        s.robot->actCheckTROExecute();
+        QTest::qWait(1100); // past the queue's pause after a busy database
+    }
+    // Each line's effects happened once, whatever the journal did.
+    QCOMPARE(s.robot->DoneCount, 2);
+    QCOMPARE(s.messages().count(QStringLiteral("Транзакция номер 1 успешно выполнена.")), 1);
+    QCOMPARE(s.messages().count(QStringLiteral("Транзакция номер 2 успешно выполнена.")), 1);
+    QCOMPARE(mails.count(), 2);
     QCOMPARE(s.robot->TROFiles[0].LinesRead, 1);
+    QCOMPARE(s.robot->TROFiles[1].LinesRead, 1);
+
+    // The fault goes: the waiting update is written, alone, once.
+    if (fault == QLatin1String("rename"))
+        s.exec(s.paths.quikData, QStringLiteral("ALTER TABLE tOrderNumberAway RENAME TO tOrderNumber"));
+    else if (fault == QLatin1String("trigger"))
+        s.exec(s.paths.quikData, QStringLiteral("DROP TRIGGER refuse"));
+    else {
+        QSqlQuery(*locker).exec(QStringLiteral("ROLLBACK"));
+        locker->close();
+        locker.reset();
+        QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+    }
+    QTest::qWait(1100);
+    s.robot->actCheckTROExecute();
+    const auto rows = s.rows(s.paths.quikData, QStringLiteral("SELECT trans_id, status, order_number FROM tOrderNumber ORDER BY trans_id"));
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0][QStringLiteral("status")].toInt(), 3);
+    QCOMPARE(rows[0][QStringLiteral("order_number")].toLongLong(), 11);
+    QCOMPARE(rows[1][QStringLiteral("status")].toInt(), 3);
+    QCOMPARE(rows[1][QStringLiteral("order_number")].toLongLong(), 22);
+    QVERIFY(s.data.quikWrites.isEmpty());
+    QCOMPARE(s.robot->DoneCount, 2);
+    QCOMPARE(mails.count(), 2);
 }
 
 void TestResults::orderNumberWrittenBack()

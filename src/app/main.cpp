@@ -76,15 +76,31 @@ int main(int argc, char *argv[])
     OperationLog::setCurrent(&log);
     QObject::connect(&log, &OperationLog::lineAdded, [](const QString &line) { printLine(stdout, line); });
 
+    // A settings file named on the command line must be there and be text:
+    // a service started on a wrong path stops instead of running on defaults.
     Settings settings;
-    if (parser.isSet(ini))
-        settings.setFileName(QFileInfo(parser.value(ini)).absoluteFilePath());
+    if (parser.isSet(ini)) {
+        const QString iniPath = QFileInfo(parser.value(ini)).absoluteFilePath();
+        if (!Settings::checkFile(iniPath, &error)) {
+            printLine(stderr, QStringLiteral("korvina: ") + error);
+            return 1;
+        }
+        settings.setFileName(iniPath);
+    }
     settings.LoadSettings();
 
     TDatMod data;
     Robot robot(settings, data);
     QObject::connect(&robot, &Robot::failure, [](const QString &text) { printLine(stderr, text); });
     QObject::connect(&robot, &Robot::message, [](const QString &text) { printLine(stdout, text); });
+    // The log file cannot be written (a full disk): the robot goes on, the
+    // lines are kept and written once it can be.
+    QObject::connect(&log, &OperationLog::writeFailed, [](const QString &text) {
+        printLine(stderr, QStringLiteral("korvina: ") + text + QStringLiteral(" (строки журнала сохраняются и будут записаны позже)"));
+    });
+    QObject::connect(&log, &OperationLog::writeRecovered, [&log] {
+        printLine(stderr, QStringLiteral("korvina: файл журнала ") + log.fileName() + QStringLiteral(" снова записывается"));
+    });
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) == 0) {
         auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
@@ -102,18 +118,22 @@ int main(int argc, char *argv[])
         sigaction(SIGTERM, &sa, nullptr);
     }
 
-    robot.StartUp();
-    if (parser.isSet(watch)) {
-        if (robot.actStartWatchEnabled)
-            robot.runTick([&robot] { robot.actStartWatchExecute(); });
-        else
-            printLine(stderr, QStringLiteral("korvina: not connected to the databases, watching not started"));
+    // Watching needs the databases: --watch connects whatever the settings say.
+    const bool watchAtStart = parser.isSet(watch);
+    robot.StartUp(watchAtStart);
+    if (robot.lockedOut()) {
+        printLine(stderr, QStringLiteral("korvina: ") + robot.lockedOutText());
+        robot.Shutdown(0);
+        log.close();
+        OperationLog::setCurrent(nullptr);
+        return 1;
     }
+    // Unattended, a connection that fails is tried again every few seconds.
+    if (settings.chConnect || watchAtStart)
+        robot.RunAsService(watchAtStart);
 
     const int rc = app.exec();
-    robot.setTimerEnabled(robot.timUpdateTable, false);
-    robot.setTimerEnabled(robot.timQuik, false);
-    robot.setTimerEnabled(robot.timInfoLog, false);
+    robot.Shutdown();
     log.close();
     OperationLog::setCurrent(nullptr);
     return rc;

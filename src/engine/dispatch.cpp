@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "gateway/transactionfiles.h"
+#include "positionbook.h"
 #include "robot.h"
 
 #include <optional>
@@ -87,16 +88,63 @@ QString ActiveClientsCondition(const QString &classCode, const QString &orderTyp
     return w;
 }
 
-void Robot::serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination)
+void Robot::serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination,
+                        qint32 terminal, DispatchScope &scope)
 {
-    // One client's failure costs that client's transaction, never the others'.
+    // One client's failure costs that client's transaction, never the
+    // others'; a transient one is tried again later for that client alone.
     try {
         if (H(m_data, m_settings, O, P, A))
             SendTransaction(O, P, destination);
     } catch (const std::exception &e) {
+        if (isTransient(e)) {
+            scope.failed.append({terminal, A.Code});
+            scope.failure = failureText(e);
+            return;
+        }
         AddLog(QStringLiteral("Ошибка при подготовке ордера # ") + QString::number(P.Id) + QStringLiteral(" по счету ") + A.Code
                + QStringLiteral(": ") + failureText(e));
     }
+}
+
+void Robot::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination)
+{
+    qint32 number = TransId;
+    // The book's key is the client's code as the order was sized with it
+    // (a SmartTrade futures order puts the account in its place).
+    const QString bookCode = O.ClientCode;
+    try {
+        number = m_gateway.SendTransaction(O, P, destination);
+        if (P.Kind == 0) {
+            TOrder booked = O;
+            booked.ClientCode = bookCode;
+            if (number >= 0) {
+                const qint64 serial = ++m_bookSerial;
+                auto written = [this, serial](qint64 rowId) {
+                    if (rowId >= 0)
+                        m_bookRowIds.insert(serial, rowId);
+                };
+                if (AddOpenPosition(m_data, booked, P, QStringLiteral("book:") + QString::number(serial), number, written))
+                    m_bookEntries.insert(number, serial);
+            }
+            DeleteOpenPositions(m_data, booked, P, number);
+            if (m_dispatching > 0)
+                m_bookChanged = true;
+            else
+                refreshBook();
+        }
+    } catch (const std::exception &e) {
+        AddLog(QStringLiteral("Произошла ошибка во время отправки тразакции номер  ") + QString::number(number)
+               + QStringLiteral(" в терминал.\r\n") + failureText(e));
+    }
+    UpdateStatusBar();
+}
+
+void Robot::refreshBook()
+{
+    m_bookChanged = false;
+    m_data.quikWrites.flush();
+    RefreshDataSet(m_data.tClientOpenPositions);
 }
 
 void Robot::writeGuarded(const QString &fileName)
@@ -110,10 +158,31 @@ void Robot::writeGuarded(const QString &fileName)
 
 void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
 {
+    DispatchScope scope;
+    dispatch(order, H, scope);
+    if (!scope.failed.isEmpty())
+        AddLog(QStringLiteral("Ошибка при обработке ордера: ") + scope.failure + QStringLiteral(" Заявки не выставлены: ")
+               + QString::number(scope.failed.size()) + QStringLiteral("."));
+}
+
+void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &scope)
+{
     const TPreOrder P = order; // the caller's record stays as it is
     TOrder O;
     TClientAccount A;
     const bool smartTrade = m_settings.rgpTerminal == 1;
+    // A terminal, or one of its clients, that this dispatch serves.
+    auto serves = [&scope](qint32 terminal, const QString &code) {
+        if (!scope.only)
+            return true;
+        for (const auto &[t, c] : *scope.only)
+            if (t == terminal && (c.isEmpty() || code.isNull() || c == code))
+                return true;
+        return false;
+    };
+    // A strategy order sized on a setting that is no number goes nowhere.
+    if (P.Kind == 0)
+        RequireSizingSettings(m_settings);
 
     // The book's dataset is re-read once when the dispatch ends, whatever
     // way it ends, instead of after every client; securities looked up for
@@ -129,10 +198,8 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
         {
             if (--r.m_data.securityMemoDepth == 0)
                 r.m_data.securityMemo.clear();
-            if (--r.m_dispatching == 0 && r.m_bookChanged) {
-                r.m_bookChanged = false;
-                RefreshDataSet(r.m_data.tClientOpenPositions);
-            }
+            if (--r.m_dispatching == 0 && r.m_bookChanged)
+                r.refreshBook();
         }
     } dispatching(*this);
 
@@ -141,9 +208,11 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
         A.AccountMicex = m_settings.edtAccountMicex;
         A.AccountForts = m_settings.edtAccountFORTS;
         const QString quikFile = PathInFolder(m_settings.edtdirTT, QStringLiteral("trans") + QStringLiteral(".tri"));
-        {
-            Database::WriteBatch batch(m_data.conQuikData);
-            serveClient(H, O, P, A, smartTrade ? m_settings.edtDirSmartTrade : quikFile);
+        if (serves(0, A.Code)) {
+            // The journal and book rows are in the database before the file
+            // gets the lines (or wait in the queue while it cannot take them).
+            WriteQueue::Batch batch(m_data.quikWrites);
+            serveClient(H, O, P, A, smartTrade ? m_settings.edtDirSmartTrade : quikFile, 0, scope);
         }
         writeGuarded(smartTrade ? SmartTradeFileName(m_settings.edtDirSmartTrade) : quikFile);
     } else if (P.Kind == 0 || P.Kind == 1) {
@@ -156,16 +225,18 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
                          terminals.value(r, QStringLiteral("path")).toString()});
         const QString classCode = P.Kind == 0 ? m_data.ClassCodeByTicker(P.Symbol) : QString();
         for (const Terminal &t : list) {
+            if (!serves(t.idQuik, QString()))
+                continue;
             const QString quikFile = PathInFolder(m_settings.edtdirTT, t.quik + QStringLiteral(".tri"));
             const QString destination = smartTrade ? t.path : quikFile;
             try {
-                // The terminal's journal and book rows are committed
-                // together, before its file gets the lines. SmartTrade gets
-                // a file per client as each is served, so there every row
-                // is committed on its own, before its client's file.
-                std::optional<Database::WriteBatch> batch;
+                // The terminal's journal and book rows are written together,
+                // before its file gets the lines. SmartTrade gets a file per
+                // client as each is served, so there every row is written on
+                // its own, before its client's file.
+                std::optional<WriteQueue::Batch> batch;
                 if (!smartTrade)
-                    batch.emplace(m_data.conQuikData);
+                    batch.emplace(m_data.quikWrites);
                 if (P.Kind == 0) {
                     DataSet &q = m_data.qActiveClients;
                     q.Close();
@@ -179,7 +250,9 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
                         A = TClientAccount();
                         A.IdQuik = t.idQuik; // the terminal being walked is the client's own
                         ReadClientAccount(m_data, A);
-                        serveClient(H, O, P, A, destination);
+                        if (!serves(t.idQuik, A.Code))
+                            continue;
+                        serveClient(H, O, P, A, destination, t.idQuik, scope);
                         if (smartTrade)
                             writeGuarded(SmartTradeFileName(t.path));
                     }
@@ -196,15 +269,33 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
                     for (int r = 0; r < q.RecordCount(); ++r)
                         codes << q.value(r, 0).toString();
                     for (const QString &code : codes) {
+                        if (!serves(t.idQuik, code))
+                            continue;
                         A = TClientAccount();
-                        LoadClientAccount(m_data, A, code);
-                        serveClient(H, O, P, A, destination);
+                        try {
+                            LoadClientAccount(m_data, A, code);
+                        } catch (const std::exception &e) {
+                            if (!isTransient(e))
+                                throw;
+                            scope.failed.append({t.idQuik, code});
+                            scope.failure = failureText(e);
+                            continue;
+                        }
+                        serveClient(H, O, P, A, destination, t.idQuik, scope);
                         if (smartTrade)
                             writeGuarded(SmartTradeFileName(t.path));
                     }
                 }
             } catch (const std::exception &e) {
-                AddLog(QStringLiteral("Ошибка при выборе клиентов терминала ") + t.quik + QStringLiteral(": ") + failureText(e));
+                if (isTransient(e)) {
+                    // None of this terminal's clients was reached by this
+                    // failure's point onward: the terminal is tried again
+                    // for the clients it had left.
+                    scope.failed.append({t.idQuik, QString()});
+                    scope.failure = failureText(e);
+                } else {
+                    AddLog(QStringLiteral("Ошибка при выборе клиентов терминала ") + t.quik + QStringLiteral(": ") + failureText(e));
+                }
             }
             if (!smartTrade)
                 writeGuarded(quikFile);

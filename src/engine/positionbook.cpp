@@ -9,6 +9,16 @@ namespace {
 // row would equal).
 QVariant textParam(const QString &text) { return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text); }
 
+QVariantMap exitKey(const TOrder &O, const TPreOrder &P)
+{
+    return {{QStringLiteral("code"), textParam(O.ClientCode)},
+            {QStringLiteral("symbol"), textParam(O.SecData.Ticker)},
+            {QStringLiteral("system"), textParam(P.System)},
+            {QStringLiteral("workspace"), textParam(WorkspaceFileName(P.Workspace))},
+            {QStringLiteral("interval"), textParam(P.Interval)},
+            {QStringLiteral("position"), textParam(PositionSide(O.OrderType))}};
+}
+
 // qExitQty with its first line set to `firstLine` and the exit's key bound.
 DataSet &PrepareExitQty(TDatMod &dm, const QString &firstLine, const TOrder &O, const TPreOrder &P)
 {
@@ -19,16 +29,28 @@ DataSet &PrepareExitQty(TDatMod &dm, const QString &firstLine, const TOrder &O, 
         lines << QString();
     lines[0] = firstLine;
     q.setSQL(lines);
-    q.setParam(QStringLiteral("code"), textParam(O.ClientCode));
-    q.setParam(QStringLiteral("symbol"), textParam(O.SecData.Ticker));
-    q.setParam(QStringLiteral("system"), textParam(P.System));
-    q.setParam(QStringLiteral("workspace"), textParam(WorkspaceFileName(P.Workspace)));
-    q.setParam(QStringLiteral("interval"), textParam(P.Interval));
-    q.setParam(QStringLiteral("position"), textParam(PositionSide(O.OrderType)));
+    const QVariantMap key = exitKey(O, P);
+    for (auto it = key.cbegin(); it != key.cend(); ++it)
+        q.setParam(it.key(), it.value());
     return q;
 }
 
 bool IsExit(const QString &orderType) { return orderType == QLatin1String("LX") || orderType == QLatin1String("SX"); }
+
+const QString EntryTag = QStringLiteral("book:");
+const QString ExitTag = QStringLiteral("bookexit:");
+const QStringList KeyFields{QStringLiteral("code"), QStringLiteral("symbol"), QStringLiteral("system"),
+                            QStringLiteral("workspace"), QStringLiteral("interval"), QStringLiteral("position")};
+
+// Whether a queued row's key is the exit's (text compared as the database
+// compares it, without regard to letter case).
+bool sameKey(const QVariantMap &row, const QVariantMap &key)
+{
+    for (const QString &f : KeyFields)
+        if (row.value(f).toString().compare(key.value(f).toString(), Qt::CaseInsensitive) != 0)
+            return false;
+    return true;
+}
 
 } // namespace
 
@@ -41,34 +63,66 @@ QString PositionSide(const QString &orderType)
     return QString();
 }
 
-void AddOpenPosition(TDatMod &dm, const TOrder &O, const TPreOrder &P)
+bool AddOpenPosition(TDatMod &dm, const TOrder &O, const TPreOrder &P, const QString &tag, qint32 transId,
+                     std::function<void(qint64)> written)
 {
     if (O.Action != QLatin1String("NEW_ORDER") || (O.OrderType != QLatin1String("LE") && O.OrderType != QLatin1String("SE")))
-        return;
+        return false;
     try {
         if (!dm.tClientOpenPositions.Active())
             dm.tClientOpenPositions.Open();
-        dm.conQuikData.execute(
-            QStringLiteral("INSERT INTO tClientOpenPositions (quantity, symbol, code, [System], [Signal], [Workspace], [Interval], [Position]) "
-                           "VALUES (:quantity, :symbol, :code, :system, :signal, :workspace, :interval, :position)"),
-            {{QStringLiteral("quantity"), O.Quantity},
-             {QStringLiteral("symbol"), textParam(P.Symbol)},
-             {QStringLiteral("code"), textParam(O.ClientCode)},
-             {QStringLiteral("system"), textParam(P.System)},
-             {QStringLiteral("signal"), textParam(P.Signal)},
-             {QStringLiteral("workspace"), textParam(WorkspaceFileName(P.Workspace))},
-             {QStringLiteral("interval"), textParam(P.Interval)},
-             {QStringLiteral("position"), textParam(PositionSide(O.OrderType))}});
     } catch (const std::exception &) {
-        AddLog(QStringLiteral("Произошла ошибка при добавлении записи в таблицу tClientOpenPositions"));
+        // Read for the grid only; the row is written all the same.
     }
+    WriteQueue::Item row;
+    row.jet = QStringLiteral("INSERT INTO tClientOpenPositions (quantity, symbol, code, [System], [Signal], [Workspace], [Interval], [Position]) "
+                             "VALUES (:quantity, :symbol, :code, :system, :signal, :workspace, :interval, :position)");
+    row.params = {{QStringLiteral("quantity"), O.Quantity},
+                  {QStringLiteral("symbol"), textParam(P.Symbol)},
+                  {QStringLiteral("code"), textParam(O.ClientCode)},
+                  {QStringLiteral("system"), textParam(P.System)},
+                  {QStringLiteral("signal"), textParam(P.Signal)},
+                  {QStringLiteral("workspace"), textParam(WorkspaceFileName(P.Workspace))},
+                  {QStringLiteral("interval"), textParam(P.Interval)},
+                  {QStringLiteral("position"), textParam(PositionSide(O.OrderType))}};
+    row.tag = tag.isEmpty() ? EntryTag : tag;
+    row.written = std::move(written);
+    row.lost = [transId](const QString &error) {
+        AddLog(QStringLiteral("Произошла ошибка при добавлении записи в таблицу tClientOpenPositions")
+               + (transId >= 0 ? QStringLiteral("\r\nТранзакция # ") + QString::number(transId) + QStringLiteral(": ") + error
+                               : QStringLiteral("\r\n") + error));
+    };
+    dm.quikWrites.add(std::move(row));
+    return true;
 }
 
-void DeleteOpenPositions(TDatMod &dm, const TOrder &O, const TPreOrder &P)
+void DeleteOpenPositions(TDatMod &dm, const TOrder &O, const TPreOrder &P, qint32 transId)
 {
     if (!IsExit(O.OrderType))
         return;
-    PrepareExitQty(dm, QStringLiteral("DELETE"), O, P).ExecSQL();
+    // The statement of qExitQty with "DELETE" for its first line.
+    DataSet &q = PrepareExitQty(dm, QStringLiteral("DELETE"), O, P);
+    WriteQueue::Item row;
+    row.jet = q.statement();
+    row.params = q.params();
+    row.tag = ExitTag + QString::number(transId);
+    row.lost = [transId](const QString &error) {
+        AddLog(QStringLiteral("Произошла ошибка во время отправки тразакции номер  ") + QString::number(std::max(transId, 0))
+               + QStringLiteral(" в терминал.\r\nЗаписи книги позиций не удалены: ") + error);
+    };
+    dm.quikWrites.add(std::move(row));
+}
+
+void RemoveOpenPosition(TDatMod &dm, qint64 rowId, qint32 transId)
+{
+    WriteQueue::Item row;
+    row.jet = QStringLiteral("DELETE\r\nFROM tClientOpenPositions\r\nWHERE id = :id");
+    row.params = {{QStringLiteral("id"), rowId}};
+    row.tag = QStringLiteral("bookrefused:") + QString::number(transId);
+    row.lost = [transId](const QString &error) {
+        AddLog(QStringLiteral("Запись книги позиций транзакции # ") + QString::number(transId) + QStringLiteral(" не удалена: ") + error);
+    };
+    dm.quikWrites.add(std::move(row));
 }
 
 std::optional<qint32> ReadExitQty(TDatMod &dm, const TOrder &O, const TPreOrder &P)
@@ -77,8 +131,28 @@ std::optional<qint32> ReadExitQty(TDatMod &dm, const TOrder &O, const TPreOrder 
         dm.tClientOpenPositions.Open();
     DataSet &q = PrepareExitQty(dm, QStringLiteral("SELECT Quantity"), O, P);
     q.Open();
-    if (q.IsEmpty())
-        return std::nullopt;
-    q.First();
-    return q.FieldByName(QStringLiteral("Quantity")).toInt();
+    std::optional<qint32> stored;
+    if (!q.IsEmpty()) {
+        q.First();
+        stored = q.FieldByName(QStringLiteral("Quantity")).toInt();
+    }
+    // Rows of this key still waiting to be written count as the book's:
+    // an exit waiting deletes what the database holds, entries waiting are
+    // added after what it holds.
+    const QVariantMap key = exitKey(O, P);
+    bool deleted = false;
+    std::optional<qint32> waiting;
+    for (const WriteQueue::Item &item : dm.quikWrites.items()) {
+        if (!sameKey(item.params, key))
+            continue;
+        if (item.tag.startsWith(ExitTag)) {
+            deleted = true;
+            waiting.reset();
+        } else if (item.tag.startsWith(EntryTag) && !waiting) {
+            waiting = item.params.value(QStringLiteral("quantity")).toInt();
+        }
+    }
+    if (!deleted && stored)
+        return stored;
+    return waiting;
 }

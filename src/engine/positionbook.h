@@ -2,6 +2,7 @@
 
 #include "untrade.h"
 
+#include <functional>
 #include <optional>
 
 // The robot's book of the positions it opened, one row of
@@ -9,15 +10,27 @@
 // key client code, symbol, system, workspace file name, interval and side.
 // The data module's query qExitQty serves both reading and deleting: its
 // first line is switched between "SELECT Quantity" and "DELETE".
+//
+// Rows are written through the data module's queue for QuikData, in order
+// with the journal: a row the database cannot take at the moment (locked by
+// another program, a full disk) waits there, and the book as read for an
+// exit counts the rows still waiting.
 
 // "Long" for "LE"/"LX", "Short" for "SE"/"SX", empty otherwise.
 QString PositionSide(const QString &orderType);
 
 // Records an entry: only a plain new order ("NEW_ORDER") of type "LE" or "SE".
-// A failure costs one log line and nothing else.
-void AddOpenPosition(TDatMod &dm, const TOrder &O, const TPreOrder &P);
-// Deletes every row an exit ("LX"/"SX") closes. Failures pass to the caller.
-void DeleteOpenPositions(TDatMod &dm, const TOrder &O, const TPreOrder &P);
+// `tag` names the queued row (so it can be taken back before it is
+// written), `transId` is the transaction it books (for the log), and
+// `written` gets the row's id once it is in the database. A row the database
+// refuses costs one log line and nothing else. True when a row was queued.
+bool AddOpenPosition(TDatMod &dm, const TOrder &O, const TPreOrder &P, const QString &tag = QString(), qint32 transId = -1,
+                     std::function<void(qint64)> written = {});
+// Deletes every row an exit ("LX"/"SX") closes. `transId` names the exit's
+// transaction in the log line of a failure.
+void DeleteOpenPositions(TDatMod &dm, const TOrder &O, const TPreOrder &P, qint32 transId = -1);
+// Deletes one row by its id: the entry of a transaction the terminal refused.
+void RemoveOpenPosition(TDatMod &dm, qint64 rowId, qint32 transId);
 // The quantity the book holds for an exit: the first row with the exit's key,
 // none when there is no row. Failures pass to the caller.
 std::optional<qint32> ReadExitQty(TDatMod &dm, const TOrder &O, const TPreOrder &P);

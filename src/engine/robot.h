@@ -1,46 +1,57 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 
 #include "config/korvinaerror.h"
 #include "engine/dispatch.h"
-#include "gateway/transactionfiles.h"
-#include "monitor/smtpnotifier.h"
+#include "gateway/gateway.h"
+#include "monitor/linkmonitor.h"
+#include "monitor/mailqueue.h"
+
+#include <deque>
+#include <memory>
 
 class Settings;
 class TDatMod;
 class DataSet;
+class QLockFile;
 
 // The robot's run-time state and its heartbeat: connection, the refresh
-// tick, watching of the strategy platform's orders. The main window owns one
-// and shows it; headless, the program runs it alone. Everything it must show
-// (log lines go through the operation log) comes out as signals.
+// tick, watching of the strategy platform's orders, dispatch. The main window
+// owns one and shows it; headless, the program runs it alone. Everything it
+// must show (log lines go through the operation log) comes out as signals.
+//
+// It owns the terminal gateway (transaction files, results, counters), the
+// link monitor and the mail queue; the fields named after the run-time state
+// of the main window are kept here as references into them.
 class Robot : public QObject {
     Q_OBJECT
 public:
     Robot(Settings &settings, TDatMod &data, QObject *parent = nullptr);
+    ~Robot() override;
 
     Settings &settings() { return m_settings; }
     TDatMod &data() { return m_data; }
+    Gateway &gateway() { return m_gateway; }
+    MailQueue &mail() { return m_mail; }
 
     // Run-time state
     bool Watching = false;
-    int LastFilledId = 0;
+    qint64 LastFilledId = 0;
     // Set when watching started while FilledOrders could not be read: the
     // first tick that can read it takes its last id as the starting point
     // instead of taking every row already there as new.
     bool BaselinePending = false;
-    int TransId = 0;
-    // Transaction texts built but not yet written, each with its destination.
-    QList<TPendingTransaction> PendingTransactions;
-    // One entry per transaction file set.
-    QVector<TTROData> TROFiles;
-    int SentCount = 0;
-    int DoneCount = 0;
-    quint8 QuikLinkState = 255;
-    qint64 LastInfoLogSize = 0;
+    qint32 &TransId;
+    QList<TPendingTransaction> &PendingTransactions;
+    QVector<TTROData> &TROFiles;
+    qint32 &SentCount;
+    qint32 &DoneCount;
+    quint8 &QuikLinkState;
+    qint64 &LastInfoLogSize;
     int WatchIconIndex = 0;
 
     // Actions whose enabled state the robot decides.
@@ -57,9 +68,10 @@ public:
     void setTimerEnabled(QTimer &timer, bool enabled);
     bool timerEnabled(const QTimer &timer) const;
 
-    // Start-up after the objects exist: the guarded connect block, the
-    // link-log seeding, the first flush of the log.
-    void StartUp();
+    // Start-up after the objects exist: the guarded connect block (when
+    // connecting at start-up is on, or `connect` asks for it), the link-log
+    // seeding, the first flush of the log.
+    void StartUp(bool connect = false);
 
     // "Подключиться" without its message box; throws on failures that the
     // general error handler shows. Emits message() with the closing text.
@@ -81,25 +93,20 @@ public:
     // Dispatch: the prepared order over the accounts that are to receive it.
     void DispatchOrder(const TPreOrder &order, TOrderHandler handler);
 
-    // Transaction file sets, the counter and the queue.
+    // Transaction file sets, the counter and the queue (the gateway's).
     void BuildTROFiles();
     void PrepareTransactionFiles();
-    // Queues the client's transaction for its destination (a QUIK import
-    // file, or a SmartTrade order folder), journals, logs and books it.
+    // Queues the client's transaction for its destination, journals, logs
+    // and books it.
     void SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination);
-    // Writes the texts queued for this file's destination.
     void WriteTransactions(const QString &fileName);
-    // Tries again every destination that still holds texts.
     void WritePendingTransactions();
-    bool hasPendingFor(const QString &destination) const;
-    // A new SmartTrade order file in the folder.
-    QString SmartTradeFileName(const QString &folder) const;
+    bool hasPendingFor(const QString &destination) const { return m_gateway.hasPendingFor(destination); }
+    QString SmartTradeFileName(const QString &folder) const { return m_gateway.SmartTradeFileName(folder); }
 
-    // Sends one event text by mail to both recipients (callers check the
-    // event's switch first). Never throws for a mail failure: it is logged.
+    // Hands one event text to the mail queue (callers check the event's
+    // switch first); returns at once.
     void Notify(const QString &text);
-    // The SMTP client (the options dialog's "Коннект", "Дисконнект", "Тест").
-    SmtpNotifier &Notifier() { return m_notifier; }
 
     // Views and totals refreshed at connection.
     void UpdateSumList();
@@ -109,6 +116,25 @@ public:
 
     // The title of the window.
     QString SetTitle();
+
+    // One robot per QuikData: the lock on a file beside it, taken at
+    // connection. A robot that cannot have it (another one holds it) neither
+    // watches nor writes transaction files or the journal.
+    bool lockedOut() const { return m_lockedOut; }
+    const QString &lockedOutText() const { return m_lockedOutText; }
+
+    // Running unattended: a connection that fails is tried again every few
+    // seconds (each distinct failure logged once), and watching starts as
+    // soon as the robot is connected when `watch` is set.
+    void RunAsService(bool watch);
+    static constexpr int ServiceRetryMs = 5000;
+
+    // Orders whose handling is waiting to be tried again (a database busy
+    // or locked for longer than its timeout), oldest first.
+    int ordersWaiting() const { return static_cast<int>(m_backlog.size()); }
+
+    // Gives the mail queue a few seconds; what is left is logged as not sent.
+    void Shutdown(int mailGraceMs = 3000);
 
     // Runs a timer's work as one tick: ticks never overlap, and a failure
     // that nothing inside caught ends the tick and goes to failure().
@@ -123,25 +149,54 @@ signals:
     void statusBarChanged(const QStringList &panels);
     void titleChanged(const QString &title);
     void beep();
-    // Every notification, as Notify hands it to the mail client.
+    // Every notification, as Notify hands it to the mail queue.
     void notification(const QString &text);
 
 private:
+    // An order of the strategy platform on its way: taken from its row,
+    // handled, and handled again where a transient failure stopped it.
+    struct PendingOrder {
+        TPreOrder P;
+        QVariant fillPrice;      // the row's "Fill Price" as stored
+        bool started = false;    // its first handling has begun
+        bool filtersPassed = false;
+        // Where it still has to go after a transient failure: whole
+        // terminals (empty code) or single clients of a terminal.
+        QList<QPair<qint32, QString>> left;
+        bool failureLogged = false;
+    };
+    struct DispatchScope {
+        const QList<QPair<qint32, QString>> *only = nullptr; // null: every account
+        QList<QPair<qint32, QString>> failed;               // transient failures
+        QString failure;
+        int queued = 0;
+    };
+
     void onTimUpdateTable();
     void onTimQuik();
     void onTimInfoLog();
+    void onServiceTimer();
     void setWatchActions(bool startEnabled, bool stopEnabled);
-    // One row of a batch of new filled orders.
-    void handleFilledOrder(DataSet &row);
-    void serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination);
+    // Handles the orders taken so far, in order; stops at one that waits.
+    void handleBacklog();
+    // False while the order waits for a transient failure to pass.
+    bool handleOrder(PendingOrder &order);
+    void dispatch(const TPreOrder &order, TOrderHandler handler, DispatchScope &scope);
+    void serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination,
+                     qint32 terminal, DispatchScope &scope);
     void writeGuarded(const QString &fileName);
-    void writeQueue(const QString &fileName, const QString &destination, bool smartTrade);
-    void handleResultLine(const QString &path, int index, const QString &line);
-    static bool samePath(const QString &a, const QString &b);
+    void onRefused(qint32 transId);
+    void onNumberingRestarted(const QHash<qint32, qint32> &carried);
+    bool takeWorkspaceLock();
+    // ConnectAndStart, BuildTROFiles, PrepareTransactionFiles.
+    void connectAndPrepare();
+    void refreshBook();
 
     Settings &m_settings;
     TDatMod &m_data;
-    SmtpNotifier m_notifier{m_settings};
+    Gateway m_gateway;
+    LinkMonitor m_link;
+    MailQueue m_mail;
     bool m_inTick = false;
     // While a dispatch runs the book's dataset is re-read once, at its end.
     int m_dispatching = 0;
@@ -149,6 +204,26 @@ private:
     bool m_timUpdateTableOn = false;
     bool m_timQuikOn = false;
     bool m_timInfoLogOn = false;
+    // The connection's own refresh tick takes no orders: the files they
+    // would go to are about to be recreated.
+    bool m_connecting = false;
+    // The book entry each entry transaction of this numbering made (by
+    // transaction number), and the row each entry became once written.
+    QHash<qint32, qint64> m_bookEntries;
+    QHash<qint64, qint64> m_bookRowIds;
+    qint64 m_bookSerial = 0;
+    std::deque<PendingOrder> m_backlog;
+    QString m_filledOrdersFailure; // logged once while FilledOrders cannot be read
+    bool m_filledOrdersFailed = false;
+    std::unique_ptr<QLockFile> m_lock;
+    QString m_lockPath;
+    bool m_lockedOut = false;
+    QString m_lockedOutText;
+    // Running as a service.
+    QTimer m_serviceTimer;
+    bool m_serviceWatch = false;
+    bool m_quietRepeats = false;
+    QHash<QString, QString> m_lastConnectFailure; // by database path
 };
 
 template <typename F>

@@ -117,6 +117,33 @@ qint64 TruncSteps(double quotient)
 
 // --- Orders, securities, filters -------------------------------------------
 
+QString UnusableOrder(const TPreOrder &P, const QVariant &fillPrice)
+{
+    if (P.Filled) {
+        if (fillPrice.isNull())
+            return QStringLiteral("нет цены исполнения (поле \"Fill Price\" пусто).");
+        bool ok = false;
+        const double price = fillPrice.toDouble(&ok);
+        if (!ok || !std::isfinite(price))
+            return QStringLiteral("цена исполнения \"") + fillPrice.toString() + QStringLiteral("\" не является числом.");
+        if (price <= 0)
+            return QStringLiteral("цена исполнения ") + QString::number(price, 'g', 16) + QStringLiteral(" не больше нуля.");
+        if (price > MaxOrderPrice)
+            return QStringLiteral("цена исполнения ") + QString::number(price, 'g', 16) + QStringLiteral(" слишком велика.");
+    }
+    // The direction is the text's first word; the text is read as the
+    // client orders will read it.
+    TOrder probe;
+    try {
+        ParseOrderText(probe, P);
+    } catch (const std::exception &) {
+        // The quantity is read for each client, and refused there.
+    }
+    if (probe.Operation.isEmpty())
+        return QStringLiteral("в тексте ордера \"") + P.OrderText.str() + QStringLiteral("\" нет направления (Buy или Sell).");
+    return QString();
+}
+
 void ClearPreOrder(TPreOrder &P, quint8 kind)
 {
     P.Kind = kind;
@@ -150,7 +177,8 @@ void ReadStrategyOrder(TPreOrder &P, const DataSet &D)
         P.TimeFilled = D.FieldByName(QStringLiteral("Time Filled")).toDateTime();
         P.Filled = true;
     }
-    P.Id = integerOf(D.FieldByName(QStringLiteral("ID")));
+    const QVariant id = D.FieldByName(QStringLiteral("ID"));
+    P.Id = id.isNull() ? 0 : id.toLongLong();
     P.Symbol = textOf(D.FieldByName(QStringLiteral("Symbol")));
     P.Description = textOf(D.FieldByName(QStringLiteral("Description")));
     P.OrderType = textOf(D.FieldByName(QStringLiteral("OrderType")));
@@ -261,7 +289,9 @@ bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind)
                                                             {QStringLiteral("Part"), d.Part},
                                                             {QStringLiteral("FixVol"), d.FixVol}});
         }
-    } catch (const std::exception &) {
+    } catch (const std::exception &e) {
+        if (isTransient(e))
+            throw;
         failed = true;
     }
     if (failed) {
@@ -379,7 +409,9 @@ bool ReadAccountAssets(TDatMod &dm, const TClientAccount &A, double &totalAssets
             totalAssets = numberOf(*values[0]);
         if (values[1])
             openLimit = numberOf(*values[1]);
-    } catch (const std::exception &) {
+    } catch (const std::exception &e) {
+        if (isTransient(e))
+            throw; // sizing waits for the portfolio rather than going without it
         AddLog(QStringLiteral("Произошла ошибка при обращении к таблице \"Клиентский портфель\"!"));
         FlushLog();
         return false;
@@ -412,13 +444,32 @@ qint32 ReadCurrentBalance(TDatMod &dm, const Settings &settings, const TClientAc
         // A whole number of units, as the field gives it.
         return static_cast<qint32>(std::nearbyint(numberOf(q.FieldByName(QStringLiteral("currentbal")))));
     } catch (const std::exception &e) {
+        if (isTransient(e))
+            throw; // sizing waits for the balance rather than taking 0
         AddLog(QStringLiteral("Произошла ошибка: ") + failureText(e) + QStringLiteral("."));
         return 0;
     }
 }
 
+void RequireSizingSettings(const Settings &settings)
+{
+    auto require = [&settings](double value, const char *key) {
+        if (!std::isnan(value))
+            return;
+        throw KorvinaError(QStringLiteral("Значение \"") + settings.unreadableValue(QLatin1String(key))
+                           + QStringLiteral("\" ключа [Position] ") + QLatin1String(key)
+                           + QStringLiteral(" в файле настроек не является числом: размер позиции не рассчитан."));
+    };
+    if (settings.rgpPositionSize == 1)
+        require(settings.edtFixVol, "FixVol");
+    else if (settings.rgpPositionSize == 2)
+        require(settings.edtPart, "Part");
+}
+
 void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder &P, const TClientAccount &A)
 {
+    if (P.Kind == 0)
+        RequireSizingSettings(settings);
     const TSecData &sec = O.SecData;
     if (O.Price == 0 || sec.LotSize == 0 || sec.PointValue == 0)
         return;

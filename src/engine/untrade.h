@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QVariant>
 #include <QtGlobal>
 
 class DataSet;
@@ -71,7 +72,7 @@ struct TPreOrder {
     quint8 Kind = 0;      // 0 strategy order, 1 operator order
 
     // Strategy order (Kind 0), from the alert row
-    qint32 Id = 0;
+    qint64 Id = 0;
     ShortText Symbol;     // the strategy's ticker; kept empty for operator orders
     ShortText Description;
     ShortText OrderText;  // column "Order"
@@ -110,7 +111,7 @@ struct TOrder {
     QString OrderKey;
     QString StopOrderKey;
     QString OrderType;
-    qint32 OrderId = 0;   // Id of the strategy order; 0 for operator orders
+    qint64 OrderId = 0;   // Id of the strategy order; 0 for operator orders
     TSecData SecData;     // the security's directory data
 };
 
@@ -130,6 +131,16 @@ struct TClientAccount {
 
 // --- Orders, securities, filters -------------------------------------------
 
+// The highest price an order may carry: beyond it a price is a fault of the
+// row, not a market's.
+constexpr double MaxOrderPrice = 1e12;
+
+// Why a strategy order cannot be sized and priced for any client, or an
+// empty text when it can: a filled order needs a "Fill Price" that is a
+// positive number (as stored in the row: `fillPrice`), and every order a
+// direction ("Buy" or "Sell" in its text).
+QString UnusableOrder(const TPreOrder &P, const QVariant &fillPrice);
+
 // Resets P for the kind (0 strategy order, 1 operator order).
 void ClearPreOrder(TPreOrder &P, quint8 kind);
 // P as a strategy order from the current row of an alert table or query.
@@ -143,7 +154,8 @@ bool CheckFilters(TDatMod &dm, const TPreOrder &P, QString &Reasons);
 void ClearOrder(TOrder &O);
 // Fills S from the securities directory: by Ticker for kind 0, by SecCode
 // otherwise. False (and one log line) when the security is unknown or the
-// directory cannot be read.
+// directory cannot be read; a transient failure (the database busy or
+// locked) is thrown instead, so that the order is tried again.
 bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind);
 // Direction, quantity, price and the stop and market flags from the text of
 // a strategy order. Throws KorvinaError when the quantity is no integer.
@@ -173,5 +185,9 @@ void LoadClientAccount(TDatMod &dm, TClientAccount &A, const QString &code);
 bool ReadAccountAssets(TDatMod &dm, const TClientAccount &A, double &totalAssets, double &openLimit);
 // The client's current holding of P's security in units; 0 when none.
 qint32 ReadCurrentBalance(TDatMod &dm, const Settings &settings, const TClientAccount &A, const TPreOrder &P);
+// Throws KorvinaError when the sizing rule of strategy orders needs a
+// setting (FixVol, Part) whose stored text is no number: such orders are
+// refused, never sized on a default.
+void RequireSizingSettings(const Settings &settings);
 // O.Quantity (and for the set-position rule O.Operation) for client A.
 void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder &P, const TClientAccount &A);

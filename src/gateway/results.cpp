@@ -1,14 +1,13 @@
 // The result check: the terminals' result files read back into the journal,
 // the log and the counters.
 
-#include "transactionfiles.h"
+#include "gateway.h"
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 #include "config/settings.h"
 #include "config/textcodec.h"
 #include "data/datmod.h"
-#include "engine/robot.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -30,57 +29,100 @@ bool isInteger(const QString &v)
     return re.match(v).hasMatch();
 }
 
+// A status by which the terminal reports that it, the server or the exchange
+// refused the transaction: every status but "passed to the server" (0),
+// "received by the server" (1) and "executed" (3). "-1" stands for a line
+// without a status, which reports nothing.
+bool isRefusal(const QString &status) { return status != QLatin1String("0") && status != QLatin1String("1") && status != QLatin1String("3") && status != QLatin1String("-1"); }
+
+// How many bytes of a result file are kept to recognise it at the next read.
+constexpr qsizetype HeadSize = 64;
+
 } // namespace
 
-void Robot::actCheckTROExecute()
+void Gateway::actCheckTROExecute()
 {
+    // The rows of the journal wait no longer than one check.
+    m_data.quikWrites.flush();
+    m_data.alertWrites.flush();
+    const bool folderUsable = FolderSettingProblem(m_settings.edtdirTT, QStringLiteral("[Quik] dirTT")).isEmpty();
     for (TTROData &tro : TROFiles) {
+        if (!folderUsable)
+            break;
         const QString path = PathInFolder(m_settings.edtdirTT, tro.FileName + QStringLiteral(".tro"));
-        if (!QFile::exists(path))
-            continue;
-        const qint64 size = FileSizeByName(path);
-        if (size == static_cast<qint64>(tro.FileSize))
-            continue;
+        // One file that cannot be read holds up no other file.
+        try {
+            if (!QFile::exists(path))
+                continue;
+            const qint64 size = FileSizeByName(path);
+            const quint64 id = FileIdByName(path);
+            if (size == static_cast<qint64>(tro.FileSize) && id == tro.FileId)
+                continue;
 
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            throw KorvinaError(QStringLiteral("Невозможно открыть файл: ") + path);
-        const QByteArray bytes = file.readAll();
-        file.close();
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly))
+                throw KorvinaError(QStringLiteral("Невозможно открыть файл: ") + path + QStringLiteral(" (") + file.errorString()
+                                   + QStringLiteral(")"));
+            const QByteArray bytes = file.readAll();
+            file.close();
 
-        // Lines end with CR LF, LF or CR; a last line without its end is
-        // still being written by the terminal and waits for the next read.
-        QStringList lines;
-        int start = 0;
-        for (int i = 0; i < bytes.size(); ++i) {
-            const char c = bytes[i];
-            if (c == '\r' || c == '\n') {
-                lines << cp1251::decode(bytes.mid(start, i - start));
-                if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
-                    ++i;
-                start = i + 1;
+            // The terminal began the file anew (its import restarted): a
+            // new file in the old one's place, or one shorter than what was
+            // read, or one that no longer begins as it did. It is read from
+            // its first line.
+            const bool anew = tro.FileSize > 0
+                && ((tro.FileId != 0 && id != tro.FileId) || bytes.size() < static_cast<qint64>(tro.FileSize) || !bytes.startsWith(tro.Head));
+            if (anew) {
+                AddLog(QStringLiteral("Файл результатов ") + path + QStringLiteral(" начат терминалом заново и читается с первой строки."));
+                tro.LinesRead = 0;
+            }
+
+            // Lines end with CR LF, LF or CR; a last line without its end is
+            // still being written by the terminal and waits for the next read.
+            QStringList lines;
+            int start = 0;
+            for (int i = 0; i < bytes.size(); ++i) {
+                const char c = bytes[i];
+                if (c == '\r' || c == '\n') {
+                    lines << cp1251::decode(bytes.mid(start, i - start));
+                    if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
+                        ++i;
+                    start = i + 1;
+                }
+            }
+            const qint64 complete = start;
+
+            {
+                // The journal updates of one read are written together.
+                WriteQueue::Batch batch(m_data.quikWrites);
+                // Each line is handled once: its log line, its counter and
+                // its mail happen here and never again; a journal update
+                // that cannot be written waits in the queue on its own.
+                for (int i = tro.LinesRead; i < lines.size(); ++i) {
+                    tro.LinesRead = i + 1;
+                    handleResultLine(path, i, lines[i]);
+                }
+            }
+            tro.LinesRead = lines.size();
+            tro.FileSize = static_cast<quint32>(complete);
+            tro.FileId = id;
+            tro.Head = bytes.left(std::min<qint64>(complete, HeadSize));
+            if (!tro.ReadFailure.isEmpty()) {
+                tro.ReadFailure.clear();
+                AddLog(QStringLiteral("Файл результатов ") + path + QStringLiteral(" снова читается."));
+            }
+        } catch (const std::exception &e) {
+            const QString error = failureText(e);
+            if (error != tro.ReadFailure) {
+                tro.ReadFailure = error;
+                AddLog(QStringLiteral("Ошибка при чтении файла результатов ") + path + QStringLiteral(": ") + error);
             }
         }
-        const qint64 complete = start;
-
-        {
-            // The journal updates of one read are committed together.
-            Database::WriteBatch batch(m_data.conQuikData);
-            for (int i = tro.LinesRead; i < lines.size(); ++i) {
-                handleResultLine(path, i, lines[i]);
-                tro.LinesRead = i + 1;
-            }
-        }
-        // Only now is the file taken as read: a failure above leaves the
-        // size as it was, so the next tick reads the lines again from
-        // where handling stopped.
-        tro.LinesRead = lines.size();
-        tro.FileSize = static_cast<quint32>(complete);
         FlushLog();
     }
 }
 
-void Robot::handleResultLine(const QString &path, int index, const QString &line)
+void Gateway::handleResultLine(const QString &path, int index, const QString &line)
 {
     const TResultValues v = ReadResultValues(line);
     if (v.TransId.isEmpty()) {
@@ -94,32 +136,48 @@ void Robot::handleResultLine(const QString &path, int index, const QString &line
                + QStringLiteral(" пропущена: TRANS_ID, STATUS и ORDER_NUMBER должны быть числами: ") + line);
         return;
     }
+    const qint32 transId = v.TransId.toInt();
 
     if (v.Status == QLatin1String("3")) {
         const QString text = QStringLiteral("Транзакция номер ") + v.TransId + QStringLiteral(" успешно выполнена.");
         AddLog(text);
         if (m_settings.chSendTrans_done)
-            Notify(text);
+            emit notify(text);
         DoneCount = DoneCount + 1;
         if (m_settings.chKillOrder) {
-            DataSet &q = m_data.qQuikData;
-            q.Close();
-            q.setSQL(QStringList{QStringLiteral("SELECT trans_id, id_order, filled"), QStringLiteral("FROM tOrderNumber"),
-                                 QStringLiteral("WHERE trans_id = ") + v.TransId});
-            q.Open();
-            if (!q.IsEmpty()) {
-                q.First();
-                const int idOrder = q.FieldByName(QStringLiteral("id_order")).toInt();
-                const bool filled = q.FieldByName(QStringLiteral("filled")).toBool();
+            // The alert row the transaction came from, by the journal row;
+            // a row still waiting in the queue is known from memory.
+            std::optional<TSentTransaction> origin;
+            try {
+                DataSet &q = m_data.qQuikData;
                 q.Close();
-                DataSet &u = m_data.qUpdateOrderNumber;
-                u.Close();
-                u.setSQL(QStringList{filled ? QStringLiteral("UPDATE FilledOrders") : QStringLiteral("UPDATE ActiveOrders"),
-                                     QStringLiteral("SET [order number] = :order_number"),
-                                     QStringLiteral("WHERE id = ") + QString::number(idOrder)});
-                u.clearParams();
-                u.setParam(QStringLiteral("order_number"), v.OrderNumber);
-                u.ExecSQL();
+                q.setSQL(QStringList{QStringLiteral("SELECT trans_id, id_order, filled"), QStringLiteral("FROM tOrderNumber"),
+                                     QStringLiteral("WHERE trans_id = ") + v.TransId});
+                q.Open();
+                if (!q.IsEmpty()) {
+                    q.First();
+                    origin = TSentTransaction{q.FieldByName(QStringLiteral("id_order")).toLongLong(),
+                                              q.FieldByName(QStringLiteral("filled")).toBool(), QString()};
+                }
+                q.Close();
+            } catch (const std::exception &) {
+            }
+            if (!origin && m_sent.contains(transId))
+                origin = m_sent.value(transId);
+            if (origin) {
+                WriteQueue::Item u;
+                u.jet = QStringList{origin->Filled ? QStringLiteral("UPDATE FilledOrders") : QStringLiteral("UPDATE ActiveOrders"),
+                                    QStringLiteral("SET [order number] = :order_number"),
+                                    QStringLiteral("WHERE id = ") + QString::number(origin->OrderId)}
+                            .join(QStringLiteral("\r\n"));
+                u.params = {{QStringLiteral("order_number"), v.OrderNumber}};
+                u.tag = QStringLiteral("orderNumber:") + v.TransId;
+                u.retry = true;
+                u.failed = [transId](const QString &error) {
+                    AddLog(QStringLiteral("Номер заявки транзакции # ") + QString::number(transId)
+                           + QStringLiteral(" не записан в базу стратегий: ") + error + QStringLiteral(". Запись будет повторена."));
+                };
+                m_data.alertWrites.add(std::move(u));
             }
         }
     }
@@ -127,18 +185,32 @@ void Robot::handleResultLine(const QString &path, int index, const QString &line
         AddLog(QStringLiteral("Транзакция номер ") + v.TransId + QStringLiteral(" отправлена на сервер Quik."));
         SentCount = SentCount + 1;
     }
-    UpdateStatusBar();
+    if (isRefusal(v.Status)) {
+        const QString text = QStringLiteral("Транзакция номер ") + v.TransId + QStringLiteral(" отвергнута, статус ") + v.Status
+            + QStringLiteral(": ") + unquoted(v.Description);
+        AddLog(text);
+        if (m_settings.chSendTrans_done)
+            emit notify(text);
+        emit refused(transId);
+    }
+    emit countersChanged();
 
-    DataSet &q = m_data.qQuikData;
-    q.Close();
-    q.setSQL(QStringList{QStringLiteral("UPDATE tOrderNumber"),
-                         QStringLiteral("SET status =:status,trans_name= :trans_name ,description= :description, order_number=:order_number"),
-                         QStringLiteral("WHERE trans_id = ") + v.TransId});
-    q.clearParams();
-    q.setParam(QStringLiteral("status"), v.Status.toInt());
-    q.setParam(QStringLiteral("trans_name"), unquoted(v.TransName));
-    q.setParam(QStringLiteral("description"), unquoted(v.Description));
-    q.setParam(QStringLiteral("order_number"), v.OrderNumber.toLongLong());
-    q.ExecSQL();
-    q.clearParams();
+    WriteQueue::Item u;
+    u.jet = QStringList{QStringLiteral("UPDATE tOrderNumber"),
+                        QStringLiteral("SET status =:status,trans_name= :trans_name ,description= :description, order_number=:order_number"),
+                        QStringLiteral("WHERE trans_id = ") + v.TransId}
+                .join(QStringLiteral("\r\n"));
+    u.params = {{QStringLiteral("status"), v.Status.toInt()},
+                {QStringLiteral("trans_name"), unquoted(v.TransName)},
+                {QStringLiteral("description"), unquoted(v.Description)},
+                {QStringLiteral("order_number"), v.OrderNumber.toLongLong()}};
+    // The last result of a transaction is what its row ends with.
+    u.tag = QStringLiteral("result:") + v.TransId;
+    u.supersede = true;
+    u.retry = true;
+    u.failed = [transId](const QString &error) {
+        AddLog(QStringLiteral("Результат транзакции # ") + QString::number(transId) + QStringLiteral(" не записан в журнал tOrderNumber: ")
+               + error + QStringLiteral(". Запись будет повторена."));
+    };
+    m_data.quikWrites.add(std::move(u));
 }

@@ -5,12 +5,15 @@
 #include "config/settings.h"
 #include "config/textcodec.h"
 #include "data/datmod.h"
-#include "engine/positionbook.h"
-#include "engine/robot.h"
+#include "gateway.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QFileInfo>
+#include <QSaveFile>
+
+#include <sys/stat.h>
 
 QString PathInFolder(const QString &folder, const QString &name)
 {
@@ -77,6 +80,32 @@ QString GetTimeStamp(const QDateTime &when)
         + QString::number(t.hour()) + QString::number(t.minute()) + QString::number(t.second());
 }
 
+QString FolderSettingProblem(const QString &folder, const QString &setting)
+{
+    if (folder.trimmed().isEmpty())
+        return QStringLiteral("не задана папка (") + setting + QStringLiteral(").");
+#ifndef Q_OS_WIN
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    if (drive.match(folder).hasMatch() || folder.contains(QLatin1Char('\\')))
+        return QStringLiteral("путь \"") + folder + QStringLiteral("\" (") + setting
+            + QStringLiteral(") записан для Windows; укажите папку этой системы.");
+#endif
+    return QString();
+}
+
+quint64 FileIdByName(const QString &path)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return 0;
+#else
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return static_cast<quint64>(st.st_ino);
+#endif
+}
+
 qint64 FileSizeByName(const QString &path)
 {
     // Only the file's attributes: the terminal keeps writing it.
@@ -133,127 +162,180 @@ TResultValues ReadResultValues(const QString &line)
 }
 
 // ---------------------------------------------------------------------------
-// The robot's side: queue, counter, journal, files.
+// The gateway: queue, counter, journal, files.
 
-void Robot::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination)
+Gateway::Gateway(Settings &settings, TDatMod &data, QObject *parent) : QObject(parent), m_settings(settings), m_data(data)
 {
-    qint32 number = TransId;
-    try {
-        if ((O.Quantity > 0 || P.KillOrders) && !O.Account.isEmpty()) {
-            const bool smartTrade = m_settings.rgpTerminal == 1;
-            const QString text = smartTrade ? SmartTradeOrderText(O) : QuikTransactionLine(O, P, TransId);
-            PendingTransactions.append({destination, smartTrade, text});
-            // Counted as soon as it is queued: whatever fails below, the
-            // next transaction never carries the same number.
-            number = TransId;
-            TransId = TransId + 1;
-
-            m_data.conQuikData.execute(
-                QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code)\r\nVALUES (:trans_id, :id_order, :filled, :code)"),
-                {{QStringLiteral("trans_id"), number},
-                 {QStringLiteral("id_order"), O.OrderId},
-                 {QStringLiteral("filled"), O.MarketOrder ? 1 : 0},
-                 {QStringLiteral("code"), O.ClientCode}});
-
-            const QString price = FormatOrderPrice(O.SecData, O.Price);
-            QString D;
-            if (P.Kind == 0) {
-                D = QStringLiteral(" [") + O.OrderType + QLatin1Char(' ') + QString::number(O.Quantity) + QLatin1Char(' ')
-                    + O.SecData.Ticker + QStringLiteral(" at ") + price + (O.StopOrder ? QStringLiteral(" STOP") : QString())
-                    + QStringLiteral("] ");
-            } else if (P.KillOrders) {
-                D = QStringLiteral(" [снять ВСЕ заявки по ") + O.SecData.SecCode + QStringLiteral("]");
-            } else {
-                D = QStringLiteral(" [") + O.Operation + QLatin1Char(' ') + QString::number(O.Quantity) + QLatin1Char(' ')
-                    + O.SecData.SecCode + QStringLiteral(" at ") + price + (O.StopOrder ? QStringLiteral(" STOP") : QString())
-                    + QStringLiteral("] ");
-            }
-            AddLog(QStringLiteral("Транзакция # ") + QString::number(number) + D + QStringLiteral(" по счету ") + O.ClientCode
-                   + QStringLiteral(" отправлена в торговый терминал."));
-            if (P.Kind == 0) {
-                if (m_settings.chSendTrans_Id)
-                    Notify(QStringLiteral("Транзакция номер ") + QString::number(number) + D + QStringLiteral(" отправлена."));
-                AddOpenPosition(m_data, O, P);
-            }
-        } else {
-            AddLog(QStringLiteral("Ордер #") + QString::number(O.OrderId) + QStringLiteral(" по счету ") + O.ClientCode
-                   + QStringLiteral(" и инструменту \"") + O.SecData.SecCode
-                   + QStringLiteral("\"  не исполнен: количество  должно быть положительным!"));
-        }
-        if (P.Kind == 0) {
-            DeleteOpenPositions(m_data, O, P);
-            if (m_dispatching > 0)
-                m_bookChanged = true;
-            else
-                RefreshDataSet(m_data.tClientOpenPositions);
-        }
-    } catch (const std::exception &e) {
-        AddLog(QStringLiteral("Произошла ошибка во время отправки тразакции номер  ") + QString::number(number)
-               + QStringLiteral(" в терминал.\r\n") + failureText(e));
-    }
-    UpdateStatusBar();
+    setObjectName(QStringLiteral("Gateway"));
 }
 
-bool Robot::hasPendingFor(const QString &destination) const
+void Gateway::journal(const TPendingTransaction &t)
+{
+    const qint32 number = t.TransId;
+    WriteQueue::Item row;
+    row.jet = QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code)\r\nVALUES (:trans_id, :id_order, :filled, :code)");
+    row.params = {{QStringLiteral("trans_id"), number},
+                  {QStringLiteral("id_order"), t.OrderId},
+                  {QStringLiteral("filled"), t.Filled ? 1 : 0},
+                  {QStringLiteral("code"), t.Code}};
+    row.tag = QStringLiteral("journal:") + QString::number(number);
+    row.lost = [number](const QString &error) {
+        AddLog(QStringLiteral("Произошла ошибка во время отправки тразакции номер  ") + QString::number(number)
+               + QStringLiteral(" в терминал.\r\nЗапись о транзакции не сохранена в журнале tOrderNumber: ") + error);
+    };
+    m_data.quikWrites.add(std::move(row));
+}
+
+qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination)
+{
+    if ((O.Quantity > 0 || P.KillOrders) && !O.Account.isEmpty()) {
+        const bool smartTrade = m_settings.rgpTerminal == 1;
+        const qint32 number = TransId;
+        TPendingTransaction t;
+        t.Destination = destination;
+        t.SmartTrade = smartTrade;
+        t.Text = smartTrade ? SmartTradeOrderText(O) : QuikTransactionLine(O, P, number);
+        t.TransId = number;
+        t.OrderId = O.OrderId;
+        t.Filled = O.MarketOrder;
+        t.Code = O.ClientCode;
+        PendingTransactions.append(t);
+        // Counted as soon as it is queued: whatever fails below, the next
+        // transaction never carries the same number.
+        TransId = TransId + 1;
+        m_sent.insert(number, {t.OrderId, t.Filled, t.Code});
+        journal(t);
+
+        const QString price = FormatOrderPrice(O.SecData, O.Price);
+        QString D;
+        if (P.Kind == 0) {
+            D = QStringLiteral(" [") + O.OrderType + QLatin1Char(' ') + QString::number(O.Quantity) + QLatin1Char(' ')
+                + O.SecData.Ticker + QStringLiteral(" at ") + price + (O.StopOrder ? QStringLiteral(" STOP") : QString())
+                + QStringLiteral("] ");
+        } else if (P.KillOrders) {
+            D = QStringLiteral(" [снять ВСЕ заявки по ") + O.SecData.SecCode + QStringLiteral("]");
+        } else {
+            D = QStringLiteral(" [") + O.Operation + QLatin1Char(' ') + QString::number(O.Quantity) + QLatin1Char(' ')
+                + O.SecData.SecCode + QStringLiteral(" at ") + price + (O.StopOrder ? QStringLiteral(" STOP") : QString())
+                + QStringLiteral("] ");
+        }
+        AddLog(QStringLiteral("Транзакция # ") + QString::number(number) + D + QStringLiteral(" по счету ") + O.ClientCode
+               + QStringLiteral(" отправлена в торговый терминал."));
+        if (P.Kind == 0 && m_settings.chSendTrans_Id)
+            emit notify(QStringLiteral("Транзакция номер ") + QString::number(number) + D + QStringLiteral(" отправлена."));
+        return number;
+    }
+    AddLog(QStringLiteral("Ордер #") + QString::number(O.OrderId) + QStringLiteral(" по счету ") + O.ClientCode
+           + QStringLiteral(" и инструменту \"") + O.SecData.SecCode
+           + QStringLiteral("\"  не исполнен: количество  должно быть положительным!"));
+    return -1;
+}
+
+bool Gateway::hasPendingFor(const QString &destination) const
 {
     for (const TPendingTransaction &t : PendingTransactions)
-        if (t.Destination == destination)
+        if (samePath(t.Destination, destination))
             return true;
     return false;
 }
 
-void Robot::WriteTransactions(const QString &fileName)
+void Gateway::WriteTransactions(const QString &fileName)
 {
     const bool smartTrade = m_settings.rgpTerminal == 1;
     writeQueue(fileName, smartTrade ? QFileInfo(fileName).path() : fileName, smartTrade);
 }
 
-void Robot::writeQueue(const QString &fileName, const QString &destination, bool smartTrade)
+void Gateway::writeQueue(const QString &fileName, const QString &destination, bool smartTrade)
 {
-    QStringList texts;
-    for (const TPendingTransaction &t : PendingTransactions)
-        if (samePath(t.Destination, destination))
-            texts << t.Text;
-    if (texts.isEmpty())
+    QList<int> mine;
+    for (int i = 0; i < PendingTransactions.size(); ++i)
+        if (samePath(PendingTransactions[i].Destination, destination))
+            mine << i;
+    if (mine.isEmpty())
         return;
 
-    QFile file(fileName);
-    if (!smartTrade) {
-        if (!QFileInfo::exists(fileName)) {
-            AddLog(QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName + QStringLiteral(", файл не существует."));
+    // What goes into the file, and where in it each text ends.
+    QByteArray bytes;
+    QList<qsizetype> ends;
+    for (int i : mine) {
+        const TPendingTransaction &t = PendingTransactions[i];
+        bytes += t.Rest.isEmpty() ? cp1251::encode(t.Text) + "\r\n" : t.Rest;
+        ends << bytes.size();
+    }
+    auto dropWritten = [&](int count) {
+        for (int n = count - 1; n >= 0; --n)
+            PendingTransactions.removeAt(mine[n]);
+    };
+
+    if (smartTrade) {
+        const QString folder = QFileInfo(fileName).path();
+        // Written under another name and renamed when complete: the
+        // terminal never sees an order file that is cut short.
+        QSaveFile file(fileName);
+        const bool usable = FolderSettingProblem(folder, QStringLiteral("[Quik] DirSmartTrade")).isEmpty();
+        if (!usable || !file.open(QIODevice::WriteOnly)) {
+            AddLog(QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName
+                   + QStringLiteral(", так как его не удалось создать."));
             return;
         }
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-            throw KorvinaError(QStringLiteral("Не удается открыть файл ") + fileName + QStringLiteral(": ") + file.errorString());
-    } else if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        AddLog(QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName
-               + QStringLiteral(", так как его не удалось создать."));
+        if (file.write(bytes) != bytes.size() || !file.commit()) {
+            const QString error = file.errorString();
+            file.cancelWriting();
+            throw KorvinaError(QStringLiteral("Ошибка записи в файл ") + fileName + QStringLiteral(": ") + error,
+                               KorvinaError::Kind::Transient);
+        }
+        dropWritten(mine.size());
         return;
     }
-    QByteArray bytes;
-    for (const QString &t : texts)
-        bytes += cp1251::encode(t) + "\r\n";
+
+    if (!FolderSettingProblem(m_settings.edtdirTT, QStringLiteral("[Quik] dirTT")).isEmpty() || !QFileInfo::exists(fileName)) {
+        AddLog(QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName + QStringLiteral(", файл не существует."));
+        return;
+    }
+    // Unbuffered: after a failed write the file's size tells exactly what
+    // reached it.
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        throw KorvinaError(QStringLiteral("Не удается открыть файл ") + fileName + QStringLiteral(": ") + file.errorString(),
+                           KorvinaError::Kind::Transient);
+    const qint64 before = file.size();
     const bool written = file.write(bytes) == bytes.size() && file.flush();
     const QString error = file.errorString();
+    const qint64 after = file.size();
     file.close();
-    if (!written)
-        throw KorvinaError(QStringLiteral("Ошибка записи в файл ") + fileName + QStringLiteral(": ") + error);
-    for (int i = PendingTransactions.size() - 1; i >= 0; --i)
-        if (samePath(PendingTransactions[i].Destination, destination))
-            PendingTransactions.removeAt(i);
+    if (written) {
+        dropWritten(mine.size());
+        return;
+    }
+    // The terminal may already have taken the lines that reached the file:
+    // they count as written and are never written again. A line cut short
+    // is finished by the next write.
+    const qint64 reached = std::clamp<qint64>(after - before, 0, bytes.size());
+    int whole = 0;
+    while (whole < ends.size() && ends[whole] <= reached)
+        ++whole;
+    if (whole < ends.size()) {
+        const qsizetype start = whole == 0 ? 0 : ends[whole - 1];
+        if (reached > start) {
+            TPendingTransaction &cut = PendingTransactions[mine[whole]];
+            cut.Rest = bytes.mid(reached, ends[whole] - reached);
+        }
+    }
+    dropWritten(whole);
+    throw KorvinaError(QStringLiteral("Ошибка записи в файл ") + fileName + QStringLiteral(": ") + error, KorvinaError::Kind::Transient);
 }
 
-bool Robot::samePath(const QString &a, const QString &b)
+bool Gateway::samePath(const QString &a, const QString &b)
 {
     return QDir::cleanPath(QDir::fromNativeSeparators(a)) == QDir::cleanPath(QDir::fromNativeSeparators(b));
 }
 
-QString Robot::SmartTradeFileName(const QString &folder) const
+QString Gateway::SmartTradeFileName(const QString &folder) const
 {
     return PathInFolder(folder, QStringLiteral("trans_") + GetTimeStamp() + QLatin1Char('_') + QString::number(TransId) + QStringLiteral(".new"));
 }
 
-void Robot::WritePendingTransactions()
+void Gateway::WritePendingTransactions()
 {
     // Every destination that still holds texts gets another try, each with
     // its own file: a transaction never lands in another terminal's file.
@@ -274,7 +356,7 @@ void Robot::WritePendingTransactions()
     }
 }
 
-void Robot::BuildTROFiles()
+void Gateway::BuildTROFiles()
 {
     TROFiles.clear();
     if (m_settings.rgpSingleMulti == 0) {
@@ -289,18 +371,76 @@ void Robot::BuildTROFiles()
         TROFiles.append({q.value(r, QStringLiteral("id_quik")).toInt(), q.value(r, QStringLiteral("quik")).toString(), 0, 0});
 }
 
-void Robot::PrepareTransactionFiles()
+void Gateway::emptyFolder(const QString &folder)
+{
+    // The program's own files are never deleted, whatever folder is set.
+    QStringList keep;
+    for (const QString &p : m_protected)
+        for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm"), QStringLiteral("-journal"),
+                                      QStringLiteral(".lock")}) {
+            const QString canonical = QFileInfo(p + suffix).canonicalFilePath();
+            if (!canonical.isEmpty())
+                keep << canonical;
+        }
+    QDir dir(folder);
+    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &f : files) {
+        if (keep.contains(QFileInfo(dir.filePath(f)).canonicalFilePath()))
+            continue;
+        if (!dir.remove(f))
+            throw KorvinaError(QStringLiteral("Не удается удалить файл ") + dir.filePath(f));
+    }
+}
+
+void Gateway::JournalPending()
+{
+    for (const TPendingTransaction &t : PendingTransactions) {
+        m_data.quikWrites.remove(QStringLiteral("journal:") + QString::number(t.TransId));
+        journal(t);
+    }
+}
+
+void Gateway::PrepareTransactionFiles()
 {
     const QString dir = m_settings.edtdirTT;
     try {
+        const QString unreadable = m_settings.unreadableValue(QStringLiteral("trans_id"));
+        if (!unreadable.isNull())
+            throw KorvinaError(QStringLiteral("'") + unreadable + QStringLiteral("' is not a valid integer value ([Position] trans_id)"));
+        const QString problem = FolderSettingProblem(dir, QStringLiteral("[Quik] dirTT"));
+        if (!problem.isEmpty())
+            throw KorvinaError(problem);
         TransId = m_settings.edtTrans_id;
+        m_sent.clear();
+        // Texts still waiting for their file belong to files about to be
+        // deleted and carry numbers of the old series: they go into the new
+        // files, each with a new number and its journal row.
+        QHash<qint32, qint32> carried;
+        for (TPendingTransaction &t : PendingTransactions) {
+            const qint32 old = t.TransId;
+            t.TransId = TransId;
+            TransId = TransId + 1;
+            t.Rest.clear();
+            if (!t.SmartTrade) {
+                const QString prefix = QStringLiteral("TRANS_ID =") + QString::number(old) + QLatin1Char(';');
+                if (t.Text.startsWith(prefix))
+                    t.Text = QStringLiteral("TRANS_ID =") + QString::number(t.TransId) + QLatin1Char(';') + t.Text.mid(prefix.size());
+                t.Destination = PathInFolder(dir, QFileInfo(QDir::fromNativeSeparators(t.Destination)).fileName());
+            }
+            m_data.quikWrites.remove(QStringLiteral("journal:") + QString::number(old));
+            journal(t);
+            m_sent.insert(t.TransId, {t.OrderId, t.Filled, t.Code});
+            carried.insert(old, t.TransId);
+            AddLog(QStringLiteral("Транзакция # ") + QString::number(old)
+                   + QStringLiteral(" не была записана до создания новых файлов и будет отправлена под номером ")
+                   + QString::number(t.TransId) + QStringLiteral("."));
+        }
+        emit numberingRestarted(carried);
+
         QDir folder(dir);
         if (!folder.exists() && !QDir().mkdir(dir))
             throw KorvinaError(QStringLiteral("Не удается создать папку ") + dir);
-        const QStringList files = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
-        for (const QString &f : files)
-            if (!folder.remove(f))
-                throw KorvinaError(QStringLiteral("Не удается удалить файл ") + folder.filePath(f));
+        emptyFolder(dir);
         QStringList names;
         if (m_settings.rgpSingleMulti == 0)
             names << QStringLiteral("trans");
@@ -318,14 +458,14 @@ void Robot::PrepareTransactionFiles()
     }
     const QString st = m_settings.edtDirSmartTrade;
     try {
-        QDir folder(st);
+        const QString problem = FolderSettingProblem(st, QStringLiteral("[Quik] DirSmartTrade"));
+        if (!problem.isEmpty())
+            throw KorvinaError(problem);
         // A folder that is not there holds no files to delete.
-        const QStringList files = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
-        for (const QString &f : files)
-            if (!folder.remove(f))
-                throw KorvinaError(QStringLiteral("Не удается удалить файл ") + folder.filePath(f));
+        emptyFolder(st);
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("При удалении всех файлов из папки ") + st + QStringLiteral(" произошла ошибка: \r\n") + failureText(e));
     }
+    emit countersChanged();
     FlushLog();
 }

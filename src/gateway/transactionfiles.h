@@ -12,6 +12,11 @@ struct TTROData {
     QString FileName;    // base name of the set: "trans", or the terminal's name
     quint32 FileSize = 0; // size of the result file when last read; 0 = never read
     qint32 LinesRead = 0; // lines of the result file already handled
+    // What tells a result file the terminal has begun anew from the one
+    // read last: the file's identity on disk and its first bytes.
+    quint64 FileId = 0;
+    QByteArray Head;
+    QString ReadFailure; // the last failure to read it, logged once
 };
 
 // A transaction text waiting to be written, with where it must go: a QUIK
@@ -21,6 +26,22 @@ struct TPendingTransaction {
     QString Destination;
     bool SmartTrade = false;
     QString Text;
+    // The transaction's number and its journal row.
+    qint32 TransId = -1;
+    qint64 OrderId = 0;
+    bool Filled = false;
+    QString Code;
+    // The bytes of the line still to write when a failed write left its
+    // beginning in the file; empty otherwise.
+    QByteArray Rest;
+};
+
+// A transaction sent since the file sets were last prepared: what the
+// journal row holds, kept also while the row waits to be written.
+struct TSentTransaction {
+    qint64 OrderId = 0;
+    bool Filled = false;
+    QString Code;
 };
 
 // The QUIK transaction line of a client's order.
@@ -38,6 +59,14 @@ qint64 FileSizeByName(const QString &path);
 
 // A path in a folder, with the platform's separator.
 QString PathInFolder(const QString &folder, const QString &name);
+
+// Why a folder setting cannot be used here, naming the setting ("[Quik]
+// dirTT"); empty when it can. An empty setting (which would mean the working
+// directory) and, off Windows, a Windows path are refused.
+QString FolderSettingProblem(const QString &folder, const QString &setting);
+
+// A file's identity on disk (its inode); 0 when it cannot be had.
+quint64 FileIdByName(const QString &path);
 
 // The five values of a result line, with their defaults applied.
 struct TResultValues {

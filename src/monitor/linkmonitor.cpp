@@ -1,36 +1,25 @@
-// The robot's watch on the terminal's link to the broker's server, its status
-// bar, and its notifications.
-//
-// The terminal cannot be asked whether it is connected; it keeps appending to
-// its own log file info.log while it is. Each tick of timInfoLog compares the
-// file's size with the size at the previous tick: grown (or shrunk) means the
-// link is up, unchanged means down, no file or an empty one means no data.
-// Only the changes between up and down are announced.
+// The robot's watch on the terminal's link to the broker's server, and its
+// status bar.
+
+#include "linkmonitor.h"
 
 #include "config/operationlog.h"
-#include "config/settings.h"
-#include "data/datmod.h"
-#include "engine/robot.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <sys/stat.h>
 
 namespace {
-
-enum : quint8 { LinkDown = 0, LinkUp = 1, LinkNoData = 255 };
-
 const QString LinkLost = QStringLiteral("Соединение разорвано");
 const QString LinkRestored = QStringLiteral("Соединение установлено");
-
 } // namespace
 
-qint64 Robot::GetInfoLogSize()
+qint64 LinkMonitor::GetInfoLogSize(const QString &path)
 {
     // The size from the file's attributes: the file is never opened for
     // reading, however large it grows and whoever holds it.
-    const QString path = m_settings.edtInfoLog;
     qint64 size = 0;
     if (!path.isEmpty()) {
         struct stat st {};
@@ -48,57 +37,50 @@ qint64 Robot::GetInfoLogSize()
     return size;
 }
 
-void Robot::timInfoLogTimer()
+QString LinkMonitor::Check(const QString &path)
 {
-    if (m_settings.chQuikConnect) {
-        const qint64 size = GetInfoLogSize();
-        auto announce = [this](const QString &text) {
-            AddLog(text);
-            if (m_settings.chSendQuikConnect)
-                Notify(text);
-        };
-        if (size == 0) {
-            QuikLinkState = LinkNoData;
-        } else if (size == LastInfoLogSize) {
-            if (QuikLinkState == LinkUp)
-                announce(LinkLost);
-            QuikLinkState = LinkDown;
-        } else {
-            if (QuikLinkState == LinkDown)
-                announce(LinkRestored);
-            QuikLinkState = LinkUp;
-        }
-        LastInfoLogSize = size;
+    const qint64 size = GetInfoLogSize(path);
+    const bool missing = path.isEmpty() || !QFileInfo::exists(path);
+    if (missing && !m_missingLogged) {
+        m_missingLogged = true;
+        AddLog(QStringLiteral("Файл info.log терминала не найден: ") + (path.isEmpty() ? QStringLiteral("путь не задан") : path)
+               + QStringLiteral("; связь терминала с сервером не определяется."));
+    } else if (!missing && m_missingLogged) {
+        m_missingLogged = false;
+        AddLog(QStringLiteral("Файл info.log терминала найден: ") + path);
     }
-    UpdateStatusBar();
-    FlushLog();
+    QString announce;
+    if (size == 0) {
+        QuikLinkState = LinkNoData;
+    } else if (size == LastInfoLogSize) {
+        if (QuikLinkState == LinkUp)
+            announce = LinkLost;
+        QuikLinkState = LinkDown;
+    } else {
+        if (QuikLinkState == LinkDown)
+            announce = LinkRestored;
+        QuikLinkState = LinkUp;
+    }
+    LastInfoLogSize = size;
+    return announce;
 }
 
-void Robot::UpdateStatusBar()
+QStringList StatusBarPanels(const TStatusBarState &s)
 {
-    auto openText = [](const Database &db) { return db.isOpen() ? QStringLiteral("OK") : QStringLiteral("Нет"); };
-
+    auto openText = [](bool open) { return open ? QStringLiteral("OK") : QStringLiteral("Нет"); };
     QString link = QStringLiteral("Н/Д");
-    if (m_settings.chQuikConnect) {
-        if (QuikLinkState == LinkDown)
+    if (s.linkCheckOn) {
+        if (s.linkState == LinkMonitor::LinkDown)
             link = QStringLiteral("Нет");
-        else if (QuikLinkState == LinkUp)
+        else if (s.linkState == LinkMonitor::LinkUp)
             link = QStringLiteral("ОК"); // Cyrillic О and К
     }
-
-    const QStringList panels{
-        QStringLiteral("Подключение к Omega: ") + openText(m_data.conOmega),
-        QStringLiteral("Подключение к Quik: ") + openText(m_data.conQuikData),
+    return {
+        QStringLiteral("Подключение к Omega: ") + openText(s.omegaConnected),
+        QStringLiteral("Подключение к Quik: ") + openText(s.quikDataConnected),
         QStringLiteral("Связь Quik с сервером: ") + link,
-        QStringLiteral("Отправлено транзакций: ") + QString::number(TransId) + QLatin1Char('/') + QString::number(SentCount)
-            + QLatin1Char('/') + QString::number(DoneCount),
-        m_settings.rgpSingleMulti == 1 ? QStringLiteral("MULTI") : QStringLiteral("SINGLE"),
+        QStringLiteral("Отправлено транзакций: ") + QString::number(s.transId) + QLatin1Char('/') + QString::number(s.sentCount)
+            + QLatin1Char('/') + QString::number(s.doneCount),
+        s.mode == 1 ? QStringLiteral("MULTI") : QStringLiteral("SINGLE"),
     };
-    emit statusBarChanged(panels);
-}
-
-void Robot::Notify(const QString &text)
-{
-    emit notification(text);
-    m_notifier.Notify(text);
 }

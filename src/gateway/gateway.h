@@ -1,0 +1,87 @@
+#pragma once
+
+#include "transactionfiles.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QVector>
+
+class Settings;
+class TDatMod;
+
+// The terminal gateway: the transaction counter, the queue of transaction
+// texts per destination, the transaction file sets, the SmartTrade order
+// files, and the reading of the terminals' result files with its counters.
+// The robot owns one and tells it what to send; what the gateway has to
+// report (an event for the mail, a refused transaction, new counters) comes
+// out as signals.
+class Gateway : public QObject {
+    Q_OBJECT
+public:
+    Gateway(Settings &settings, TDatMod &data, QObject *parent = nullptr);
+
+    // The number the next transaction will carry.
+    qint32 TransId = 0;
+    // Transaction texts built but not yet written, each with its destination.
+    QList<TPendingTransaction> PendingTransactions;
+    // One entry per transaction file set.
+    QVector<TTROData> TROFiles;
+    // Results with status 0 and 3.
+    qint32 SentCount = 0;
+    qint32 DoneCount = 0;
+
+    // Files the emptying of the transaction folders never deletes, whatever
+    // folder is set: the settings file, the log, the databases.
+    void setProtectedFiles(const QStringList &files) { m_protected = files; }
+
+    // Queues the client's transaction for its destination (a QUIK import
+    // file, or a SmartTrade order folder), journals and logs it. The
+    // transaction's number, or -1 when nothing was queued (the quantity is
+    // not positive or there is no account; logged).
+    qint32 SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination);
+    // Writes the texts queued for this file's destination. Throws
+    // KorvinaError when a QUIK import file cannot be opened or written.
+    void WriteTransactions(const QString &fileName);
+    // Tries again every destination that still holds texts.
+    void WritePendingTransactions();
+    bool hasPendingFor(const QString &destination) const;
+    // A new SmartTrade order file in the folder.
+    QString SmartTradeFileName(const QString &folder) const;
+
+    void BuildTROFiles();
+    void PrepareTransactionFiles();
+    // The journal rows of the texts still queued, again (after the journal
+    // has been emptied).
+    void JournalPending();
+
+    // The result check.
+    void actCheckTROExecute();
+
+    // What was sent since the file sets were prepared, by number.
+    const QHash<qint32, TSentTransaction> &sent() const { return m_sent; }
+
+signals:
+    // An event text for the mail; the caller's switch is already checked.
+    void notify(const QString &text);
+    // The counters or the transaction number changed.
+    void countersChanged();
+    // The terminal refused the transaction.
+    void refused(qint32 transId);
+    // The file sets were prepared and the numbering started again; texts
+    // still queued were carried over under new numbers (old to new).
+    void numberingRestarted(const QHash<qint32, qint32> &carried);
+
+private:
+    void journal(const TPendingTransaction &t);
+    void writeQueue(const QString &fileName, const QString &destination, bool smartTrade);
+    void handleResultLine(const QString &path, int index, const QString &line);
+    static bool samePath(const QString &a, const QString &b);
+    void emptyFolder(const QString &folder);
+
+    Settings &m_settings;
+    TDatMod &m_data;
+    QStringList m_protected;
+    QHash<qint32, TSentTransaction> m_sent;
+};

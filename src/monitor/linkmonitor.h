@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The watch on the terminal's link to the broker's server.
+//
+// The terminal cannot be asked whether it is connected; it keeps appending to
+// its own log file info.log while it is. Each check compares the file's size
+// with the size at the previous check: grown (or shrunk) means the link is
+// up, unchanged means down, no file or an empty one means no data. Only the
+// changes between up and down are announced.
+class LinkMonitor {
+public:
+    enum : quint8 { LinkDown = 0, LinkUp = 1, LinkNoData = 255 };
+
+    quint8 QuikLinkState = LinkNoData;
+    qint64 LastInfoLogSize = 0;
+
+    // The size of the file from its attributes (the file is never read);
+    // 0 when it is missing or cannot be had. A fault other than a missing or
+    // forbidden file is logged.
+    static qint64 GetInfoLogSize(const QString &path);
+
+    // One check of the link (the check switched on). Returns the change to
+    // announce ("Соединение разорвано", "Соединение установлено"), or an
+    // empty text. A missing file is logged once, until it is there again.
+    QString Check(const QString &path);
+
+private:
+    bool m_missingLogged = false;
+};
+
+// The status bar's five panels.
+struct TStatusBarState {
+    bool omegaConnected = false;
+    bool quikDataConnected = false;
+    bool linkCheckOn = false;
+    quint8 linkState = LinkMonitor::LinkNoData;
+    qint32 transId = 0;
+    qint32 sentCount = 0;
+    qint32 doneCount = 0;
+    int mode = 0; // 0 SINGLE, 1 MULTI
+};
+QStringList StatusBarPanels(const TStatusBarState &state);
