@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/untrade.h"
+#include "orderrecords.h"
 
 #include <QDateTime>
 #include <QString>

@@ -1,0 +1,33 @@
+#include "orderrecords.h"
+
+#include "config/floatformat.h"
+
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
+
+qint64 TruncSteps(double quotient)
+{
+    if (!std::isfinite(quotient))
+        return 0;
+    const double magnitude = std::abs(quotient);
+    double whole = std::trunc(magnitude);
+    // Binary floating point can leave a quotient that is whole in decimal
+    // arithmetic a few units of the last place below it (150750 / 10 as
+    // 15074.999999999998). Such a hair is not a fraction of a step or a lot.
+    const double tolerance = std::max(1e-9, magnitude * 1e-12);
+    if (whole + 1 - magnitude <= tolerance)
+        whole += 1;
+    const double limit = 9.2e18;
+    const qint64 n = whole >= limit ? static_cast<qint64>(limit) : static_cast<qint64>(whole);
+    return quotient < 0 ? -n : n;
+}
+
+QString FormatOrderPrice(const TSecData &S, double V)
+{
+    if (S.MinMov > 0)
+        V = static_cast<double>(TruncSteps(V / S.MinMov)) * S.MinMov;
+    return FormatFixed(V, 16, S.Digits, false, QLocale());
+}
+
