@@ -255,7 +255,7 @@ void TestResults::failedUpdateIsRetriedAloneOnce()
         QVERIFY(locker->open());
         QSqlQuery q(*locker);
         QVERIFY(q.exec(QStringLiteral("BEGIN IMMEDIATE")));
-        s.data.conQuikData.native(QStringLiteral("PRAGMA busy_timeout = 50")).finish();
+        s.data.conQuikData.setBusyTimeout(50);
     }
     append(tro(s, QStringLiteral("QUIK1")), "TRANS_ID=1;STATUS=3;ORDER_NUMBER=11;\r\n");
     append(tro(s, QStringLiteral("QUIK2")), "TRANS_ID=2;STATUS=3;ORDER_NUMBER=22;\r\n");

@@ -140,7 +140,7 @@ void TestTrust::refusalIsToldAndUnbooks()
     std::unique_ptr<DatabaseHolder> holder;
     if (bookWaits) {
         holder = std::make_unique<DatabaseHolder>(s.paths.quikData);
-        s.data.conQuikData.native(QStringLiteral("PRAGMA busy_timeout = 50")).finish();
+        s.data.conQuikData.setBusyTimeout(50);
     }
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
@@ -251,7 +251,7 @@ void TestTrust::lockedDatabaseKeepsRowsAndLinesGoOut()
 {
     SampleRobot s(1, 0);
     s.robot->actStartWatchExecute();
-    s.data.conQuikData.native(QStringLiteral("PRAGMA busy_timeout = 50")).finish();
+    s.data.conQuikData.setBusyTimeout(50);
     DatabaseHolder holder(s.paths.quikData);
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();

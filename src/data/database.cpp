@@ -122,7 +122,8 @@ bool Database::open(const QString &path, QString *error)
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=") + QString::number(DefaultBusyTimeoutMs));
+        m_busyTimeout = DefaultBusyTimeoutMs;
         if (!db.open()) {
             problem = sqlErrorText(db.lastError());
         } else {
@@ -511,6 +512,15 @@ void Database::selectInto(const QString &jet, const QVariantMap &params)
         db.rollback();
         throw failure;
     }
+}
+
+void Database::setBusyTimeout(int ms)
+{
+    if (m_engine != Engine::SQLite || !isOpen() || ms == m_busyTimeout)
+        return;
+    QSqlQuery q(handle());
+    if (q.exec(QStringLiteral("PRAGMA busy_timeout = ") + QString::number(ms)))
+        m_busyTimeout = ms;
 }
 
 bool Database::hasTable(const QString &table) const

@@ -68,6 +68,12 @@ public:
     // The statement as the engine gets it.
     QString translate(const QString &jet) const;
 
+    // How long a statement waits for another program's lock before it
+    // fails as busy (SQLite; DefaultBusyTimeoutMs when the file is opened).
+    static constexpr int DefaultBusyTimeoutMs = 5000;
+    void setBusyTimeout(int ms);
+    int busyTimeout() const { return m_busyTimeout; }
+
     bool hasTable(const QString &table) const;
     QStringList tables() const;
 
@@ -143,6 +149,7 @@ private:
     QString m_path;
     Engine m_engine = Engine::None;
     int m_busy = 0;
+    int m_busyTimeout = DefaultBusyTimeoutMs;
     void noteWrite(const QString &target);
     qint64 m_ownWrites = 0;
     qint64 m_otherWrites = 0;

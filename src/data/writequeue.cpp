@@ -5,10 +5,16 @@
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 
+#include <algorithm>
+
 namespace {
 // How long a transient failure is left alone before the next try: every try
 // may wait the database's busy timeout.
 constexpr int RetryPauseMs = 1000;
+// While the queue waits for a database another program holds, each try
+// waits only this long for it: the lines of new orders are not held up by
+// the database's full busy timeout at every tick.
+constexpr int DeferredBusyTimeoutMs = 100;
 } // namespace
 
 WriteQueue::WriteQueue(Database &db) : m_db(db) {}
@@ -83,10 +89,19 @@ bool WriteQueue::flush(bool force)
     if (m_deferring && !force && !m_retryAfter.hasExpired())
         return false;
     m_flushing = true;
+    const int busyTimeout = m_db.busyTimeout();
+    if (m_deferring)
+        m_db.setBusyTimeout(std::min(busyTimeout, DeferredBusyTimeoutMs));
     struct Reset {
         bool &flag;
-        ~Reset() { flag = false; }
-    } reset{m_flushing};
+        Database &db;
+        int busyTimeout;
+        ~Reset()
+        {
+            flag = false;
+            db.setBusyTimeout(busyTimeout);
+        }
+    } reset{m_flushing, m_db, busyTimeout};
 
     bool retriedRows = false;
     for (const Item &i : m_items)

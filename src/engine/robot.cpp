@@ -549,9 +549,13 @@ void Robot::Shutdown(int mailGraceMs)
     setTimerEnabled(timQuik, false);
     setTimerEnabled(timInfoLog, false);
     m_mail.shutdown(std::chrono::milliseconds(mailGraceMs));
-    // Rows still queued get a last try.
-    m_data.quikWrites.flush(true);
-    m_data.alertWrites.flush(true);
+    // Rows still queued get a last, short try.
+    for (WriteQueue *q : {&m_data.quikWrites, &m_data.alertWrites}) {
+        if (q->isEmpty())
+            continue;
+        q->database().setBusyTimeout(std::min(q->database().busyTimeout(), 500));
+        q->flush(true);
+    }
     for (WriteQueue *q : {&m_data.quikWrites, &m_data.alertWrites})
         if (!q->isEmpty())
             AddLog(QStringLiteral("При завершении работы не записано в базу данных ") + q->database().path() + QStringLiteral(": ")
