@@ -166,6 +166,8 @@ void Robot::ConnectAndStart()
     if (!locked) {
         // Another robot trades on this QuikData: its journal and its files
         // are left alone; the views may still be looked at.
+        if (Watching)
+            actStopWatchExecute();
         setTimerEnabled(timQuik, true);
         setWatchActions(false, false);
         return;
