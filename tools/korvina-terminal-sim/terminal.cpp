@@ -622,15 +622,24 @@ void Terminal::flushResults()
 {
     if (m_outbox.isEmpty())
         return;
+    // Unbuffered: what the disk refuses is known here, not lost at close.
     QFile file(resultPath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         warn(QStringLiteral("cannot append to ") + resultPath() + QStringLiteral(": ") + file.errorString()
              + QStringLiteral(" (kept for the next try)"));
         return;
     }
-    const qint64 written = file.write(m_outbox);
-    if (written > 0)
-        m_outbox.remove(0, written);
+    const qint64 before = file.size();
+    qint64 pos = 0;
+    while (pos < m_outbox.size()) {
+        const qint64 n = file.write(m_outbox.constData() + pos, m_outbox.size() - pos);
+        if (n <= 0)
+            break;
+        pos += n;
+    }
+    // What reached the file stays there; the rest waits for the next try.
+    const qint64 reached = std::clamp<qint64>(file.size() - before, 0, m_outbox.size());
+    m_outbox.remove(0, reached);
     if (!m_outbox.isEmpty())
         warn(QStringLiteral("cannot append to ") + resultPath() + QStringLiteral(": ") + file.errorString()
              + QStringLiteral(" (the rest is kept for the next try)"));
