@@ -112,7 +112,14 @@ bool OperationLog::FlushLog()
             ends << batch.size();
         }
         const qint64 before = m_file.size();
-        const qint64 n = m_file.write(batch);
+        // A short write says nothing of why; the next one fails with the reason.
+        qint64 n = 0;
+        while (n < batch.size()) {
+            const qint64 w = m_file.write(batch.constData() + n, batch.size() - n);
+            if (w <= 0)
+                break;
+            n += w;
+        }
         if (n == batch.size() && m_file.flush()) {
             m_loggedLines = m_lines.size();
             m_partial.clear();

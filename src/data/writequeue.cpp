@@ -11,9 +11,11 @@ namespace {
 // How long a transient failure is left alone before the next try: every try
 // may wait the database's busy timeout.
 constexpr int RetryPauseMs = 1000;
-// While the queue waits for a database another program holds, each try
-// waits only this long for it: the lines of new orders are not held up by
-// the database's full busy timeout at every tick.
+// How long a write waits for another program's lock before its rows are
+// put off (they are kept, so a short wait costs nothing): the lines that
+// follow the rows are not held up by the database's full busy timeout. While
+// the queue already waits for a database, each try waits less still.
+constexpr int WriteBusyTimeoutMs = 1000;
 constexpr int DeferredBusyTimeoutMs = 100;
 } // namespace
 
@@ -90,8 +92,7 @@ bool WriteQueue::flush(bool force)
         return false;
     m_flushing = true;
     const int busyTimeout = m_db.busyTimeout();
-    if (m_deferring)
-        m_db.setBusyTimeout(std::min(busyTimeout, DeferredBusyTimeoutMs));
+    m_db.setBusyTimeout(std::min(busyTimeout, m_deferring ? DeferredBusyTimeoutMs : WriteBusyTimeoutMs));
     struct Reset {
         bool &flag;
         Database &db;

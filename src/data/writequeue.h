@@ -21,7 +21,8 @@ class Database;
 //
 // A transient failure (database busy, locked, full, not connected) keeps the
 // failing row and every row after it queued, in order; they are tried again
-// at the next flush, at most once a second. Any other failure drops the row
+// at the next flush, at most once a second. A write waits at most a second
+// for another program's lock (100 ms once the queue is already waiting). Any other failure drops the row
 // (its `lost` callback logs it) unless the row asks to be retried, in which
 // case it stays queued and the rows after it go on.
 class WriteQueue {

@@ -147,14 +147,7 @@ void Robot::refreshBook()
     RefreshDataSet(m_data.tClientOpenPositions);
 }
 
-void Robot::writeGuarded(const QString &fileName)
-{
-    try {
-        WriteTransactions(fileName);
-    } catch (const std::exception &e) {
-        AddLog(failureText(e));
-    }
-}
+void Robot::writeGuarded(const QString &fileName) { m_gateway.WriteTransactionsLogged(fileName); }
 
 void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
 {

@@ -44,6 +44,9 @@ public:
     // Writes the texts queued for this file's destination. Throws
     // KorvinaError when a QUIK import file cannot be opened or written.
     void WriteTransactions(const QString &fileName);
+    // WriteTransactions with its failure logged, once while it repeats for
+    // the same destination (a full disk fails every try).
+    void WriteTransactionsLogged(const QString &fileName);
     // Tries again every destination that still holds texts.
     void WritePendingTransactions();
     bool hasPendingFor(const QString &destination) const;
@@ -79,9 +82,12 @@ private:
     void handleResultLine(const QString &path, int index, const QString &line);
     static bool samePath(const QString &a, const QString &b);
     void emptyFolder(const QString &folder);
+    void reportWriteFailure(const QString &destination, const QString &error);
+    void writeSucceeded(const QString &destination, const QString &fileName);
 
     Settings &m_settings;
     TDatMod &m_data;
     QStringList m_protected;
     QHash<qint32, TSentTransaction> m_sent;
+    QHash<QString, QString> m_writeFailures; // by destination: the failure logged last
 };

@@ -80,6 +80,19 @@ QString GetTimeStamp(const QDateTime &when)
         + QString::number(t.hour()) + QString::number(t.minute()) + QString::number(t.second());
 }
 
+bool writeAll(QFile &file, const QByteArray &bytes)
+{
+    // A short write says nothing of why; the next one fails with the reason.
+    qint64 pos = 0;
+    while (pos < bytes.size()) {
+        const qint64 n = file.write(bytes.constData() + pos, bytes.size() - pos);
+        if (n <= 0)
+            return false;
+        pos += n;
+    }
+    return true;
+}
+
 QString FolderSettingProblem(const QString &folder, const QString &setting)
 {
     if (folder.trimmed().isEmpty())
@@ -285,6 +298,7 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
                                KorvinaError::Kind::Transient);
         }
         dropWritten(mine.size());
+        writeSucceeded(destination, fileName);
         return;
     }
 
@@ -299,12 +313,13 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
         throw KorvinaError(QStringLiteral("Не удается открыть файл ") + fileName + QStringLiteral(": ") + file.errorString(),
                            KorvinaError::Kind::Transient);
     const qint64 before = file.size();
-    const bool written = file.write(bytes) == bytes.size() && file.flush();
+    const bool written = writeAll(file, bytes) && file.flush();
     const QString error = file.errorString();
     const qint64 after = file.size();
     file.close();
     if (written) {
         dropWritten(mine.size());
+        writeSucceeded(destination, fileName);
         return;
     }
     // The terminal may already have taken the lines that reached the file:
@@ -323,6 +338,31 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
     }
     dropWritten(whole);
     throw KorvinaError(QStringLiteral("Ошибка записи в файл ") + fileName + QStringLiteral(": ") + error, KorvinaError::Kind::Transient);
+}
+
+void Gateway::WriteTransactionsLogged(const QString &fileName)
+{
+    try {
+        WriteTransactions(fileName);
+    } catch (const std::exception &e) {
+        const bool smartTrade = m_settings.rgpTerminal == 1;
+        reportWriteFailure(smartTrade ? QFileInfo(fileName).path() : fileName, failureText(e));
+    }
+}
+
+void Gateway::reportWriteFailure(const QString &destination, const QString &error)
+{
+    const QString key = QDir::cleanPath(QDir::fromNativeSeparators(destination));
+    if (m_writeFailures.value(key) == error)
+        return;
+    m_writeFailures.insert(key, error);
+    AddLog(error);
+}
+
+void Gateway::writeSucceeded(const QString &destination, const QString &fileName)
+{
+    if (m_writeFailures.remove(QDir::cleanPath(QDir::fromNativeSeparators(destination))) > 0)
+        AddLog(QStringLiteral("Транзакции записаны в файл ") + fileName + QStringLiteral("."));
 }
 
 bool Gateway::samePath(const QString &a, const QString &b)
@@ -351,7 +391,7 @@ void Gateway::WritePendingTransactions()
         try {
             writeQueue(t.SmartTrade ? SmartTradeFileName(t.Destination) : t.Destination, t.Destination, t.SmartTrade);
         } catch (const std::exception &e) {
-            AddLog(failureText(e));
+            reportWriteFailure(t.Destination, failureText(e));
         }
     }
 }

@@ -65,6 +65,11 @@ QString PathInFolder(const QString &folder, const QString &name);
 // directory) and, off Windows, a Windows path are refused.
 QString FolderSettingProblem(const QString &folder, const QString &setting);
 
+// Writes all the bytes, or stops at the write that fails (the file's error
+// then tells why). True when all were written.
+class QFile;
+bool writeAll(QFile &file, const QByteArray &bytes);
+
 // A file's identity on disk (its inode); 0 when it cannot be had.
 quint64 FileIdByName(const QString &path);
 
