@@ -29,10 +29,18 @@ WriteQueue::Batch::~Batch()
         m_queue.flush();
 }
 
+void WriteQueue::forget(const Item &item)
+{
+    const auto it = m_tags.find(item.tag);
+    if (it != m_tags.end() && --*it <= 0)
+        m_tags.erase(it);
+}
+
 void WriteQueue::add(Item item)
 {
-    if (item.supersede && !item.tag.isEmpty())
+    if (item.supersede && m_tags.contains(item.tag))
         remove(item.tag);
+    ++m_tags[item.tag];
     m_items.push_back(std::move(item));
     if (m_batchDepth == 0)
         flush();
@@ -40,15 +48,23 @@ void WriteQueue::add(Item item)
 
 int WriteQueue::remove(const QString &tag)
 {
+    if (!m_tags.contains(tag))
+        return 0;
     const auto before = m_items.size();
     std::erase_if(m_items, [&](const Item &i) { return i.tag == tag; });
+    m_tags.remove(tag);
     return static_cast<int>(before - m_items.size());
 }
 
 int WriteQueue::removePrefix(const QString &prefix)
 {
     const auto before = m_items.size();
-    std::erase_if(m_items, [&](const Item &i) { return i.tag.startsWith(prefix); });
+    std::erase_if(m_items, [&](const Item &i) {
+        if (!i.tag.startsWith(prefix))
+            return false;
+        forget(i);
+        return true;
+    });
     return static_cast<int>(before - m_items.size());
 }
 
@@ -115,6 +131,7 @@ bool WriteQueue::flush(bool force)
             writeTogether(ids);
             std::deque<Item> done;
             done.swap(m_items);
+            m_tags.clear();
             for (size_t n = 0; n < done.size(); ++n)
                 if (done[n].written)
                     done[n].written(ids[n]);
@@ -153,12 +170,14 @@ bool WriteQueue::flush(bool force)
             }
             Item gone = std::move(*it);
             it = m_items.erase(it);
+            forget(gone);
             if (gone.lost)
                 gone.lost(error);
             continue;
         }
         Item done = std::move(*it);
         it = m_items.erase(it);
+        forget(done);
         if (done.written)
             done.written(id);
     }

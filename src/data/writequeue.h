@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDeadlineTimer>
+#include <QHash>
 #include <QString>
 #include <QVariantMap>
 
@@ -77,8 +78,11 @@ private:
     bool writeTogether(std::vector<qint64> &ids);
     void defer(const QString &error);
 
+    void forget(const Item &item);
+
     Database &m_db;
     std::deque<Item> m_items;
+    QHash<QString, int> m_tags; // how many queued rows carry each tag
     int m_batchDepth = 0;
     bool m_deferring = false;
     bool m_flushing = false;
