@@ -154,7 +154,7 @@ void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
     DispatchScope scope;
     dispatch(order, H, scope);
     if (!scope.failed.isEmpty())
-        AddLog(QStringLiteral("Ошибка при обработке ордера: ") + scope.failure + QStringLiteral(" Заявки не выставлены: ")
+        AddLog(QStringLiteral("Ошибка при обработке ордера: ") + scope.failure + QStringLiteral(". Не выставлено заявок: ")
                + QString::number(scope.failed.size()) + QStringLiteral("."));
 }
 

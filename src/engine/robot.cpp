@@ -427,8 +427,9 @@ bool Robot::handleOrder(PendingOrder &order)
     auto waitAgain = [&](const QString &error) {
         if (!order.failureLogged) {
             order.failureLogged = true;
+            const bool stop = error.endsWith(QLatin1Char('.')) || error.endsWith(QLatin1Char('!'));
             AddLog(QStringLiteral("Ошибка при обработке ордера # ") + QString::number(P.Id) + QStringLiteral(": ") + error
-                   + QStringLiteral(" Ордер будет обработан повторно."));
+                   + (stop ? QString() : QStringLiteral(".")) + QStringLiteral(" Ордер будет обработан повторно."));
         }
         return false;
     };

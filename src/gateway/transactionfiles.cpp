@@ -400,15 +400,21 @@ void Gateway::BuildTROFiles()
 {
     TROFiles.clear();
     if (m_settings.rgpSingleMulti == 0) {
-        TROFiles.append({0, QStringLiteral("trans"), 0, 0});
+        TTROData t;
+        t.FileName = QStringLiteral("trans");
+        TROFiles.append(t);
         return;
     }
     m_data.tQuik.Open();
     DataSet &q = m_data.qActiveQuik;
     q.Close();
     q.Open();
-    for (int r = 0; r < q.RecordCount(); ++r)
-        TROFiles.append({q.value(r, QStringLiteral("id_quik")).toInt(), q.value(r, QStringLiteral("quik")).toString(), 0, 0});
+    for (int r = 0; r < q.RecordCount(); ++r) {
+        TTROData t;
+        t.IdQuik = q.value(r, QStringLiteral("id_quik")).toInt();
+        t.FileName = q.value(r, QStringLiteral("quik")).toString();
+        TROFiles.append(t);
+    }
 }
 
 void Gateway::emptyFolder(const QString &folder)
