@@ -95,6 +95,7 @@ private slots:
     void refusalIsToldAndUnbooks_data();
     void refusalIsToldAndUnbooks();
     void fullDiskFinishesLinesNeverRepeatsThem();
+    void fullDiskLeavesNoHalfOrderFile();
     void refusedRowCostsThatRowAlone_data();
     void refusedRowCostsThatRowAlone();
     void lockedDatabaseKeepsRowsAndLinesGoOut();
@@ -210,6 +211,30 @@ void TestTrust::fullDiskFinishesLinesNeverRepeatsThem()
     // The file holds every line on screen, in order, each once.
     QCOMPARE(cp1251::decode(logFile.readAll()), s.log.lines().join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
     QVERIFY(s.log.lines().size() > before);
+}
+
+void TestTrust::fullDiskLeavesNoHalfOrderFile()
+{
+    SampleRobot s(0, 1);
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    QDir folder(s.paths.smartTrade);
+    {
+        // An order file takes 50 bytes of its 100: the terminal must never
+        // see such a file.
+        FileSizeLimit full(50);
+        s.robot->timTable();
+        QCOMPARE(folder.entryList(QDir::Files), QStringList());
+        QCOMPARE(s.robot->PendingTransactions.size(), 1);
+    }
+    QTest::qWait(1100);
+    s.robot->timTable();
+    const QStringList files = folder.entryList(QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QVERIFY2(files[0].endsWith(QStringLiteral(".new")), qPrintable(files[0]));
+    QCOMPARE(s.fileLines(folder.filePath(files[0])),
+             QStringList{QStringLiteral("place_order?portfolio=111&security=SBER&action=BUY&type=LIMIT&validity=DAY&price=285,43&stop_price=285,43&amount=10")});
+    QVERIFY(s.robot->PendingTransactions.isEmpty());
 }
 
 void TestTrust::refusedRowCostsThatRowAlone_data()

@@ -80,7 +80,7 @@ QString GetTimeStamp(const QDateTime &when)
         + QString::number(t.hour()) + QString::number(t.minute()) + QString::number(t.second());
 }
 
-bool writeAll(QFile &file, const QByteArray &bytes)
+bool writeAll(QIODevice &file, const QByteArray &bytes)
 {
     // A short write says nothing of why; the next one fails with the reason.
     qint64 pos = 0;
@@ -286,12 +286,14 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
         // terminal never sees an order file that is cut short.
         QSaveFile file(fileName);
         const bool usable = FolderSettingProblem(folder, QStringLiteral("[Quik] DirSmartTrade")).isEmpty();
-        if (!usable || !file.open(QIODevice::WriteOnly)) {
+        // Unbuffered, so that a short write (a full disk) is seen here and
+        // the file is given up instead of renamed half written.
+        if (!usable || !file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
             AddLog(QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName
                    + QStringLiteral(", так как его не удалось создать."));
             return;
         }
-        if (file.write(bytes) != bytes.size() || !file.commit()) {
+        if (!writeAll(file, bytes) || !file.commit()) {
             const QString error = file.errorString();
             file.cancelWriting();
             throw KorvinaError(QStringLiteral("Ошибка записи в файл ") + fileName + QStringLiteral(": ") + error,

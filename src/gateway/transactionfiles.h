@@ -67,8 +67,8 @@ QString FolderSettingProblem(const QString &folder, const QString &setting);
 
 // Writes all the bytes, or stops at the write that fails (the file's error
 // then tells why). True when all were written.
-class QFile;
-bool writeAll(QFile &file, const QByteArray &bytes);
+class QIODevice;
+bool writeAll(QIODevice &file, const QByteArray &bytes);
 
 // A file's identity on disk (its inode); 0 when it cannot be had.
 quint64 FileIdByName(const QString &path);
