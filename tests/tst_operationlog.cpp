@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 class TestOperationLog : public QObject {
     Q_OBJECT
 
@@ -23,6 +26,8 @@ private slots:
     void appendsAcrossRuns();
     void closeWritesWhatIsLeft();
     void writeFailureKeepsMark();
+    void cutWriteIsFinishedNotRepeated_data();
+    void cutWriteIsFinishedNotRepeated();
     void unopenableFileIsReported();
 
 private:
@@ -140,6 +145,48 @@ void TestOperationLog::writeFailureKeepsMark()
     QVERIFY(!full.writeFailure().isEmpty());
 #else
     QSKIP("needs /dev/full");
+#endif
+}
+
+void TestOperationLog::cutWriteIsFinishedNotRepeated_data()
+{
+    // Where the disk fills up: within the first line, at the end of it, or
+    // within the second.
+    QTest::addColumn<int>("room");
+    QTest::newRow("within the first line") << 10;
+    QTest::newRow("after the first line") << 32;
+    QTest::newRow("within the second line") << 40;
+}
+
+void TestOperationLog::cutWriteIsFinishedNotRepeated()
+{
+#ifdef Q_OS_LINUX
+    QFETCH(int, room);
+    m_log->AddLog(QStringLiteral("before"));
+    QVERIFY(m_log->FlushLog());
+    const qint64 size = fileBytes().size();
+    m_log->AddLog(QStringLiteral("first line"));  // 31 bytes with stamp and CR LF
+    m_log->AddLog(QStringLiteral("second line"));
+    {
+        // The file may grow by `room` bytes only, as on a disk that fills.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit = old;
+        limit.rlim_cur = static_cast<rlim_t>(size + room);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const bool written = m_log->FlushLog();
+        setrlimit(RLIMIT_FSIZE, &old);
+        QVERIFY(!written);
+        QCOMPARE(fileBytes().size(), size + room);
+    }
+    m_log->AddLog(QStringLiteral("third line"));
+    QVERIFY(m_log->FlushLog());
+    QCOMPARE(fileBytes(), QByteArray("09.12.2026 09:05:07 before\r\n09.12.2026 09:05:07 first line\r\n"
+                                     "09.12.2026 09:05:07 second line\r\n09.12.2026 09:05:07 third line\r\n"));
+    QCOMPARE(m_log->LoggedLines(), 4);
+#else
+    QSKIP("needs setrlimit");
 #endif
 }
 
