@@ -115,6 +115,7 @@ private slots:
         QTest::newRow("QuikData") << int(schema::Kind::QuikData)
                                   << QStringList{"tClientOpenPositions", "tClients",   "tGroup",       "tGroupClients",
                                                  "tLimitFut",            "tLimitMoney", "tLimitStock", "tOrderNumber",
+                                                 "tOrderHistory",        "tRobotState",
                                                  "tParam",               "tPortfolio", "tPortfolioFut", "tQuik",
                                                  "tQuikOrders",          "tSecCode",   "tStrategy",    "tTrades",
                                                  "tWorkSpaces"};

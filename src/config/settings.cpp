@@ -51,6 +51,7 @@ const Key kKeys[] = {
     {"Position", "Position", "AutoPortfolio", "AutoPortfolio", &Settings::chAutoPortfolio, Kind::Bool},
     {"Position", "Position", "intTable", "intTable", &Settings::edtIntTable, Kind::Int, 0},
     {"Position", "Position", "intQuik", "intQuik", &Settings::edtIntQuik, Kind::Int, 0},
+    {"Position", "Position", "ResumeWindow", "ResumeWindow", &Settings::edtResumeWindow, Kind::Int, 0},
     {"Quik", "Quik", "dirTT", "dirTT", &Settings::edtdirTT, Kind::Text},
     {"Quik", "Quik", "pathInfoLog", "pathInfoLog", &Settings::edtInfoLog, Kind::Text},
     {"Quik", "Quik", "AccountMicex", "AccountMicex", &Settings::edtAccountMicex, Kind::Text},
@@ -224,6 +225,7 @@ void Settings::resetToDefaults()
     chAutoPortfolio = false;
     edtIntTable = 1;
     edtIntQuik = 1;
+    edtResumeWindow = 60;
     edtdirTT = defaultDirTT();
     edtInfoLog = defaultInfoLog();
     edtAccountMicex = QStringLiteral("L01-00000F00");

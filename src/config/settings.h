@@ -26,6 +26,10 @@ public:
     bool chAutoPortfolio = false; // AutoPortfolio
     int edtIntTable = 1;          // intTable, seconds
     int edtIntQuik = 1;           // intQuik, seconds
+    // ResumeWindow, seconds: a robot that ended without a clean stop at most
+    // this long ago goes on, when it watches again, from the alert row it had
+    // reached; 0 always starts from the table's last row.
+    int edtResumeWindow = 60;
 
     // [Quik]
     QString edtdirTT;             // dirTT

@@ -34,6 +34,38 @@ struct Index {
     QStringList columns;
 };
 
+Table historyTable()
+{
+    return {QStringLiteral("tOrderHistory"),
+            {{QStringLiteral("id"), kCounter},
+             {QStringLiteral("session"), kInteger},
+             {QStringLiteral("sent_at"), kDateTime},
+             {QStringLiteral("trans_id"), kInteger},
+             {QStringLiteral("trans_text"), text(1000)},
+             {QStringLiteral("id_order"), kInteger},
+             {QStringLiteral("filled"), kBoolean},
+             {QStringLiteral("code"), text(50)},
+             {QStringLiteral("terminal_file"), text(255)},
+             {QStringLiteral("status"), kSmall},
+             {QStringLiteral("trans_name"), text(50)},
+             {QStringLiteral("description"), text(255)},
+             {QStringLiteral("order_number"), kDecimal},
+             {QStringLiteral("result_at"), kDateTime},
+             {QStringLiteral("carried_from"), text(50)}}};
+}
+
+Table robotStateTable()
+{
+    return {QStringLiteral("tRobotState"),
+            {{QStringLiteral("id"), kInteger},
+             {QStringLiteral("session"), kInteger},
+             {QStringLiteral("alerts"), text(255)},
+             {QStringLiteral("last_handled"), kInteger},
+             {QStringLiteral("place_session"), kInteger},
+             {QStringLiteral("running"), kBoolean},
+             {QStringLiteral("heartbeat"), kDateTime}}};
+}
+
 QList<Table> buildQuikData()
 {
     QList<Table> t;
@@ -101,6 +133,12 @@ QList<Table> buildQuikData()
                {QStringLiteral("Interval"), text(50)},
                {QStringLiteral("code"), text(12)},
                {QStringLiteral("Position"), text(20)}}});
+
+    // The robot's memory across connections and restarts: every transaction
+    // it ever sent (the journal holds only the current connection's), and
+    // where it stands in the alert table.
+    t.append(historyTable());
+    t.append(robotStateTable());
 
     // The terminals' exports: the base tables of a single terminal, and the
     // templates of the per-terminal copies.
@@ -263,6 +301,9 @@ QList<Index> quikDataIndexes()
 {
     return {{QStringLiteral("tClientOpenPositions"), {QStringLiteral("code"), QStringLiteral("symbol")}},
             {QStringLiteral("tOrderNumber"), {QStringLiteral("trans_id")}},
+            {QStringLiteral("tOrderHistory"), {QStringLiteral("session"), QStringLiteral("trans_id")}},
+            {QStringLiteral("tOrderHistory"), {QStringLiteral("id_order")}},
+            {QStringLiteral("tOrderHistory"), {QStringLiteral("sent_at")}},
             {QStringLiteral("tParam"), {QStringLiteral("seccode")}},
             {QStringLiteral("tSecCode"), {QStringLiteral("Ticker")}},
             {QStringLiteral("tSecCode"), {QStringLiteral("SecCode")}},
@@ -384,6 +425,25 @@ void createAlerts(Database &db) { runAll(db, alertStatements()); }
 void create(Database &db, Kind kind) { runAll(db, statements(kind)); }
 
 void createTerminalTables(Database &db, int idQuik) { runAll(db, terminalTableStatements(idQuik)); }
+
+bool ensureRobotTables(Database &db)
+{
+    if (db.engine() != Database::Engine::SQLite)
+        return false;
+    QStringList statements;
+    for (const Table &t : {historyTable(), robotStateTable()}) {
+        if (db.hasTable(t.name))
+            continue;
+        statements << createTableStatement(t);
+        for (const Index &i : quikDataIndexes())
+            if (i.table == t.name)
+                statements << createIndexStatement(i);
+    }
+    if (statements.isEmpty())
+        return false;
+    runAll(db, statements);
+    return true;
+}
 
 void createDatabaseFile(const QString &path, Kind kind)
 {

@@ -64,6 +64,10 @@ void createAlerts(Database &db);
 void create(Database &db, Kind kind);
 void createTerminalTables(Database &db, int idQuik);
 
+// Adds the robot's history and state tables (tOrderHistory, tRobotState) to a
+// QuikData made before they existed. True when it made any. SQLite only.
+bool ensureRobotTables(Database &db);
+
 // Creates a new SQLite database file with every table of the kind (and the
 // folders above it). Never overwrites: an existing file, or a path naming an
 // Access file, gives KorvinaError naming the path. A file that cannot be

@@ -149,6 +149,15 @@ void Robot::refreshBook()
 
 void Robot::writeGuarded(const QString &fileName) { m_gateway.WriteTransactionsLogged(fileName); }
 
+void Robot::closeWith(DispatchScope &scope)
+{
+    // Only an order that nothing stopped is done.
+    if (scope.closing && scope.failed.isEmpty()) {
+        m_data.quikWrites.add(std::move(*scope.closing));
+        scope.closing.reset();
+    }
+}
+
 void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
 {
     DispatchScope scope;
@@ -166,6 +175,8 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
     const bool smartTrade = m_settings.rgpTerminal == 1;
     // A terminal, or one of its clients, that this dispatch serves.
     auto serves = [&scope](qint32 terminal, const QString &code) {
+        if (!code.isNull() && scope.except.contains(code))
+            return false;
         if (!scope.only)
             return true;
         for (const auto &[t, c] : *scope.only)
@@ -206,6 +217,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
             // gets the lines (or wait in the queue while it cannot take them).
             WriteQueue::Batch batch(m_data.quikWrites);
             serveClient(H, O, P, A, smartTrade ? m_settings.edtDirSmartTrade : quikFile, 0, scope);
+            closeWith(scope);
         }
         writeGuarded(smartTrade ? SmartTradeFileName(m_settings.edtDirSmartTrade) : quikFile);
     } else if (P.Kind == 0 || P.Kind == 1) {
@@ -217,7 +229,14 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
             list.append({terminals.value(r, QStringLiteral("id_quik")).toInt(), terminals.value(r, QStringLiteral("quik")).toString(),
                          terminals.value(r, QStringLiteral("path")).toString()});
         const QString classCode = P.Kind == 0 ? m_data.ClassCodeByTicker(P.Symbol) : QString();
-        for (const Terminal &t : list) {
+        // The last terminal served writes the order's closing row with its
+        // own rows (a SmartTrade order, written client by client, after).
+        int lastServed = -1;
+        for (int i = 0; i < list.size(); ++i)
+            if (serves(list[i].idQuik, QString()))
+                lastServed = i;
+        for (int i = 0; i < list.size(); ++i) {
+            const Terminal &t = list[i];
             if (!serves(t.idQuik, QString()))
                 continue;
             const QString quikFile = PathInFolder(m_settings.edtdirTT, t.quik + QStringLiteral(".tri"));
@@ -279,6 +298,8 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
                             writeGuarded(SmartTradeFileName(t.path));
                     }
                 }
+                if (i == lastServed && !smartTrade)
+                    closeWith(scope);
             } catch (const std::exception &e) {
                 if (isTransient(e)) {
                     // None of this terminal's clients was reached by this

@@ -5,11 +5,14 @@
 #include "config/operationlog.h"
 #include "config/settings.h"
 #include "data/datmod.h"
+#include "data/schema.h"
 #include "data/views.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+
+#include <limits>
 
 Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     : QObject(parent), TransId(m_gateway.TransId), PendingTransactions(m_gateway.PendingTransactions),
@@ -172,9 +175,14 @@ void Robot::ConnectAndStart()
         setWatchActions(false, false);
         return;
     }
+    readRunState();
+    // Every row of the journal is in the history before it is emptied.
+    m_gateway.checkHistory();
+    m_gateway.ArchiveJournal(m_gateway.Session);
     m_data.ClearOrderNumbers();
     // Texts still waiting for their file keep their journal rows.
     m_gateway.JournalPending();
+    storeState(RunStarted(m_gateway.Session));
     setTimerEnabled(timUpdateTable, true);
     setTimerEnabled(timQuik, true);
     if (!actStopWatchEnabled)
@@ -272,7 +280,115 @@ void Robot::PrepareTransactionFiles()
     if (OperationLog *log = OperationLog::current())
         own << log->fileName();
     m_gateway.setProtectedFiles(own);
+    // A new series of numbers. What the terminal never took of the previous
+    // one is carried over when this run goes on from it: at a connection
+    // while running, or at the first after a run that ended without a clean
+    // stop within the resume window.
+    const qint64 before = m_gateway.Session;
+    m_gateway.setNextSession(before + 1, m_firstPreparation ? m_carryFirst : true, m_firstPreparation && m_carryFirst);
     m_gateway.PrepareTransactionFiles();
+    if (m_gateway.Session != before) {
+        m_firstPreparation = false;
+        storeState(SessionStarted(m_gateway.Session));
+    }
+}
+
+void Robot::readRunState()
+{
+    if (m_runStateRead)
+        return;
+    try {
+        if (schema::ensureRobotTables(m_data.conQuikData))
+            AddLog(QStringLiteral("В базе данных ") + m_settings.edtQuikData
+                   + QStringLiteral(" созданы таблицы истории транзакций и состояния робота."));
+        m_stateKept = m_data.conQuikData.hasTable(QStringLiteral("tRobotState"));
+        if (!m_stateKept)
+            return;
+        m_previousRun = ReadRunState(m_data.conQuikData);
+        m_runStateRead = true;
+    } catch (const std::exception &e) {
+        AddLog(QStringLiteral("Состояние робота в базе данных ") + m_settings.edtQuikData + QStringLiteral(" не читается: ")
+               + failureText(e));
+        m_stateKept = false;
+        return;
+    }
+    if (!m_previousRun.known) {
+        storeState(RunStateCreated());
+        return;
+    }
+    m_gateway.Session = m_previousRun.session;
+    const int window = m_settings.edtResumeWindow;
+    const qint64 downFor = m_previousRun.heartbeat.isValid() ? m_previousRun.heartbeat.secsTo(QDateTime::currentDateTime()) : -1;
+    if (!m_previousRun.running) {
+        AddLog(QStringLiteral("Предыдущий запуск робота завершен штатно."));
+    } else if (window > 0 && downFor >= 0 && downFor < window) {
+        m_carryFirst = true;
+        m_resumeRows = m_previousRun.lastHandled >= 0 && m_previousRun.alerts == m_settings.edtAlerts;
+        AddLog(QStringLiteral("Предыдущий запуск робота прерван ") + QString::number(downFor)
+               + QStringLiteral(" с назад без штатного завершения: работа продолжается с места остановки."));
+    } else {
+        AddLog(QStringLiteral("Предыдущий запуск робота прерван без штатного завершения ")
+               + (downFor >= 0 ? QString::number(downFor) + QStringLiteral(" с назад") : QStringLiteral("когда-то"))
+               + QStringLiteral(", позже окна продолжения (") + QString::number(window)
+               + QStringLiteral(" с): работа начинается заново."));
+    }
+}
+
+void Robot::storeState(WriteQueue::Item item)
+{
+    if (!m_stateKept)
+        return;
+    m_data.quikWrites.add(std::move(item));
+}
+
+void Robot::storePlace(qint64 lastHandled, DispatchScope *scope)
+{
+    if (!m_stateKept)
+        return;
+    WriteQueue::Item item = PlaceStored(lastHandled, m_gateway.Session, m_settings.edtAlerts);
+    if (scope)
+        scope->closing = std::move(item);
+    else
+        m_data.quikWrites.add(std::move(item));
+}
+
+QSet<QString> Robot::servedBefore(qint64 orderId)
+{
+    QSet<QString> codes;
+    if (!m_gateway.historyKept())
+        return codes;
+    m_data.quikWrites.flush(true);
+    const Database::Rows rows = m_data.conQuikData.fetch(
+        QStringLiteral("SELECT code\r\nFROM tOrderHistory\r\nWHERE id_order = :id_order AND session >= :session"),
+        {{QStringLiteral("id_order"), orderId}, {QStringLiteral("session"), m_previousRun.placeSession}});
+    for (const auto &r : rows.rows)
+        codes.insert(r.value(0).toString());
+    return codes;
+}
+
+void Robot::tellSkipped(qint64 after, qint64 upTo, const QString &why)
+{
+    if (upTo <= after)
+        return;
+    try {
+        const Database::Rows rows = m_data.conOmega.fetch(
+            QStringLiteral("SELECT ID\r\nFROM FilledOrders\r\nWHERE ID > :after AND ID <= :up_to\r\nORDER BY ID"),
+            {{QStringLiteral("after"), after}, {QStringLiteral("up_to"), upTo}});
+        if (rows.rows.isEmpty())
+            return;
+        QStringList ids;
+        for (const auto &r : rows.rows) {
+            if (ids.size() == 100) {
+                ids << QStringLiteral("и еще ") + QString::number(rows.rows.size() - 100);
+                break;
+            }
+            ids << r.value(0).toString();
+        }
+        AddLog(QStringLiteral("Ордера стратегий, исполненные ") + why + QStringLiteral(", не загружаются: ")
+               + QString::number(rows.rows.size()) + QStringLiteral(" (# ") + ids.join(QStringLiteral(", ")) + QStringLiteral(")."));
+    } catch (const std::exception &e) {
+        AddLog(QStringLiteral("Пропущенные ордера стратегий не прочитаны: ") + failureText(e));
+    }
 }
 
 void Robot::WriteTransactions(const QString &fileName) { m_gateway.WriteTransactions(fileName); }
@@ -325,6 +441,12 @@ void Robot::timTable()
     if (Watching && !m_connecting)
         actWatchingExecute();
     actCheckTROExecute();
+    // A sign of life now and then: after a crash, the next start knows how
+    // long ago the robot stopped.
+    if (m_stateKept && (!m_heartbeat.isValid() || m_heartbeat.hasExpired(HeartbeatSeconds * 1000))) {
+        m_heartbeat.start();
+        storeState(Heartbeat());
+    }
     FlushLog();
 }
 
@@ -394,6 +516,15 @@ void Robot::PollFilledOrders()
         q.Next();
     }
     handleBacklog();
+    if (!m_resumeSkipped.isEmpty()) {
+        QStringList ids;
+        for (qint64 id : std::as_const(m_resumeSkipped))
+            ids << QString::number(id);
+        AddLog(QStringLiteral("Ордера стратегий, исполненные раньше окна продолжения (") + QString::number(m_settings.edtResumeWindow)
+               + QStringLiteral(" с), не загружаются после перезапуска: ") + QString::number(ids.size()) + QStringLiteral(" (# ")
+               + ids.join(QStringLiteral(", ")) + QStringLiteral(")."));
+        m_resumeSkipped.clear();
+    }
     FlushLog();
 }
 
@@ -414,6 +545,17 @@ bool Robot::handleOrder(PendingOrder &order)
     const bool retry = order.started;
     if (!order.started) {
         order.started = true;
+        order.resumed = P.Id <= m_resumeUpTo;
+        if (order.resumed) {
+            // Filled longer ago than the window: too old to be placed now.
+            const int window = m_settings.edtResumeWindow;
+            if (P.TimeFilled.isValid() && P.TimeFilled.secsTo(QDateTime::currentDateTime()) >= window) {
+                m_resumeSkipped << P.Id;
+                storePlace(P.Id);
+                return true;
+            }
+            AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" взят после перезапуска робота."));
+        }
         AddLog(QStringLiteral("Обрабатываю ордер # ") + QString::number(P.Id) + QStringLiteral(" ..."));
         // An order without a price it can be sized and priced on is refused
         // for every client.
@@ -421,6 +563,7 @@ bool Robot::handleOrder(PendingOrder &order)
         if (!refusal.isEmpty()) {
             AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" отклонен: ") + refusal
                    + QStringLiteral(" Транзакции не сформированы."));
+            storePlace(P.Id);
             return true;
         }
     }
@@ -439,6 +582,7 @@ bool Robot::handleOrder(PendingOrder &order)
             if (!CheckFilters(m_data, P, reasons)) {
                 AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" не прошел фильтры. / ") + reasons
                        + QStringLiteral("/"));
+                storePlace(P.Id);
                 return true;
             }
             order.filtersPassed = true;
@@ -447,15 +591,24 @@ bool Robot::handleOrder(PendingOrder &order)
         const QList<QPair<qint32, QString>> left = order.left;
         if (!left.isEmpty())
             scope.only = &left;
+        // Clients whose transactions were journalled before the restart
+        // have them already (sent, or carried into the new files).
+        if (order.resumed)
+            scope.except = servedBefore(P.Id);
+        // The place goes with the order's last journal rows.
+        storePlace(P.Id, &scope);
         dispatch(P, MakeNewOrder, scope);
         if (!scope.failed.isEmpty()) {
             order.left = scope.failed;
             return waitAgain(scope.failure);
         }
+        if (scope.closing)
+            m_data.quikWrites.add(std::move(*scope.closing));
     } catch (const std::exception &e) {
         if (isTransient(e))
             return waitAgain(failureText(e));
         AddLog(QStringLiteral("Ошибка при обработке ордера # ") + QString::number(P.Id) + QStringLiteral(": ") + failureText(e));
+        storePlace(P.Id);
         return true;
     }
     if (retry)
@@ -470,8 +623,31 @@ void Robot::actStartWatchExecute()
         FlushLog();
         return;
     }
-    LastFilledId = m_data.GetLastId(m_data.tFilledOrders);
-    BaselinePending = LastFilledId < 0;
+    const qint64 last = m_data.GetLastId(m_data.tFilledOrders);
+    const int window = m_settings.edtResumeWindow;
+    const bool sameAlerts = m_previousRun.known && m_previousRun.lastHandled >= 0 && m_previousRun.alerts == m_settings.edtAlerts;
+    const qint64 downFor = m_previousRun.heartbeat.isValid() ? m_previousRun.heartbeat.secsTo(QDateTime::currentDateTime()) : -1;
+    if (m_resumeRows && window > 0 && downFor >= 0 && downFor < window) {
+        // Going on from the stored place: the rows after it were filled
+        // before the robot stopped or while it was down.
+        LastFilledId = m_previousRun.lastHandled;
+        BaselinePending = false;
+        m_resumeUpTo = last >= 0 ? last : std::numeric_limits<qint64>::max();
+        AddLog(QStringLiteral("Загрузка ордеров продолжается после перезапуска с ордера, следующего за # ")
+               + QString::number(LastFilledId) + QStringLiteral("."));
+    } else {
+        LastFilledId = last;
+        BaselinePending = last < 0;
+        m_resumeUpTo = -1;
+        // Nothing is skipped silently: the rows since the stored place.
+        if (sameAlerts && last > m_previousRun.lastHandled)
+            tellSkipped(m_previousRun.lastHandled, last,
+                        m_previousRun.running ? QStringLiteral("пока робот был остановлен дольше окна продолжения")
+                                              : QStringLiteral("пока робот не загружал ордера"));
+        if (last >= 0)
+            storePlace(last);
+    }
+    m_resumeRows = false;
     Watching = true;
     setWatchActions(false, true);
     AddLog(QStringLiteral("Загрузка ордеров включена."));
@@ -552,6 +728,9 @@ void Robot::Shutdown(int mailGraceMs)
     setTimerEnabled(timQuik, false);
     setTimerEnabled(timInfoLog, false);
     m_mail.shutdown(std::chrono::milliseconds(mailGraceMs));
+    // Stopped cleanly: the next start begins afresh.
+    if (m_runStateRead)
+        storeState(CleanStop());
     // Rows still queued get a last, short try.
     for (WriteQueue *q : {&m_data.quikWrites, &m_data.alertWrites}) {
         if (q->isEmpty())

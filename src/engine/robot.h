@@ -1,17 +1,21 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 
 #include "config/korvinaerror.h"
 #include "engine/dispatch.h"
+#include "engine/runstate.h"
 #include "gateway/gateway.h"
 #include "monitor/linkmonitor.h"
 #include "monitor/mailqueue.h"
 
 #include <deque>
+#include <optional>
 #include <memory>
 
 class Settings;
@@ -134,7 +138,13 @@ public:
     int ordersWaiting() const { return static_cast<int>(m_backlog.size()); }
 
     // Gives the mail queue a few seconds; what is left is logged as not sent.
+    // Stores the clean stop.
     void Shutdown(int mailGraceMs = 3000);
+
+    // The series of transaction numbers the files belong to.
+    qint64 session() const { return m_gateway.Session; }
+    // Seconds between two signs of life stored in QuikData.
+    static constexpr int HeartbeatSeconds = 5;
 
     // Runs a timer's work as one tick: ticks never overlap, and a failure
     // that nothing inside caught ends the tick and goes to failure().
@@ -160,6 +170,7 @@ private:
         QVariant fillPrice;      // the row's "Fill Price" as stored
         bool started = false;    // its first handling has begun
         bool filtersPassed = false;
+        bool resumed = false;    // taken again after a restart
         // Where it still has to go after a transient failure: whole
         // terminals (empty code) or single clients of a terminal.
         QList<QPair<qint32, QString>> left;
@@ -167,9 +178,13 @@ private:
     };
     struct DispatchScope {
         const QList<QPair<qint32, QString>> *only = nullptr; // null: every account
+        QSet<QString> except;                                // clients served before a restart
         QList<QPair<qint32, QString>> failed;               // transient failures
         QString failure;
         int queued = 0;
+        // A row written with the last batch of the order's journal rows (the
+        // robot's place), when nothing failed; taken out once written.
+        std::optional<WriteQueue::Item> closing;
     };
 
     void onTimUpdateTable();
@@ -185,9 +200,21 @@ private:
     void serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination,
                      qint32 terminal, DispatchScope &scope);
     void writeGuarded(const QString &fileName);
+    // Adds the scope's closing row to the batch being written.
+    void closeWith(DispatchScope &scope);
     void onRefused(qint32 transId);
     void onNumberingRestarted(const QHash<qint32, qint32> &carried);
     bool takeWorkspaceLock();
+    // The robot's stored state: read at the first connection of a run (what
+    // the previous run left), kept up to date from then on.
+    void readRunState();
+    void storeState(WriteQueue::Item item);
+    void storePlace(qint64 lastHandled, DispatchScope *scope = nullptr);
+    // The clients of an alert row that were journalled before a restart.
+    QSet<QString> servedBefore(qint64 orderId);
+    // The rows between the stored place and the new starting point, told in
+    // one line when they are not taken.
+    void tellSkipped(qint64 after, qint64 upTo, const QString &why);
     // ConnectAndStart, BuildTROFiles, PrepareTransactionFiles.
     void connectAndPrepare();
     void refreshBook();
@@ -213,6 +240,16 @@ private:
     QHash<qint64, qint64> m_bookRowIds;
     qint64 m_bookSerial = 0;
     std::deque<PendingOrder> m_backlog;
+    // What the previous run left, and what this run does with it.
+    TRunState m_previousRun;
+    bool m_runStateRead = false;
+    bool m_stateKept = false;     // QuikData keeps the robot's state
+    bool m_firstPreparation = true;
+    bool m_carryFirst = false;    // the previous run ended without a clean stop, within the window
+    bool m_resumeRows = false;    // ... and its place in this alert database waits to be taken up
+    qint64 m_resumeUpTo = -1;     // rows up to this one are taken after the restart
+    QList<qint64> m_resumeSkipped; // rows older than the window, told once
+    QElapsedTimer m_heartbeat;
     QString m_filledOrdersFailure; // logged once while FilledOrders cannot be read
     bool m_filledOrdersFailed = false;
     std::unique_ptr<QLockFile> m_lock;

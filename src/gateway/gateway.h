@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QVector>
 
@@ -31,6 +32,26 @@ public:
     // Results with status 0 and 3.
     qint32 SentCount = 0;
     qint32 DoneCount = 0;
+    // The number of the current series of transaction numbers: each
+    // preparation of the file sets starts a new one (the numbers start again
+    // from the setting), and the history keeps every number with its series.
+    qint64 Session = 0;
+
+    // The series the next preparation starts, and whether the transactions
+    // of the previous one that the terminal never answered (or whose lines
+    // never reached their file) go into the new files. The robot decides it
+    // from its stored state before each preparation.
+    // `resuming` is set for the first preparation after a run that ended
+    // without a clean stop: order files SmartTrade has not taken are kept.
+    void setNextSession(qint64 session, bool carry, bool resuming)
+    {
+        m_nextSession = session;
+        m_carry = carry;
+        m_resuming = resuming;
+    }
+    // How long the preparation waits for results of lines the terminal has
+    // not answered yet before it carries them over.
+    static constexpr int CarryWaitMs = 3000;
 
     // Files the emptying of the transaction folders never deletes, whatever
     // folder is set: the settings file, the log, the databases.
@@ -58,6 +79,12 @@ public:
     // The journal rows of the texts still queued, again (after the journal
     // has been emptied).
     void JournalPending();
+    // Before the journal is emptied: its rows of the series, and the results
+    // they hold, made sure of in the history.
+    void ArchiveJournal(qint64 session);
+    // Whether QuikData keeps a history (it has tOrderHistory).
+    bool historyKept() const { return m_history; }
+    void checkHistory();
 
     // The result check.
     void actCheckTROExecute();
@@ -83,6 +110,14 @@ private:
     static bool samePath(const QString &a, const QString &b);
     void emptyFolder(const QString &folder);
     void reportWriteFailure(const QString &destination, const QString &error);
+    void history(const TPendingTransaction &t);
+    void historyResult(qint64 session, qint32 transId, const TResultValues &v);
+    // A transaction of an earlier series written again under a new number.
+    void carry(TPendingTransaction &t, qint64 fromSession, qint32 fromTransId);
+    // The previous series' file sets, before they are deleted: results not
+    // read yet go into the history; what the terminal never took is carried
+    // into the new files (when m_carry) or told (otherwise).
+    void settlePrevious(qint64 previous, const QSet<qint32> &stillQueued);
     void writeSucceeded(const QString &destination, const QString &fileName);
 
     Settings &m_settings;
@@ -90,4 +125,8 @@ private:
     QStringList m_protected;
     QHash<qint32, TSentTransaction> m_sent;
     QHash<QString, QString> m_writeFailures; // by destination: the failure logged last
+    qint64 m_nextSession = 0;
+    bool m_carry = false;
+    bool m_resuming = false;
+    bool m_history = false;
 };

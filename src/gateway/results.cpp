@@ -204,6 +204,7 @@ void Gateway::handleResultLine(const QString &path, int index, const QString &li
                 {QStringLiteral("trans_name"), unquoted(v.TransName)},
                 {QStringLiteral("description"), unquoted(v.Description)},
                 {QStringLiteral("order_number"), v.OrderNumber.toLongLong()}};
+    historyResult(Session, transId, v);
     // The last result of a transaction is what its row ends with.
     u.tag = QStringLiteral("result:") + v.TransId;
     u.supersede = true;

@@ -218,6 +218,7 @@ qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &de
         TransId = TransId + 1;
         m_sent.insert(number, {t.OrderId, t.Filled, t.Code});
         journal(t);
+        history(t);
 
         const QString price = FormatOrderPrice(O.SecData, O.Price);
         QString D;
@@ -459,30 +460,26 @@ void Gateway::PrepareTransactionFiles()
         if (!problem.isEmpty())
             throw KorvinaError(problem);
         TransId = m_settings.edtTrans_id;
+        const qint64 previous = Session;
+        Session = m_nextSession > Session ? m_nextSession : Session + 1;
+        checkHistory();
         m_sent.clear();
         // Texts still waiting for their file belong to files about to be
         // deleted and carry numbers of the old series: they go into the new
         // files, each with a new number and its journal row.
         QHash<qint32, qint32> carried;
+        QSet<qint32> stillQueued;
         for (TPendingTransaction &t : PendingTransactions) {
             const qint32 old = t.TransId;
-            t.TransId = TransId;
-            TransId = TransId + 1;
-            t.Rest.clear();
-            if (!t.SmartTrade) {
-                const QString prefix = QStringLiteral("TRANS_ID =") + QString::number(old) + QLatin1Char(';');
-                if (t.Text.startsWith(prefix))
-                    t.Text = QStringLiteral("TRANS_ID =") + QString::number(t.TransId) + QLatin1Char(';') + t.Text.mid(prefix.size());
-                t.Destination = PathInFolder(dir, QFileInfo(QDir::fromNativeSeparators(t.Destination)).fileName());
-            }
-            m_data.quikWrites.remove(QStringLiteral("journal:") + QString::number(old));
-            journal(t);
-            m_sent.insert(t.TransId, {t.OrderId, t.Filled, t.Code});
+            stillQueued.insert(old);
+            carry(t, previous, old);
             carried.insert(old, t.TransId);
             AddLog(QStringLiteral("Транзакция # ") + QString::number(old)
                    + QStringLiteral(" не была записана до создания новых файлов и будет отправлена под номером ")
                    + QString::number(t.TransId) + QStringLiteral("."));
         }
+        // The previous series' lines that the terminal never took.
+        settlePrevious(previous, stillQueued);
         emit numberingRestarted(carried);
 
         QDir folder(dir);
@@ -509,11 +506,22 @@ void Gateway::PrepareTransactionFiles()
         const QString problem = FolderSettingProblem(st, QStringLiteral("[Quik] DirSmartTrade"));
         if (!problem.isEmpty())
             throw KorvinaError(problem);
-        // A folder that is not there holds no files to delete.
-        emptyFolder(st);
+        if (m_resuming) {
+            // Going on from where the robot was: order files SmartTrade has
+            // not taken yet are orders still to be placed.
+            const int left = QDir(st).entryList({QStringLiteral("*.new")}, QDir::Files).size();
+            if (left > 0)
+                AddLog(QStringLiteral("Файлы заявок SmartTrade, еще не принятые терминалом, оставлены в папке ") + st
+                       + QStringLiteral(": ") + QString::number(left) + QStringLiteral("."));
+        } else {
+            // A folder that is not there holds no files to delete.
+            emptyFolder(st);
+        }
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("При удалении всех файлов из папки ") + st + QStringLiteral(" произошла ошибка: \r\n") + failureText(e));
     }
+    // What was carried over goes out at once, into the new files.
+    WritePendingTransactions();
     emit countersChanged();
     FlushLog();
 }

@@ -3,19 +3,24 @@
 //   korvina-db create quikdata FILE
 //   korvina-db create alerts FILE
 //   korvina-db sample DIR
+//   korvina-db history QUIKDATA [--from DATE] [--to DATE] [--out FILE]
 //
 // Exit codes: 0 done, 1 failed (nothing is overwritten), 2 wrong command line.
 
 #include "toolcli.h"
 
 #include "config/korvinaerror.h"
+#include "data/database.h"
+#include "data/historyexport.h"
 #include "data/sampleworkspace.h"
 #include "data/schema.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QTextStream>
 
 #include <cstdlib>
@@ -42,6 +47,8 @@ const char kMainHelp[] =
     "                         CanceledOrders, OpenPositions), empty\n"
     "  sample DIR             write a demo workspace into DIR: both databases,\n"
     "                         folders and a Korvina.ini pointing at them\n"
+    "  history QUIKDATA       export the history of every transaction the robot\n"
+    "                         sent as CSV (--from, --to, --out)\n"
     "\n"
     "Options:\n"
     "  -h, --help             show this help (with a command: that command's help)\n"
@@ -57,7 +64,8 @@ const char kCreateHelp[] =
     "table of the kind, all of them empty:\n"
     "\n"
     "  quikdata  the robot's tables (tSecCode, tWorkSpaces, tStrategy, tClients,\n"
-    "            tGroup, tGroupClients, tQuik, tOrderNumber, tClientOpenPositions),\n"
+    "            tGroup, tGroupClients, tQuik, tOrderNumber, tClientOpenPositions,\n"
+    "            the history tOrderHistory and the robot's state tRobotState),\n"
     "            the quotes table tParam and the base export tables of a terminal\n"
     "            (tLimitStock, tLimitFut, tLimitMoney, tPortfolio, tPortfolioFut,\n"
     "            tQuikOrders, tTrades). The per-terminal copies of MULTI mode are\n"
@@ -96,6 +104,26 @@ const char kSampleHelp[] =
     "\n"
     "Fails with exit code 1, changing nothing, when DIR already holds\n"
     "Korvina.ini or one of the two databases.\n";
+
+const char kHistoryHelp[] =
+    "Usage: korvina-db history QUIKDATA [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--out FILE]\n"
+    "\n"
+    "Writes the history of every transaction the robot sent (table tOrderHistory\n"
+    "of the QuikData database QUIKDATA) as CSV, to standard output or to FILE:\n"
+    "one line per transaction, in the order they were sent, with the series of\n"
+    "transaction numbers it belongs to (the numbers start again at every\n"
+    "connection), the time it was queued, its number and text, the alert row\n"
+    "(id_order) and client it came from, the terminal file it went to, and what\n"
+    "the terminal answered (status, trans_name, description, order_number and\n"
+    "when). carried_from names the series and number of a transaction that was\n"
+    "sent again under a new number because the terminal had not taken it.\n"
+    "\n"
+    "  --from DATE, --to DATE  only the transactions sent on these days (both\n"
+    "                          included)\n"
+    "  --out FILE              write FILE (replaced when it exists) instead of\n"
+    "                          standard output\n"
+    "\n"
+    "UTF-8 with a byte order mark, comma-separated, CR LF line ends.\n";
 
 void printAndExit(const char *text)
 {
@@ -187,6 +215,69 @@ int runSample(const QStringList &args)
     return 0;
 }
 
+int runHistory(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption fromOption(QStringLiteral("from"), QString(), QStringLiteral("DATE"));
+    const QCommandLineOption toOption(QStringLiteral("to"), QString(), QStringLiteral("DATE"));
+    const QCommandLineOption outOption(QStringLiteral("out"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({helpOption, fromOption, toOption, outOption});
+    const QString command = QStringLiteral("history");
+    if (!parser.parse(args))
+        return usageError(parser.errorText(), command);
+    if (parser.isSet(helpOption))
+        printAndExit(kHistoryHelp);
+    const QStringList pos = parser.positionalArguments();
+    if (pos.size() < 2)
+        return usageError(QStringLiteral("history needs the QuikData database file"), command);
+    if (pos.size() > 2)
+        return usageError(QStringLiteral("too many arguments: ") + pos.mid(2).join(QLatin1Char(' ')), command);
+    std::optional<QDate> from, to;
+    for (const auto &[option, date] : {std::pair{&fromOption, &from}, std::pair{&toOption, &to}}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QDate d = QDate::fromString(parser.value(*option), Qt::ISODate);
+        if (!d.isValid())
+            return usageError(QStringLiteral("--") + option->names().constFirst() + QStringLiteral(" needs a date YYYY-MM-DD, not '")
+                                  + parser.value(*option) + QStringLiteral("'"),
+                              command);
+        *date = d;
+    }
+    if (from && to && *to < *from)
+        return usageError(QStringLiteral("--to is before --from"), command);
+
+    const QString path = QFileInfo(pos[1]).absoluteFilePath();
+    Database db(QStringLiteral("history"));
+    QString error;
+    if (!db.open(path, &error))
+        return failed(QStringLiteral("cannot open ") + QDir::toNativeSeparators(path) + QStringLiteral(": ") + error);
+    if (!db.hasTable(QStringLiteral("tOrderHistory")))
+        return failed(QDir::toNativeSeparators(path) + QStringLiteral(" keeps no history (no table tOrderHistory): the robot makes it at its first connection"));
+    try {
+        if (parser.isSet(outOption)) {
+            QSaveFile file(parser.value(outOption));
+            if (!file.open(QIODevice::WriteOnly))
+                return failed(QStringLiteral("cannot write ") + parser.value(outOption) + QStringLiteral(": ") + file.errorString());
+            const int n = ExportHistoryCsv(db, file, from, to);
+            if (!file.commit())
+                return failed(QStringLiteral("cannot write ") + parser.value(outOption) + QStringLiteral(": ") + file.errorString());
+            err() << "Wrote " << n << " transactions to " << QDir::toNativeSeparators(QFileInfo(parser.value(outOption)).absoluteFilePath())
+                  << "\n";
+        } else {
+            QFile stdoutFile;
+            if (!stdoutFile.open(stdout, QIODevice::WriteOnly))
+                return failed(QStringLiteral("cannot write to standard output"));
+            ExportHistoryCsv(db, stdoutFile, from, to);
+            stdoutFile.flush();
+        }
+    } catch (const KorvinaError &e) {
+        return failed(e.message());
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -233,6 +324,8 @@ int main(int argc, char *argv[])
         return runCreate(commandArgs);
     if (command == QLatin1String("sample"))
         return runSample(commandArgs);
+    if (command == QLatin1String("history"))
+        return runHistory(commandArgs);
     if (command == QLatin1String("help"))
         printAndExit(kMainHelp);
     return usageError(QStringLiteral("unknown command '") + command + QStringLiteral("'"));
