@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -65,6 +66,7 @@ struct Run {
     int code = -1;
     QString out;
     QString err;
+    QByteArray rawOut; // as written, a byte order mark included
 };
 
 Run runTool(const QStringList &args)
@@ -75,7 +77,8 @@ Run runTool(const QStringList &args)
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
         return r;
     r.code = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.rawOut = p.readAllStandardOutput();
+    r.out = QString::fromUtf8(r.rawOut);
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
 }
@@ -547,6 +550,92 @@ private slots:
             QVERIFY2(db.open(fresh, &error), qPrintable(error));
             QVERIFY(db.hasTable(QStringLiteral("FilledOrders")));
         }
+    }
+
+    void historyExport_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("orders"); // id_order of the rows written, in order
+        QTest::addColumn<QString>("stderrHas");
+        QTest::newRow("everything") << QStringList{} << 0 << QStringList{"7", "8", "9"} << "";
+        QTest::newRow("one day") << QStringList{"--from", "2026-12-09", "--to", "2026-12-09"} << 0 << QStringList{"8"} << "";
+        QTest::newRow("from a day on") << QStringList{"--from", "2026-12-09"} << 0 << QStringList{"8", "9"} << "";
+        QTest::newRow("into a file") << QStringList{"--out", "@csv"} << 0 << QStringList{"7", "8", "9"} << "Wrote 3 transactions";
+        QTest::newRow("a date that is none") << QStringList{"--from", "9.12.2026"} << 2 << QStringList{} << "YYYY-MM-DD";
+        QTest::newRow("the wrong way round") << QStringList{"--from", "2026-12-10", "--to", "2026-12-09"} << 2 << QStringList{}
+                                             << "before";
+    }
+
+    // The history as CSV: what each row holds, quoting, the day filter.
+    void historyExport()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, code);
+        QFETCH(QStringList, orders);
+        QFETCH(QString, stderrHas);
+        const QString file = freshPath();
+        schema::createDatabaseFile(file, schema::Kind::QuikData);
+        {
+            Database db(QStringLiteral("h"));
+            QString error;
+            QVERIFY2(db.open(file, &error), qPrintable(error));
+            const char *rows[][4] = {{"2026-12-08T23:59:59.000", "7", "TRANS_ID =0;ACTION=NEW_ORDER;", "Ввод, \"принят\""},
+                                     {"2026-12-09T10:00:00.000", "8", "TRANS_ID =0;ACTION=NEW_ORDER;", "ok"},
+                                     {"2026-12-10T00:00:00.000", "9", "TRANS_ID =1;ACTION=NEW_ORDER;", "line\nbreak"}};
+            for (const auto &r : rows)
+                db.native(QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, trans_text, id_order, code, status, "
+                                         "description) VALUES (1, :t, 0, :text, :o, '111', 3, :d)"),
+                          {{QStringLiteral("t"), QString::fromUtf8(r[0])}, {QStringLiteral("o"), QString::fromUtf8(r[1]).toInt()},
+                           {QStringLiteral("text"), QString::fromUtf8(r[2])}, {QStringLiteral("d"), QString::fromUtf8(r[3])}})
+                    .finish();
+        }
+        const QString csv = freshPath(QStringLiteral(".csv"));
+        for (QString &o : options)
+            o.replace(QStringLiteral("@csv"), csv);
+        const Run r = runTool(QStringList{QStringLiteral("history"), file} + options);
+        QVERIFY2(r.code == code, qPrintable(QStringLiteral("exit %1, stderr: %2").arg(r.code).arg(r.err)));
+        QVERIFY2(r.err.contains(stderrHas), qPrintable(r.err));
+        if (code != 0)
+            return;
+        const QByteArray bytes = options.contains(QStringLiteral("--out")) ? readAll(csv) : r.rawOut;
+        QVERIFY(bytes.startsWith("\xEF\xBB\xBFid,session,sent_at,trans_id,id_order,code,terminal_file,trans_text,status,"));
+        QVERIFY(bytes.endsWith("\r\n"));
+        // A line break inside a quoted field belongs to the field.
+        QStringList got;
+        static const QRegularExpression row(QStringLiteral("\r\n(\\d+),1,([-0-9 :]+),0,(\\d+),111,"));
+        auto it = row.globalMatch(QString::fromUtf8(bytes));
+        while (it.hasNext())
+            got << it.next().captured(3);
+        QCOMPARE(got, orders);
+        if (orders.contains(QStringLiteral("7"))) {
+            QVERIFY(bytes.contains(",2026-12-08 23:59:59,"));
+            QVERIFY(bytes.contains(QStringLiteral(",\"Ввод, \"\"принят\"\"\",").toUtf8()));
+        }
+    }
+
+    void historyOfAnOlderQuikData()
+    {
+        // A QuikData made before the history existed has no table to export.
+        const QString file = freshPath();
+        {
+            Database db(QStringLiteral("o"));
+            QString error;
+            schema::createDatabaseFile(file, schema::Kind::QuikData);
+            QVERIFY2(db.open(file, &error), qPrintable(error));
+            db.native(QStringLiteral("DROP TABLE tOrderHistory")).finish();
+        }
+        const Run r = runTool({QStringLiteral("history"), file});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("tOrderHistory")), qPrintable(r.err));
+        // The robot adds it at its first connection.
+        Database db(QStringLiteral("o2"));
+        QString error;
+        QVERIFY2(db.open(file, &error), qPrintable(error));
+        QVERIFY(schema::ensureRobotTables(db));
+        QVERIFY(db.hasTable(QStringLiteral("tOrderHistory")));
+        QVERIFY(db.hasTable(QStringLiteral("tRobotState")));
+        QVERIFY(!schema::ensureRobotTables(db));
     }
 };
 
