@@ -284,10 +284,12 @@ void Robot::PrepareTransactionFiles()
     // one is carried over when this run goes on from it: at a connection
     // while running, or at the first after a run that ended without a clean
     // stop within the resume window.
+    // (Before the stored state is read, nothing of an earlier run is known.)
     const qint64 before = m_gateway.Session;
-    m_gateway.setNextSession(before + 1, m_firstPreparation ? m_carryFirst : true, m_firstPreparation && m_carryFirst);
+    const bool first = m_firstPreparation || !m_runStateRead;
+    m_gateway.setNextSession(before + 1, m_runStateRead && (first ? m_carryFirst : true), m_runStateRead && first && m_carryFirst);
     m_gateway.PrepareTransactionFiles();
-    if (m_gateway.Session != before) {
+    if (m_gateway.Session != before && m_runStateRead) {
         m_firstPreparation = false;
         storeState(SessionStarted(m_gateway.Session));
     }
