@@ -59,6 +59,7 @@ Table robotStateTable()
     return {QStringLiteral("tRobotState"),
             {{QStringLiteral("id"), kInteger},
              {QStringLiteral("session"), kInteger},
+             {QStringLiteral("files_session"), kInteger},
              {QStringLiteral("alerts"), text(255)},
              {QStringLiteral("last_handled"), kInteger},
              {QStringLiteral("place_session"), kInteger},

@@ -32,6 +32,14 @@ Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     connect(&m_gateway, &Gateway::countersChanged, this, &Robot::UpdateStatusBar);
     connect(&m_gateway, &Gateway::refused, this, &Robot::onRefused);
     connect(&m_gateway, &Gateway::numberingRestarted, this, &Robot::onNumberingRestarted);
+    connect(&m_gateway, &Gateway::seriesStarted, this, [this](qint64 session) {
+        if (m_runStateRead)
+            storeState(SessionStarted(session));
+    });
+    connect(&m_gateway, &Gateway::filesMade, this, [this](qint64 session) {
+        if (m_runStateRead)
+            storeState(FilesMade(session));
+    });
     m_serviceTimer.setInterval(ServiceRetryMs);
     connect(&m_serviceTimer, &QTimer::timeout, this, [this] { runTick([this] { onServiceTimer(); }); });
     m_timInfoLogOn = true; // the link check runs from the start
@@ -289,10 +297,8 @@ void Robot::PrepareTransactionFiles()
     const bool first = m_firstPreparation || !m_runStateRead;
     m_gateway.setNextSession(before + 1, m_runStateRead && (first ? m_carryFirst : true), m_runStateRead && first && m_carryFirst);
     m_gateway.PrepareTransactionFiles();
-    if (m_gateway.Session != before && m_runStateRead) {
+    if (m_gateway.Session != before && m_runStateRead)
         m_firstPreparation = false;
-        storeState(SessionStarted(m_gateway.Session));
-    }
 }
 
 void Robot::readRunState()
@@ -319,6 +325,7 @@ void Robot::readRunState()
         return;
     }
     m_gateway.Session = m_previousRun.session;
+    m_gateway.FilesSession = m_previousRun.filesSession;
     const int window = m_settings.edtResumeWindow;
     const qint64 downFor = m_previousRun.heartbeat.isValid() ? m_previousRun.heartbeat.secsTo(QDateTime::currentDateTime()) : -1;
     if (!m_previousRun.running) {

@@ -32,7 +32,8 @@ TRunState ReadRunState(Database &db)
 {
     TRunState s;
     const Database::Rows rows = db.fetch(
-        QStringLiteral("SELECT session, alerts, last_handled, place_session, running, heartbeat\r\nFROM tRobotState\r\nWHERE id = 1"));
+        QStringLiteral("SELECT session, alerts, last_handled, place_session, running, heartbeat, files_session\r\nFROM tRobotState\r\n"
+                       "WHERE id = 1"));
     if (rows.rows.isEmpty())
         return s;
     const auto &r = rows.rows.first();
@@ -43,13 +44,14 @@ TRunState ReadRunState(Database &db)
     s.placeSession = r.value(3).toLongLong();
     s.running = r.value(4).toBool();
     s.heartbeat = dateTimeOf(r.value(5));
+    s.filesSession = r.value(6).toLongLong();
     return s;
 }
 
 WriteQueue::Item RunStateCreated()
 {
-    WriteQueue::Item i = item(QStringLiteral("INSERT INTO tRobotState (id, session, last_handled, place_session, running)\r\n"
-                                             "VALUES (1, 0, -1, 0, False)"),
+    WriteQueue::Item i = item(QStringLiteral("INSERT INTO tRobotState (id, session, files_session, last_handled, place_session, running)\r\n"
+                                             "VALUES (1, 0, 0, -1, 0, False)"),
                               {}, QStringLiteral("state:created"));
     i.supersede = false;
     i.retry = false;
@@ -67,6 +69,12 @@ WriteQueue::Item SessionStarted(qint64 session)
 {
     return item(QStringLiteral("UPDATE tRobotState\r\nSET session = :session\r\nWHERE id = 1"), {{QStringLiteral("session"), session}},
                 QStringLiteral("state:session"));
+}
+
+WriteQueue::Item FilesMade(qint64 session)
+{
+    return item(QStringLiteral("UPDATE tRobotState\r\nSET files_session = :session\r\nWHERE id = 1"),
+                {{QStringLiteral("session"), session}}, QStringLiteral("state:files"));
 }
 
 WriteQueue::Item PlaceStored(qint64 lastHandled, qint64 session, const QString &alerts)

@@ -15,7 +15,8 @@ class Database;
 // when it was last seen.
 struct TRunState {
     bool known = false;       // the row was there
-    qint64 session = 0;       // the series of the transaction files last made
+    qint64 session = 0;       // the last series of transaction numbers begun
+    qint64 filesSession = 0;  // the series the transaction files on disk belong to
     QString alerts;           // the alert database the place is in
     qint64 lastHandled = -1;  // the last alert row handled; -1 none
     qint64 placeSession = 0;  // the series in which the place was stored
@@ -31,6 +32,7 @@ TRunState ReadRunState(Database &db);
 WriteQueue::Item RunStateCreated();
 WriteQueue::Item RunStarted(qint64 session);
 WriteQueue::Item SessionStarted(qint64 session);
+WriteQueue::Item FilesMade(qint64 session);
 WriteQueue::Item PlaceStored(qint64 lastHandled, qint64 session, const QString &alerts);
 WriteQueue::Item Heartbeat();
 WriteQueue::Item CleanStop();

@@ -36,6 +36,10 @@ public:
     // preparation of the file sets starts a new one (the numbers start again
     // from the setting), and the history keeps every number with its series.
     qint64 Session = 0;
+    // The series the transaction files on disk belong to: Session once its
+    // files are made. (Only the files of that series can tell which of its
+    // lines were written and answered.)
+    qint64 FilesSession = 0;
 
     // The series the next preparation starts, and whether the transactions
     // of the previous one that the terminal never answered (or whose lines
@@ -102,6 +106,10 @@ signals:
     // The file sets were prepared and the numbering started again; texts
     // still queued were carried over under new numbers (old to new).
     void numberingRestarted(const QHash<qint32, qint32> &carried);
+    // A new series of numbers begins, and the files of a series are made:
+    // what must be stored with the rows written at that moment.
+    void seriesStarted(qint64 session);
+    void filesMade(qint64 session);
 
 private:
     void journal(const TPendingTransaction &t);
@@ -118,6 +126,8 @@ private:
     // read yet go into the history; what the terminal never took is carried
     // into the new files (when m_carry) or told (otherwise).
     void settlePrevious(qint64 previous, const QSet<qint32> &stillQueued);
+    // Writes what is queued for QuikData now, before files change on disk.
+    void commitBeforeFiles(const char *what);
     void writeSucceeded(const QString &destination, const QString &fileName);
 
     Settings &m_settings;

@@ -228,12 +228,25 @@ void Gateway::carry(TPendingTransaction &t, qint64 fromSession, qint32 fromTrans
     m_data.quikWrites.add(std::move(u));
 }
 
+void Gateway::commitBeforeFiles(const char *what)
+{
+    if (m_data.quikWrites.flush(true))
+        return;
+    AddLog(QStringLiteral("Записи о транзакциях не сохранены в базе данных ") + QString::fromUtf8(what)
+           + QStringLiteral(": если робот будет остановлен аварийно прежде, чем они сохранятся, транзакции без ответа терминала могут быть отправлены повторно."));
+}
+
 void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
 {
     if (!m_history || previous <= 0)
         return;
+    // The files on disk are those of FilesSession: its rows are checked
+    // against them. Rows of a later series (carried over by a start that was
+    // stopped before it made its files) never reached any file.
+    const qint64 onDisk = FilesSession;
     struct Open {
         qint32 transId;
+        qint64 series;
         QString text;
         qint64 orderId;
         bool filled;
@@ -244,17 +257,19 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     try {
         m_data.quikWrites.flush(true);
         const Database::Rows rows = m_data.conQuikData.fetch(
-            QStringLiteral("SELECT trans_id, trans_text, id_order, filled, code, terminal_file\r\nFROM tOrderHistory\r\n"
-                           "WHERE session = :session AND status IS NULL\r\nORDER BY trans_id"),
-            {{QStringLiteral("session"), previous}});
+            QStringLiteral("SELECT trans_id, trans_text, id_order, filled, code, terminal_file, session\r\nFROM tOrderHistory\r\n"
+                           "WHERE (session = :previous OR session = :on_disk) AND status IS NULL\r\nORDER BY session, trans_id"),
+            {{QStringLiteral("previous"), previous}, {QStringLiteral("on_disk"), onDisk}});
         for (const auto &r : rows.rows) {
             const qint32 transId = r.value(0).toInt();
+            const qint64 series = r.value(6).toLongLong();
             const QString file = QDir::fromNativeSeparators(r.value(5).toString());
             // SmartTrade answers nothing, and its order files are kept (see
             // the preparation): only QUIK's import files are settled here.
-            if (stillQueued.contains(transId) || !file.endsWith(QLatin1String(".tri"), Qt::CaseInsensitive))
+            if ((series == previous && stillQueued.contains(transId)) || !file.endsWith(QLatin1String(".tri"), Qt::CaseInsensitive))
                 continue;
-            open.push_back({transId, r.value(1).toString(), r.value(2).toLongLong(), r.value(3).toBool(), r.value(4).toString(), file});
+            open.push_back({transId, series, r.value(1).toString(), r.value(2).toLongLong(), r.value(3).toBool(), r.value(4).toString(),
+                            file});
         }
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("История транзакций не читается: ") + failureText(e)
@@ -268,8 +283,11 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     std::map<QString, QSet<qint32>> written;
     std::map<QString, QHash<qint32, TResultValues>> answers;
     for (const Open &o : open)
-        if (!written.count(o.tri))
+        if (o.series == onDisk && !written.count(o.tri))
             written[o.tri] = linesWritten(o.tri);
+    // A line of the series on disk is in its file, and answered in its
+    // result file; a row of another series is in neither.
+    auto inFile = [&](const Open &o) { return o.series == onDisk && written[o.tri].contains(o.transId); };
     auto readAnswers = [&] {
         for (auto &[tri, ids] : written)
             answers[tri] = resultsIn(resultFileOf(tri));
@@ -277,7 +295,7 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     auto unanswered = [&] {
         int n = 0;
         for (const Open &o : open)
-            n += written[o.tri].contains(o.transId) && !answers[o.tri].contains(o.transId);
+            n += inFile(o) && !answers[o.tri].contains(o.transId);
         return n;
     };
     readAnswers();
@@ -305,10 +323,10 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     WriteQueue::Batch batch(m_data.quikWrites);
     for (const Open &o : open) {
         const auto &results = answers[o.tri];
-        const auto found = results.constFind(o.transId);
+        const auto found = o.series == onDisk ? results.constFind(o.transId) : results.cend();
         if (found != results.cend()) {
             // Answered after the last check: the history gets the answer.
-            historyResult(previous, o.transId, *found);
+            historyResult(o.series, o.transId, *found);
             continue;
         }
         if (!m_carry) {
@@ -322,11 +340,11 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
         t.OrderId = o.orderId;
         t.Filled = o.filled;
         t.Code = o.code;
-        const bool reached = written[o.tri].contains(o.transId);
-        carry(t, previous, o.transId);
+        const bool reached = inFile(o);
+        carry(t, o.series, o.transId);
         PendingTransactions.append(t);
         AddLog(QStringLiteral("Транзакция # ") + QString::number(o.transId) + QStringLiteral(" предыдущих файлов (серия ")
-               + QString::number(previous) + QStringLiteral(") ")
+               + QString::number(o.series) + QStringLiteral(") ")
                + (reached ? QStringLiteral("не была принята терминалом") : QStringLiteral("не была записана в файл"))
                + QStringLiteral(" и будет отправлена под номером ") + QString::number(t.TransId) + QStringLiteral("."));
     }

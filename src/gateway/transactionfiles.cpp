@@ -481,6 +481,11 @@ void Gateway::PrepareTransactionFiles()
         // The previous series' lines that the terminal never took.
         settlePrevious(previous, stillQueued);
         emit numberingRestarted(carried);
+        emit seriesStarted(Session);
+        // What was found in the old files and what is carried over is in the
+        // database before those files go: a robot killed from here on finds
+        // it there, not in files that are gone.
+        commitBeforeFiles("до удаления прежних файлов");
 
         QDir folder(dir);
         if (!folder.exists() && !QDir().mkdir(dir))
@@ -498,6 +503,11 @@ void Gateway::PrepareTransactionFiles()
                 if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
                     throw KorvinaError(QStringLiteral("Не удается создать файл ") + f.fileName() + QStringLiteral(": ") + f.errorString());
             }
+        // The files on disk now belong to the new series, before any line
+        // goes into them.
+        FilesSession = Session;
+        emit filesMade(Session);
+        commitBeforeFiles("до записи в новые файлы");
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("При создании файлов транзакций в папке") + dir + QStringLiteral(" произошла ошибка: \r\n") + failureText(e));
     }
