@@ -40,6 +40,9 @@ void DataSet::setSQL(const QStringList &lines)
 {
     Close();
     m_sql = lines;
+    m_sqlText.clear();
+    for (const QString &l : m_sql)
+        m_sqlText += l + QStringLiteral("\r\n");
 }
 
 void DataSet::setSQL(const QString &text)
@@ -50,13 +53,7 @@ void DataSet::setSQL(const QString &text)
     setSQL(t.isEmpty() ? QStringList() : t.split(QStringLiteral("\r\n")));
 }
 
-QString DataSet::SQLText() const
-{
-    QString out;
-    for (const QString &l : m_sql)
-        out += l + QStringLiteral("\r\n");
-    return out;
-}
+const QString &DataSet::SQLText() const { return m_sqlText; }
 
 QString DataSet::statement() const { return m_sql.join(QStringLiteral("\r\n")); }
 

@@ -39,7 +39,7 @@ public:
     void setSQL(const QStringList &lines);
     void setSQL(const QString &text);
     const QStringList &SQL() const { return m_sql; }
-    QString SQLText() const;
+    const QString &SQLText() const;
     QString statement() const; // the lines joined by line breaks, no trailing break
 
     // A computed column of a query: after every opening `fill` gets the
@@ -124,6 +124,7 @@ private:
     Kind m_kind;
     QString m_tableName;
     QStringList m_sql;
+    QString m_sqlText; // the lines, each followed by a line break: kept, since lookups ask for it per client
     QVariantMap m_params;
     QString m_calcName;
     CalcField m_calcFill;
