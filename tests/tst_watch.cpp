@@ -63,7 +63,7 @@ void TestWatch::tickRereadsOnlyAfterAChange()
     robot.ConnectAndStart();
     ws.addFilledOrders({1, 2});
     robot.timTable();
-    QSignalSpy reread(&data.tFilledOrders, &DataSet::opened);
+    QSignalSpy reread(&data.tFilledOrders, &DataSet::reread);
     robot.timTable();
     QCOMPARE(reread.count(), 0); // nothing changed anywhere
     // A change by another process, in another table of the same database.

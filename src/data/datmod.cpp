@@ -43,6 +43,9 @@ TDatMod::TDatMod(QObject *parent)
       portfolioLookups(conQuikData)
 {
     setObjectName(QStringLiteral("DatMod"));
+    // The reader's own connection goes with ours: a connection made again
+    // may be to a file made again.
+    connect(&conQuikData, &Database::aboutToClose, &quikReader, &BackgroundReader::disconnectWorker);
 
     tFilledOrders.setTableName(QStringLiteral("FilledOrders"));
     tActiveOrders.setTableName(QStringLiteral("ActiveOrders"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backgroundreader.h"
 #include "database.h"
 #include "dataset.h"
 #include "viewcache.h"
@@ -43,6 +44,8 @@ public:
     WriteQueue alertWrites{conOmega};
     // Clients' rows of the merged portfolio views, read once per change of QuikData.
     ViewKeyCache portfolioLookups;
+    // Re-reads the merged terminal views off the windows' thread.
+    BackgroundReader quikReader;
     // Securities found in the directory while a dispatch runs, by statement:
     // every client of one order needs the same row, and the dispatch holds
     // QuikData's write lock, so the directory cannot change meanwhile.

@@ -14,8 +14,10 @@ constexpr int RetryPauseMs = 1000;
 // How long a write waits for another program's lock before its rows are
 // put off (they are kept, so a short wait costs nothing): the lines that
 // follow the rows are not held up by the database's full busy timeout. While
-// the queue already waits for a database, each try waits less still.
-constexpr int WriteBusyTimeoutMs = 1000;
+// the queue already waits for a database, each try waits less still. The
+// wait is spent on the windows' thread, so it stays short of a frame the
+// operator would see as the window hanging.
+constexpr int WriteBusyTimeoutMs = 400;
 constexpr int DeferredBusyTimeoutMs = 100;
 } // namespace
 

@@ -684,14 +684,16 @@ void Robot::actCheckTROExecute()
 
 void Robot::timQuikTimer()
 {
+    // The merged views of every terminal are read off this thread: reading
+    // ten terminals' orders takes longer than a frame.
     RefreshDataSet(m_data.tParam);
     if (m_settings.chAutoPortfolio) {
-        RefreshQuery(m_data.qPortfolioAll);
-        RefreshQuery(m_data.qPortfolioFutAll);
+        m_data.quikReader.refresh(m_data.qPortfolioAll);
+        m_data.quikReader.refresh(m_data.qPortfolioFutAll);
     }
     RefreshDataSet(m_data.tOrderNumber);
-    RefreshQuery(m_data.qQuikOrdersAll);
-    RefreshQuery(m_data.qTradesAll);
+    m_data.quikReader.refresh(m_data.qQuikOrdersAll);
+    m_data.quikReader.refresh(m_data.qTradesAll);
 }
 
 qint64 Robot::GetInfoLogSize() { return LinkMonitor::GetInfoLogSize(m_settings.edtInfoLog); }
