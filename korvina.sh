@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Korvina's one entry point for developers and CI.
 #   ./korvina.sh demo    build, make a demo workspace and start the robot on it
+#                        (in its window when a display is there, else headless)
 #   ./korvina.sh test    build and run every test
 #   ./korvina.sh build   install what is missing and build
 #   ./korvina.sh bench   build and run the benchmarks
@@ -14,6 +15,7 @@ DEMO="${KORVINA_DEMO_DIR:-$ROOT/demo}"
 PACKAGES=(
   cmake g++ ninja-build pkg-config
   qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc
+  qt6-svg-dev libqt6svg6 qt6-translations-l10n
   libsqlite3-dev sqlite3
   libcurl4-openssl-dev ca-certificates
   libsimpleini-dev
@@ -76,7 +78,10 @@ case "$cmd" in
     ( sleep 3; exec "$BUILD/bin/korvina-strategy-sim" --alerts "$DEMO/Omega/Alerts11.sqlite" \
         --quikdata "$DEMO/Data/dbQuikData.sqlite" --random 1000 --every 4000 >/dev/null ) &
     pids+=($!)
-    "$BUILD/bin/korvina" --headless --ini "$DEMO/Korvina.ini" --watch "$@" &
+    # The operator's window when there is a display to show it on.
+    mode=(--headless)
+    if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then mode=(); fi
+    "$BUILD/bin/korvina" "${mode[@]}" --ini "$DEMO/Korvina.ini" --watch "$@" &
     pids+=($!)
     wait "${pids[2]}"
     ;;

@@ -1,20 +1,29 @@
-// Program entry: the log, the settings, the data module and the robot, in
-// that order; then the event loop until the program is told to end.
+// Program entry: the log, the settings, the data module and the robot (in
+// the main window, or alone with --headless), in that order; then the event
+// loop until the program is told to end.
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "engine/robot.h"
+#include "tfmmain.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QScreen>
 #include <QSocketNotifier>
+#include <QTranslator>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,11 +45,47 @@ void printLine(FILE *to, const QString &text)
     std::fflush(to);
 }
 
+bool asked(int argc, char *argv[], const char *option)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], option) == 0)
+            return true;
+    return false;
+}
+
+// SIGINT and SIGTERM end the program as closing the window does.
+void endOnSignals(QCoreApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
+        char b;
+        [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], &b, 1);
+        notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // Without --headless the program is the operator's window.
+    const bool windowed = !asked(argc, argv, "--headless") && !asked(argc, argv, "--help") && !asked(argc, argv, "-h")
+        && !asked(argc, argv, "--version") && !asked(argc, argv, "-v");
+    std::unique_ptr<QCoreApplication> application;
+    if (windowed)
+        application = std::make_unique<QApplication>(argc, argv);
+    else
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("korvina"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVINA_VERSION));
 
@@ -59,10 +104,12 @@ int main(int argc, char *argv[])
     parser.addOption(watch);
     parser.process(app);
 
-    if (!parser.isSet(headless)) {
-        printLine(stderr, QStringLiteral("korvina: the main window is not built yet; run korvina --headless"));
-        return 2;
-    }
+    // Qt's own texts (standard buttons, edit menus, file dialogs) in the
+    // operator's language, like the rest of the window.
+    QTranslator qtTexts;
+    if (windowed && qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&qtTexts);
 
     // The log opens before anything else; without it the program does not start.
     OperationLog log;
@@ -74,7 +121,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     OperationLog::setCurrent(&log);
-    QObject::connect(&log, &OperationLog::lineAdded, [](const QString &line) { printLine(stdout, line); });
+    if (!windowed)
+        QObject::connect(&log, &OperationLog::lineAdded, [](const QString &line) { printLine(stdout, line); });
 
     // A settings file named on the command line must be there and be text:
     // a service started on a wrong path stops instead of running on defaults.
@@ -90,50 +138,51 @@ int main(int argc, char *argv[])
     settings.LoadSettings();
 
     TDatMod data;
-    Robot robot(settings, data);
-    QObject::connect(&robot, &Robot::failure, [](const QString &text) { printLine(stderr, text); });
-    QObject::connect(&robot, &Robot::message, [](const QString &text) { printLine(stdout, text); });
-    // The log file cannot be written (a full disk): the robot goes on, the
-    // lines are kept and written once it can be.
-    QObject::connect(&log, &OperationLog::writeFailed, [](const QString &text) {
-        printLine(stderr, QStringLiteral("korvina: ") + text + QStringLiteral(" (строки журнала сохраняются и будут записаны позже)"));
-    });
-    QObject::connect(&log, &OperationLog::writeRecovered, [&log] {
-        printLine(stderr, QStringLiteral("korvina: файл журнала ") + log.fileName() + QStringLiteral(" снова записывается"));
-    });
-
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) == 0) {
-        auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
-            char b;
-            [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], &b, 1);
-            notifier->setEnabled(false);
-            QCoreApplication::quit();
-        });
-        struct sigaction sa {};
-        sa.sa_handler = onSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
+    std::unique_ptr<TfmMain> window;
+    std::unique_ptr<Robot> alone;
+    if (windowed) {
+        window = std::make_unique<TfmMain>(settings, data);
+        // Maximised; as large as the screen where no window manager does it.
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            window->setGeometry(screen->availableGeometry());
+        window->showMaximized();
+    } else {
+        alone = std::make_unique<Robot>(settings, data);
     }
+    Robot &robot = window ? window->robot() : *alone;
+    if (!windowed) {
+        QObject::connect(&robot, &Robot::failure, [](const QString &text) { printLine(stderr, text); });
+        QObject::connect(&robot, &Robot::message, [](const QString &text) { printLine(stdout, text); });
+        // The log file cannot be written (a full disk): the robot goes on,
+        // the lines are kept and written once it can be.
+        QObject::connect(&log, &OperationLog::writeFailed, [](const QString &text) {
+            printLine(stderr, QStringLiteral("korvina: ") + text + QStringLiteral(" (строки журнала сохраняются и будут записаны позже)"));
+        });
+        QObject::connect(&log, &OperationLog::writeRecovered, [&log] {
+            printLine(stderr, QStringLiteral("korvina: файл журнала ") + log.fileName() + QStringLiteral(" снова записывается"));
+        });
+    }
+    endOnSignals(app);
 
     // Watching needs the databases: --watch connects whatever the settings say.
     const bool watchAtStart = parser.isSet(watch);
     robot.StartUp(watchAtStart);
-    if (robot.lockedOut()) {
+    if (robot.lockedOut() && !windowed) {
         printLine(stderr, QStringLiteral("korvina: ") + robot.lockedOutText());
         robot.Shutdown(0);
         log.close();
         OperationLog::setCurrent(nullptr);
         return 1;
     }
-    // Unattended, a connection that fails is tried again every few seconds.
-    if (settings.chConnect || watchAtStart)
+    // A connection that fails is tried again every few seconds: unattended
+    // always, in the window when --watch asks for watching.
+    if (watchAtStart || (!windowed && settings.chConnect))
         robot.RunAsService(watchAtStart);
 
     const int rc = app.exec();
     robot.Shutdown();
+    window.reset();
+    alone.reset();
     log.close();
     OperationLog::setCurrent(nullptr);
     return rc;

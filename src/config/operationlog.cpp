@@ -88,6 +88,15 @@ void OperationLog::AddLog(const QString &text)
         m_lines.append(line);
         emit lineAdded(line);
     }
+    // A run of weeks does not keep every line in memory: the oldest lines
+    // already in the file go, a thousand at a time.
+    if (m_lines.size() > MaxScreenLines + 1000) {
+        const int drop = std::min<int>(m_lines.size() - MaxScreenLines, m_loggedLines);
+        if (drop > 0) {
+            m_lines.remove(0, drop);
+            m_loggedLines -= drop;
+        }
+    }
 }
 
 bool OperationLog::FlushLog()

@@ -36,8 +36,11 @@ public:
     // The reason the last write failed; empty once writing works again.
     const QString &writeFailure() const { return m_failure; }
 
+    // The lines on screen: the last MaxScreenLines or so (the file keeps
+    // every line). LoggedLines counts those of them already in the file.
     const QStringList &lines() const { return m_lines; }
     int LoggedLines() const { return m_loggedLines; }
+    static constexpr int MaxScreenLines = 10000;
 
     // Numbers and dates follow this locale (the user's by default).
     void setLocale(const QLocale &locale)

@@ -112,6 +112,18 @@ public:
     // switch first); returns at once.
     void Notify(const QString &text);
 
+    // The window's commands on the views (the window only passes what the
+    // operator chose).
+    // The clients of a group, or of every group (the group box's list).
+    void FilterClientsByGroup(std::optional<int> group);
+    // The positions view for the filter chosen: the group's key as text
+    // ("" none), a client code and a security ("" none), all limits or not.
+    void SelectLimits(const QString &group, const QString &client, const QString &security, bool allLimits);
+    // The instrument list of the positions filter, current again.
+    void ReopenSecCodeList();
+    // The portfolio views re-read, and their footers.
+    void RefreshPortfolios();
+
     // Views and totals refreshed at connection.
     void UpdateSumList();
     void UpdatePortfolioTotals();

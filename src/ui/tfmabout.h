@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+
+// A link in the about box: underlined, navy; blue with the hand pointer
+// while the mouse is over it; a click opens its target through the desktop.
+class LinkLabel : public QLabel {
+    Q_OBJECT
+public:
+    LinkLabel(const QString &text, const QString &target, QWidget *parent = nullptr);
+    const QString &target() const { return m_target; }
+    bool hovered() const { return m_hovered; }
+
+signals:
+    void opened(const QString &target);
+
+protected:
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    void paintAs(bool hovered);
+    QString m_target;
+    bool m_hovered = false;
+};
+
+// The about box: what the program is, and the three transaction counters of
+// the status bar.
+class TfmAbout : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfmAbout(QWidget *parent = nullptr);
+    // The counters "TransId/SentCount/DoneCount".
+    void setCounters(const QString &text);
+    QString counters() const;
+
+private:
+    QLabel *m_counters;
+};

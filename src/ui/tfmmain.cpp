@@ -1,0 +1,710 @@
+#include "tfmmain.h"
+
+#include "datagrid.h"
+#include "dialogs.h"
+#include "helpwindow.h"
+#include "tfmabout.h"
+
+#include "config/korvinaerror.h"
+#include "config/operationlog.h"
+#include "config/settings.h"
+#include "data/datmod.h"
+#include "data/views.h"
+#include "engine/robot.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <QWindowStateChangeEvent>
+
+namespace {
+
+QIcon icon(const char *name) { return QIcon(QStringLiteral(":/icons/") + QLatin1String(name) + QStringLiteral(".svg")); }
+
+QAction *makeAction(QObject *owner, const char *name, const QString &caption, const QString &hint, const char *iconName = nullptr)
+{
+    auto *a = new QAction(caption, owner);
+    a->setObjectName(QLatin1String(name));
+    // The hint shows by the pointer; the status bar keeps its panels.
+    if (!hint.isEmpty())
+        a->setToolTip(hint);
+    if (iconName)
+        a->setIcon(icon(iconName));
+    return a;
+}
+
+// A quote price with its instrument's decimals.
+GridColumn priceColumn(const char *field, const char *caption)
+{
+    GridColumn c;
+    c.field = QLatin1String(field);
+    c.caption = QString::fromUtf8(caption);
+    const QString f = c.field;
+    c.text = [f](const DataSet &d, int row) {
+        const int digits = d.fieldIndex(QStringLiteral("Digits"));
+        return FormatPrice(d.value(row, f), digits < 0 ? QVariant() : d.value(row, digits));
+    };
+    return c;
+}
+
+GridColumn col(const char *field, const char *caption, const char *format = nullptr)
+{
+    GridColumn c;
+    c.field = QLatin1String(field);
+    c.caption = QString::fromUtf8(caption);
+    if (format)
+        c.format = QString::fromUtf8(format);
+    return c;
+}
+
+// Two parts of a page behind a splitter, the first the larger.
+QSplitter *splitPair(const char *name, Qt::Orientation orientation, QWidget *first, QWidget *second)
+{
+    auto *split = new QSplitter(orientation);
+    split->setObjectName(QLatin1String(name));
+    split->addWidget(first);
+    split->addWidget(second);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    return split;
+}
+
+void fillPage(QWidget *page, QWidget *content)
+{
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->addWidget(content);
+}
+
+// A labelled box of the positions filter that accepts typed text.
+QComboBox *filterBox(QWidget *parent, const char *name, const QString &label)
+{
+    auto *box = new QComboBox(parent);
+    box->setObjectName(QLatin1String(name));
+    box->setEditable(true);
+    box->setInsertPolicy(QComboBox::NoInsert);
+    box->setMinimumWidth(110);
+    box->setToolTip(QStringLiteral("Оставьте поле пустым, чтобы выбрать все значения"));
+    box->setAccessibleName(label);
+    return box;
+}
+
+// Fills a filter box from a dataset: the shown field's texts, each with its
+// key; the operator's typed text stays.
+void fillBox(QComboBox *box, DataSet &set, const QString &shown, const QString &key)
+{
+    const QString typed = box->currentText();
+    box->blockSignals(true);
+    box->clear();
+    box->addItem(QString(), QVariant());
+    const int s = set.fieldIndex(shown);
+    const int k = set.fieldIndex(key);
+    if (set.Active() && s >= 0)
+        for (int r = 0; r < set.RecordCount(); ++r)
+            box->addItem(set.value(r, s).toString(), k >= 0 ? set.value(r, k) : QVariant());
+    box->setCurrentText(typed);
+    box->blockSignals(false);
+}
+
+} // namespace
+
+template <typename F>
+void TfmMain::command(F &&work)
+{
+    m_robot->runTick(std::forward<F>(work));
+}
+
+TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
+    : QMainWindow(parent), m_settings(settings), m_data(data), m_robot(std::make_unique<Robot>(settings, data))
+{
+    setObjectName(QStringLiteral("fmMain"));
+    for (int i = 0; i < 4; ++i)
+        m_watchIcons << QIcon(QStringLiteral(":/icons/watch%1.svg").arg(i));
+    setWindowIcon(m_watchIcons[0]);
+
+    createActions();
+    createMenusAndToolbar();
+    createStatusBar();
+    createPages();
+    createTray();
+
+    Robot &r = *m_robot;
+    connect(&r, &Robot::failure, this, &TfmMain::showFailure);
+    // Shown once the command has returned: the timers tick on while it is open.
+    connect(&r, &Robot::message, this, [this](const QString &text) { Dialogs::information(this, text); }, Qt::QueuedConnection);
+    connect(&r, &Robot::beep, this, [] { QApplication::beep(); });
+    connect(&r, &Robot::titleChanged, this, [this](const QString &title) {
+        QApplication::setApplicationDisplayName(QString());
+        setWindowTitle(title);
+        if (RxTrayIcon1)
+            RxTrayIcon1->setToolTip(title);
+    });
+    connect(&r, &Robot::watchIconChanged, this, &TfmMain::setWatchIcon);
+    connect(&r, &Robot::actionsChanged, this, [this] {
+        actStartWatch->setEnabled(m_robot->actStartWatchEnabled);
+        actStopWatch->setEnabled(m_robot->actStopWatchEnabled);
+    });
+    connect(&r, &Robot::statusBarChanged, this, [this](const QStringList &panels) {
+        for (int i = 0; i < panels.size() && i < m_panels.size(); ++i)
+            m_panels[i]->setText(panels[i]);
+    });
+    connect(&m_data, &TDatMod::portfolioTotalsChanged, this, [this] {
+        for (const TFooterValue &f : m_data.PortfolioTotals.portfolio)
+            grid(QStringLiteral("grdPortfolio"))->setFooterText(f.column, f.text);
+        for (const TFooterValue &f : m_data.PortfolioTotals.futures)
+            grid(QStringLiteral("grdPortfolioFut"))->setFooterText(f.column, f.text);
+    });
+    // The lists of the positions filter follow their datasets.
+    connect(&m_data.tGroup, &DataSet::opened, this, [this] { fillBox(cboGroup, m_data.tGroup, QStringLiteral("group"), QStringLiteral("id_group")); });
+    connect(&m_data.qClientsByGroup, &DataSet::opened, this,
+            [this] { fillBox(cboCode, m_data.qClientsByGroup, QStringLiteral("code"), QStringLiteral("id")); });
+    connect(&m_data.qSecCodeList, &DataSet::opened, this,
+            [this] { fillBox(cboSecCode, m_data.qSecCodeList, QStringLiteral("seccode"), QStringLiteral("seccode")); });
+
+    // The log: every line as it comes; the screen keeps the last ones.
+    if (OperationLog *log = OperationLog::current()) {
+        for (const QString &line : log->lines())
+            mLog->appendPlainText(line);
+        connect(log, &OperationLog::lineAdded, mLog, &QPlainTextEdit::appendPlainText);
+        // The log file that cannot be written is told in the last panel.
+        connect(log, &OperationLog::writeFailed, this, [this](const QString &text) { m_panels[5]->setText(text); });
+        connect(log, &OperationLog::writeRecovered, this, [this] { m_panels[5]->clear(); });
+    }
+}
+
+TfmMain::~TfmMain() = default;
+
+void TfmMain::createActions()
+{
+    actStartWatch = makeAction(this, "actStartWatch", QStringLiteral("Начать загрузку"), QStringLiteral("Начать загрузку"), "start-watch");
+    actStopWatch = makeAction(this, "actStopWatch", QStringLiteral("Остановить загрузку"), QStringLiteral("Остановиь загрузку"), "stop-watch");
+    actWatching = makeAction(this, "actWatching", QStringLiteral("actWatching"), QString());
+    actCheckTRO = makeAction(this, "actCheckTRO", QStringLiteral("actCheckTRO"), QString());
+    actConnectToBase = makeAction(this, "actConnectToBase", QStringLiteral("Подключиться"), QStringLiteral("Подключиться к базам данных"), "connect");
+    actNewOrderManual = makeAction(this, "actNewOrderManual", QStringLiteral("Новая заявка"), QStringLiteral("Новая заявка"), "new-order");
+    actNewStopOrderManual =
+        makeAction(this, "actNewStopOrderManual", QStringLiteral("Новая стоп-заявка"), QStringLiteral("Новая стоп-заявка"), "new-stop-order");
+    actKillOrderManual = makeAction(this, "actKillOrderManual", QStringLiteral("Снять заявку"),
+                                    QStringLiteral("Снять все заявки по инструменту"), "kill-order");
+    actKillStopOrderManual = makeAction(this, "actKillStopOrderManual", QStringLiteral("Снять стоп-заявку"),
+                                        QStringLiteral("Снять все стоп-заявки по инструменту"), "kill-stop-order");
+    actQOrders = makeAction(this, "actQOrders", QStringLiteral("Быстрые заявки"), QStringLiteral("Форма быстрых заявок"), "quick-orders");
+    actClients = makeAction(this, "actClients", QStringLiteral("Клиенты"), QStringLiteral("Клиенты"), "clients");
+    actGroup = makeAction(this, "actGroup", QStringLiteral("Группы клиентов ..."), QStringLiteral("Группы клиентов"), "groups");
+    actOpt = makeAction(this, "actOpt", QStringLiteral("&Настройки..."), QStringLiteral("Настройки"), "options");
+    actSelectLimits = makeAction(this, "actSelectLimits", QStringLiteral(" Выбрать"), QString());
+    actHelpCont = makeAction(this, "actHelpCont", QStringLiteral("Вызов справки"), QStringLiteral("Справка"), "help");
+    actAbout = makeAction(this, "actAbout", QStringLiteral("&О программе..."), QStringLiteral("О программе..."), "about");
+    actExit = makeAction(this, "actExit", QStringLiteral("&Выход"), QStringLiteral("Выход"), "exit");
+    actStartWatch->setEnabled(false);
+    actStopWatch->setEnabled(false);
+    actHelpCont->setShortcut(QKeySequence::HelpContents);
+    addActions({actWatching, actCheckTRO});
+
+    connect(actStartWatch, &QAction::triggered, this, [this] { command([this] { m_robot->actStartWatchExecute(); }); });
+    connect(actStopWatch, &QAction::triggered, this, [this] { command([this] { m_robot->actStopWatchExecute(); }); });
+    connect(actWatching, &QAction::triggered, this, [this] { command([this] { m_robot->actWatchingExecute(); }); });
+    connect(actCheckTRO, &QAction::triggered, this, [this] { command([this] { m_robot->actCheckTROExecute(); }); });
+    connect(actConnectToBase, &QAction::triggered, this, &TfmMain::actConnectToBaseExecute);
+    connect(actSelectLimits, &QAction::triggered, this, &TfmMain::actSelectLimitsExecute);
+    connect(actHelpCont, &QAction::triggered, this, [this] { showHelp(QStringLiteral("index")); });
+    connect(actAbout, &QAction::triggered, this, &TfmMain::actAboutExecute);
+    connect(actExit, &QAction::triggered, this, &QWidget::close);
+}
+
+void TfmMain::createMenusAndToolbar()
+{
+    menuBar()->setObjectName(QStringLiteral("MainMenu1"));
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&Файл"));
+    file->setObjectName(QStringLiteral("mnuFile"));
+    file->addAction(actStartWatch);
+    file->addAction(actStopWatch);
+    file->addSeparator();
+    file->addAction(actExit);
+    QMenu *service = menuBar()->addMenu(QStringLiteral("&Сервис"));
+    service->setObjectName(QStringLiteral("mnuService"));
+    // The clients' command reads "Клиенты..." in the menu.
+    auto *clientsItem = new QAction(QStringLiteral("Клиенты..."), service);
+    clientsItem->setObjectName(QStringLiteral("mnuClients"));
+    clientsItem->setIcon(actClients->icon());
+    connect(clientsItem, &QAction::triggered, actClients, &QAction::trigger);
+    connect(actClients, &QAction::changed, clientsItem, [clientsItem, this] { clientsItem->setEnabled(actClients->isEnabled()); });
+    service->addAction(clientsItem);
+    service->addAction(actGroup);
+    service->addAction(actQOrders);
+    service->addAction(actOpt);
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Справка"));
+    help->setObjectName(QStringLiteral("mnuHelp"));
+    help->addAction(actHelpCont);
+    help->addAction(actAbout);
+
+    QToolBar *bar = addToolBar(QStringLiteral("ToolBar1"));
+    bar->setObjectName(QStringLiteral("ToolBar1"));
+    bar->setMovable(false);
+    bar->setIconSize(QSize(24, 24));
+    auto add = [bar](QAction *a) {
+        bar->addAction(a);
+        if (auto *button = qobject_cast<QToolButton *>(bar->widgetForAction(a))) {
+            button->setFixedSize(40, 38);
+            button->setAutoRaise(true);
+        }
+    };
+    add(actStartWatch);
+    add(actStopWatch);
+    bar->addSeparator();
+    add(actNewOrderManual);
+    add(actKillOrderManual);
+    add(actNewStopOrderManual);
+    add(actKillStopOrderManual);
+    add(actQOrders);
+    bar->addSeparator();
+    add(actClients);
+    add(actGroup);
+    add(actOpt);
+    bar->addSeparator();
+    add(actConnectToBase);
+    bar->addSeparator();
+    add(actExit);
+    add(actHelpCont);
+}
+
+void TfmMain::createStatusBar()
+{
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    const int widths[] = {150, 140, 150, 300, 50, 50};
+    const QStringList texts{QStringLiteral("Подключение к Omega: Нет"), QStringLiteral("Подключение к Quik: Нет"),
+                            QStringLiteral("Связь Quik с сервером: Н/Д"), QStringLiteral("Отправлено транзакций: 0/0/0"),
+                            QStringLiteral("SINGLE"), QString()};
+    for (int i = 0; i < 6; ++i) {
+        auto *panel = new QLabel(texts[i], bar);
+        panel->setObjectName(QStringLiteral("StatusBar1Panel%1").arg(i));
+        panel->setFrameShape(QFrame::Panel);
+        panel->setFrameShadow(QFrame::Sunken);
+        // At least the panel's width; the text is never cut short.
+        panel->setMinimumWidth(widths[i]);
+        bar->addWidget(panel);
+        m_panels << panel;
+    }
+}
+
+DataGrid *TfmMain::addGrid(const QString &name, DataSet *dataset, const QList<GridColumn> &columns, const QString &accessibleName)
+{
+    auto *g = new DataGrid(dataset, columns, this);
+    g->setObjectName(name);
+    g->setAccessibleName(accessibleName);
+    m_grids << g;
+    return g;
+}
+
+DataGrid *TfmMain::grid(const QString &name) const
+{
+    for (DataGrid *g : m_grids)
+        if (g->objectName() == name)
+            return g;
+    return nullptr;
+}
+
+QWidget *TfmMain::createQuotesPage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("tshQuotes"));
+    GridColumn lastChange = col("lastchange", "% изм.", "0.00");
+    DataGrid *quotes = addGrid(QStringLiteral("grdQoutes"), &m_data.tParam,
+                               {col("stock", "Бумага"), priceColumn("bid", "Спрос"), col("biddepth", "Кол. спрос", "### ### ### ###"),
+                                priceColumn("offer", "Предл."), col("offerdepth", "Кол. предл.", "### ### ### ###"),
+                                priceColumn("open", "Откр."), priceColumn("high", "Максим."), priceColumn("low", "Минимум"),
+                                priceColumn("last", "Послед."), lastChange, col("voltoday", "Всего бумаг", "### ### ### ###"),
+                                col("valtoday", "Оборот", "### ### ### ### ###"), priceColumn("waprice", "Срвзвес")},
+                               QStringLiteral("Котировки"));
+    quotes->view()->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(quotes->view(), &QWidget::customContextMenuRequested, this,
+            [this, quotes](const QPoint &at) { pmParam->popup(quotes->view()->viewport()->mapToGlobal(at)); });
+    // Through the action: only while it is enabled.
+    connect(quotes, &DataGrid::doubleClicked, this, [this] {
+        if (actNewOrderManual->isEnabled())
+            actNewOrderManual->trigger();
+    });
+
+    auto *deals = new QGroupBox(QStringLiteral(" Заявки и сделки из квиков "));
+    deals->setObjectName(QStringLiteral("gbQuikDeals"));
+    DataGrid *orders = addGrid(QStringLiteral("grdQuikOrders"), &m_data.qQuikOrdersAll,
+                               {col("quikname", "Квик"), col("ordertime", "Время"), col("code", "Код клиента"), col("stock", "Бумага"),
+                                col("Operation", "Операция"), col("price", "Цена"), col("quantity", "Кол-во"), col("balance", "Остаток"),
+                                col("status", "Статус"), col("volume", "Объем", "### ### ### ##0.00")},
+                               QStringLiteral("Заявки из квиков"));
+    DataGrid *trades = addGrid(QStringLiteral("grdTrades"), &m_data.qTradesAll,
+                               {col("quikname", "Квик"), col("tradetime", "Время"), col("code", "Код клиента"), col("stock", "Бумага"),
+                                col("Operation", "Операция"), col("Price", "Цена"), col("Quantity", "Кол-во", "### ### ###"),
+                                col("volume", "Объем", "### ### ### ##0.00")},
+                               QStringLiteral("Сделки из квиков"));
+    auto *side = new QSplitter(Qt::Horizontal, deals);
+    side->setObjectName(QStringLiteral("splDeals"));
+    side->addWidget(orders);
+    side->addWidget(trades);
+    auto *dealsLayout = new QVBoxLayout(deals);
+    dealsLayout->setContentsMargins(4, 4, 4, 4);
+    dealsLayout->addWidget(side);
+
+    fillPage(page, splitPair("splQuotes", Qt::Vertical, quotes, deals));
+    return page;
+}
+
+QWidget *TfmMain::createLimitsPage()
+{
+    tshLimits = new QWidget;
+    tshLimits->setObjectName(QStringLiteral("tshLimits"));
+
+    auto *positions = new QGroupBox(QStringLiteral(" Позиции "));
+    positions->setObjectName(QStringLiteral("gbPositions"));
+    cboGroup = filterBox(positions, "cboGroup", QStringLiteral("Группа:"));
+    cboCode = filterBox(positions, "cboCode", QStringLiteral("Клиенты:"));
+    cboSecCode = filterBox(positions, "cboSecCode", QStringLiteral("Инструмент:"));
+    chAllLimits = new QCheckBox(QStringLiteral("Показывать все лимиты"), positions);
+    chAllLimits->setObjectName(QStringLiteral("chAllLimits"));
+    auto *select = new QPushButton(positions);
+    select->setObjectName(QStringLiteral("btnSelectLimits"));
+    select->setText(actSelectLimits->text());
+    connect(select, &QPushButton::clicked, actSelectLimits, &QAction::trigger);
+    auto *filter = new QHBoxLayout;
+    for (const auto &[label, box] : {std::pair{QStringLiteral("Группа:"), cboGroup}, std::pair{QStringLiteral("Клиенты:"), cboCode},
+                                     std::pair{QStringLiteral("Инструмент:"), cboSecCode}}) {
+        auto *l = new QLabel(label, positions);
+        l->setBuddy(box);
+        filter->addWidget(l);
+        filter->addWidget(box);
+    }
+    filter->addWidget(chAllLimits);
+    filter->addWidget(select);
+    filter->addStretch();
+    connect(cboGroup, &QComboBox::currentTextChanged, this, &TfmMain::cboGroupChange);
+
+    DataGrid *limits = addGrid(QStringLiteral("grdLimits"), &m_data.qLimits,
+                               {col("quikname", "Квик"), col("code", "Код клиента"), col("account", "Счет"), col("seccode", "Бумага"),
+                                col("openbal", "Вход. остаток", "### ### ##0"), col("currentbal", "Тек. остаток", "### ### ### ##0"),
+                                col("est", "Оценка", "##0.00"), col("part", "Доля", "##0.00")},
+                               QStringLiteral("Позиции"));
+    auto footer = [](GridFooter::Kind kind, const char *format = "") {
+        GridFooter f;
+        f.kind = kind;
+        f.format = QString::fromUtf8(format);
+        return f;
+    };
+    limits->setFooter(QStringLiteral("code"), footer(GridFooter::Count));
+    limits->setFooter(QStringLiteral("openbal"), footer(GridFooter::Sum, "### ### ### ###"));
+    limits->setFooter(QStringLiteral("currentbal"), footer(GridFooter::Sum, "### ### ### ##0"));
+    limits->setFooter(QStringLiteral("est"), footer(GridFooter::Sum, "### ### ##0.00"));
+    limits->setFooter(QStringLiteral("part"), footer(GridFooter::Sum, "0.00"));
+    // A closing order for the row, whatever the state of "Новая заявка".
+    connect(limits, &DataGrid::doubleClicked, this, &TfmMain::closeOrderRequested);
+    auto *positionsLayout = new QVBoxLayout(positions);
+    positionsLayout->setContentsMargins(4, 4, 4, 4);
+    positionsLayout->addLayout(filter);
+    positionsLayout->addWidget(limits);
+
+    DataGrid *portfolio = addGrid(
+        QStringLiteral("grdPortfolio"), &m_data.qPortfolioAll,
+        {col("quikname", "Квик"), col("code", "Код клиента"), col("openassets", "Вход. активы", "### ### ###.00"),
+         col("shorts", "Шорты", "### ### ##0.00"), col("longs", "Лонги", "### ### ##0.00"), col("curassets", "Тек. активы", "### ### ##0.00"),
+         col("openallassets", "Вход. средства", "### ### ##0.00"), col("curallassets", "Тек. средства", "### ### ##0.00"),
+         col("margin", "Ур. мар.", "0.00"), col("leverage", "Плечо", "0.00"), col("curleverage", "Тек. плечо", "0.00"),
+         col("change", "%", "0.00"), col("profitloss", "Прибыль/убыток", "### ### ##0.00")},
+        QStringLiteral("Клиентский портфель"));
+    for (const char *hidden : {"openassets", "curassets"})
+        portfolio->view()->setColumnHidden(portfolio->model()->columnOf(QLatin1String(hidden)), true);
+    DataGrid *futures = addGrid(QStringLiteral("grdPortfolioFut"), &m_data.qPortfolioFutAll,
+                                {col("quikname", "Квик"), col("account", "Счет"), col("openlimit", "Лимит Откр. Поз.", "### ### ##0.00"),
+                                 col("planlimit", "План. лимит", "### ### ##0.00"), col("usedlimit", "Тек. чист. поз.", "### ### ##0.00"),
+                                 col("varmargin", "Вариац. маржа", "### ### ##0.00")},
+                                QStringLiteral("Портфель по фьючерсам"));
+    for (DataGrid *g : {portfolio, futures}) {
+        // The footer row, filled with the totals.
+        g->setFooterText(g->model()->columns().first().field, QString());
+        g->view()->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(g->view(), &QWidget::customContextMenuRequested, this, [this, g](const QPoint &at) {
+            g->view()->setFocus();
+            pmPortfolio->popup(g->view()->viewport()->mapToGlobal(at));
+        });
+    }
+    QSplitter *portfolios = splitPair("splPortfolios", Qt::Horizontal, portfolio, futures);
+    fillPage(tshLimits, splitPair("splLimits", Qt::Vertical, positions, portfolios));
+    return tshLimits;
+}
+
+void TfmMain::createPages()
+{
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setDocumentMode(true);
+
+    tshTrading = new QWidget;
+    tshTrading->setObjectName(QStringLiteral("tshTrading"));
+    pcTrading = new QTabWidget(tshTrading);
+    pcTrading->setObjectName(QStringLiteral("pcTrading"));
+    pcTrading->addTab(createQuotesPage(), QStringLiteral("Котировки"));
+    pcTrading->addTab(createLimitsPage(), QStringLiteral("Лимиты"));
+    auto *tradingLayout = new QVBoxLayout(tshTrading);
+    tradingLayout->setContentsMargins(0, 0, 0, 0);
+    tradingLayout->addWidget(pcTrading);
+    connect(pcTrading, &QTabWidget::currentChanged, this, [this](int index) {
+        if (pcTrading->widget(index) == tshLimits)
+            tshLimitsEnter();
+    });
+    PageControl1->addTab(tshTrading, QStringLiteral("Трейдинг"));
+
+    auto page = [this](QWidget *&field, const char *name, const QString &caption, QWidget *content) {
+        field = new QWidget;
+        field->setObjectName(QLatin1String(name));
+        auto *l = new QVBoxLayout(field);
+        l->setContentsMargins(2, 2, 2, 2);
+        l->addWidget(content);
+        PageControl1->addTab(field, caption);
+    };
+
+    // The robot's book can be corrected by hand: cells edited in place,
+    // the rows selected deleted with Ctrl+Del.
+    QList<GridColumn> bookColumns{col("code", "Код клиента"), col("symbol", "Символ"), col("Position", "Позиция"),
+                                  col("quantity", "Кол-во лот"), col("System", "Стратегия"), col("Signal", "Сигнал"),
+                                  col("Workspace", "Рабочая область"), col("Interval", "Интервал")};
+    for (GridColumn &c : bookColumns)
+        c.readOnly = false;
+    m_data.tClientOpenPositions.setReadOnly(false);
+    DataGrid *book = addGrid(QStringLiteral("grdClientOpenPositions"), &m_data.tClientOpenPositions, bookColumns,
+                             QStringLiteral("Открытые позиции (РОБОТ)"));
+    book->setMultiSelect(true);
+    book->setDeleteKey(true);
+    page(tshOpenPositionRobot, "tshOpenPositionRobot", QStringLiteral("Открытые позиции (РОБОТ)"), book);
+
+    page(tshOpenPositions, "tshOpenPositions", QStringLiteral("Открытые позиции (Omega)"),
+         addGrid(QStringLiteral("grdOpenPositions"), &m_data.tOpenPisitions,
+                 {col("ID", "ID позиции"), col("Symbol", "Символ"), col("Description", "Описание"), col("Alert String", "Позиция"),
+                  col("Entry Price", "Цена входа"), col("Last", "Посл. цена"), col("Profit", "Прибыль"), col("Entry Time", "Время входа"),
+                  col("System", "Стратегия"), col("Signal", "Сигнал"), col("Workspace", "Раб. обл."), col("Interval", "Интервал"),
+                  col("Position Number", "Номер позиции"), col("Order Number", "Номер заявки")},
+                 QStringLiteral("Открытые позиции (Omega)")));
+    page(tshActiveOrders, "tshActiveOrders", QStringLiteral("Активные ордера"),
+         addGrid(QStringLiteral("grdActiveOrders"), &m_data.tActiveOrders,
+                 {col("ID", "ID ордера"), col("Symbol", "Символ"), col("OrderType", "Тип ордера"), col("Order", "Ордер"),
+                  col("Last", "Цена посл.", "### ### ### ##0.000"), col("Order Number", "Номер заявки"), col("Time Placed", "Время подачи"),
+                  col("System", "Стратегия"), col("Signal", "Сигнал"), col("Workspace", "Раб. обл."), col("Interval", "Интервал"),
+                  col("Position Number", "Номер позиции")},
+                 QStringLiteral("Активные ордера")));
+    page(tshFilledOrders, "tshFilledOrders", QStringLiteral("Исполненные ордера"),
+         addGrid(QStringLiteral("grdFilledOrders"), &m_data.tFilledOrders,
+                 {col("ID", "ID ордера"), col("Symbol", "Символ"), col("OrderType", "Тип ордера"), col("Order", "Ордер"),
+                  col("Fill Price", "Цена испол."), col("Time Placed", "Время подачи"), col("Time Filled", "Время исполн."),
+                  col("System", "Стратегия"), col("Signal", "Сигнал"), col("Workspace", "Раб. область"), col("Interval", "Интервал"),
+                  col("Slippage", "Прскал."), col("Order Number", "Номер заявки")},
+                 QStringLiteral("Исполненные ордера")));
+    page(tshCanceledOrders, "tshCanceledOrders", QStringLiteral("Снятые ордера"),
+         addGrid(QStringLiteral("grdCanceledOrders"), &m_data.tCanceledOrders,
+                 {col("ID", "ID ордера"), col("Symbol", "Символ"), col("OrderType", "Тип ордера"), col("Order", "Ордер"),
+                  col("Order Number", "Номер заявки"), col("Time Placed", "Время подачи"), col("Time Canceled", "Время отмены"),
+                  col("System", "Стратегия"), col("Signal", "Сигнал"), col("Workspace", "Раб. обл."), col("Interval", "Интервал"),
+                  col("Position Number", "Номер позиции"), col("Canceled Number", "Номер заявки на отмену")},
+                 QStringLiteral("Снятые ордера")));
+    GridColumn filled = col("filled", "Рыночный приказ");
+    filled.check = true;
+    page(tshTRO, "tshTRO", QStringLiteral("Отчет по транзакциям"),
+         addGrid(QStringLiteral("grdTRO"), &m_data.tOrderNumber,
+                 {col("code", "Код клиента"), col("trans_id", "№ транзакции"), col("id_order", "№ ордера"), filled,
+                  col("trans_name", "Имя транзакции"), col("description", "Описание"), col("order_number", "Номер заявки в квике"),
+                  col("status", "Статус")},
+                 QStringLiteral("Отчет по транзакциям")));
+
+    mLog = new QPlainTextEdit;
+    mLog->setObjectName(QStringLiteral("mLog"));
+    mLog->setReadOnly(true);
+    mLog->setAccessibleName(QStringLiteral("Журнал"));
+    mLog->setMaximumBlockCount(OperationLog::MaxScreenLines);
+    mLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    mLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    page(tshLog, "tshLog", QStringLiteral("Журнал"), mLog);
+
+    setCentralWidget(PageControl1);
+    connect(PageControl1, &QTabWidget::currentChanged, this, &TfmMain::PageControl1Change);
+
+    // Context menus.
+    pmParam = new QMenu(this);
+    pmParam->setObjectName(QStringLiteral("pmParam"));
+    pmParam->addAction(actNewOrderManual);
+    pmParam->addAction(actNewStopOrderManual);
+    pmParam->addAction(actKillOrderManual);
+    pmParam->addAction(actKillStopOrderManual);
+    pmParam->addSeparator();
+    QAction *load = pmParam->addAction(QStringLiteral("Загрузить/обновить данные об инструменте"));
+    load->setObjectName(QStringLiteral("N8"));
+
+    pmPortfolio = new QMenu(this);
+    pmPortfolio->setObjectName(QStringLiteral("pmPortfolio"));
+    QAction *refresh = pmPortfolio->addAction(icon("refresh"), QStringLiteral("Обновить"));
+    refresh->setObjectName(QStringLiteral("N17"));
+    connect(refresh, &QAction::triggered, this, [this] { command([this] { m_robot->RefreshPortfolios(); }); });
+    QAction *fit = pmPortfolio->addAction(icon("fit-width"), QStringLiteral("Выровнять по ширине"));
+    fit->setObjectName(QStringLiteral("N24"));
+    connect(fit, &QAction::triggered, this, [this] {
+        for (const char *name : {"grdPortfolio", "grdPortfolioFut"}) {
+            DataGrid *g = grid(QLatin1String(name));
+            if (g->view()->hasFocus())
+                g->setFitColumns(!g->fitColumns());
+        }
+    });
+}
+
+void TfmMain::createTray()
+{
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    PopupMenu1->addAction(actStartWatch);
+    PopupMenu1->addAction(actStopWatch);
+    PopupMenu1->addSeparator();
+    QAction *restore = PopupMenu1->addAction(QStringLiteral("Восстановить"));
+    restore->setObjectName(QStringLiteral("N3"));
+    connect(restore, &QAction::triggered, this, &TfmMain::RestoreFromTray);
+    QAction *exit = PopupMenu1->addAction(QStringLiteral("Выход"));
+    exit->setObjectName(QStringLiteral("N6"));
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+
+    RxTrayIcon1 = new QSystemTrayIcon(m_watchIcons[0], this);
+    RxTrayIcon1->setObjectName(QStringLiteral("RxTrayIcon1"));
+    RxTrayIcon1->setContextMenu(PopupMenu1);
+    connect(RxTrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
+            RestoreFromTray();
+    });
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        RxTrayIcon1->show();
+}
+
+void TfmMain::HideToTray()
+{
+    // Without a tray to come back from, the window is only minimised.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    hide();
+}
+
+void TfmMain::RestoreFromTray()
+{
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TfmMain::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized())
+        QTimer::singleShot(0, this, &TfmMain::HideToTray);
+}
+
+void TfmMain::closeEvent(QCloseEvent *event)
+{
+    if (m_help)
+        m_help->close();
+    if (m_about)
+        m_about->close();
+    if (RxTrayIcon1)
+        RxTrayIcon1->hide();
+    event->accept();
+    QApplication::quit();
+}
+
+void TfmMain::setWatchIcon(int index)
+{
+    if (index < 0 || index >= m_watchIcons.size())
+        return;
+    m_shownWatchIcon = index;
+    setWindowIcon(m_watchIcons[index]);
+    QApplication::setWindowIcon(m_watchIcons[index]);
+    if (RxTrayIcon1)
+        RxTrayIcon1->setIcon(m_watchIcons[index]);
+}
+
+void TfmMain::PageControl1Change()
+{
+    QWidget *page = PageControl1->currentWidget();
+    const bool trading = page == tshTrading;
+    actNewOrderManual->setEnabled((page == tshActiveOrders || page == tshFilledOrders || trading) && m_data.conOmega.isOpen());
+    actKillOrderManual->setEnabled(trading);
+    actNewStopOrderManual->setEnabled(trading);
+    actKillStopOrderManual->setEnabled(trading);
+}
+
+void TfmMain::actConnectToBaseExecute()
+{
+    // No guard of its own: a failure goes to the general error handler and
+    // the closing message is not shown.
+    command([this] { m_robot->actConnectToBaseExecute(); });
+}
+
+void TfmMain::cboGroupChange()
+{
+    const QString text = cboGroup->currentText().trimmed();
+    std::optional<int> group;
+    if (!text.isEmpty()) {
+        const int at = cboGroup->findText(cboGroup->currentText());
+        bool isNumber = false;
+        const int key = at >= 0 ? cboGroup->itemData(at).toInt(&isNumber) : text.toInt(&isNumber);
+        if (isNumber)
+            group = key;
+    }
+    command([this, group] { m_robot->FilterClientsByGroup(group); });
+}
+
+void TfmMain::actSelectLimitsExecute()
+{
+    QString group;
+    const int at = cboGroup->findText(cboGroup->currentText());
+    if (!cboGroup->currentText().trimmed().isEmpty() && at >= 0 && cboGroup->itemData(at).isValid())
+        group = cboGroup->itemData(at).toString();
+    const QString security = cboSecCode->currentText();
+    const QString client = cboCode->currentText();
+    const bool all = chAllLimits->isChecked();
+    command([=, this] { m_robot->SelectLimits(group, client, security, all); });
+}
+
+void TfmMain::tshLimitsEnter()
+{
+    command([this] { m_robot->ReopenSecCodeList(); });
+}
+
+void TfmMain::actAboutExecute()
+{
+    if (!m_about)
+        m_about = new TfmAbout(this);
+    m_about->setCounters(QString::number(m_robot->TransId) + QLatin1Char('/') + QString::number(m_robot->SentCount) + QLatin1Char('/')
+                         + QString::number(m_robot->DoneCount));
+    m_about->show();
+    m_about->raise();
+}
+
+void TfmMain::showHelp(const QString &topic)
+{
+    if (!m_help)
+        m_help = new HelpWindow(this);
+    m_help->showTopic(topic);
+}
+
+void TfmMain::showFailure(const QString &text) { Dialogs::error(this, text); }

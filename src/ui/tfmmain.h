@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QIcon>
+#include <QMainWindow>
+#include <QPointer>
+#include <QVector>
+
+#include <memory>
+
+class DataGrid;
+class DataSet;
+class HelpWindow;
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QSystemTrayIcon;
+class QTabWidget;
+class Robot;
+class Settings;
+class TDatMod;
+class TfmAbout;
+
+// The operator's main window: toolbar, menus, status bar, the pages with the
+// tables of both databases, the tray icon. It owns the robot's core object
+// and shows it; every command goes to the core.
+class TfmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    TfmMain(Settings &settings, TDatMod &data, QWidget *parent = nullptr);
+    ~TfmMain() override;
+
+    Robot &robot() { return *m_robot; }
+    // The icons of the watching animation (index 0 is also the idle icon).
+    const QVector<QIcon> &WatchIcons() const { return m_watchIcons; }
+    int shownWatchIcon() const { return m_shownWatchIcon; }
+
+    // Hides the window and its taskbar button, leaving the tray icon; and
+    // brings it back in front.
+    void HideToTray();
+    void RestoreFromTray();
+
+    // Opens the user's guide at a topic ("index" the contents, "settings"...).
+    void showHelp(const QString &topic);
+
+    // The grid behind an object name.
+    DataGrid *grid(const QString &name) const;
+
+signals:
+    // A double click on the positions grid: a closing order for the row.
+    void closeOrderRequested();
+
+protected:
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createActions();
+    void createMenusAndToolbar();
+    void createStatusBar();
+    void createPages();
+    void createTray();
+    QWidget *createQuotesPage();
+    QWidget *createLimitsPage();
+    DataGrid *addGrid(const QString &name, DataSet *dataset, const QList<struct GridColumn> &columns, const QString &accessibleName);
+
+    void PageControl1Change();
+    void setWatchIcon(int index);
+    void actConnectToBaseExecute();
+    void actSelectLimitsExecute();
+    void cboGroupChange();
+    void tshLimitsEnter();
+    void actAboutExecute();
+    void showFailure(const QString &text);
+    // Runs a command as the robot runs a tick: a failure goes to the
+    // general error handler.
+    template <typename F>
+    void command(F &&work);
+
+    Settings &m_settings;
+    TDatMod &m_data;
+    std::unique_ptr<Robot> m_robot;
+
+public:
+    // Actions, by their names.
+    QAction *actStartWatch = nullptr, *actStopWatch = nullptr, *actWatching = nullptr, *actCheckTRO = nullptr,
+            *actConnectToBase = nullptr, *actNewOrderManual = nullptr, *actNewStopOrderManual = nullptr,
+            *actKillOrderManual = nullptr, *actKillStopOrderManual = nullptr, *actQOrders = nullptr, *actClients = nullptr,
+            *actGroup = nullptr, *actOpt = nullptr, *actSelectLimits = nullptr, *actHelpCont = nullptr, *actAbout = nullptr,
+            *actExit = nullptr;
+
+private:
+    QTabWidget *PageControl1 = nullptr;
+    QTabWidget *pcTrading = nullptr;
+    QWidget *tshTrading = nullptr, *tshLimits = nullptr, *tshOpenPositionRobot = nullptr, *tshOpenPositions = nullptr,
+            *tshActiveOrders = nullptr, *tshFilledOrders = nullptr, *tshCanceledOrders = nullptr, *tshTRO = nullptr,
+            *tshLog = nullptr;
+    QList<QLabel *> m_panels;
+    QPlainTextEdit *mLog = nullptr;
+    QComboBox *cboGroup = nullptr, *cboCode = nullptr, *cboSecCode = nullptr;
+    QCheckBox *chAllLimits = nullptr;
+    QMenu *pmParam = nullptr, *pmPortfolio = nullptr, *PopupMenu1 = nullptr;
+    QSystemTrayIcon *RxTrayIcon1 = nullptr;
+    QVector<QIcon> m_watchIcons;
+    int m_shownWatchIcon = 0;
+    TfmAbout *m_about = nullptr;
+    HelpWindow *m_help = nullptr;
+    QList<DataGrid *> m_grids;
+    bool m_limitsEntered = false;
+};

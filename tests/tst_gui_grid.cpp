@@ -1,0 +1,283 @@
+// The grid toolkit the editing windows are built from: a navigator bar
+// whose buttons follow the dataset's state and edit through it, and a grid
+// that edits cells in place, posts when the row changes and deletes the
+// selected rows with Ctrl+Del once the operator agrees. Boxes are answered
+// through the program's dialog wrapper.
+
+#include "data/database.h"
+#include "data/dataset.h"
+#include "datagrid.h"
+#include "dialogs.h"
+#include "navigatorbar.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QUuid>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QStringList namesStored(const QString &path)
+{
+    const QString connection = QUuid::createUuid().toString();
+    QStringList out;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(path);
+        db.open();
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("SELECT name FROM t ORDER BY id"));
+        while (q.next())
+            out << q.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return out;
+}
+
+// Which buttons are enabled, in the bar's order, as letters:
+// F P N L I D E S(post) C R, '-' for a disabled one.
+QString enabledButtons(const NavigatorBar &bar)
+{
+    static const char letters[] = "FPNLIDESCR";
+    QString out;
+    for (int b = NavigatorBar::First; b <= NavigatorBar::Refresh; ++b)
+        out += bar.button(static_cast<NavigatorBar::Button>(b))->isEnabled() ? QLatin1Char(letters[b]) : QLatin1Char('-');
+    return out;
+}
+
+} // namespace
+
+class TestGrid : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void navigatorFollowsState_data();
+    void navigatorFollowsState();
+    void navigatorEditsThroughDataset();
+    void gridEditsInPlaceAndDeletesSelected();
+    void widerValuesWidenTheirColumn();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+    std::unique_ptr<Database> m_db;
+    std::unique_ptr<DataSet> m_table;
+    QList<Dialogs::Request> m_asked;
+    QMessageBox::StandardButton m_answer = QMessageBox::Yes;
+};
+
+void TestGrid::init()
+{
+    m_path = m_dir.filePath(QStringLiteral("g%1.sqlite").arg(QUuid::createUuid().toString(QUuid::Id128)));
+    {
+        const QString connection = QUuid::createUuid().toString();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+            db.setDatabaseName(m_path);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            QVERIFY(q.exec(QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL, qty INTEGER)")));
+            for (const char *n : {"a", "b", "c"})
+                QVERIFY(q.exec(QStringLiteral("INSERT INTO t (name, qty) VALUES ('%1', 1)").arg(QLatin1String(n))));
+        }
+        QSqlDatabase::removeDatabase(connection);
+    }
+    m_db = std::make_unique<Database>(QStringLiteral("grid"));
+    QString error;
+    QVERIFY2(m_db->open(m_path, &error), qPrintable(error));
+    m_table = std::make_unique<DataSet>(QStringLiteral("t"), m_db.get(), DataSet::Kind::Table);
+    m_table->setTableName(QStringLiteral("t"));
+    m_asked.clear();
+    m_answer = QMessageBox::Yes;
+    Dialogs::setResponder([this](const Dialogs::Request &r) {
+        m_asked << r;
+        return Dialogs::Answer{m_answer, QString()};
+    });
+}
+
+void TestGrid::cleanup()
+{
+    Dialogs::setResponder({});
+    m_table.reset();
+    m_db.reset();
+}
+
+void TestGrid::navigatorFollowsState_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<bool>("editable");
+    QTest::addColumn<int>("row");     // -1: none chosen
+    QTest::addColumn<QString>("step"); // "", "edit", "insert", "empty"
+    QTest::addColumn<QString>("enabled");
+    QTest::newRow("closed") << false << true << -1 << "" << "----------";
+    QTest::newRow("read-only, first row") << true << false << 0 << "" << "--NL-----R";
+    QTest::newRow("first row") << true << true << 0 << "" << "--NLIDE--R";
+    QTest::newRow("middle row") << true << true << 1 << "" << "FPNLIDE--R";
+    QTest::newRow("last row") << true << true << 2 << "" << "FP--IDE--R";
+    QTest::newRow("editing") << true << true << 1 << "edit" << "FPNLID-SC-";
+    QTest::newRow("new row") << true << true << 1 << "insert" << "FPNLID-SC-";
+    QTest::newRow("empty") << true << true << -1 << "empty" << "----I----R";
+}
+
+void TestGrid::navigatorFollowsState()
+{
+    QFETCH(bool, open);
+    QFETCH(bool, editable);
+    QFETCH(int, row);
+    QFETCH(QString, step);
+    QFETCH(QString, enabled);
+    if (step == QLatin1String("empty"))
+        m_db->execute(QStringLiteral("DELETE FROM t"));
+    m_table->setReadOnly(!editable);
+    NavigatorBar bar(m_table.get());
+    if (open)
+        m_table->Open();
+    if (row >= 0)
+        m_table->setCurrentRow(row);
+    if (step == QLatin1String("edit"))
+        m_table->Edit();
+    else if (step == QLatin1String("insert"))
+        m_table->Insert();
+    QCOMPARE(enabledButtons(bar), enabled);
+}
+
+void TestGrid::navigatorEditsThroughDataset()
+{
+    m_table->setReadOnly(false);
+    m_table->Open();
+    NavigatorBar bar(m_table.get());
+    for (int b = NavigatorBar::First; b <= NavigatorBar::Refresh; ++b) {
+        QToolButton *button = bar.button(static_cast<NavigatorBar::Button>(b));
+        QVERIFY2(!button->icon().pixmap(16, 16).isNull(), qPrintable(button->objectName()));
+    }
+    bar.click(NavigatorBar::Last);
+    QCOMPARE(m_table->RecNo(), 3);
+
+    // A new row, posted.
+    bar.click(NavigatorBar::Insert);
+    QCOMPARE(m_table->state(), DataSet::State::Insert);
+    m_table->setFieldValue(QStringLiteral("name"), QStringLiteral("d"));
+    bar.click(NavigatorBar::Post);
+    QCOMPARE(m_table->state(), DataSet::State::Browse);
+    QCOMPARE(namesStored(m_path), (QStringList{"a", "b", "c", "d"}));
+
+    // The database refuses a row: the reason in a box, the row still
+    // being edited so it can be mended.
+    bar.click(NavigatorBar::Insert);
+    m_table->setFieldValue(QStringLiteral("qty"), 5);
+    bar.click(NavigatorBar::Post);
+    QCOMPARE(m_table->state(), DataSet::State::Insert);
+    QCOMPARE(m_asked.size(), 1);
+    QCOMPARE(m_asked.last().kind, Dialogs::Kind::Error);
+    QVERIFY2(m_asked.last().text.contains(QLatin1String("NOT NULL")), qPrintable(m_asked.last().text));
+    bar.click(NavigatorBar::Cancel);
+    QCOMPARE(namesStored(m_path).size(), 4);
+
+    // Delete asks first: No keeps the row, Yes deletes it.
+    m_table->setCurrentRow(0);
+    m_answer = QMessageBox::No;
+    bar.click(NavigatorBar::Delete);
+    QCOMPARE(m_asked.last().kind, Dialogs::Kind::Question);
+    QCOMPARE(m_asked.last().text, QStringLiteral("Удалить запись?"));
+    QCOMPARE(namesStored(m_path).size(), 4);
+    m_answer = QMessageBox::Yes;
+    bar.click(NavigatorBar::Delete);
+    QCOMPARE(namesStored(m_path), (QStringList{"b", "c", "d"}));
+
+    // A hook that refuses a post.
+    m_table->beforePost = [](DataSet &ds) {
+        if (ds.FieldByName(QStringLiteral("name")).toString().isEmpty()) {
+            ds.setLastError(QStringLiteral("Введите имя"));
+            return false;
+        }
+        return true;
+    };
+    bar.click(NavigatorBar::Edit);
+    m_table->setFieldValue(QStringLiteral("name"), QString());
+    bar.click(NavigatorBar::Post);
+    QCOMPARE(m_asked.last().text, QStringLiteral("Введите имя"));
+    QVERIFY(m_table->editing());
+    bar.click(NavigatorBar::Cancel);
+    QCOMPARE(namesStored(m_path), (QStringList{"b", "c", "d"}));
+}
+
+void TestGrid::gridEditsInPlaceAndDeletesSelected()
+{
+    QList<GridColumn> columns(2);
+    columns[0].field = QStringLiteral("name");
+    columns[0].caption = QStringLiteral("Имя");
+    columns[0].readOnly = false;
+    columns[1].field = QStringLiteral("qty");
+    columns[1].caption = QStringLiteral("Кол-во");
+    m_table->setReadOnly(false);
+    m_table->Open();
+    DataGrid grid(m_table.get(), columns);
+    grid.setMultiSelect(true);
+    grid.setDeleteKey(true);
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+
+    // Only the column that is not read-only takes typing.
+    QVERIFY(grid.model()->flags(grid.model()->index(0, 0)) & Qt::ItemIsEditable);
+    QVERIFY(!(grid.model()->flags(grid.model()->index(0, 1)) & Qt::ItemIsEditable));
+    QVERIFY(grid.model()->setData(grid.model()->index(0, 0), QStringLiteral("A")));
+    QVERIFY(m_table->editing());
+    QCOMPARE(namesStored(m_path).first(), QStringLiteral("a")); // held until the row is left
+    grid.view()->setCurrentIndex(grid.model()->index(1, 0));
+    QVERIFY(!m_table->editing());
+    QCOMPARE(namesStored(m_path), (QStringList{"A", "b", "c"}));
+
+    // Two rows selected, Ctrl+Del: asked, then both gone.
+    grid.view()->selectionModel()->select(grid.model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    grid.view()->selectionModel()->select(grid.model()->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QCOMPARE(grid.selectedRows().size(), 3);
+    grid.view()->selectionModel()->select(grid.model()->index(1, 0), QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+    grid.view()->setFocus();
+    m_answer = QMessageBox::No;
+    QTest::keyClick(grid.view(), Qt::Key_Delete, Qt::ControlModifier);
+    QCOMPARE(m_asked.last().text, QStringLiteral("Удалить выделенные записи (2)?"));
+    QCOMPARE(namesStored(m_path).size(), 3);
+    m_answer = QMessageBox::Yes;
+    QTest::keyClick(grid.view(), Qt::Key_Delete, Qt::ControlModifier);
+    QCOMPARE(namesStored(m_path), QStringList{"b"});
+    QCOMPARE(grid.model()->rowCount(), 1);
+    QCOMPARE(grid.model()->text(0, 0), QStringLiteral("b"));
+
+    // A read-only dataset: Ctrl+Del does nothing and asks nothing.
+    m_table->setReadOnly(true);
+    const int asked = m_asked.size();
+    QTest::keyClick(grid.view(), Qt::Key_Delete, Qt::ControlModifier);
+    QCOMPARE(m_asked.size(), asked);
+    QCOMPARE(namesStored(m_path), QStringList{"b"});
+}
+
+void TestGrid::widerValuesWidenTheirColumn()
+{
+    QList<GridColumn> columns(1);
+    columns[0].field = QStringLiteral("name");
+    columns[0].caption = QStringLiteral("Имя");
+    m_table->Open();
+    DataGrid grid(m_table.get(), columns);
+    grid.resize(800, 300);
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    QHeaderView *header = grid.view()->horizontalHeader();
+    const int fitted = header->sectionSize(0);
+    const QString longer = QStringLiteral("Очень длинное наименование инструмента");
+    m_db->execute(QStringLiteral("UPDATE t SET name = :n WHERE id = 2"), {{QStringLiteral("n"), longer}});
+    RefreshDataSet(*m_table);
+    QCOMPARE(grid.model()->text(1, 0), longer);
+    QTRY_VERIFY(header->sectionSize(0) >= grid.view()->fontMetrics().horizontalAdvance(longer));
+    QVERIFY(header->sectionSize(0) > fitted);
+}
+
+QTEST_MAIN(TestGrid)
+#include "tst_gui_grid.moc"

@@ -1,0 +1,487 @@
+// The operator's main window, driven as an operator drives it: actions found
+// by their names and triggered, grids read through their models and
+// headers, boxes answered through the program's dialog wrapper.
+
+#include "config/displayformat.h"
+#include "config/korvinaerror.h"
+#include "config/textcodec.h"
+#include "data/datmod.h"
+#include "data/sampleworkspace.h"
+#include "data/views.h"
+#include "datagrid.h"
+#include "dialogs.h"
+#include "engine/robot.h"
+#include "helpwindow.h"
+#include "tfmabout.h"
+#include "tfmmain.h"
+#include "workspace.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// The window on a demo workspace, its boxes answered with OK.
+struct Window {
+    QTemporaryDir dir;
+    sample::Paths paths;
+    OperationLog log;
+    Settings settings;
+    TDatMod data;
+    std::unique_ptr<TfmMain> main;
+
+    explicit Window(int mode = 0)
+    {
+        QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+        log.setLocale(QLocale(QLocale::Russian, QLocale::Russia));
+        log.open(dir.filePath(QStringLiteral("Korvina.log")));
+        OperationLog::setCurrent(&log);
+        paths = sample::createWorkspace(dir.filePath(QStringLiteral("ws"))).paths;
+        settings.setFileName(paths.settings);
+        settings.LoadSettings();
+        settings.rgpSingleMulti = mode;
+        Dialogs::setResponder([](const Dialogs::Request &) { return Dialogs::Answer{}; });
+        main = std::make_unique<TfmMain>(settings, data);
+        main->show();
+    }
+    ~Window()
+    {
+        main.reset();
+        Dialogs::setResponder({});
+        if (OperationLog::current() == &log)
+            OperationLog::setCurrent(nullptr);
+    }
+    Robot &robot() { return main->robot(); }
+    QAction *action(const char *name) { return main->findChild<QAction *>(QLatin1String(name)); }
+    QTabWidget *pages() { return main->findChild<QTabWidget *>(QStringLiteral("PageControl1")); }
+    QString panel(int i) { return main->findChild<QLabel *>(QStringLiteral("StatusBar1Panel%1").arg(i))->text(); }
+    // "Подключиться", then the terminal data's first tick (its timer would
+    // run it within a second).
+    void connectNow()
+    {
+        action("actConnectToBase")->trigger();
+        QCoreApplication::processEvents();
+        robot().timQuikTimer();
+    }
+    void addFilled(int id, const QString &symbol, const QString &type, const QString &text, double fill)
+    {
+        execOnDatabase(paths.alerts,
+                       QStringLiteral("INSERT INTO FilledOrders (ID, Symbol, OrderType, \"Order\", \"Fill Price\", System, Workspace) "
+                                      "VALUES (:id, :s, :t, :o, :f, 'Demo MA Cross(5,20)', 'C:\\Omega\\Demo.orw')"),
+                       {{QStringLiteral("id"), id}, {QStringLiteral("s"), symbol}, {QStringLiteral("t"), type}, {QStringLiteral("o"), text},
+                        {QStringLiteral("f"), fill}});
+    }
+};
+
+QStringList captions(DataGrid *g)
+{
+    QStringList out;
+    for (int c = 0; c < g->model()->columnCount(); ++c)
+        if (!g->view()->isColumnHidden(c))
+            out << g->model()->headerData(c, Qt::Horizontal).toString();
+    return out;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void orderActionsFollowThePage_data();
+    void orderActionsFollowThePage();
+    void doubleClicks_data();
+    void doubleClicks();
+    void statusBarFollowsTheRobot();
+    void gridsShowTheirColumns_data();
+    void gridsShowTheirColumns();
+    void footers_data();
+    void footers();
+    void positionsFilterBuildsTheView();
+    void quikTickKeepsTheCurrentRows();
+    void failingTickShowsOneBox();
+    void watchAnimationAndAbout();
+    void helpOpensAtItsTopics();
+    void logMemoFollowsTheLog();
+    void ordersReachTheWindowEndToEnd();
+};
+
+void TestMainWindow::orderActionsFollowThePage_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<bool>("newOrder");
+    QTest::addColumn<bool>("others");
+    const char *pages[] = {"tshTrading", "tshOpenPositionRobot", "tshOpenPositions", "tshActiveOrders",
+                           "tshFilledOrders", "tshCanceledOrders", "tshTRO", "tshLog"};
+    for (const bool connected : {true, false})
+        for (const char *p : pages) {
+            const QString page = QLatin1String(p);
+            const bool newOrder = connected && (page == QLatin1String("tshTrading") || page == QLatin1String("tshActiveOrders")
+                                                || page == QLatin1String("tshFilledOrders"));
+            QTest::addRow("%s, %s", p, connected ? "connected" : "not connected")
+                << page << connected << newOrder << (page == QLatin1String("tshTrading"));
+        }
+}
+
+void TestMainWindow::orderActionsFollowThePage()
+{
+    QFETCH(QString, page);
+    QFETCH(bool, connected);
+    QFETCH(bool, newOrder);
+    QFETCH(bool, others);
+    Window w;
+    // Until the first page change all four are enabled.
+    for (const char *a : {"actNewOrderManual", "actKillOrderManual", "actNewStopOrderManual", "actKillStopOrderManual"})
+        QVERIFY2(w.action(a)->isEnabled(), a);
+    if (connected)
+        w.connectNow();
+    QTabWidget *pages = w.pages();
+    QWidget *target = w.main->findChild<QWidget *>(page);
+    // Away to another page and back, so that the page changes either way.
+    pages->setCurrentIndex(pages->indexOf(target) == 0 ? 1 : 0);
+    pages->setCurrentWidget(target);
+    QCOMPARE(w.action("actNewOrderManual")->isEnabled(), newOrder);
+    for (const char *a : {"actKillOrderManual", "actNewStopOrderManual", "actKillStopOrderManual"})
+        QVERIFY2(w.action(a)->isEnabled() == others, a);
+}
+
+void TestMainWindow::doubleClicks_data()
+{
+    QTest::addColumn<bool>("newOrderEnabled");
+    QTest::newRow("new orders allowed") << true;
+    QTest::newRow("new orders not allowed") << false;
+}
+
+void TestMainWindow::doubleClicks()
+{
+    QFETCH(bool, newOrderEnabled);
+    Window w;
+    w.connectNow();
+    w.action("actNewOrderManual")->setEnabled(newOrderEnabled);
+    QSignalSpy newOrder(w.action("actNewOrderManual"), &QAction::triggered);
+    QSignalSpy closing(w.main.get(), &TfmMain::closeOrderRequested);
+    DataGrid *quotes = w.main->grid(QStringLiteral("grdQoutes"));
+    QVERIFY(quotes->model()->rowCount() > 0);
+    emit quotes->view()->doubleClicked(quotes->model()->index(0, 0));
+    QCOMPARE(newOrder.count(), newOrderEnabled ? 1 : 0);
+    // The positions grid starts a closing order whatever the action's state.
+    emit w.main->grid(QStringLiteral("grdLimits"))->view()->doubleClicked(QModelIndex());
+    QCOMPARE(closing.count(), 1);
+}
+
+void TestMainWindow::statusBarFollowsTheRobot()
+{
+    Window w;
+    QCOMPARE(w.panel(0), QStringLiteral("Подключение к Omega: Нет"));
+    QCOMPARE(w.panel(3), QStringLiteral("Отправлено транзакций: 0/0/0"));
+    QCOMPARE(w.panel(4), QStringLiteral("SINGLE"));
+    QCOMPARE(w.panel(5), QString());
+    const int widths[] = {150, 140, 150, 300, 50, 50};
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(w.main->findChild<QLabel *>(QStringLiteral("StatusBar1Panel%1").arg(i))->minimumWidth(), widths[i]);
+
+    w.connectNow();
+    QCOMPARE(w.panel(0), QStringLiteral("Подключение к Omega: OK"));
+    QCOMPARE(w.panel(1), QStringLiteral("Подключение к Quik: OK"));
+    // The message after connecting, once the command has returned.
+    QTRY_VERIFY(!Dialogs::asked().isEmpty());
+    QCOMPARE(Dialogs::asked().last().text, QStringLiteral("Созданы новые файлы TRI и TRO. Перезапустите импорт транзакций в квике!"));
+    QVERIFY(w.action("actStartWatch")->isEnabled());
+
+    w.action("actStartWatch")->trigger();
+    QVERIFY(!w.action("actStartWatch")->isEnabled());
+    QVERIFY(w.action("actStopWatch")->isEnabled());
+    w.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.robot().timTable();
+    QCOMPARE(w.panel(3), QStringLiteral("Отправлено транзакций: 1/0/0"));
+    QFile tro(w.paths.trans + QStringLiteral("/trans.tro"));
+    QVERIFY(tro.open(QIODevice::Append));
+    tro.write("TRANS_ID=0;STATUS=0;\r\nTRANS_ID=0;STATUS=3;ORDER_NUMBER=5;\r\n");
+    tro.close();
+    w.robot().timTable();
+    QCOMPARE(w.panel(3), QStringLiteral("Отправлено транзакций: 1/1/1"));
+
+    // The link: growing info.log is "ОК", a file that stops growing "Нет".
+    w.settings.chQuikConnect = true;
+    QFile info(w.paths.infoLog);
+    QVERIFY(info.open(QIODevice::Append));
+    info.write("connected\r\n");
+    info.close();
+    w.robot().timInfoLogTimer();
+    QCOMPARE(w.panel(2), QStringLiteral("Связь Quik с сервером: ОК"));
+    w.robot().timInfoLogTimer();
+    QCOMPARE(w.panel(2), QStringLiteral("Связь Quik с сервером: Нет"));
+}
+
+void TestMainWindow::gridsShowTheirColumns_data()
+{
+    QTest::addColumn<QString>("grid");
+    QTest::addColumn<QStringList>("captions");
+    QTest::newRow("quotes") << "grdQoutes"
+                            << QStringList{"Бумага", "Спрос", "Кол. спрос", "Предл.", "Кол. предл.", "Откр.", "Максим.",
+                                           "Минимум", "Послед.", "% изм.", "Всего бумаг", "Оборот", "Срвзвес"};
+    QTest::newRow("terminals' orders") << "grdQuikOrders"
+                                       << QStringList{"Квик", "Время", "Код клиента", "Бумага", "Операция", "Цена", "Кол-во",
+                                                      "Остаток", "Статус", "Объем"};
+    QTest::newRow("positions") << "grdLimits"
+                               << QStringList{"Квик", "Код клиента", "Счет", "Бумага", "Вход. остаток", "Тек. остаток", "Оценка", "Доля"};
+    QTest::newRow("portfolio, two columns hidden")
+        << "grdPortfolio"
+        << QStringList{"Квик", "Код клиента", "Шорты", "Лонги", "Вход. средства", "Тек. средства", "Ур. мар.", "Плечо", "Тек. плечо",
+                       "%", "Прибыль/убыток"};
+    QTest::newRow("robot's book") << "grdClientOpenPositions"
+                                  << QStringList{"Код клиента", "Символ", "Позиция", "Кол-во лот", "Стратегия", "Сигнал",
+                                                 "Рабочая область", "Интервал"};
+    QTest::newRow("transaction report") << "grdTRO"
+                                        << QStringList{"Код клиента", "№ транзакции", "№ ордера", "Рыночный приказ", "Имя транзакции",
+                                                       "Описание", "Номер заявки в квике", "Статус"};
+}
+
+void TestMainWindow::gridsShowTheirColumns()
+{
+    QFETCH(QString, grid);
+    QFETCH(QStringList, captions);
+    Window w;
+    w.connectNow();
+    DataGrid *g = w.main->grid(grid);
+    QVERIFY(g);
+    QCOMPARE(::captions(g), captions);
+    QVERIFY(!g->accessibleName().isEmpty());
+    // Every column finds its field in the dataset.
+    for (int c = 0; c < g->model()->columnCount(); ++c)
+        QVERIFY2(g->model()->fieldOf(c) >= 0 || g->model()->columns()[c].text, qPrintable(g->model()->columns()[c].field));
+}
+
+void TestMainWindow::footers_data()
+{
+    QTest::addColumn<QVariantList>("values");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("sum");
+    QTest::newRow("grouped, two decimals") << QVariantList{1234.5, 1000000} << "### ### ##0.00" << "1 001 234,50";
+    QTest::newRow("negative") << QVariantList{-1234567, 0.0} << "### ### ##0.00" << "-1 234 567,00";
+    QTest::newRow("zero with a required digit") << QVariantList{0.0} << "0.00" << "0,00";
+    QTest::newRow("zero without one: empty") << QVariantList{0.0} << "### ### ### ###" << "";
+    QTest::newRow("no rows: empty sum") << QVariantList{} << "### ### ##0.00" << "0,00";
+    QTest::newRow("a share") << QVariantList{0.5, 0.25} << "##0.00" << "0,75";
+}
+
+void TestMainWindow::footers()
+{
+    QFETCH(QVariantList, values);
+    QFETCH(QString, format);
+    QFETCH(QString, sum);
+    TestWorkspace ws;
+    Database db(QStringLiteral("f"));
+    QString error;
+    QVERIFY2(db.open(ws.quikDataPath(), &error), qPrintable(error));
+    db.native(QStringLiteral("CREATE TABLE scratch (v DOUBLE)")).finish();
+    for (const QVariant &v : values)
+        db.native(QStringLiteral("INSERT INTO scratch (v) VALUES (:v)"), {{QStringLiteral("v"), v}}).finish();
+    DataSet q(QStringLiteral("qScratch"), &db, DataSet::Kind::Query);
+    q.setSQL(QStringLiteral("SELECT v FROM scratch"));
+    q.Open();
+    GridColumn c;
+    c.field = QStringLiteral("v");
+    c.caption = QStringLiteral("V");
+    c.format = format;
+    DataGrid g(&q, {c});
+    GridFooter f;
+    f.kind = GridFooter::Sum;
+    f.format = format;
+    g.setFooter(QStringLiteral("v"), f);
+    QCOMPARE(g.footerText(QStringLiteral("v")), sum);
+    // The same formatter shows the cells.
+    for (int r = 0; r < values.size(); ++r)
+        QCOMPARE(g.model()->text(r, 0), FormatDisplay(values[r], format));
+}
+
+void TestMainWindow::positionsFilterBuildsTheView()
+{
+    Window w(1);
+    w.connectNow();
+    auto *group = w.main->findChild<QComboBox *>(QStringLiteral("cboGroup"));
+    auto *code = w.main->findChild<QComboBox *>(QStringLiteral("cboCode"));
+    auto *sec = w.main->findChild<QComboBox *>(QStringLiteral("cboSecCode"));
+    auto *all = w.main->findChild<QCheckBox *>(QStringLiteral("chAllLimits"));
+    QVERIFY(group->count() >= 3); // empty, and the two groups
+
+    // The group box rebuilds the client list.
+    group->setCurrentText(QStringLiteral("Основная"));
+    const int key = group->itemData(group->findText(QStringLiteral("Основная"))).toInt();
+    QCOMPARE(w.data.qClientsByGroup.SQL(),
+             (QStringList{"SELECT DISTINCT tclients.code, tclients.client, tclients.id",
+                          "FROM tClients INNER JOIN tGroupClients ON tClients.id=tGroupClients.id_client",
+                          QStringLiteral("WHERE id_group = %1").arg(key)}));
+    QCOMPARE(code->count(), 4); // empty, and the group's three clients
+    group->setCurrentText(QString());
+    QCOMPARE(w.data.qClientsByGroup.SQL().size(), 2);
+
+    // " Выбрать": the positions view for what is chosen, typed text included.
+    group->setCurrentText(QStringLiteral("Основная"));
+    code->setCurrentText(QStringLiteral("10001"));
+    sec->setCurrentText(QStringLiteral("SBER"));
+    all->setChecked(true);
+    w.action("actSelectLimits")->trigger();
+    const QVector<TQuikTerminal> terminals = ReadTerminals(w.data.tQuik);
+    QString expected = BuildLimitsQuery(true, key, QStringLiteral("10001"), QStringLiteral("SBER"), 1, terminals);
+    if (expected.endsWith(QLatin1String("\r\n")))
+        expected.chop(2);
+    QCOMPARE(w.data.qLimits.statement(), expected);
+    QVERIFY(w.data.qLimits.Active());
+    // Entering "Лимиты" reads the instrument list again.
+    QSignalSpy reopened(&w.data.qSecCodeList, &DataSet::opened);
+    auto *trading = w.main->findChild<QTabWidget *>(QStringLiteral("pcTrading"));
+    trading->setCurrentIndex(1);
+    QCOMPARE(reopened.count(), 1);
+}
+
+void TestMainWindow::quikTickKeepsTheCurrentRows()
+{
+    Window w;
+    w.connectNow();
+    DataGrid *quotes = w.main->grid(QStringLiteral("grdQoutes"));
+    DataSet &param = w.data.tParam;
+    param.setCurrentRow(2);
+    const QVariant id = param.FieldByName(QStringLiteral("id"));
+    const QString stock = quotes->model()->text(2, 0);
+    // A row goes before it: the tick keeps the row by its id.
+    execOnDatabase(w.paths.quikData, QStringLiteral("DELETE FROM tParam WHERE id = (SELECT MIN(id) FROM tParam)"));
+    w.robot().timQuikTimer();
+    QCOMPARE(param.FieldByName(QStringLiteral("id")), id);
+    QCOMPARE(quotes->view()->currentIndex().row(), param.currentRow());
+    QCOMPARE(quotes->model()->text(param.currentRow(), 0), stock);
+    // A query keeps its row number.
+    DataSet &orders = w.data.qQuikOrdersAll;
+    QVERIFY(orders.RecordCount() >= 2);
+    orders.setCurrentRow(1);
+    w.robot().timQuikTimer();
+    QCOMPARE(orders.currentRow(), 1);
+    QCOMPARE(w.main->grid(QStringLiteral("grdQuikOrders"))->view()->currentIndex().row(), 1);
+    // The grid drives the dataset too.
+    quotes->view()->setCurrentIndex(quotes->model()->index(0, 0));
+    QCOMPARE(param.currentRow(), 0);
+}
+
+void TestMainWindow::failingTickShowsOneBox()
+{
+    Window w;
+    Dialogs::setResponder({}); // real boxes: they stay open
+    for (int i = 0; i < 3; ++i)
+        w.robot().runTick([] { throw KorvinaError(QStringLiteral("Таблица не читается")); });
+    QCOMPARE(Dialogs::openErrors(), 1);
+    w.robot().runTick([] { throw KorvinaError(QStringLiteral("Другая ошибка")); });
+    QCOMPARE(Dialogs::openErrors(), 2);
+    // The next tick runs while the boxes are open.
+    bool ran = false;
+    w.robot().runTick([&ran] { ran = true; });
+    QVERIFY(ran);
+    for (QWidget *box : QApplication::topLevelWidgets())
+        if (box->objectName() == QLatin1String("errorBox"))
+            box->close();
+    QTRY_COMPARE(Dialogs::openErrors(), 0);
+}
+
+void TestMainWindow::watchAnimationAndAbout()
+{
+    Window w;
+    w.connectNow();
+    w.action("actStartWatch")->trigger();
+    for (int step = 1; step <= 5; ++step) {
+        w.robot().timTable();
+        QCOMPARE(w.main->shownWatchIcon(), step % 4);
+    }
+    w.action("actStopWatch")->trigger();
+    QCOMPARE(w.main->shownWatchIcon(), 0);
+    QCOMPARE(w.main->WatchIcons().size(), 4);
+    for (const QIcon &i : w.main->WatchIcons())
+        QVERIFY(!i.pixmap(32, 32).isNull());
+
+    w.robot().TransId = 12;
+    w.robot().SentCount = 7;
+    w.robot().DoneCount = 5;
+    w.robot().UpdateStatusBar();
+    w.action("actAbout")->trigger();
+    auto *about = w.main->findChild<TfmAbout *>();
+    QVERIFY(about && about->isVisible());
+    QCOMPARE(QStringLiteral("Отправлено транзакций: ") + about->counters(), w.panel(3));
+    auto *mail = about->findChild<LinkLabel *>(QStringLiteral("lblMail"));
+    QVERIFY(mail->target().startsWith(QStringLiteral("mailto:")));
+    QEnterEvent enter(QPointF(1, 1), QPointF(1, 1), QPointF(1, 1));
+    QCoreApplication::sendEvent(mail, &enter);
+    QVERIFY(mail->hovered());
+    QCOMPARE(mail->cursor().shape(), Qt::PointingHandCursor);
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(mail, &leave);
+    QVERIFY(!mail->hovered());
+}
+
+void TestMainWindow::helpOpensAtItsTopics()
+{
+    Window w;
+    w.action("actHelpCont")->trigger();
+    auto *help = w.main->findChild<HelpWindow *>();
+    QVERIFY(help && help->isVisible());
+    QCOMPARE(help->topic(), QStringLiteral("index"));
+    QVERIFY(!help->browser()->toPlainText().trimmed().isEmpty());
+    w.main->showHelp(QStringLiteral("settings"));
+    QCOMPARE(help->topic(), QStringLiteral("settings"));
+    QVERIFY(!help->browser()->toPlainText().trimmed().isEmpty());
+}
+
+void TestMainWindow::logMemoFollowsTheLog()
+{
+    Window w;
+    auto *memo = w.main->findChild<QPlainTextEdit *>(QStringLiteral("mLog"));
+    AddLog(QStringLiteral("первая строка"));
+    AddLog(QStringLiteral("вторая\r\nс продолжением"));
+    const QStringList lines = memo->toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.mid(lines.size() - 3).join(QLatin1Char('|')).section(QLatin1Char('|'), 0, 0).endsWith(QStringLiteral(" первая строка")),
+             true);
+    QCOMPARE(lines.last(), QStringLiteral("с продолжением"));
+    QCOMPARE(memo->maximumBlockCount(), OperationLog::MaxScreenLines);
+}
+
+void TestMainWindow::ordersReachTheWindowEndToEnd()
+{
+    Window w;
+    QProcess terminal;
+    terminal.start(QStringLiteral(KORVINA_BIN_DIR "/korvina-terminal-sim"),
+                   {QStringLiteral("--dir"), w.paths.trans, QStringLiteral("--db"), w.paths.quikData, QStringLiteral("--pace"),
+                    QStringLiteral("100"), QStringLiteral("--quiet")});
+    QVERIFY(terminal.waitForStarted());
+    w.settings.edtIntTable = 1;
+    w.connectNow();
+    w.action("actStartWatch")->trigger();
+    QProcess strategy;
+    strategy.start(QStringLiteral(KORVINA_BIN_DIR "/korvina-strategy-sim"),
+                   {QStringLiteral("--alerts"), w.paths.alerts, QStringLiteral("--random"), QStringLiteral("1"),
+                    QStringLiteral("--every"), QStringLiteral("100"), QStringLiteral("--quikdata"), w.paths.quikData});
+    QVERIFY(strategy.waitForFinished(15000));
+    // The robot's own timers take it from here: the order reaches the
+    // terminal, its result the transaction report, its lines the memo.
+    DataGrid *report = w.main->grid(QStringLiteral("grdTRO"));
+    QTRY_VERIFY_WITH_TIMEOUT(report->model()->rowCount() > 0 && !report->model()->text(0, report->model()->columnOf(QStringLiteral("status"))).isEmpty(),
+                             20000);
+    auto *memo = w.main->findChild<QPlainTextEdit *>(QStringLiteral("mLog"));
+    QVERIFY(memo->toPlainText().contains(QStringLiteral("Обрабатываю ордер # 1 ...")));
+    QTRY_VERIFY_WITH_TIMEOUT(memo->toPlainText().contains(QStringLiteral("отправлена на сервер Quik.")), 10000);
+    terminal.terminate();
+    terminal.waitForFinished(5000);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_gui_mainwindow.moc"
