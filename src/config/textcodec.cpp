@@ -96,4 +96,20 @@ QString decode(const QByteArray &bytes)
     return QString::fromUtf8(run(decoder(), bytes, "?", 1));
 }
 
+QString unencodable(const QString &text)
+{
+    QString out;
+    if (decode(encode(text)) == text)
+        return out;
+    // Character by character (a surrogate pair counts as one).
+    for (int i = 0; i < text.size(); ++i) {
+        const int n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString ch = text.mid(i, n);
+        if (decode(encode(ch)) != ch && !out.contains(ch))
+            out += ch;
+        i += n - 1;
+    }
+    return out;
+}
+
 } // namespace cp1251
