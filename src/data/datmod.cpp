@@ -63,6 +63,12 @@ TDatMod::TDatMod(QObject *parent)
     tOrderNumber.setTableName(QStringLiteral("tOrderNumber"));
     tClientOpenPositions.setTableName(QStringLiteral("tClientOpenPositions"));
 
+    // The securities directory is edited through its dataset (the options
+    // dialog's grid, the loading from the quotes); no row is stored without
+    // its code.
+    tSecCode.setReadOnly(false);
+    tSecCode.beforePost = tSecCodeBeforePost;
+
     qSecCodeSum.setSQL(QStringList{
         QStringLiteral("Select Count(Traded) as SumTraded,  Sum(FixVol) as SumFixVol, Sum(Part) as SumPart"),
         QStringLiteral("From tSecCode"), QStringLiteral("Where Traded =  True")});
@@ -154,4 +160,10 @@ void TDatMod::setPortfolioTotals(const TPortfolioTotals &totals)
 {
     PortfolioTotals = totals;
     emit portfolioTotalsChanged();
+}
+
+void TDatMod::setSumList(const TSumList &sums)
+{
+    SumList = sums;
+    emit sumListChanged();
 }

@@ -3,6 +3,7 @@
 #include "backgroundreader.h"
 #include "database.h"
 #include "dataset.h"
+#include "secdirectory.h"
 #include "viewcache.h"
 #include "writequeue.h"
 #include "views.h"
@@ -75,8 +76,13 @@ public:
     TPortfolioTotals PortfolioTotals;
     void setPortfolioTotals(const TPortfolioTotals &totals);
 
+    // The totals under the securities directory's grid, as last read.
+    TSumList SumList;
+    void setSumList(const TSumList &sums);
+
 signals:
     void portfolioTotalsChanged();
+    void sumListChanged();
 
 private:
     // The first row's column of the directory row whose Ticker is T.

@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "data/schema.h"
+#include "data/secdirectory.h"
 #include "data/views.h"
 
 #include <QDir>
@@ -44,9 +45,16 @@ Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     connect(&m_serviceTimer, &QTimer::timeout, this, [this] { runTick([this] { onServiceTimer(); }); });
     m_timInfoLogOn = true; // the link check runs from the start
     ApplyTimerPeriods();
+    // The directory's totals follow every row saved or deleted.
+    m_data.tSecCode.afterPost = [this](DataSet &) { UpdateSumList(); };
+    m_data.tSecCode.afterDelete = [this](DataSet &) { UpdateSumList(); };
 }
 
-Robot::~Robot() = default;
+Robot::~Robot()
+{
+    m_data.tSecCode.afterPost = nullptr;
+    m_data.tSecCode.afterDelete = nullptr;
+}
 
 void Robot::ApplyTimerPeriods()
 {
@@ -804,8 +812,54 @@ void Robot::onServiceTimer()
     FlushLog();
 }
 
-// Filled in by the securities directory as it lands.
-void Robot::UpdateSumList() {}
+void Robot::UpdateSumList()
+{
+    if (const std::optional<TSumList> sums = ReadSumList(m_data))
+        m_data.setSumList(*sums);
+}
+
+bool Robot::LoadSecurityFromQuotes()
+{
+    DataSet &Q = m_data.tParam;
+    DataSet &S = m_data.tSecCode;
+    QString C;
+    try {
+        C = Q.FieldByName(QStringLiteral("seccode")).toString();
+        if (!S.Active())
+            S.Open();
+        if (!S.Locate(QStringLiteral("SecCode"), C)) {
+            S.Append();
+            S.setFieldValue(QStringLiteral("SecCode"), C);
+            S.setFieldValue(QStringLiteral("Ticker"), QStringLiteral("$") + C);
+        }
+        S.Edit();
+        const QVariant classCode = Q.FieldByName(QStringLiteral("class_code"));
+        S.setFieldValue(QStringLiteral("Class_Code"), classCode);
+        S.setFieldValue(QStringLiteral("LotSize"), Q.FieldByName(QStringLiteral("lotsize")));
+        S.setFieldValue(QStringLiteral("MinMov"), Q.FieldByName(QStringLiteral("MinMov")));
+        S.setFieldValue(QStringLiteral("Digits"), Q.FieldByName(QStringLiteral("Digits")));
+        S.setFieldValue(QStringLiteral("PointValue"), 1);
+        if (classCode.toString() == QLatin1String("SPBFUT")) {
+            // A futures contract trades in single contracts; the money value
+            // of its price step comes from the exchange.
+            S.setFieldValue(QStringLiteral("LotSize"), 1);
+            S.setFieldValue(QStringLiteral("Base_Contract"), Q.FieldByName(QStringLiteral("Base_Contract")));
+            S.setFieldValue(QStringLiteral("PointValue"), Q.FieldByName(QStringLiteral("PointValue")));
+        }
+        if (!S.Post())
+            throw KorvinaError(S.lastError());
+        S.Reread();
+    } catch (const std::exception &e) {
+        AddLog(QStringLiteral("Произошла ошибка при загрузке данных в таблицу \"Инструменты\": ") + failureText(e)
+               + QStringLiteral(" ."));
+        return false;
+    }
+    const QString text = QStringLiteral("Данные по инструменту ") + C + QStringLiteral(" успешно загружены в справочник!");
+    emit message(text);
+    AddLog(text);
+    FlushLog();
+    return true;
+}
 void Robot::UpdatePortfolioTotals()
 {
     if (const std::optional<TPortfolioTotals> totals = ReadPortfolioTotals(m_data))

@@ -125,7 +125,18 @@ public:
     void RefreshPortfolios();
 
     // Views and totals refreshed at connection.
+    // The securities directory's totals read again into the data module's
+    // SumList (nothing when QuikData is not connected); also after every
+    // row of tSecCode saved or deleted.
     void UpdateSumList();
+    // Creates or refreshes the directory row of the security on tParam's
+    // current row (found by its code, letter case ignored; a new row gets
+    // the ticker "$" + code) from the quotes: class, lot size, price step,
+    // decimals and point value (base contract too for futures). Ticker,
+    // Traded, FixVol, Part and Slippage stay as they are. The success is
+    // told by message() and logged; a failure is logged and leaves the row
+    // in editing. False on failure.
+    bool LoadSecurityFromQuotes();
     void UpdatePortfolioTotals();
     void UpdateStatusBar();
     qint64 GetInfoLogSize();
