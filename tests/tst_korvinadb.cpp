@@ -4,7 +4,9 @@
 #include "config/korvinaerror.h"
 #include "config/settings.h"
 #include "data/database.h"
+#include "data/datmod.h"
 #include "data/schema.h"
+#include "engine/robot.h"
 
 #include <QDir>
 #include <QFile>
@@ -514,6 +516,15 @@ private slots:
         QTest::newRow("create of an unknown kind") << QStringList{"create", "tables", "@new"} << 2 << "" << "tables"
                                                    << false;
         QTest::newRow("sample without a folder") << QStringList{"sample"} << 2 << "" << "DIR" << false;
+        // The settings file names its folders in Windows-1251, which has
+        // Cyrillic letters and the euro sign but no Japanese.
+        QTest::newRow("sample into a folder Windows-1251 cannot name")
+            << QStringList{"sample", "@new/Демо €日本"} << 1 << "" << "(日本)" << false;
+        QTest::newRow("tables --help") << QStringList{"tables", "--help"} << 0 << "Usage: korvina-db tables" << "" << false;
+        QTest::newRow("tables without a file") << QStringList{"tables"} << 2 << "" << "QuikData" << false;
+        QTest::newRow("tables of a missing file") << QStringList{"tables", "@new"} << 1 << "" << "@new" << false;
+        QTest::newRow("tables of a file that is no database") << QStringList{"tables", "@old"} << 1 << "" << "@old"
+                                                              << false;
         QTest::newRow("create over a file") << QStringList{"create", "quikdata", "@old"} << 1 << "" << "@old"
                                             << false;
         QTest::newRow("create alerts") << QStringList{"create", "alerts", "@new"} << 0 << "@new" << "" << true;
@@ -612,6 +623,58 @@ private slots:
             QVERIFY(bytes.contains(",2026-12-08 23:59:59,"));
             QVERIFY(bytes.contains(QStringLiteral(",\"Ввод, \"\"принят\"\"\",").toUtf8()));
         }
+    }
+
+    // A QuikData made by 'create quikdata', terminals listed later: MULTI
+    // mode cannot connect until the command has made their tables.
+    void tablesForTerminalsAddedLater()
+    {
+        const QString file = freshPath();
+        QCOMPARE(runTool({QStringLiteral("create"), QStringLiteral("quikdata"), file}).code, 0);
+        {
+            Database db(QStringLiteral("t"));
+            QString error;
+            QVERIFY2(db.open(file, &error), qPrintable(error));
+            db.execute(QStringLiteral("INSERT INTO tQuik (id_quik, active, quik) VALUES (1, True, \"QUIK1\")"));
+            db.execute(QStringLiteral("INSERT INTO tQuik (id_quik, active, quik) VALUES (2, False, \"QUIK2\")"));
+        }
+        Settings settings;
+        settings.resetToDefaults();
+        settings.edtAlerts = m_alerts;
+        settings.edtQuikData = file;
+        settings.rgpSingleMulti = 1;
+        auto connects = [&settings](QString *failure) {
+            TDatMod data;
+            Robot robot(settings, data);
+            try {
+                return robot.ConnectDatabases() && data.qPortfolioAll.Active();
+            } catch (const KorvinaError &e) {
+                *failure = e.message();
+            }
+            return false;
+        };
+        QString failure;
+        QVERIFY(!connects(&failure));
+        QVERIFY2(failure.contains(QLatin1String("no such table")), qPrintable(failure));
+
+        const QString opening = QStringLiteral("Создаю таблицы лимитов (акции, фьючерсы, деньги), портфелей для квиков ... ");
+        const QString closing = QStringLiteral("Создание таблиц успешно завершено ... ОК ");
+        const Run first = runTool({QStringLiteral("tables"), file});
+        QVERIFY2(first.code == 0, qPrintable(first.err));
+        QVERIFY(first.err.isEmpty());
+        QStringList lines = first.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].endsWith(QLatin1Char(' ') + opening), qPrintable(lines[0]));
+        QVERIFY2(lines[1].endsWith(QLatin1Char(' ') + closing), qPrintable(lines[1]));
+        failure.clear();
+        QVERIFY2(connects(&failure), qPrintable(failure));
+
+        const Run again = runTool({QStringLiteral("tables"), file});
+        QCOMPARE(again.code, 0);
+        lines = again.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 16);
+        QCOMPARE(lines.filter(QStringLiteral(" Сообщение: ")).size(), 14);
+        QVERIFY(lines.last().endsWith(closing));
     }
 
     void historyOfAnOlderQuikData()

@@ -1,9 +1,13 @@
 #include "sampleworkspace.h"
 
 #include "config/korvinaerror.h"
+#include "config/operationlog.h"
 #include "config/settings.h"
+#include "config/textcodec.h"
 #include "database.h"
+#include "datmod.h"
 #include "schema.h"
+#include "terminaltables.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -405,19 +409,17 @@ Paths pathsIn(const QString &dir)
     return p;
 }
 
-void fillQuikData(Database &db, const QString &quikDir)
-{
-    schema::createTerminalTables(db, 1);
-    schema::createTerminalTables(db, 2);
+namespace {
 
+// Runs the writes in one transaction of the connection.
+template <typename Writes>
+void inTransaction(Database &db, Writes &&writes)
+{
     QSqlDatabase h = db.handle();
     if (!h.transaction())
         throw KorvinaError(sqlErrorText(h.lastError()));
     try {
-        fillReference(db, quikDir);
-        fillExports(db, kSingle, QString());
-        for (const Client &c : kClients)
-            fillExports(db, c, QString::number(c.idQuik));
+        writes();
     } catch (...) {
         h.rollback();
         throw;
@@ -429,11 +431,52 @@ void fillQuikData(Database &db, const QString &quikDir)
     }
 }
 
+// The terminals' own tables, made as the options dialog makes them. Its log
+// lines stay here (they are not the lines of whatever log is current), and
+// a copy that could not be made fails the workspace.
+void makeTerminalTables(TDatMod &dm)
+{
+    OperationLog lines;
+    OperationLog *const previous = OperationLog::current();
+    OperationLog::setCurrent(&lines);
+    try {
+        CreateTerminalTables(dm);
+    } catch (...) {
+        OperationLog::setCurrent(previous);
+        throw;
+    }
+    OperationLog::setCurrent(previous);
+    const QString failure = QStringLiteral("Сообщение: ");
+    for (const QString &line : lines.lines())
+        if (const qsizetype at = line.indexOf(failure); at >= 0)
+            throw KorvinaError(QStringLiteral("Таблицы терминалов не созданы: ") + line.mid(at + failure.size()));
+}
+
+} // namespace
+
+void fillQuikData(TDatMod &dm, const QString &quikDir)
+{
+    Database &db = dm.conQuikData;
+    inTransaction(db, [&] { fillReference(db, quikDir); });
+    makeTerminalTables(dm);
+    inTransaction(db, [&] {
+        fillExports(db, kSingle, QString());
+        for (const Client &c : kClients)
+            fillExports(db, c, QString::number(c.idQuik));
+    });
+}
+
 Summary createWorkspace(const QString &dir)
 {
     Summary summary;
     summary.paths = pathsIn(dir);
     const Paths &p = summary.paths;
+
+    // The settings file holds the paths in Windows-1251.
+    if (const QString lost = cp1251::unencodable(p.dir); !lost.isEmpty())
+        throw KorvinaError(QStringLiteral("Путь к папке ") + p.dir + QStringLiteral(" содержит символы, которых нет в кодировке Windows-1251 (")
+                           + lost + QStringLiteral("), а файл настроек Korvina.ini хранит пути в этой кодировке; "
+                                                   "выберите другую папку. Ничего не создано."));
 
     QStringList present;
     for (const QString &f : {p.settings, p.quikData, p.alerts})
@@ -460,11 +503,12 @@ Summary createWorkspace(const QString &dir)
         schema::createDatabaseFile(p.quikData, schema::Kind::QuikData);
         made << p.quikData;
         {
-            Database db(QStringLiteral("sample"));
+            TDatMod dm;
+            Database &db = dm.conQuikData;
             QString error;
             if (!db.open(p.quikData, &error))
                 throw KorvinaError(error);
-            fillQuikData(db, p.quik);
+            fillQuikData(dm, p.quik);
             for (const schema::Table &t : schema::quikDataTables()) {
                 QSqlQuery q = db.native(QStringLiteral("SELECT count(*) FROM ") + ident(t.name));
                 q.next();

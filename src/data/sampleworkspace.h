@@ -4,7 +4,7 @@
 #include <QPair>
 #include <QString>
 
-class Database;
+class TDatMod;
 
 // A ready demo workspace: both databases, the folders the robot writes to,
 // and a settings file that points at them. QuikData holds a securities
@@ -32,13 +32,16 @@ struct Summary {
 };
 
 // Creates the workspace in dir (and dir itself). Throws KorvinaError, before
-// anything is written, when the settings file or a database is already there;
-// on a later failure the files made so far are removed again.
+// anything is written, when the settings file or a database is already there
+// or when the folder's absolute path holds characters that Windows-1251 (the
+// settings file's code page) cannot hold; on a later failure the files made
+// so far are removed again.
 Summary createWorkspace(const QString &dir);
 
-// Fills a freshly created QuikData database (every table empty) with the demo
-// content, terminals 1 and 2 included (their export tables are created here).
-// quikDir is the terminals' folder stored in tQuik.path.
-void fillQuikData(Database &db, const QString &quikDir);
+// Fills a freshly created QuikData database (every table empty), which the
+// data module is connected to, with the demo content, terminals 1 and 2
+// included: their export tables are made from the base tables as the options
+// dialog makes them. quikDir is the terminals' folder stored in tQuik.path.
+void fillQuikData(TDatMod &dm, const QString &quikDir);
 
 } // namespace sample

@@ -4,16 +4,20 @@
 //   korvina-db create alerts FILE
 //   korvina-db sample DIR
 //   korvina-db history QUIKDATA [--from DATE] [--to DATE] [--out FILE]
+//   korvina-db tables QUIKDATA
 //
 // Exit codes: 0 done, 1 failed (nothing is overwritten), 2 wrong command line.
 
 #include "toolcli.h"
 
 #include "config/korvinaerror.h"
+#include "config/operationlog.h"
 #include "data/database.h"
+#include "data/datmod.h"
 #include "data/historyexport.h"
 #include "data/sampleworkspace.h"
 #include "data/schema.h"
+#include "data/terminaltables.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -49,6 +53,8 @@ const char kMainHelp[] =
     "                         folders and a Korvina.ini pointing at them\n"
     "  history QUIKDATA       export the history of every transaction the robot\n"
     "                         sent as CSV (--from, --to, --out)\n"
+    "  tables QUIKDATA        create the MULTI-mode tables of every terminal\n"
+    "                         listed in tQuik that are still missing\n"
     "\n"
     "Options:\n"
     "  -h, --help             show this help (with a command: that command's help)\n"
@@ -69,7 +75,8 @@ const char kCreateHelp[] =
     "            the quotes table tParam and the base export tables of a terminal\n"
     "            (tLimitStock, tLimitFut, tLimitMoney, tPortfolio, tPortfolioFut,\n"
     "            tQuikOrders, tTrades). The per-terminal copies of MULTI mode are\n"
-    "            made later, from the options dialog.\n"
+    "            made later, once the terminals are listed in tQuik: from the\n"
+    "            options dialog, or with 'korvina-db tables FILE'.\n"
     "  alerts    the strategy platform's tables FilledOrders, ActiveOrders,\n"
     "            CanceledOrders and OpenPositions.\n"
     "\n"
@@ -124,6 +131,24 @@ const char kHistoryHelp[] =
     "                          standard output\n"
     "\n"
     "UTF-8 with a byte order mark, comma-separated, CR LF line ends.\n";
+
+const char kTablesHelp[] =
+    "Usage: korvina-db tables QUIKDATA\n"
+    "\n"
+    "Creates, in the QuikData database QUIKDATA, the tables into which each QUIK\n"
+    "terminal exports in MULTI mode, as the options dialog's button\n"
+    "\"Создать таблицы ...\" does: for every row of tQuik (active or not, in\n"
+    "the table's order) with terminal number N, the copies tLimitStockN,\n"
+    "tLimitFutN, tPortfolioN, tPortfolioFutN, tLimitMoneyN, tQuikOrdersN and\n"
+    "tTradesN of the base tables, with the base tables' columns as they are\n"
+    "(columns a terminal's export added included), empty.\n"
+    "\n"
+    "Prints the lines the robot would log. A table that is already there is left\n"
+    "as it is, with its rows; its line \"Сообщение: ...\" says so. Run it after\n"
+    "adding terminals to tQuik, before the robot connects in MULTI mode.\n"
+    "\n"
+    "Exit codes: 0 it ran (whether or not some tables were there already),\n"
+    "1 QUIKDATA cannot be opened or has no readable tQuik, 2 wrong command line.\n";
 
 void printAndExit(const char *text)
 {
@@ -278,6 +303,40 @@ int runHistory(const QStringList &args)
     return 0;
 }
 
+int runTables(const QStringList &args)
+{
+    bool ok = false;
+    const QString command = QStringLiteral("tables");
+    const QStringList pos = parseCommand(args, kTablesHelp, command, &ok);
+    if (!ok)
+        return kUsage;
+    if (pos.size() < 2)
+        return usageError(QStringLiteral("tables needs the QuikData database file"), command);
+    if (pos.size() > 2)
+        return usageError(QStringLiteral("too many arguments: ") + pos.mid(2).join(QLatin1Char(' ')), command);
+
+    const QString path = QDir::toNativeSeparators(QFileInfo(pos[1]).absoluteFilePath());
+    TDatMod dm;
+    QString error;
+    if (!dm.conQuikData.open(path, &error))
+        return failed(QStringLiteral("cannot open ") + path + QStringLiteral(": ") + error);
+    // The log's lines go to standard output as they come; no log file is written.
+    OperationLog log;
+    QObject::connect(&log, &OperationLog::lineAdded, [](const QString &line) {
+        out() << line << "\n";
+        out().flush();
+    });
+    OperationLog::setCurrent(&log);
+    try {
+        CreateTerminalTables(dm);
+    } catch (const std::exception &e) {
+        OperationLog::setCurrent(nullptr);
+        return failed(QStringLiteral("cannot read the terminal list tQuik of ") + path + QStringLiteral(": ") + failureText(e));
+    }
+    OperationLog::setCurrent(nullptr);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -326,6 +385,8 @@ int main(int argc, char *argv[])
         return runSample(commandArgs);
     if (command == QLatin1String("history"))
         return runHistory(commandArgs);
+    if (command == QLatin1String("tables"))
+        return runTables(commandArgs);
     if (command == QLatin1String("help"))
         printAndExit(kMainHelp);
     return usageError(QStringLiteral("unknown command '") + command + QStringLiteral("'"));
