@@ -102,11 +102,19 @@ void TestMail::notifyDelivers_data()
     QTest::addColumn<QString>("fromName");
     QTest::addColumn<QString>("email2");
     QTest::addColumn<QStringList>("recipients");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
 
+    const QString user = QStringLiteral("robot"), password = QStringLiteral("secret");
     QTest::newRow("no authentication, Cyrillic sender name")
-        << false << QStringLiteral("Робот Корвина") << Phone << QStringList{Trader, Phone};
-    QTest::newRow("AUTH LOGIN, quotes in the name") << true << QStringLiteral("Desk \"A\"") << Phone << QStringList{Trader, Phone};
-    QTest::newRow("second address empty") << false << QString() << QString() << QStringList{Trader};
+        << false << QStringLiteral("Робот Корвина") << Phone << QStringList{Trader, Phone} << user << password;
+    QTest::newRow("AUTH LOGIN, quotes in the name")
+        << true << QStringLiteral("Desk \"A\"") << Phone << QStringList{Trader, Phone} << user << password;
+    // The server must get the Windows-1251 bytes of these letters.
+    QTest::newRow("AUTH LOGIN, Cyrillic user and password")
+        << true << QStringLiteral("Робот") << Phone << QStringList{Trader, Phone} << QStringLiteral("ВёЛё")
+        << QStringLiteral("ПёСіЯё42");
+    QTest::newRow("second address empty") << false << QString() << QString() << QStringList{Trader} << user << password;
 }
 
 void TestMail::notifyDelivers()
@@ -115,11 +123,28 @@ void TestMail::notifyDelivers()
     QFETCH(QString, fromName);
     QFETCH(QString, email2);
     QFETCH(QStringList, recipients);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
 
-    SmtpTestServer server({auth ? QStringLiteral("robot:secret") : QString(), {}});
+    // The test server accepts the pair whose UTF-8 bytes it is given. What
+    // the client must send are the Windows-1251 bytes, so the server is given
+    // the UTF-8 reading of those: the same text for ASCII, and for the
+    // Cyrillic row (a capital В..Я followed by ё or і is a valid UTF-8
+    // sequence in Windows-1251) other characters, so that the UTF-8 bytes of
+    // the Cyrillic letters themselves would be refused.
+    auto asServerSees = [](const QString &text) {
+        const QByteArray bytes = cp1251::encode(text);
+        const QString utf8 = QString::fromUtf8(bytes);
+        return utf8.toUtf8() == bytes ? utf8 : QString();
+    };
+    const QString serverUser = asServerSees(user), serverPassword = asServerSees(password);
+    QVERIFY(!serverUser.isEmpty() && !serverPassword.isEmpty());
+    SmtpTestServer server({auth ? serverUser + QLatin1Char(':') + serverPassword : QString(), {}});
     QVERIFY2(server.port(), qPrintable(server.error()));
     TestWorkspace ws(false);
     MailSettings m = mailTo(QString::number(server.port()));
+    m.User = user;
+    m.Password = password;
     m.Auten = auth; // user and password are set either way: off must not use them
     m.FromName = fromName;
     m.Email2 = email2;
@@ -137,6 +162,15 @@ void TestMail::notifyDelivers()
     QCOMPARE(commands.contains(QStringLiteral("AUTH LOGIN")), auth);
     QCOMPARE(commands.filter(QRegularExpression(QStringLiteral("^AUTH"))).size(), auth ? 1 : 0);
     QCOMPARE(server.connections(), 1);
+    QList<QJsonObject> logins;
+    for (const QJsonObject &e : server.events())
+        if (e.value(QStringLiteral("event")).toString() == QStringLiteral("auth"))
+            logins << e;
+    QCOMPARE(logins.size(), auth ? 1 : 0);
+    if (auth) {
+        QCOMPARE(logins.first().value(QStringLiteral("login")).toString(), serverUser);
+        QVERIFY(logins.first().value(QStringLiteral("success")).toBool());
+    }
 
     const QList<QJsonObject> received = server.messages();
     QCOMPARE(received.size(), 1);

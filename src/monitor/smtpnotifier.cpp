@@ -334,8 +334,10 @@ bool SmtpNotifier::SmtpConnect()
                 curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_conn->error);
                 curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, discardResponse);
                 if (s.Auten) {
-                    curl_easy_setopt(c, CURLOPT_USERNAME, s.User.toUtf8().constData());
-                    curl_easy_setopt(c, CURLOPT_PASSWORD, s.Password.toUtf8().constData());
+                    // In Windows-1251, as every text of the program: the
+                    // bytes the mail server knows the account by.
+                    curl_easy_setopt(c, CURLOPT_USERNAME, cp1251::encode(s.User).constData());
+                    curl_easy_setopt(c, CURLOPT_PASSWORD, cp1251::encode(s.Password).constData());
                     curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
                 }
                 // Greeting, EHLO (HELO), STARTTLS when offered, AUTH LOGIN,

@@ -78,7 +78,8 @@ public:
     bool aborting() const { return m_abort && m_abort->load(); }
 
     // Connects, greets and, when the settings ask for it, authenticates with
-    // AUTH LOGIN. True at once when already connected. On failure logs
+    // AUTH LOGIN (user name and password in Windows-1251). True at once
+    // when already connected. On failure logs
     // "Cann`t connect to server or failed authentication" and leaves the
     // client disconnected.
     bool SmtpConnect();
