@@ -1,5 +1,6 @@
 // The settings file: defaults, letter case, conversions, the shifted
-// password, bad hand-edited values, and what SaveSettings writes.
+// password, bad hand-edited values, what SaveSettings writes, what it
+// refuses to write, and that a failed save leaves the old file as it was.
 
 #include "config/operationlog.h"
 #include "config/settings.h"
@@ -12,6 +13,10 @@
 #include <QtTest>
 
 #include <cmath>
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 class TestSettings : public QObject {
     Q_OBJECT
@@ -38,10 +43,18 @@ private slots:
     void encodingIsReadAndKept();
     void fileCheck_data();
     void fileCheck();
+    void saveReplacesFileOwnerOnly_data();
+    void saveReplacesFileOwnerOnly();
+    void failedSaveLeavesOldFile_data();
+    void failedSaveLeavesOldFile();
+    void unwritableValuesAreRefused_data();
+    void unwritableValuesAreRefused();
 
 private:
     void writeIni(const QByteArray &content);
     QByteArray readIni();
+    // The file's inode and permission bits; {0, 0} when it is missing.
+    std::pair<ino_t, mode_t> fileStat(const QString &path);
     QTemporaryDir *m_dir = nullptr;
     OperationLog *m_log = nullptr;
     Settings *m_settings = nullptr;
@@ -78,6 +91,14 @@ QByteArray TestSettings::readIni()
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return f.readAll();
+}
+
+std::pair<ino_t, mode_t> TestSettings::fileStat(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {0, 0};
+    return {st.st_ino, st.st_mode & 07777};
 }
 
 void TestSettings::defaultsWithoutFile()
@@ -375,6 +396,170 @@ void TestSettings::fileCheck()
         QVERIFY2(error.contains(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())), qPrintable(error));
         QVERIFY2(error.contains(why), qPrintable(error));
     }
+}
+
+void TestSettings::saveReplacesFileOwnerOnly_data()
+{
+    QTest::addColumn<int>("mode"); // the old file's permissions; 0: no old file
+    QTest::newRow("new file") << 0;
+    QTest::newRow("old file readable by all") << 0644;
+    QTest::newRow("old file writable by all") << 0666;
+}
+
+void TestSettings::saveReplacesFileOwnerOnly()
+{
+    QFETCH(int, mode);
+    const QString name = m_settings->fileName();
+    if (mode) {
+        writeIni("; mine\r\n[Extra]\r\nmine=1\r\n");
+        QCOMPARE(::chmod(QFile::encodeName(name).constData(), static_cast<mode_t>(mode)), 0);
+    }
+    const ino_t before = fileStat(name).first;
+    QString error = QStringLiteral("untouched");
+    QVERIFY(m_settings->SaveSettings(&error));
+    QCOMPARE(error, QStringLiteral("untouched"));
+
+    // A new file took the old one's place; none is left beside it.
+    const auto [inode, permissions] = fileStat(name);
+    if (mode)
+        QVERIFY(inode != before);
+    QCOMPARE(permissions, mode_t(0600));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Korvina.ini")});
+    const QByteArray file = readIni();
+    QVERIFY(file.contains("SendQuikConnect=0\r\n"));
+    QCOMPARE(file.contains("; mine\r\n"), mode != 0);
+    QCOMPARE(file.contains("[Extra]\r\nmine=1\r\n"), mode != 0);
+}
+
+void TestSettings::failedSaveLeavesOldFile_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("disk full while writing") << "full" << QString();
+    QTest::newRow("folder missing") << "nofolder" << QString();
+    QTest::newRow("the path is a folder") << "folder" << "прежний файл не читается";
+    QTest::newRow("old file unreadable") << "unreadable" << "прежний файл не читается";
+}
+
+void TestSettings::failedSaveLeavesOldFile()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    const QByteArray old("[Quik]\r\nCode=SPB01\r\n[Extra]\r\nmine=1\r\n");
+    QString name = m_settings->fileName();
+    if (fault == QLatin1String("nofolder")) {
+        name = m_dir->filePath(QStringLiteral("missing/Korvina.ini"));
+    } else if (fault == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(name));
+    } else {
+        writeIni(old);
+        QCOMPARE(::chmod(QFile::encodeName(name).constData(), fault == QLatin1String("unreadable") ? 0200 : 0644), 0);
+        if (fault == QLatin1String("unreadable") && QFile(name).open(QIODevice::ReadOnly))
+            QSKIP("running as a user who reads every file");
+    }
+    m_settings->setFileName(name);
+    m_settings->LoadSettings();
+    m_settings->edtCode = QStringLiteral("NEW");
+    const QStringList before = QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    const auto statBefore = fileStat(name);
+
+    QString error;
+    bool saved = true;
+    if (fault == QLatin1String("full")) {
+        // Files of this process stop growing at 64 bytes, as on a full disk.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+        const rlimit lifted = limit;
+        limit.rlim_cur = 64;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        saved = m_settings->SaveSettings(&error);
+        setrlimit(RLIMIT_FSIZE, &lifted);
+    } else {
+        saved = m_settings->SaveSettings(&error);
+    }
+    QVERIFY(!saved);
+    QVERIFY2(error.startsWith(QStringLiteral("Не удается записать файл настроек ")
+                              + QDir::toNativeSeparators(QFileInfo(name).absoluteFilePath()) + QStringLiteral(": ")),
+             qPrintable(error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+    // The old file (or its absence) as it was, and no temporary file left.
+    QCOMPARE(fileStat(name), statBefore);
+    if (fault == QLatin1String("full") || fault == QLatin1String("unreadable")) {
+        QVERIFY(QFile::setPermissions(name, QFile::ReadOwner | QFile::WriteOwner));
+        QCOMPARE(readIni(), old);
+    }
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+}
+
+void TestSettings::unwritableValuesAreRefused_data()
+{
+    QTest::addColumn<bool>("utf8");           // the file was found in UTF-8
+    QTest::addColumn<QStringList>("values");  // "control=value"
+    QTest::addColumn<QString>("control");     // the one reported; empty: none
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("ю in the password would be a zero byte")
+        << false << QStringList{QStringLiteral("edtPassword=ключ")} << "edtPassword"
+        << "Поле «Пароль»: символ «ю» нельзя сохранить в файле настроек, пароль хранится со сдвигом кодов и обрезался бы на нем.";
+    QTest::newRow("a control character the shift makes a line break")
+        << false << QStringList{QStringLiteral("edtPassword=ab\bc")} << "edtPassword"
+        << "Поле «Пароль»: символ U+0008 нельзя сохранить в файле настроек, пароль хранится со сдвигом кодов и обрезался бы на нем.";
+    QTest::newRow("a folder with a letter Windows-1251 has not")
+        << false << QStringList{QStringLiteral("edtdirTT=/srv/Café/Trans")} << "edtdirTT"
+        << "Поле «Путь к файлам транзакций»: символ «é» нельзя сохранить в файле настроек, его нет в кодировке Windows-1251.";
+    QTest::newRow("the first field in key order, every character once")
+        << false << QStringList{QStringLiteral("edtPassword=ключ"), QStringLiteral("edtCode=Straße 中 ß"), QStringLiteral("edtEmail2=日")}
+        << "edtCode" << "Поле «Код/портфель клиента»: символы «ß», «中» нельзя сохранить в файле настроек, их нет в кодировке Windows-1251.";
+    QTest::newRow("a line break in a name")
+        << false << QStringList{QStringLiteral("edtFromName=Робот\n[Mail]")} << "edtFromName"
+        << "Поле «Имя»: символ U+000A нельзя сохранить в файле настроек, значение обрезалось бы на нем.";
+    QTest::newRow("я, the last code, and € are stored")
+        << false << QStringList{QStringLiteral("edtPassword=яблоко €"), QStringLiteral("edtUser=Иван")} << "" << "";
+    QTest::newRow("a UTF-8 file holds every letter")
+        << true << QStringList{QStringLiteral("edtdirTT=/srv/Café/Trans"), QStringLiteral("edtPassword=ключ")} << "" << "";
+}
+
+void TestSettings::unwritableValuesAreRefused()
+{
+    QFETCH(bool, utf8);
+    QFETCH(QStringList, values);
+    QFETCH(QString, control);
+    QFETCH(QString, message);
+    const QHash<QString, QString Settings::*> fields{
+        {QStringLiteral("edtdirTT"), &Settings::edtdirTT},       {QStringLiteral("edtCode"), &Settings::edtCode},
+        {QStringLiteral("edtUser"), &Settings::edtUser},         {QStringLiteral("edtPassword"), &Settings::edtPassword},
+        {QStringLiteral("edtFromName"), &Settings::edtFromName}, {QStringLiteral("edtEmail2"), &Settings::edtEmail2}};
+
+    writeIni(utf8 ? QStringLiteral("[Mail]\r\nFromName=Робот\r\n").toUtf8() : QByteArray("[Mail]\r\nFromName=Robot\r\n"));
+    m_settings->LoadSettings();
+    const QByteArray old = readIni();
+    for (const QString &v : values)
+        m_settings->*fields.value(v.section(QLatin1Char('='), 0, 0)) = v.section(QLatin1Char('='), 1);
+
+    const std::optional<Settings::Problem> problem = m_settings->checkWritable();
+    QString error;
+    const bool saved = m_settings->SaveSettings(&error);
+    if (control.isEmpty()) {
+        QVERIFY2(!problem, qPrintable(problem ? problem->message : QString()));
+        QVERIFY2(saved, qPrintable(error));
+        // Every value reads back exactly.
+        Settings back;
+        back.setFileName(m_settings->fileName());
+        back.LoadSettings();
+        for (const QString &v : values) {
+            QString Settings::*field = fields.value(v.section(QLatin1Char('='), 0, 0));
+            QCOMPARE(back.*field, m_settings->*field);
+        }
+        return;
+    }
+    QVERIFY(problem);
+    QCOMPARE(problem->control, control);
+    QCOMPARE(problem->message, message);
+    // Nothing of it reaches the file, as "?" or cut short.
+    QVERIFY(!saved);
+    QCOMPARE(error, message);
+    QCOMPARE(readIni(), old);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -1,6 +1,5 @@
 #include "settings.h"
 
-#include "korvinaerror.h"
 #include "operationlog.h"
 #include "textcodec.h"
 
@@ -33,36 +32,39 @@ struct Key {
     const char *writtenKey;
     std::variant<int Settings::*, double Settings::*, bool Settings::*, QString Settings::*> field;
     Kind kind;
+    // Texts: the options dialog's control and the label it shows.
+    const char *control = nullptr;
+    const char *label = nullptr;
     int minimum = INT_MIN; // radio groups: the valid indexes
     int maximum = INT_MAX;
 };
 
 // The keys in the order they are read and written.
 const Key kKeys[] = {
-    {"Position", "Position", "PositionSize", "PositionSize", &Settings::rgpPositionSize, Kind::Int, 0, 4},
+    {"Position", "Position", "PositionSize", "PositionSize", &Settings::rgpPositionSize, Kind::Int, nullptr, nullptr, 0, 4},
     {"Position", "Position", "FixVol", "FixVol", &Settings::edtFixVol, Kind::Double},
     {"Position", "Position", "Part", "Part", &Settings::edtPart, Kind::Double},
-    {"Position", "Position", "rgpFilled", "rgpFilled", &Settings::rgpFilled, Kind::Int, 0, 1},
+    {"Position", "Position", "rgpFilled", "rgpFilled", &Settings::rgpFilled, Kind::Int, nullptr, nullptr, 0, 1},
     {"Position", "Position", "ExitQty", "ExitQty", &Settings::chExitQty, Kind::Bool},
     {"Position", "Position", "KillOrder", "KillOrder", &Settings::chKillOrder, Kind::Bool},
-    {"Position", "Position", "rgpSingleMulti", "rgpSingleMulti", &Settings::rgpSingleMulti, Kind::Int, 0, 1},
-    {"Position", "Position", "rgpTerminal", "rgpTerminal", &Settings::rgpTerminal, Kind::Int, 0, 1},
+    {"Position", "Position", "rgpSingleMulti", "rgpSingleMulti", &Settings::rgpSingleMulti, Kind::Int, nullptr, nullptr, 0, 1},
+    {"Position", "Position", "rgpTerminal", "rgpTerminal", &Settings::rgpTerminal, Kind::Int, nullptr, nullptr, 0, 1},
     {"Position", "Position", "trans_id", "trans_id", &Settings::edtTrans_id, Kind::Int},
     {"Position", "Position", "AutoPortfolio", "AutoPortfolio", &Settings::chAutoPortfolio, Kind::Bool},
-    {"Position", "Position", "intTable", "intTable", &Settings::edtIntTable, Kind::Int, 0},
-    {"Position", "Position", "intQuik", "intQuik", &Settings::edtIntQuik, Kind::Int, 0},
-    {"Position", "Position", "ResumeWindow", "ResumeWindow", &Settings::edtResumeWindow, Kind::Int, 0},
-    {"Quik", "Quik", "dirTT", "dirTT", &Settings::edtdirTT, Kind::Text},
-    {"Quik", "Quik", "pathInfoLog", "pathInfoLog", &Settings::edtInfoLog, Kind::Text},
-    {"Quik", "Quik", "AccountMicex", "AccountMicex", &Settings::edtAccountMicex, Kind::Text},
-    {"Quik", "Quik", "AccountFORTS", "AccountFORTS", &Settings::edtAccountFORTS, Kind::Text},
-    {"Quik", "Quik", "QuikConnectTimeOut", "QuikConnectTimeOut", &Settings::edtQuikConnectTimeOut, Kind::Int, 0},
-    {"Quik", "Quik", "Code", "Code", &Settings::edtCode, Kind::Text},
-    {"Quik", "Quik", "Alerts", "Alerts", &Settings::edtAlerts, Kind::Text},
-    {"Quik", "Quik", "QuikData", "QuikData", &Settings::edtQuikData, Kind::Text},
+    {"Position", "Position", "intTable", "intTable", &Settings::edtIntTable, Kind::Int, nullptr, nullptr, 0},
+    {"Position", "Position", "intQuik", "intQuik", &Settings::edtIntQuik, Kind::Int, nullptr, nullptr, 0},
+    {"Position", "Position", "ResumeWindow", "ResumeWindow", &Settings::edtResumeWindow, Kind::Int, nullptr, nullptr, 0},
+    {"Quik", "Quik", "dirTT", "dirTT", &Settings::edtdirTT, Kind::Text, "edtdirTT", "Путь к файлам транзакций:"},
+    {"Quik", "Quik", "pathInfoLog", "pathInfoLog", &Settings::edtInfoLog, Kind::Text, "edtInfoLog", "Путь к файлу info.log:"},
+    {"Quik", "Quik", "AccountMicex", "AccountMicex", &Settings::edtAccountMicex, Kind::Text, "edtAccountMicex", "Номер счета на ММВБ:"},
+    {"Quik", "Quik", "AccountFORTS", "AccountFORTS", &Settings::edtAccountFORTS, Kind::Text, "edtAccountFORTS", "Номер счета на FORTS:"},
+    {"Quik", "Quik", "QuikConnectTimeOut", "QuikConnectTimeOut", &Settings::edtQuikConnectTimeOut, Kind::Int, nullptr, nullptr, 0},
+    {"Quik", "Quik", "Code", "Code", &Settings::edtCode, Kind::Text, "edtCode", "Код/портфель клиента:"},
+    {"Quik", "Quik", "Alerts", "Alerts", &Settings::edtAlerts, Kind::Text, "edtAlerts", "База данных Omega Research Alerts:"},
+    {"Quik", "Quik", "QuikData", "QuikData", &Settings::edtQuikData, Kind::Text, "edtQuikData", "База данных QuikData:"},
     {"Quik", "Quik", "Connect", "Connect", &Settings::chConnect, Kind::Bool},
     {"Quik", "Quik", "QuikConnect", "QuikConnect", &Settings::chQuikConnect, Kind::Bool},
-    {"Quik", "Quik", "DirSmartTrade", "DirSmartTrade", &Settings::edtDirSmartTrade, Kind::Text},
+    {"Quik", "Quik", "DirSmartTrade", "DirSmartTrade", &Settings::edtDirSmartTrade, Kind::Text, "edtDirSmartTrade", "Путь к файлам для SmartTrade:"},
     {"Trading", "trading", "id_group", "id_group", &Settings::cboGroup, Kind::Int},
     {"Trading", "trading", "Vol1", "Vol1", &Settings::edtVol1, Kind::Double},
     {"Trading", "trading", "Vol2", "Vol2", &Settings::edtVol2, Kind::Double},
@@ -72,15 +74,15 @@ const Key kKeys[] = {
     {"Trading", "trading", "Part3", "Part3", &Settings::edtPart3, Kind::Double},
     {"Trading", "trading", "slippage", "slippage", &Settings::edtSlippage, Kind::Double},
     {"Trading", "trading", "set", "Set", &Settings::edtSet, Kind::Double},
-    {"Mail", "Mail", "SMTP", "SMTP", &Settings::edtSMTP, Kind::Text},
-    {"Mail", "Mail", "Port", "Port", &Settings::edtPort, Kind::Int, 0, 65535},
-    {"Mail", "Mail", "User", "User", &Settings::edtUser, Kind::Text},
-    {"Mail", "Mail", "Password", "Password", &Settings::edtPassword, Kind::Password},
+    {"Mail", "Mail", "SMTP", "SMTP", &Settings::edtSMTP, Kind::Text, "edtSMTP", "Сервер исходящей почты:"},
+    {"Mail", "Mail", "Port", "Port", &Settings::edtPort, Kind::Int, nullptr, nullptr, 0, 65535},
+    {"Mail", "Mail", "User", "User", &Settings::edtUser, Kind::Text, "edtUser", "Пользователь: "},
+    {"Mail", "Mail", "Password", "Password", &Settings::edtPassword, Kind::Password, "edtPassword", "Пароль: "},
     {"Mail", "Mail", "Auten", "Auten", &Settings::chAuten, Kind::Bool},
-    {"Mail", "Mail", "FromName", "FromName", &Settings::edtFromName, Kind::Text},
-    {"Mail", "Mail", "FromAddress", "FromAddress", &Settings::edtFromAddress, Kind::Text},
-    {"Mail", "Mail", "Email1", "Email1", &Settings::edtEmail1, Kind::Text},
-    {"Mail", "Mail", "Email2", "Email2", &Settings::edtEmail2, Kind::Text},
+    {"Mail", "Mail", "FromName", "FromName", &Settings::edtFromName, Kind::Text, "edtFromName", "Имя:"},
+    {"Mail", "Mail", "FromAddress", "FromAddress", &Settings::edtFromAddress, Kind::Text, "edtFromAddress", "E-Mail адрес:"},
+    {"Mail", "Mail", "Email1", "Email1", &Settings::edtEmail1, Kind::Text, "edtEmail1", "E-Mail 1:"},
+    {"Mail", "Mail", "Email2", "Email2", &Settings::edtEmail2, Kind::Text, "edtEmail2", "E-Mail 2:"},
     {"Mail", "Mail", "SendTrans_id", "SendTrans_id", &Settings::chSendTrans_Id, Kind::Bool},
     {"Mail", "Mail", "SendTrans_done", "SendTrans_done", &Settings::chSendTrans_done, Kind::Bool},
     {"Mail", "Mail", "SendQuikConnect", "SendQuikConnect", &Settings::chSendQuikConnect, Kind::Bool},
@@ -176,6 +178,38 @@ QString decodeText(const QByteArray &bytes, Settings::Encoding encoding)
 QByteArray encodeText(const QString &text, Settings::Encoding encoding)
 {
     return encoding == Settings::Encoding::Cp1251 ? cp1251::encode(text) : text.toUtf8();
+}
+
+// The bytes a text or the password is stored as.
+QByteArray storedText(const Key &k, const QString &value, Settings::Encoding encoding)
+{
+    const QByteArray bytes = encodeText(value, encoding);
+    return k.kind == Kind::Password ? Settings::ShiftPassword(bytes, true) : bytes;
+}
+
+// The characters of a text one by one (a surrogate pair is one).
+QStringList characters(const QString &text)
+{
+    QStringList out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        out << text.mid(i, n);
+        i += n - 1;
+    }
+    return out;
+}
+
+// Characters for a message: each in quotes, one that does not print as its code.
+QString shownCharacters(const QStringList &chars)
+{
+    QStringList shown;
+    for (const QString &ch : chars) {
+        const char32_t code = ch.toUcs4().value(0);
+        shown << (QChar::isPrint(code) && !QChar::isSpace(code)
+                      ? QStringLiteral("«") + ch + QStringLiteral("»")
+                      : QStringLiteral("U+") + QStringLiteral("%1").arg(static_cast<uint>(code), 4, 16, QLatin1Char('0')).toUpper());
+    }
+    return shown.join(QStringLiteral(", "));
 }
 
 QString formatDouble(double v)
@@ -365,15 +399,73 @@ void Settings::LoadSettings()
     emit loaded();
 }
 
-void Settings::SaveSettings()
+std::optional<Settings::Problem> Settings::checkWritable() const
 {
+    for (const Key &k : kKeys) {
+        if (k.kind != Kind::Text && k.kind != Kind::Password)
+            continue;
+        const QString value = this->*std::get<QString Settings::*>(k.field);
+        // Characters the code page has not: written as "?".
+        QStringList bad;
+        if (m_encoding == Encoding::Cp1251)
+            bad = characters(cp1251::unencodable(value));
+        const bool unencodable = !bad.isEmpty();
+        // Characters stored as a zero byte or a line break: the value read
+        // back ends there.
+        if (!unencodable) {
+            for (const QString &ch : characters(value)) {
+                const QByteArray stored = storedText(k, ch, m_encoding);
+                if ((stored.contains('\0') || stored.contains('\n') || stored.contains('\r')) && !bad.contains(ch))
+                    bad << ch;
+            }
+        }
+        if (bad.isEmpty())
+            continue;
+        const bool one = bad.size() == 1;
+        // The label as the dialog shows it, without its colon.
+        QString label = QString::fromUtf8(k.label).trimmed();
+        if (label.endsWith(QLatin1Char(':')))
+            label.chop(1);
+        const QString onThem = one ? QStringLiteral("нем") : QStringLiteral("них");
+        QString why;
+        if (unencodable)
+            why = (one ? QStringLiteral("его") : QStringLiteral("их")) + QStringLiteral(" нет в кодировке Windows-1251");
+        else if (k.kind == Kind::Password)
+            why = QStringLiteral("пароль хранится со сдвигом кодов и обрезался бы на ") + onThem;
+        else
+            why = QStringLiteral("значение обрезалось бы на ") + onThem;
+        return Problem{QString::fromLatin1(k.control),
+                       QStringLiteral("Поле «") + label + QStringLiteral("»: ")
+                           + (one ? QStringLiteral("символ ") : QStringLiteral("символы ")) + shownCharacters(bad)
+                           + QStringLiteral(" нельзя сохранить в файле настроек, ") + why + QLatin1Char('.')};
+    }
+    return std::nullopt;
+}
+
+bool Settings::SaveSettings(QString *error)
+{
+    const QString shownName = QDir::toNativeSeparators(QFileInfo(m_fileName).absoluteFilePath());
+    auto fail = [error](const QString &message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    auto cannotWrite = [&](const QString &reason) {
+        return fail(QStringLiteral("Не удается записать файл настроек ") + shownName + QStringLiteral(": ") + reason);
+    };
+    if (const std::optional<Problem> problem = checkWritable())
+        return fail(problem->message);
+
     CSimpleIniA ini; // sections and keys without regard to case
     ini.SetMultiKey(false);
     ini.SetSpaces(false);
     {
-        // Keep what else the file holds (other sections, comments).
+        // Keep what else the file holds (other sections, comments): a file
+        // that is there but cannot be read is not replaced.
         QFile file(m_fileName);
-        if (file.open(QIODevice::ReadOnly)) {
+        if (file.exists()) {
+            if (!file.open(QIODevice::ReadOnly))
+                return cannotWrite(QStringLiteral("прежний файл не читается (") + file.errorString() + QStringLiteral(")."));
             QByteArray data = file.readAll();
             if (data.startsWith(Bom))
                 data.remove(0, Bom.size());
@@ -393,10 +485,8 @@ void Settings::SaveSettings()
             value = this->*std::get<bool Settings::*>(k.field) ? "-1" : "0";
             break;
         case Kind::Text:
-            value = encodeText(this->*std::get<QString Settings::*>(k.field), m_encoding);
-            break;
         case Kind::Password:
-            value = ShiftPassword(encodeText(this->*std::get<QString Settings::*>(k.field), m_encoding), true);
+            value = storedText(k, this->*std::get<QString Settings::*>(k.field), m_encoding);
             break;
         }
         // A section or key already in the file keeps the name it has there.
@@ -415,13 +505,25 @@ void Settings::SaveSettings()
     if (m_encoding == Encoding::Utf8Bom)
         bytes.prepend(Bom);
 
+    // The whole file goes to a temporary file beside it, made its owner's
+    // alone before a byte is written, and is renamed over the old one only
+    // when complete; on failure the temporary file is removed. Unbuffered:
+    // QSaveFile commits a buffered file even when writing out its buffer
+    // fell short (a full disk), so every write is checked here instead.
     QSaveFile file(m_fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        throw KorvinaError(QStringLiteral("Не удается записать файл настроек ") + m_fileName + QStringLiteral(": ")
-                           + file.errorString());
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(bytes);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return cannotWrite(file.errorString() + QLatin1Char('.'));
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return cannotWrite(QStringLiteral("не удается сделать его доступным только владельцу (") + file.errorString()
+                           + QStringLiteral(")."));
+    // A short write is retried for the rest, which then fails with its reason.
+    for (qsizetype done = 0; done < bytes.size();) {
+        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return cannotWrite(file.errorString() + QLatin1Char('.'));
+        done += n;
+    }
     if (!file.commit())
-        throw KorvinaError(QStringLiteral("Не удается записать файл настроек ") + m_fileName + QStringLiteral(": ")
-                           + file.errorString());
+        return cannotWrite(file.errorString() + QLatin1Char('.'));
+    return true;
 }

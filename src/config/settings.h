@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 // Every setting of the robot, in memory. The options dialog edits this
 // object; the rest of the program reads its fields. The fields bear the
 // names of the dialog's controls that edit them.
@@ -93,9 +95,28 @@ public:
     // Whether a file can serve as the settings file: it exists, is a file,
     // can be read and holds text. False with a reason otherwise.
     static bool checkFile(const QString &fileName, QString *error);
-    // Writes every key; the file is readable by its owner only. Throws
-    // KorvinaError when the file cannot be written.
-    void SaveSettings();
+    // A setting the settings file cannot hold exactly: the objectName of the
+    // options dialog's control that edits it, and a message for the operator
+    // naming the field by its label and showing the characters at fault.
+    struct Problem {
+        QString control;
+        QString message;
+    };
+    // The first text setting, in key order, that would not read back as it
+    // is: characters the file's encoding cannot hold (Windows-1251 unless the
+    // file was found in UTF-8), a password character that its shifted form
+    // turns into a zero byte or a line break (the password would be cut
+    // there: "ю" is stored as 0x00), a line break or zero character in a text.
+    std::optional<Problem> checkWritable() const;
+
+    // Writes every key, keeping the file's other sections and comments: the
+    // whole file goes to a temporary file in the same folder, which then
+    // replaces the old one, so a failure never leaves a file cut short. The
+    // file is readable and writable by its owner only, whatever it was.
+    // False with a message in *error when checkWritable() reports a problem,
+    // when the old file exists but cannot be read, or when the file cannot
+    // be written; the old file is then as it was.
+    bool SaveSettings(QString *error = nullptr);
 
     // Every character code raised (saving) or lowered (loading) by 2, modulo 256.
     static QByteArray ShiftPassword(const QByteArray &text, bool saving);
