@@ -94,6 +94,7 @@ private slots:
     void backgroundReadTakesChangesOnly();
     void backgroundResultOfOldStatementIsDropped();
     void slowOrFailingReadNeitherBlocksNorBlanks();
+    void rangeKeepsToItsRows();
 
 private:
     void makeTable(int rows);
@@ -309,6 +310,46 @@ void TestRefresh::slowOrFailingReadNeitherBlocksNorBlanks()
     QVERIFY(q.Active());
     QCOMPARE(q.RecordCount(), 200);
     QVERIFY(!q.lastError().isEmpty());
+}
+
+void TestRefresh::rangeKeepsToItsRows()
+{
+    // Members of groups: rows of group 1 and of group 2, mixed.
+    {
+        Other o(m_path);
+        o.run(QStringLiteral("CREATE TABLE m (grp INTEGER, who TEXT)"));
+        for (int i = 0; i < 600; ++i)
+            o.run(QStringLiteral("INSERT INTO m VALUES (%1, 'w%2')").arg(i % 3 == 0 ? 1 : 2).arg(i));
+    }
+    DataSet m(QStringLiteral("m"), m_db.get(), DataSet::Kind::Table);
+    m.setTableName(QStringLiteral("m"));
+    m.setReadOnly(false);
+    m.setRange(QStringLiteral("grp"), 1);
+    m.Open();
+    QCOMPARE(m.RecordCount(), 200);
+    QCOMPARE(m.value(199, 1).toString(), QStringLiteral("w597")); // beyond the first page, within the range
+    QVERIFY(m.Locate(QStringLiteral("who"), QStringLiteral("w300")));
+    QCOMPARE(m.RecNo(), 101);
+    QVERIFY(!m.Locate(QStringLiteral("who"), QStringLiteral("w301"))); // a row of group 2
+
+    // A new row belongs to the range.
+    m.Append();
+    m.setFieldValue(QStringLiteral("who"), QStringLiteral("new"));
+    QVERIFY2(m.Post(), qPrintable(m.lastError()));
+    QCOMPARE(m.RecordCount(), 201);
+    QCOMPARE(m.FieldByName(QStringLiteral("grp")).toInt(), 1);
+
+    // Rows of other groups coming in are not counted.
+    Other(m_path).run(QStringLiteral("INSERT INTO m VALUES (2, 'late')"));
+    RefreshDataSet(m);
+    QCOMPARE(m.RecordCount(), 201);
+
+    // Another master row: its rows at once.
+    m.setRange(QStringLiteral("grp"), 2);
+    QVERIFY(m.Active());
+    QCOMPARE(m.RecordCount(), 401);
+    m.setRange(QString(), QVariant());
+    QCOMPARE(m.RecordCount(), 602);
 }
 
 QTEST_GUILESS_MAIN(TestRefresh)

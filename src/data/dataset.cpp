@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlIndex>
 #include <QSqlQuery>
+#include <QSqlField>
 #include <QSqlRecord>
 
 #include <algorithm>
@@ -89,6 +90,49 @@ bool DataSet::lazy() const { return m_kind == Kind::Table && m_connection && m_c
 
 QString DataSet::quotedTable() const { return ident(m_tableName); }
 
+QMetaType DataSet::fieldType(int column) const { return column >= 0 && column < m_types.size() ? m_types[column] : QMetaType(); }
+
+void DataSet::setRange(const QString &field, const QVariant &value)
+{
+    if (m_rangeField.compare(field, Qt::CaseInsensitive) == 0 && m_rangeValue == value && m_rangeValue.isNull() == value.isNull())
+        return;
+    const bool wasActive = m_active;
+    Close();
+    ++m_generation;
+    if (!m_rangeField.isEmpty())
+        setDefault(m_rangeField, QVariant());
+    m_rangeField = field;
+    m_rangeValue = value;
+    if (!field.isEmpty())
+        setDefault(field, value);
+    if (wasActive)
+        Open();
+}
+
+QString DataSet::rangeWhere(const QString &condition) const
+{
+    if (m_rangeField.isEmpty())
+        return condition.isEmpty() ? QString() : QStringLiteral(" WHERE ") + condition;
+    // A null value matches no row (SQL's = never holds for null).
+    const QString range = ident(m_rangeField) + QStringLiteral(" = :range_v");
+    return QStringLiteral(" WHERE ") + range + (condition.isEmpty() ? QString() : QStringLiteral(" AND ") + condition);
+}
+
+QVariantMap DataSet::rangeParams(QVariantMap params) const
+{
+    if (!m_rangeField.isEmpty())
+        params.insert(QStringLiteral("range_v"), m_rangeValue);
+    return params;
+}
+
+QString DataSet::tableStatement() const
+{
+    QString s = QStringLiteral("SELECT * FROM [") + m_tableName + QLatin1Char(']');
+    if (!m_rangeField.isEmpty())
+        s += QStringLiteral(" WHERE [") + m_rangeField + QStringLiteral("] = :range_v");
+    return s;
+}
+
 void DataSet::Open()
 {
     if (m_active)
@@ -116,14 +160,17 @@ void DataSet::Open()
             m_connection->native(QStringLiteral("SELECT * FROM ") + quotedTable() + QStringLiteral(" LIMIT 0")).finish();
             throw KorvinaError(QStringLiteral("no such table: ") + m_tableName);
         }
-        for (int i = 0; i < rec.count(); ++i)
+        m_types.clear();
+        for (int i = 0; i < rec.count(); ++i) {
             m_fields << rec.fieldName(i);
-        QSqlQuery q = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable());
+            m_types << rec.field(i).metaType();
+        }
+        QSqlQuery q = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(), rangeParams());
         m_count = q.next() ? q.value(0).toInt() : 0;
         q.finish();
     } else {
-        const QString jet = m_kind == Kind::Table ? QStringLiteral("SELECT * FROM [") + m_tableName + QLatin1Char(']') : statement();
-        Database::Rows result = m_connection->fetch(jet, m_params);
+        const QString jet = m_kind == Kind::Table ? tableStatement() : statement();
+        Database::Rows result = m_connection->fetch(jet, m_kind == Kind::Table ? rangeParams() : m_params);
         m_fields = std::move(result.fields);
         m_rows = std::move(result.rows);
         m_count = m_rows.size();
@@ -200,8 +247,8 @@ void DataSet::Reread()
         rereadPages();
         return;
     }
-    const QString jet = m_kind == Kind::Table ? QStringLiteral("SELECT * FROM [") + m_tableName + QLatin1Char(']') : statement();
-    Database::Rows result = m_connection->fetch(jet, m_params);
+    const QString jet = m_kind == Kind::Table ? tableStatement() : statement();
+    Database::Rows result = m_connection->fetch(jet, m_kind == Kind::Table ? rangeParams() : m_params);
     replaceRows(std::move(result.fields), std::move(result.rows));
 }
 
@@ -240,7 +287,7 @@ void DataSet::rereadPages()
         reopen();
         return;
     }
-    QSqlQuery q = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable());
+    QSqlQuery q = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(), rangeParams());
     const int newCount = q.next() ? q.value(0).toInt() : 0;
     q.finish();
     // Every page read before is read again (a grid asked for them, so it
@@ -415,10 +462,14 @@ DataSet::Page DataSet::fetchRows(int page) const
     q.setForwardOnly(true);
     // The last row alone (page -1) is what the robot reads most: the newest row.
     const QString sql = page < 0
-        ? QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + QStringLiteral(" ORDER BY rowid DESC LIMIT 1")
-        : QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + QStringLiteral(" ORDER BY rowid LIMIT ") + QString::number(PageSize)
-            + QStringLiteral(" OFFSET ") + QString::number(page * PageSize);
-    if (!q.exec(sql))
+        ? QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY rowid DESC LIMIT 1")
+        : QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY rowid LIMIT ")
+            + QString::number(PageSize) + QStringLiteral(" OFFSET ") + QString::number(page * PageSize);
+    if (!q.prepare(sql))
+        throw sqlFailure(q.lastError());
+    if (!m_rangeField.isEmpty())
+        q.bindValue(QStringLiteral(":range_v"), m_rangeValue);
+    if (!q.exec())
         throw sqlFailure(q.lastError());
     Page fetched;
     const int columns = m_fields.size();
@@ -583,9 +634,10 @@ bool DataSet::Locate(const QString &field, const QVariant &v)
         const qint64 rowid = rowidAt(m_current);
         bool earlier = m_current > 0;
         if (earlier && rowid >= 0) {
-            QSqlQuery q = m_connection->native(QStringLiteral("SELECT 1 FROM ") + quotedTable() + QStringLiteral(" WHERE rowid < :r AND ")
-                                                 + ident(m_fields[column]) + QStringLiteral(" = :v LIMIT 1"),
-                                             {{QStringLiteral("r"), rowid}, {QStringLiteral("v"), v}});
+            QSqlQuery q = m_connection->native(QStringLiteral("SELECT 1 FROM ") + quotedTable()
+                                                   + rangeWhere(QStringLiteral("rowid < :r AND ") + ident(m_fields[column]) + QStringLiteral(" = :v"))
+                                                   + QStringLiteral(" LIMIT 1"),
+                                               rangeParams({{QStringLiteral("r"), rowid}, {QStringLiteral("v"), v}}));
             earlier = q.next();
             q.finish();
         }
@@ -595,15 +647,15 @@ bool DataSet::Locate(const QString &field, const QVariant &v)
         }
     }
     Database::BusyGuard guard(*m_connection);
-    QSqlQuery q = m_connection->native(QStringLiteral("SELECT rowid FROM ") + quotedTable() + QStringLiteral(" WHERE ") + ident(m_fields[column])
-                                         + QStringLiteral(" = :v ORDER BY rowid LIMIT 1"),
-                                     {{QStringLiteral("v"), v}});
+    QSqlQuery q = m_connection->native(QStringLiteral("SELECT rowid FROM ") + quotedTable() + rangeWhere(ident(m_fields[column]) + QStringLiteral(" = :v"))
+                                           + QStringLiteral(" ORDER BY rowid LIMIT 1"),
+                                       rangeParams({{QStringLiteral("v"), v}}));
     if (!q.next())
         return false;
     const qint64 rowid = q.value(0).toLongLong();
     q.finish();
-    QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + QStringLiteral(" WHERE rowid < :r"),
-                                     {{QStringLiteral("r"), rowid}});
+    QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(QStringLiteral("rowid < :r")),
+                                     rangeParams({{QStringLiteral("r"), rowid}}));
     const int position = c.next() ? c.value(0).toInt() : -1;
     c.finish();
     if (position < 0 || position >= m_count)
@@ -940,7 +992,7 @@ void DataSet::rereadRow(int stored, qint64 rowid)
         // The row has another rowid now (its INTEGER PRIMARY KEY was
         // changed) or a trigger took it away: read the table afresh.
         q.finish();
-        QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable());
+        QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(), rangeParams());
         m_count = c.next() ? c.value(0).toInt() : 0;
         c.finish();
         dropPagesFrom(0);
@@ -990,7 +1042,7 @@ QString DataSet::keyCondition(const QVariantMap &key, QVariantMap &params) const
 
 void DataSet::reloadAll(const QVariantMap &key)
 {
-    Database::Rows result = m_connection->fetch(QStringLiteral("SELECT * FROM [") + m_tableName + QLatin1Char(']'));
+    Database::Rows result = m_connection->fetch(tableStatement(), rangeParams());
     m_rows = std::move(result.rows);
     m_count = m_rows.size();
     int found = -1;
@@ -1082,7 +1134,8 @@ bool DataSet::Post()
             m_connection->execute(insert, params, &rowid);
         }
     } catch (const std::exception &e) {
-        return fail(failureText(e));
+        // The database's own words, and which table and row they are about.
+        return fail(QStringLiteral("Запись не сохранена (таблица %1, строка %2): ").arg(m_tableName).arg(r + 1) + failureText(e));
     }
 
     // Written: from here on the post stands, whatever the re-reading gives.
@@ -1110,8 +1163,9 @@ bool DataSet::Post()
             // Where a re-read would show the row: in rowid order.
             int position = m_count;
             if (rowid >= 0) {
-                QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + QStringLiteral(" WHERE rowid < :r"),
-                                                   {{QStringLiteral("r"), rowid}});
+                QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable()
+                                                       + rangeWhere(QStringLiteral("rowid < :r")),
+                                                   rangeParams({{QStringLiteral("r"), rowid}}));
                 if (c.next())
                     position = qBound(0, c.value(0).toInt(), m_count);
                 c.finish();
@@ -1150,6 +1204,7 @@ bool DataSet::Post()
         fail(failureText(e));
     }
     emit stateChanged(State::Browse);
+    emit posted();
     runAfterHook(afterPost);
     return true;
 }
@@ -1242,7 +1297,7 @@ bool DataSet::DeleteRows(const QList<int> &rows)
             throw;
         }
     } catch (const std::exception &e) {
-        return fail(failureText(e));
+        return fail(QStringLiteral("Записи не удалены (таблица %1): ").arg(m_tableName) + failureText(e));
     }
     keepStamp(before);
 
@@ -1269,6 +1324,7 @@ bool DataSet::DeleteRows(const QList<int> &rows)
     m_eof = false;
     m_current = m_count > 0 ? std::min(stored.first(), m_count - 1) : -1;
     emit currentRowChanged(m_current);
+    emit deleted();
     runAfterHook(afterDelete);
     return true;
 }

@@ -72,6 +72,14 @@ public:
     const QString &tableName() const { return m_tableName; }
     void setTableName(const QString &table) { m_tableName = table; }
 
+    // Tables: only the rows whose field holds the value (the rows of a
+    // detail table that belong to its master's current row); a new row
+    // starts with that value. An empty field shows every row. An open
+    // dataset is read again.
+    void setRange(const QString &field, const QVariant &value);
+    const QString &rangeField() const { return m_rangeField; }
+    const QVariant &rangeValue() const { return m_rangeValue; }
+
     // Queries: the statement, as lines. SQLText() gives every line followed
     // by a line break.
     void setSQL(const QStringList &lines);
@@ -142,6 +150,8 @@ public:
 
     const QStringList &fieldNames() const { return m_fields; }
     int fieldIndex(const QString &field) const; // -1 when missing; letter case ignored
+    // The column's declared type (tables read by pages; unknown otherwise).
+    QMetaType fieldType(int column) const;
     bool hasField(const QString &field) const { return fieldIndex(field) >= 0; }
     // The current row's value; throws KorvinaError for a missing field or no row.
     QVariant FieldByName(const QString &field) const;
@@ -235,6 +245,9 @@ signals:
     void closed();
     // Reread() or replaceRows() took the rows anew (whether or not any changed).
     void reread();
+    // A row was written by Post() / rows were deleted (before the after-hooks run).
+    void posted();
+    void deleted();
     void stateChanged(DataSet::State state);
     // A post or delete failed or was refused: the reason, for the window to show.
     void error(const QString &reason);
@@ -284,6 +297,7 @@ private:
     int m_count = 0;
     int m_current = -1;
     QStringList m_fields;
+    QVector<QMetaType> m_types;
     QVector<QVector<QVariant>> m_rows;                    // fully read result
     struct Page {
         QVector<qint64> rowids;
@@ -299,6 +313,11 @@ private:
     qint64 m_openStamp = -1; // the connection's change stamp when opened
     quint64 m_generation = 0;
     void rereadPages();
+    QString rangeWhere(const QString &condition = QString()) const; // " WHERE ..." of the range and the condition
+    QVariantMap rangeParams(QVariantMap params = {}) const;
+    QString tableStatement() const; // Jet: the table, within its range
+    QString m_rangeField;
+    QVariant m_rangeValue;
     void reopen(); // Reread by closing and opening, the record number kept
     bool m_quiet = false; // rows are being added or taken away: the count is not the table's
     QString m_lastError;
