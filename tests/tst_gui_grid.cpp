@@ -64,6 +64,8 @@ private slots:
     void navigatorEditsThroughDataset();
     void gridEditsInPlaceAndDeletesSelected();
     void widerValuesWidenTheirColumn();
+    void numberColumnsTakeNumbersOnly_data();
+    void numberColumnsTakeNumbersOnly();
 
 private:
     QTemporaryDir m_dir;
@@ -277,6 +279,59 @@ void TestGrid::widerValuesWidenTheirColumn()
     QCOMPARE(grid.model()->text(1, 0), longer);
     QTRY_VERIFY(header->sectionSize(0) >= grid.view()->fontMetrics().horizontalAdvance(longer));
     QVERIFY(header->sectionSize(0) > fitted);
+}
+
+void TestGrid::numberColumnsTakeNumbersOnly_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QVariant>("stored"); // null: refused
+    QTest::newRow("whole") << "12" << QVariant(12);
+    QTest::newRow("blanks around") << " 7 " << QVariant(7);
+    QTest::newRow("letters") << "12 шт" << QVariant();
+    QTest::newRow("fraction in a whole column") << "1,5" << QVariant();
+    QTest::newRow("empty clears") << "" << QVariant(QMetaType::fromType<QString>()); // stored as NULL
+}
+
+void TestGrid::numberColumnsTakeNumbersOnly()
+{
+    QFETCH(QString, typed);
+    QFETCH(QVariant, stored);
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    QList<GridColumn> columns(1);
+    columns[0].field = QStringLiteral("qty");
+    columns[0].caption = QStringLiteral("Кол-во");
+    columns[0].readOnly = false;
+    m_table->setReadOnly(false);
+    m_table->Open();
+    DataGrid grid(m_table.get(), columns);
+    const bool taken = grid.model()->setData(grid.model()->index(0, 0), typed);
+    m_table->Post();
+    const QString connection = QUuid::createUuid().toString();
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(m_path);
+        db.open();
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("SELECT qty, typeof(qty) FROM t WHERE id = 1"));
+        q.next();
+        value = q.value(0);
+        if (!stored.isNull())
+            QCOMPARE(q.value(1).toString(), QStringLiteral("integer"));
+    }
+    QSqlDatabase::removeDatabase(connection);
+    if (stored.isNull() && stored.typeId() == QMetaType::QString) {
+        QVERIFY(taken);
+        QVERIFY(value.isNull());
+    } else if (stored.isNull()) {
+        QVERIFY(!taken);
+        QCOMPARE(value.toInt(), 1); // as it was
+        QCOMPARE(m_asked.size(), 1);
+        QVERIFY2(m_asked.last().text.contains(QStringLiteral("\"Кол-во\"")), qPrintable(m_asked.last().text));
+    } else {
+        QVERIFY(taken);
+        QCOMPARE(value.toInt(), stored.toInt());
+    }
 }
 
 QTEST_MAIN(TestGrid)

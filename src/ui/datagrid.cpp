@@ -6,6 +6,8 @@
 #include "navigatorbar.h"
 
 #include <QAction>
+#include <QComboBox>
+#include <QStyledItemDelegate>
 
 #include <QDateTime>
 #include <QHeaderView>
@@ -102,6 +104,49 @@ bool isNumber(const QVariant &v)
         return false;
     }
 }
+
+} // namespace
+
+namespace {
+
+// Editing a lookup column: the operator picks a shown value, the row stores
+// its key.
+class LookupDelegate : public QStyledItemDelegate {
+public:
+    LookupDelegate(const GridColumn &column, QObject *parent) : QStyledItemDelegate(parent), m_column(column) {}
+
+    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &, const QModelIndex &) const override
+    {
+        auto *box = new QComboBox(parent);
+        box->setObjectName(QStringLiteral("lookupEditor"));
+        DataSet &l = *m_column.lookupSet;
+        const int key = l.fieldIndex(m_column.lookupKey);
+        const int show = l.fieldIndex(m_column.lookupShow);
+        if (key >= 0 && show >= 0)
+            for (int r = 0; r < l.rowCount(); ++r)
+                box->addItem(l.value(r, show).toString(), l.value(r, key));
+        return box;
+    }
+    void setEditorData(QWidget *editor, const QModelIndex &index) const override
+    {
+        auto *box = static_cast<QComboBox *>(editor);
+        const QVariant key = index.data(Qt::EditRole);
+        int at = -1;
+        for (int i = 0; i < box->count() && at < 0; ++i)
+            if (!key.isNull() && box->itemData(i) == key)
+                at = i;
+        box->setCurrentIndex(at);
+    }
+    void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override
+    {
+        auto *box = static_cast<QComboBox *>(editor);
+        if (box->currentIndex() >= 0)
+            model->setData(index, box->currentData(), Qt::EditRole);
+    }
+
+private:
+    GridColumn m_column;
+};
 
 } // namespace
 
@@ -248,6 +293,31 @@ bool GridModel::setData(const QModelIndex &index, const QVariant &value, int rol
         v = value.toInt() == Qt::Checked;
     else if (role != Qt::EditRole)
         return false;
+    // Typed into a number column: read as a number of the user's locale,
+    // or refused with the column named (SQLite would store the text).
+    const QMetaType type = m_dataset->fieldType(field);
+    const bool whole = type.id() == QMetaType::Int || type.id() == QMetaType::LongLong;
+    if ((whole || type.id() == QMetaType::Double) && v.typeId() == QMetaType::QString) {
+        const QString text = v.toString().trimmed();
+        bool ok = true;
+        const QLocale locale;
+        if (text.isEmpty())
+            v = QVariant();
+        else if (whole)
+            v = locale.toLongLong(text, &ok);
+        else {
+            double d = locale.toDouble(text, &ok);
+            if (!ok) // a dot typed where the locale has a comma
+                d = QLocale::c().toDouble(text, &ok);
+            v = d;
+        }
+        if (!ok) {
+            Dialogs::error(nullptr, QStringLiteral("Значение \"%1\" не подходит для поля \"%2\": нужно %3.")
+                                        .arg(text, m_columns[index.column()].caption,
+                                             whole ? QStringLiteral("целое число") : QStringLiteral("число")));
+            return false;
+        }
+    }
     return m_dataset->setData(m_dataset->index(index.row(), field), v, Qt::EditRole);
 }
 
@@ -267,8 +337,20 @@ DataGrid::DataGrid(DataSet *dataset, QList<GridColumn> columns, QWidget *parent)
     m_view->horizontalHeader()->setHighlightSections(false);
     m_view->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
     m_view->setWordWrap(false);
-    for (int c = 0; c < m_model->columns().size(); ++c)
-        m_view->setColumnHidden(c, m_model->columns()[c].hidden);
+    for (int c = 0; c < m_model->columns().size(); ++c) {
+        const GridColumn &column = m_model->columns()[c];
+        m_view->setColumnHidden(c, column.hidden);
+        if (column.lookupSet && !column.readOnly)
+            m_view->setItemDelegateForColumn(c, new LookupDelegate(column, m_view));
+        // A name changed in the looked-up table shows at once.
+        if (column.lookupSet) {
+            auto repaint = [this] { m_view->viewport()->update(); };
+            connect(column.lookupSet, &QAbstractItemModel::dataChanged, m_view, repaint);
+            connect(column.lookupSet, &QAbstractItemModel::modelReset, m_view, repaint);
+            connect(column.lookupSet, &QAbstractItemModel::rowsInserted, m_view, repaint);
+            connect(column.lookupSet, &QAbstractItemModel::rowsRemoved, m_view, repaint);
+        }
+    }
     m_footer = new FooterBar(m_view, this);
     m_footer->hide();
     m_footers.resize(m_model->columns().size());
