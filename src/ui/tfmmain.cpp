@@ -4,6 +4,8 @@
 #include "dialogs.h"
 #include "helpwindow.h"
 #include "tfmabout.h"
+#include "tfmclients.h"
+#include "tfmopt.h"
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
@@ -147,6 +149,13 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
     createPages();
     createTray();
 
+    // The options dialog and the two editors live as long as the window.
+    m_opt = new TfmOpt(m_settings, m_data, *m_robot, this);
+    connect(m_opt, &TfmOpt::helpRequested, this, &TfmMain::showHelp);
+    connect(m_opt, &TfmOpt::connectRequested, actConnectToBase, &QAction::trigger);
+    m_clients = new TfmClients(m_data, this);
+    m_group = new TfmGroup(m_data, this);
+
     Robot &r = *m_robot;
     connect(&r, &Robot::failure, this, &TfmMain::showFailure);
     // Shown once the command has returned: the timers tick on while it is open.
@@ -228,6 +237,13 @@ void TfmMain::createActions()
     connect(actSelectLimits, &QAction::triggered, this, &TfmMain::actSelectLimitsExecute);
     connect(actHelpCont, &QAction::triggered, this, [this] { showHelp(QStringLiteral("index")); });
     connect(actAbout, &QAction::triggered, this, &TfmMain::actAboutExecute);
+    connect(actOpt, &QAction::triggered, this, [this] { m_opt->execOpt(); });
+    connect(actClients, &QAction::triggered, this, [this] { m_clients->exec(); });
+    connect(actGroup, &QAction::triggered, this, [this] {
+        m_group->show();
+        m_group->raise();
+        m_group->activateWindow();
+    });
     connect(actExit, &QAction::triggered, this, &QWidget::close);
 }
 
@@ -338,7 +354,13 @@ QWidget *TfmMain::createQuotesPage()
                                QStringLiteral("Котировки"));
     quotes->view()->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(quotes->view(), &QWidget::customContextMenuRequested, this,
-            [this, quotes](const QPoint &at) { pmParam->popup(quotes->view()->viewport()->mapToGlobal(at)); });
+            [this, quotes](const QPoint &at) {
+                // The menu's commands act on the row under the cursor.
+                const QModelIndex row = quotes->view()->indexAt(at);
+                if (row.isValid())
+                    quotes->view()->setCurrentIndex(row);
+                pmParam->popup(quotes->view()->viewport()->mapToGlobal(at));
+            });
     // Through the action: only while it is enabled.
     connect(quotes, &DataGrid::doubleClicked, this, [this] {
         if (actNewOrderManual->isEnabled())
@@ -552,7 +574,8 @@ void TfmMain::createPages()
     pmParam->addAction(actKillStopOrderManual);
     pmParam->addSeparator();
     QAction *load = pmParam->addAction(QStringLiteral("Загрузить/обновить данные об инструменте"));
-    load->setObjectName(QStringLiteral("N8"));
+    load->setObjectName(QStringLiteral("N19"));
+    connect(load, &QAction::triggered, this, [this] { command([this] { m_robot->LoadSecurityFromQuotes(); }); });
 
     pmPortfolio = new QMenu(this);
     pmPortfolio->setObjectName(QStringLiteral("pmPortfolio"));

@@ -22,6 +22,9 @@ class Robot;
 class Settings;
 class TDatMod;
 class TfmAbout;
+class TfmClients;
+class TfmGroup;
+class TfmOpt;
 
 // The operator's main window: toolbar, menus, status bar, the pages with the
 // tables of both databases, the tray icon. It owns the robot's core object
@@ -44,6 +47,10 @@ public:
 
     // Opens the user's guide at a topic ("index" the contents, "settings"...).
     void showHelp(const QString &topic);
+
+    TfmOpt *opt() const { return m_opt; }
+    TfmClients *clients() const { return m_clients; }
+    TfmGroup *groups() const { return m_group; }
 
     // The grid behind an object name.
     DataGrid *grid(const QString &name) const;
@@ -106,6 +113,9 @@ private:
     QVector<QIcon> m_watchIcons;
     int m_shownWatchIcon = 0;
     TfmAbout *m_about = nullptr;
+    TfmOpt *m_opt = nullptr;
+    TfmClients *m_clients = nullptr;
+    TfmGroup *m_group = nullptr;
     HelpWindow *m_help = nullptr;
     QList<DataGrid *> m_grids;
     bool m_limitsEntered = false;
