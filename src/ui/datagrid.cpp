@@ -248,7 +248,7 @@ QVariant GridModel::data(const QModelIndex &index, int role) const
         return m_dataset->value(index.row(), field).toBool() ? Qt::Checked : Qt::Unchecked;
     case Qt::TextAlignmentRole: {
         const QVariant v = field < 0 ? QVariant() : m_dataset->value(index.row(), field);
-        if (isNumber(v) || !c.format.isEmpty())
+        if (!c.lookupSet && (isNumber(v) || !c.format.isEmpty()))
             return QVariant(Qt::AlignRight | Qt::AlignVCenter);
         return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     }

@@ -56,6 +56,7 @@ TfmClients::TfmClients(TDatMod &data, QWidget *parent) : QDialog(parent), m_data
 {
     setObjectName(QStringLiteral("fmClients"));
     setWindowTitle(QStringLiteral("Клиенты"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint);
     setModal(true);
     m_data.tClients.setReadOnly(false);
     grdClients = new DataGrid(&m_data.tClients,

@@ -19,6 +19,7 @@
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -109,6 +110,7 @@ TfmOpt::TfmOpt(Settings &settings, TDatMod &data, Robot &robot, QWidget *parent)
 {
     setObjectName(QStringLiteral("fmOpt"));
     setWindowTitle(QStringLiteral("Настройки"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setModal(true);
     for (DataSet *ds : {&m_data.tSecCode, &m_data.tWorkSpaces, &m_data.tStrategy, &m_data.tQuik})
         ds->setReadOnly(false);
@@ -321,7 +323,7 @@ QWidget *TfmOpt::createTerminalsPage()
     grid->setToolTip(QStringLiteral("Для удаления записей используйте CTRL+Del"));
     grid->setMultiSelect(true);
     grid->setDeleteKey(true);
-    grid->setFitColumns(true);
+    grid->view()->horizontalHeader()->setStretchLastSection(true);
     grid->view()->setItemDelegateForColumn(grid->model()->columnOf(QStringLiteral("path")), new PathDelegate(this, grid->view()));
     m_grids.insert(grid->objectName(), grid);
     auto *nav = new NavigatorBar(&m_data.tQuik, terminals);
@@ -376,6 +378,11 @@ QWidget *TfmOpt::createTradingPage()
     quickLayout->addRow(QStringLiteral("Часть 3:"), edtPart3 = edit("edtPart3"));
     quickLayout->addRow(QStringLiteral("Доля для устанвки (%):"), edtSet = edit("edtSet"));
     quickLayout->addRow(QStringLiteral("Проскальзывание (%):"), edtSlippage = edit("edtSlippage"));
+    for (QLineEdit *e : {edtVol1, edtVol2, edtVol3, edtPart1, edtPart2, edtPart3, edtSet, edtSlippage})
+        e->setMaximumWidth(120);
+    cboGroup->setMinimumWidth(250);
+    quickLayout->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
+    commonLayout->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
 
     auto *layout = new QVBoxLayout(page);
     layout->addWidget(common);
