@@ -78,6 +78,8 @@ public:
     // which is then kept.
     enum class Encoding { Cp1251, Utf8, Utf8Bom };
     Encoding encoding() const { return m_encoding; }
+    // What a check of entries before they are saved assumes of the file.
+    void setEncoding(Encoding encoding) { m_encoding = encoding; }
 
     // Puts every field back to its default.
     void resetToDefaults();

@@ -537,7 +537,9 @@ Summary createWorkspace(const QString &dir)
         settings.edtDirSmartTrade = p.smartTrade;
         settings.chConnect = true;
         made << p.settings;
-        settings.SaveSettings();
+        QString error;
+        if (!settings.SaveSettings(&error))
+            throw KorvinaError(error);
     } catch (...) {
         for (const QString &f : made)
             for (const char *suffix : {"", "-wal", "-shm", "-journal"})

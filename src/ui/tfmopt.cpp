@@ -699,6 +699,7 @@ bool TfmOpt::checkEntries()
     // are stored: checked on the entries, before anything is changed.
     Settings entered;
     entered.setFileName(m_settings.fileName());
+    entered.setEncoding(m_settings.encoding()); // a UTF-8 file holds what Windows-1251 cannot
     {
         // The text entries as they would be stored.
         entered.edtdirTT = edtdirTT->text();
