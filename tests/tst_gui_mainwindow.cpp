@@ -14,6 +14,7 @@
 #include "helpwindow.h"
 #include "tfmabout.h"
 #include "tfmmain.h"
+#include "tfmorder.h"
 #include "guiwindow.h"
 #include "workspace.h"
 
@@ -123,10 +124,21 @@ void TestMainWindow::doubleClicks()
     w.action("actNewOrderManual")->setEnabled(newOrderEnabled);
     QSignalSpy newOrder(w.action("actNewOrderManual"), &QAction::triggered);
     QSignalSpy closing(w.main.get(), &TfmMain::closeOrderRequested);
+    // The order dialog, when it opens, is closed with Отмена.
+    int dialogs = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (w.main->order()->isVisible()) {
+            ++dialogs;
+            w.main->order()->reject();
+        }
+    });
+    closer.start(10);
     DataGrid *quotes = w.main->grid(QStringLiteral("grdQoutes"));
     QVERIFY(quotes->model()->rowCount() > 0);
     emit quotes->view()->doubleClicked(quotes->model()->index(0, 0));
     QCOMPARE(newOrder.count(), newOrderEnabled ? 1 : 0);
+    QCOMPARE(dialogs, newOrderEnabled ? 1 : 0);
     // The positions grid starts a closing order whatever the action's state.
     emit w.main->grid(QStringLiteral("grdLimits"))->view()->doubleClicked(QModelIndex());
     QCOMPARE(closing.count(), 1);

@@ -158,13 +158,16 @@ void Robot::closeWith(DispatchScope &scope)
     }
 }
 
-void Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
+QString Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
 {
     DispatchScope scope;
     dispatch(order, H, scope);
-    if (!scope.failed.isEmpty())
-        AddLog(QStringLiteral("Ошибка при обработке ордера: ") + scope.failure + QStringLiteral(". Не выставлено заявок: ")
-               + QString::number(scope.failed.size()) + QStringLiteral("."));
+    if (scope.failed.isEmpty())
+        return QString();
+    const QString line = QStringLiteral("Ошибка при обработке ордера: ") + scope.failure + QStringLiteral(". Не выставлено заявок: ")
+        + QString::number(scope.failed.size()) + QStringLiteral(".");
+    AddLog(line);
+    return line;
 }
 
 void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &scope)

@@ -9,6 +9,7 @@
 
 #include "config/korvinaerror.h"
 #include "engine/dispatch.h"
+#include "engine/manualorders.h"
 #include "engine/runstate.h"
 #include "gateway/gateway.h"
 #include "monitor/linkmonitor.h"
@@ -95,7 +96,15 @@ public:
     void actStopWatchExecute();
 
     // Dispatch: the prepared order over the accounts that are to receive it.
-    void DispatchOrder(const TPreOrder &order, TOrderHandler handler);
+    // The text of the failure that left some clients without their
+    // transactions (logged); empty when every client got them.
+    QString DispatchOrder(const TPreOrder &order, TOrderHandler handler);
+
+    // The operator's orders: a new order (or a strategy order sent again)
+    // and the cancellation of every order or stop order in a security, with
+    // their log lines. A failure that stops the dispatch is thrown.
+    TManualDispatch DispatchManualOrder(const TPreOrder &order);
+    QString KillManualOrders(const TPreOrder &order);
 
     // Transaction file sets, the counter and the queue (the gateway's).
     void BuildTROFiles();

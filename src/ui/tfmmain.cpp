@@ -6,6 +6,9 @@
 #include "tfmabout.h"
 #include "tfmclients.h"
 #include "tfmopt.h"
+#include "tfmorder.h"
+#include "tfmqorders.h"
+#include "engine/untrade.h"
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
@@ -155,6 +158,10 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
     connect(m_opt, &TfmOpt::connectRequested, actConnectToBase, &QAction::trigger);
     m_clients = new TfmClients(m_data, this);
     m_group = new TfmGroup(m_data, this);
+    m_order = new TfmOrder(m_data, m_settings, this);
+    m_qorders = new TfmQOrders(m_data, m_settings, this);
+    connect(m_qorders, &TfmQOrders::orderPrepared, this, [this] { NewManualOrder(QStringLiteral("fmQOrders")); });
+    connect(this, &TfmMain::closeOrderRequested, this, [this] { NewManualOrder(QStringLiteral("grdLimits")); });
 
     Robot &r = *m_robot;
     connect(&r, &Robot::failure, this, &TfmMain::showFailure);
@@ -238,6 +245,21 @@ void TfmMain::createActions()
     connect(actHelpCont, &QAction::triggered, this, [this] { showHelp(QStringLiteral("index")); });
     connect(actAbout, &QAction::triggered, this, &TfmMain::actAboutExecute);
     connect(actOpt, &QAction::triggered, this, [this] { m_opt->execOpt(); });
+    connect(actNewOrderManual, &QAction::triggered, this, [this] { NewManualOrder(actNewOrderManual->objectName()); });
+    connect(actNewStopOrderManual, &QAction::triggered, this, [this] { NewManualOrder(actNewStopOrderManual->objectName()); });
+    connect(actKillOrderManual, &QAction::triggered, this, [this] {
+        m_order->setWindowTitle(TfmOrder::KillOrdersCaption);
+        KillManualOrders();
+    });
+    connect(actKillStopOrderManual, &QAction::triggered, this, [this] {
+        m_order->setWindowTitle(TfmOrder::KillStopOrdersCaption);
+        KillManualOrders();
+    });
+    connect(actQOrders, &QAction::triggered, this, [this] {
+        m_qorders->show();
+        m_qorders->raise();
+        m_qorders->activateWindow();
+    });
     connect(actClients, &QAction::triggered, this, [this] { m_clients->exec(); });
     connect(actGroup, &QAction::triggered, this, [this] {
         m_group->show();
@@ -711,6 +733,96 @@ void TfmMain::actSelectLimitsExecute()
 void TfmMain::tshLimitsEnter()
 {
     command([this] { m_robot->ReopenSecCodeList(); });
+}
+
+qint32 TfmMain::positionsFilterGroup() const
+{
+    const QString text = cboGroup->currentText().trimmed();
+    if (text.isEmpty())
+        return -1;
+    const int at = cboGroup->findText(cboGroup->currentText());
+    bool isNumber = false;
+    const int key = at >= 0 ? cboGroup->itemData(at).toInt(&isNumber) : text.toInt(&isNumber);
+    return isNumber ? key : -1;
+}
+
+void TfmMain::NewManualOrder(const QString &sender)
+{
+    TPreOrder P;
+    bool withDialog = false;
+    QString caption = TfmOrder::NewOrderCaption;
+    const bool stop = sender == QLatin1String("actNewStopOrderManual");
+    if (sender == QLatin1String("actNewOrderManual") || stop) {
+        QWidget *page = PageControl1->currentWidget();
+        DataSet *source = nullptr;
+        if (page == tshTrading)
+            source = &m_data.tParam;
+        else if (page == tshActiveOrders)
+            source = &m_data.tActiveOrders;
+        else if (page == tshFilledOrders)
+            source = &m_data.tFilledOrders;
+        if (!source || !source->Active() || source->IsEmpty())
+            return; // another page, or no row: nothing happens
+        if (source == &m_data.tParam) {
+            ReadQuote(P, *source);
+            withDialog = true;
+            if (stop)
+                caption = TfmOrder::NewStopOrderCaption;
+        } else {
+            ReadStrategyOrder(P, *source);
+        }
+    } else if (sender == QLatin1String("grdLimits")) {
+        if (!PreparePositionOrder(P, m_data.tParam, m_data.qLimits, positionsFilterGroup(), m_settings.cboGroup))
+            return;
+        withDialog = true;
+    } else if (sender == QLatin1String("fmQOrders")) {
+        P = m_qorders->PreOrder;
+        withDialog = QuickOrderNeedsDialog(P);
+    } else {
+        return;
+    }
+    if (P.Kind == 1 && withDialog) {
+        m_order->setWindowTitle(caption);
+        if (P.GroupId == -1 && m_settings.cboGroup != -1)
+            P.GroupId = m_settings.cboGroup;
+        m_order->PreOrder = P;
+        m_order->FillDialog(P, m_qorders->groupKey());
+        if (!m_order->ShowOrderDialog(P))
+            return;
+    }
+    // The count is the counter's step; a dispatch that failed shows its
+    // failure instead (what it formed is in the journal and the files).
+    TManualDispatch done;
+    bool ran = false;
+    command([&] {
+        done = m_robot->DispatchManualOrder(P);
+        ran = true;
+    });
+    if (!ran)
+        return;
+    QWidget *above = m_qorders->isVisible() ? static_cast<QWidget *>(m_qorders) : this;
+    if (!done.failure.isEmpty())
+        Dialogs::error(above, done.failure);
+    else
+        Dialogs::information(above, QStringLiteral("Выставлено ") + QString::number(done.formed) + QStringLiteral(" заявок."));
+}
+
+void TfmMain::KillManualOrders()
+{
+    if (PageControl1->currentWidget() != tshTrading || !m_data.tParam.Active() || m_data.tParam.IsEmpty())
+        return;
+    TPreOrder P;
+    ReadQuote(P, m_data.tParam);
+    P.StopOrder = m_order->windowTitle() == TfmOrder::KillStopOrdersCaption;
+    P.KillOrders = true;
+    m_order->PreOrder = P;
+    m_order->FillDialog(P, m_qorders->groupKey());
+    if (!m_order->ShowOrderDialog(P))
+        return;
+    QString failure;
+    command([&] { failure = m_robot->KillManualOrders(P); });
+    if (!failure.isEmpty())
+        Dialogs::error(this, failure);
 }
 
 void TfmMain::actAboutExecute()

@@ -25,6 +25,8 @@ class TfmAbout;
 class TfmClients;
 class TfmGroup;
 class TfmOpt;
+class TfmOrder;
+class TfmQOrders;
 
 // The operator's main window: toolbar, menus, status bar, the pages with the
 // tables of both databases, the tray icon. It owns the robot's core object
@@ -51,6 +53,14 @@ public:
     TfmOpt *opt() const { return m_opt; }
     TfmClients *clients() const { return m_clients; }
     TfmGroup *groups() const { return m_group; }
+    TfmOrder *order() const { return m_order; }
+    TfmQOrders *quickOrders() const { return m_qorders; }
+
+    // The operator's orders: the sender's name tells where the order comes
+    // from ("actNewOrderManual", "actNewStopOrderManual", "grdLimits",
+    // "fmQOrders"); the order dialog's caption tells which cancellation.
+    void NewManualOrder(const QString &sender);
+    void KillManualOrders();
 
     // The grid behind an object name.
     DataGrid *grid(const QString &name) const;
@@ -80,6 +90,7 @@ private:
     void cboGroupChange();
     void tshLimitsEnter();
     void actAboutExecute();
+    qint32 positionsFilterGroup() const;
     void showFailure(const QString &text);
     // Runs a command as the robot runs a tick: a failure goes to the
     // general error handler.
@@ -116,6 +127,8 @@ private:
     TfmOpt *m_opt = nullptr;
     TfmClients *m_clients = nullptr;
     TfmGroup *m_group = nullptr;
+    TfmOrder *m_order = nullptr;
+    TfmQOrders *m_qorders = nullptr;
     HelpWindow *m_help = nullptr;
     QList<DataGrid *> m_grids;
     bool m_limitsEntered = false;
