@@ -166,7 +166,7 @@ void TfmOrder::FillDialog(const TPreOrder &P, qint32 quickGroup)
         cboTypeQty->setCurrentIndex(1);
     else if (type == QLatin1String("LE") || type == QLatin1String("SE"))
         cboTypeQty->setCurrentIndex(0);
-    if (P.QtyMode == QLatin1String("УСТАН.ПОЗИЦИЮ"))
+    if (P.QtyMode == QStringLiteral("УСТАН.ПОЗИЦИЮ"))
         cboTypeQty->setCurrentIndex(2);
     edtQty->setText(locale.toString(P.Share, 'g', 15));
     if (P.GroupId != -1)

@@ -1,0 +1,510 @@
+// The operator's orders through the real windows and the robot's own
+// dispatcher, on the demo workspace: the order dialog opened by the
+// commands, the positions grid and the quick orders form, answered as an
+// operator answers it, and the transaction lines, log lines and boxes that
+// follow read back.
+
+#include "config/textcodec.h"
+#include "datagrid.h"
+#include "guiwindow.h"
+#include "tfmorder.h"
+#include "tfmqorders.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+// Runs `step` on the order dialog each time it shows; a step that leaves
+// it open gets it closed with Отмена.
+class OnDialog : public QObject {
+public:
+    OnDialog(TfmOrder &dialog, std::function<void(TfmOrder &)> step) : m_dialog(dialog), m_step(std::move(step))
+    {
+        dialog.installEventFilter(this);
+    }
+    ~OnDialog() override { m_dialog.removeEventFilter(this); }
+    int shown = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Show) {
+            ++shown;
+            QTimer::singleShot(0, this, [this] {
+                m_step(m_dialog);
+                if (m_dialog.isVisible())
+                    m_dialog.reject();
+            });
+        }
+        return false;
+    }
+
+private:
+    TfmOrder &m_dialog;
+    std::function<void(TfmOrder &)> m_step;
+};
+
+QStringList boxTexts()
+{
+    QStringList out;
+    for (const Dialogs::Request &r : Dialogs::asked())
+        out << r.text;
+    return out;
+}
+
+void freshBoxes()
+{
+    QCoreApplication::processEvents();
+    Dialogs::setResponder([](const Dialogs::Request &) { return Dialogs::Answer{}; });
+}
+
+// Every line of the transaction files of the folder.
+QStringList triLines(const QString &folder)
+{
+    QStringList out;
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.tri")}, QDir::Files, QDir::Name)) {
+        QFile f(QDir(folder).filePath(name));
+        if (f.open(QIODevice::ReadOnly))
+            for (const QString &line : cp1251::decode(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+                out << name + QLatin1Char(':') + line;
+    }
+    return out;
+}
+
+QString lastLog(Window &w) { return w.log.lines().isEmpty() ? QString() : w.log.lines().last(); }
+
+void showPage(Window &w, const char *name)
+{
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(QLatin1String(name)));
+}
+
+// A buy of 10 % of the account for the first group: what an operator types.
+void buyTen(TfmOrder &d)
+{
+    d.rbBuy->setChecked(true);
+    d.edtQty->setText(QStringLiteral("10"));
+    if (d.cboGroup->currentIndex() < 0)
+        d.cboGroup->setCurrentIndex(0);
+    d.btOk->click();
+}
+
+} // namespace
+
+class TestOrders : public QObject {
+    Q_OBJECT
+private slots:
+    void newOrderBySender_data();
+    void newOrderBySender();
+    void stopOrderTakesBothPrices();
+    void dialogRefusesWhatMakesNoOrder_data();
+    void dialogRefusesWhatMakesNoOrder();
+    void positionsGridClosesThePosition_data();
+    void positionsGridClosesThePosition();
+    void cancellationsForAGroup();
+    void groupWithoutMembersFormsNothing();
+    void failedDispatchShowsNoCount();
+    void quickForm_data();
+    void quickForm();
+    void quickFormChecks_data();
+    void quickFormChecks();
+};
+
+void TestOrders::newOrderBySender_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("dialog");
+    QTest::addColumn<QString>("logged"); // the dispatch's log line; empty: nothing happens
+    QTest::newRow("quotes, new order") << "tshTrading" << "actNewOrderManual" << true << "Формирую заявки по инструменту ";
+    QTest::newRow("filled orders, sent again") << "tshFilledOrders" << "actNewOrderManual" << false << "Исполняю ордер # 7 ...";
+    QTest::newRow("filled orders, stop command") << "tshFilledOrders" << "actNewStopOrderManual" << false << "Исполняю ордер # 7 ...";
+    QTest::newRow("another page") << "tshLog" << "actNewOrderManual" << false << "";
+}
+
+void TestOrders::newOrderBySender()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, action);
+    QFETCH(bool, dialog);
+    QFETCH(QString, logged);
+    Window w;
+    w.connectNow();
+    w.addFilled(7, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.robot().timTable();
+    freshBoxes();
+    const int linesBefore = triLines(w.paths.trans).size();
+    showPage(w, qPrintable(page));
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(page));
+    OnDialog answer(*w.main->order(), buyTen);
+    // Enabled by the page; run as its handler runs.
+    w.main->NewManualOrder(action);
+    QCOMPARE(answer.shown, dialog ? 1 : 0);
+    if (logged.isEmpty()) {
+        QVERIFY(boxTexts().isEmpty());
+        QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+        return;
+    }
+    QVERIFY2(w.log.lines().join('\n').contains(logged), qPrintable(w.log.lines().join('\n')));
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore + 1); // SINGLE: one account
+    // The status bar counts it too.
+    QVERIFY2(w.panel(3).startsWith(QStringLiteral("Отправлено транзакций: %1/").arg(w.robot().TransId)), qPrintable(w.panel(3)));
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+}
+
+void TestOrders::stopOrderTakesBothPrices()
+{
+    Window w;
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    QString caption;
+    bool fillEnabled = false;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        caption = d.windowTitle();
+        fillEnabled = d.edtPriceFill->isEnabled();
+        d.edtPrice->setText(QStringLiteral("105"));
+        d.edtPriceFill->setText(QStringLiteral("106"));
+        buyTen(d);
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewStopOrderManual"));
+    QCOMPARE(caption, QStringLiteral("Ввод стоп-заявки"));
+    QVERIFY(fillEnabled);
+    const QString line = triLines(w.paths.trans).last();
+    QVERIFY2(line.contains(QStringLiteral("ACTION=NEW_STOP_ORDER;")), qPrintable(line));
+    QVERIFY2(line.contains(QStringLiteral("STOPPRICE=105")), qPrintable(line));
+    QVERIFY2(line.contains(QStringLiteral(";PRICE=106")), qPrintable(line));
+    QVERIFY2(line.contains(QStringLiteral("OPERATION=B;")), qPrintable(line));
+}
+
+void TestOrders::dialogRefusesWhatMakesNoOrder_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("direction"); // "" none
+    QTest::addColumn<QString>("price");
+    QTest::addColumn<QString>("fill");
+    QTest::addColumn<QString>("qty");
+    QTest::addColumn<QString>("told");
+    const QString number = QStringLiteral("Неверный ввод числового поля!");
+    QTest::newRow("no direction") << "actNewOrderManual" << "" << "285" << "0" << "10" << "Выберите направление операции!";
+    QTest::newRow("price 0") << "actNewOrderManual" << "B" << "0" << "0" << "10" << number;
+    QTest::newRow("negative price") << "actNewOrderManual" << "S" << "-1" << "0" << "10" << number;
+    QTest::newRow("quantity 0") << "actNewOrderManual" << "B" << "285" << "0" << "0" << number;
+    QTest::newRow("quantity not a number") << "actNewOrderManual" << "B" << "285" << "0" << "десять" << number;
+    QTest::newRow("stop trigger 0") << "actNewStopOrderManual" << "B" << "0" << "286" << "10" << number;
+    QTest::newRow("stop execution price not a number") << "actNewStopOrderManual" << "B" << "285" << "x" << "10" << number;
+}
+
+void TestOrders::dialogRefusesWhatMakesNoOrder()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, direction);
+    QFETCH(QString, price);
+    QFETCH(QString, fill);
+    QFETCH(QString, qty);
+    QFETCH(QString, told);
+    Window w;
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    const int linesBefore = triLines(w.paths.trans).size();
+    bool stillOpen = false;
+    QString typed;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        if (direction == QLatin1String("B"))
+            d.rbBuy->setChecked(true);
+        else if (direction == QLatin1String("S"))
+            d.rbSell->setChecked(true);
+        d.edtPrice->setText(price);
+        d.edtPriceFill->setText(fill);
+        d.edtQty->setText(qty);
+        d.cboGroup->setCurrentIndex(0);
+        d.btOk->click();
+        stillOpen = d.isVisible();
+        typed = d.edtQty->text();
+        d.btCancel->click(); // then Отмена: nothing goes out
+    });
+    w.main->NewManualOrder(action);
+    QVERIFY(stillOpen);
+    QCOMPARE(typed, qty);
+    QCOMPARE(boxTexts(), QStringList{told});
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+}
+
+void TestOrders::positionsGridClosesThePosition_data()
+{
+    QTest::addColumn<bool>("sell");
+    QTest::newRow("long position") << true;
+    QTest::newRow("short position") << false;
+}
+
+void TestOrders::positionsGridClosesThePosition()
+{
+    QFETCH(bool, sell);
+    Window w;
+    // A short position of a security among the quotes.
+    execOnDatabase(w.paths.quikData, QStringLiteral("UPDATE tLimitStock SET currentbal = -5 WHERE seccode = 'SBER'"));
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    w.action("actSelectLimits")->trigger();
+    DataSet &limits = w.data.qLimits;
+    QString security;
+    for (int r = 0; r < limits.RecordCount() && security.isEmpty(); ++r) {
+        const double balance = limits.value(r, QStringLiteral("currentbal")).toDouble();
+        const QString code = limits.value(r, QStringLiteral("seccode")).toString();
+        if ((sell ? balance > 0 : balance < 0) && code != QLatin1String("SUR") && w.data.tParam.Locate(QStringLiteral("seccode"), code)) {
+            security = code;
+            limits.setCurrentRow(r);
+        }
+    }
+    QVERIFY2(!security.isEmpty(), "no such position in the demo workspace");
+    // Whatever the dialog showed before.
+    w.main->order()->rbBuy->setChecked(!sell);
+    w.main->order()->cboTypeQty->setCurrentIndex(2);
+    QString price, qty, type, caption;
+    bool sellChecked = false, buyChecked = false;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        caption = d.windowTitle();
+        price = d.edtPrice->text();
+        qty = d.edtQty->text();
+        type = d.cboTypeQty->currentText();
+        sellChecked = d.rbSell->isChecked();
+        buyChecked = d.rbBuy->isChecked();
+        d.btCancel->click();
+    });
+    emit w.main->grid(QStringLiteral("grdLimits"))->doubleClicked();
+    QCOMPARE(answer.shown, 1);
+    QCOMPARE(caption, QStringLiteral("Ввод заявки"));
+    QCOMPARE(sellChecked, sell);
+    QCOMPARE(buyChecked, !sell);
+    QCOMPARE(qty, QStringLiteral("100"));
+    QCOMPARE(type, QStringLiteral("ПОЗИЦИИ"));
+    DataSet &quotes = w.data.tParam;
+    QCOMPARE(quotes.FieldByName(QStringLiteral("seccode")).toString().toUpper(), security.toUpper()); // the quotes row follows
+    TSecData sec;
+    sec.Digits = quotes.FieldByName(QStringLiteral("Digits")).toInt();
+    sec.MinMov = quotes.FieldByName(QStringLiteral("MinMov")).toDouble();
+    const double expected = quotes.FieldByName(sell ? QStringLiteral("bid") : QStringLiteral("offer")).toDouble();
+    QCOMPARE(price, FormatOrderPrice(sec, expected));
+    QVERIFY(boxTexts().isEmpty()); // Отмена: no count
+}
+
+void TestOrders::cancellationsForAGroup()
+{
+    Window w(1); // MULTI
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    const int linesBefore = triLines(w.paths.trans).size();
+    // No group chosen: asked for one, the dialog stays.
+    bool operationShown = true, qtyShown = true, stayed = false;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        operationShown = d.boxOperation->isVisible();
+        qtyShown = d.gbQty->isVisible();
+        d.cboGroup->setCurrentIndex(-1);
+        d.btOk->click();
+        stayed = d.isVisible();
+        d.cboGroup->setCurrentIndex(0);
+        d.btOk->click();
+    });
+    w.action("actKillStopOrderManual")->trigger();
+    QVERIFY(!operationShown);
+    QVERIFY(!qtyShown);
+    QVERIFY(stayed);
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выберите группу клиентов!")}); // and no count afterwards
+    const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
+    const int members = w.data.conQuikData
+                            .fetch(QStringLiteral("SELECT COUNT(*) FROM tGroupClients g INNER JOIN tclients c ON g.id_client = c.id "
+                                                  "INNER JOIN tQuik q ON c.id_quik = q.id_quik WHERE q.active <> 0 AND g.id_group = "
+                                                  "(SELECT MIN(id_group) FROM tGroup)"))
+                            .rows.first()
+                            .first()
+                            .toInt();
+    QVERIFY(members > 0);
+    QCOMPARE(lines.size(), members);
+    for (const QString &l : lines)
+        QVERIFY2(l.contains(QStringLiteral("ACTION=KILL_ALL_STOP_ORDERS;")), qPrintable(l));
+    QVERIFY(lastLog(w).contains(QStringLiteral("Снимаю заявки по инструменту ")) || w.log.lines().join('\n').contains(QStringLiteral("Снимаю заявки")));
+}
+
+void TestOrders::groupWithoutMembersFormsNothing()
+{
+    Window w(1);
+    w.connectNow();
+    execOnDatabase(w.paths.quikData, QStringLiteral("INSERT INTO tGroup (\"group\") VALUES ('Пустая')"));
+    RefreshDataSet(w.data.tGroup);
+    freshBoxes();
+    showPage(w, "tshTrading");
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        d.cboGroup->setCurrentIndex(d.cboGroup->findText(QStringLiteral("Пустая")));
+        buyTen(d);
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 0 заявок.")});
+    QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("\"Пустая\"   ...")));
+}
+
+void TestOrders::failedDispatchShowsNoCount()
+{
+    Window w(1);
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    // The terminal list cannot be read: the dispatch stops before any
+    // client; the failure is shown, no count.
+    execOnDatabase(w.paths.quikData, QStringLiteral("ALTER TABLE tQuik RENAME TO tQuikAway"));
+    const int linesBefore = triLines(w.paths.trans).size();
+    OnDialog answer(*w.main->order(), buyTen);
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    QCOMPARE(answer.shown, 1);
+    QTRY_VERIFY(!Dialogs::asked().isEmpty());
+    for (const QString &text : boxTexts())
+        QVERIFY2(!text.startsWith(QStringLiteral("Выставлено")), qPrintable(text));
+    QCOMPARE(Dialogs::asked().last().kind, Dialogs::Kind::Error);
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+}
+
+void TestOrders::quickForm_data()
+{
+    QTest::addColumn<bool>("isLong");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("box"); // the button's box, as typed
+    QTest::addColumn<bool>("dialog");
+    QTest::addColumn<QString>("orderType");
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("qtyMode");
+    QTest::addColumn<double>("share");
+    QTest::addColumn<double>("priceFactor"); // of the offer; 0: no price set
+    QTest::newRow("long, volume 1") << true << "btnVol1" << "30" << false << "LE" << "B" << "СЧЕТА" << 30.0 << 1.002;
+    QTest::newRow("short, volume 2, sold from the offer") << false << "btnVol2" << "20" << false << "SE" << "S" << "СЧЕТА" << 20.0 << 0.998;
+    QTest::newRow("short, part 2") << false << "btnPart2" << "50" << false << "SX" << "B" << "ПОЗИЦИИ" << 50.0 << 1.002;
+    QTest::newRow("long, part 1") << true << "btnPart1" << "100" << false << "LX" << "S" << "ПОЗИЦИИ" << 100.0 << 0.998;
+    QTest::newRow("volume box 0 asks") << true << "btnVol3" << "0" << true << "LE" << "B" << "СЧЕТА" << 0.0 << 1.002;
+    QTest::newRow("open asks") << false << "btnOpen" << "" << true << "SE" << "" << "" << 0.0 << 0.0;
+    QTest::newRow("set share asks") << false << "btnSet" << "10" << true << "LE" << "" << "УСТАН.ПОЗИЦИЮ" << 10.0 << 0.0;
+    QTest::newRow("bid double click") << true << "lbid" << "" << true << "SE" << "" << "" << 0.0 << 0.0;
+}
+
+void TestOrders::quickForm()
+{
+    QFETCH(bool, isLong);
+    QFETCH(QString, button);
+    QFETCH(QString, box);
+    QFETCH(bool, dialog);
+    QFETCH(QString, orderType);
+    QFETCH(QString, operation);
+    QFETCH(QString, qtyMode);
+    QFETCH(double, share);
+    QFETCH(double, priceFactor);
+    Window w;
+    w.connectNow();
+    freshBoxes();
+    TfmQOrders *form = w.main->quickOrders();
+    w.action("actQOrders")->trigger();
+    QVERIFY(form->isVisible());
+    (isLong ? form->btnLOng : form->btnShort)->click();
+    QVERIFY(form->btnLOng->font().bold() == isLong);
+    form->cboGroup->setCurrentIndex(0);
+    form->edtSlippage->setText(QStringLiteral("0,2"));
+    const QHash<QString, QLineEdit *> boxes{{"btnVol1", form->edtVol1}, {"btnVol2", form->edtVol2}, {"btnVol3", form->edtVol3},
+                                            {"btnPart1", form->edtPart1}, {"btnPart2", form->edtPart2}, {"btnSet", form->edtSet}};
+    if (boxes.contains(button))
+        boxes[button]->setText(box);
+    const int linesBefore = triLines(w.paths.trans).size();
+    QString dialogPrice, dialogType, dialogQty;
+    bool dialogSell = false;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        dialogPrice = d.edtPrice->text();
+        dialogType = d.cboTypeQty->currentText();
+        dialogQty = d.edtQty->text();
+        dialogSell = d.rbSell->isChecked();
+        d.btCancel->click();
+    });
+    if (button == QLatin1String("lbid"))
+        QTest::mouseDClick(form->lbid, Qt::LeftButton);
+    else
+        form->findChild<QPushButton *>(button)->click();
+
+    const TPreOrder &P = form->PreOrder;
+    const double offer = w.data.tParam.FieldByName(QStringLiteral("offer")).toDouble();
+    QCOMPARE(QString(P.OrderType), orderType);
+    QCOMPARE(QString(P.Operation), operation);
+    QCOMPARE(QString(P.QtyMode), qtyMode);
+    QCOMPARE(P.Share, share);
+    if (priceFactor > 0)
+        QVERIFY2(qAbs(P.Price - offer * priceFactor) < 1e-9, qPrintable(QString::number(P.Price)));
+    QCOMPARE(answer.shown, dialog ? 1 : 0);
+    if (dialog) {
+        QCOMPARE(triLines(w.paths.trans).size(), linesBefore); // Отмена: nothing
+        QVERIFY(boxTexts().isEmpty());
+        if (button == QLatin1String("lbid")) {
+            // The bid itself, no slippage; type accounts, quantity 0.
+            TSecData sec;
+            sec.Digits = w.data.tParam.FieldByName(QStringLiteral("Digits")).toInt();
+            sec.MinMov = w.data.tParam.FieldByName(QStringLiteral("MinMov")).toDouble();
+            QCOMPARE(dialogPrice, FormatOrderPrice(sec, w.data.tParam.FieldByName(QStringLiteral("bid")).toDouble()));
+            QVERIFY(dialogSell);
+            QCOMPARE(dialogType, QStringLiteral("СЧЕТА"));
+            QCOMPARE(dialogQty, QStringLiteral("0"));
+        }
+        if (button == QLatin1String("btnSet")) {
+            QCOMPARE(dialogType, QStringLiteral("УСТАН.ПОЗИЦИЮ"));
+            QCOMPARE(dialogQty, QStringLiteral("10"));
+        }
+    } else {
+        QCOMPARE(triLines(w.paths.trans).size(), linesBefore + 1);
+        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+        QCOMPARE(Dialogs::asked().size(), 1);
+    }
+}
+
+void TestOrders::quickFormChecks_data()
+{
+    QTest::addColumn<QString>("spoil"); // what the operator leaves wrong
+    QTest::addColumn<QStringList>("told");
+    QTest::newRow("no direction") << "direction" << QStringList{"Выберите направление операции!"};
+    QTest::newRow("a box that is no number") << "box" << QStringList{"Неверный ввод чисел!"};
+    QTest::newRow("no group") << "group" << QStringList{"Выберите группу клиентов!"};
+    QTest::newRow("no offer, no confirmation") << "offer" << QStringList{"Нет цены предложения по инструменту SBER: заявки не выставлены."};
+}
+
+void TestOrders::quickFormChecks()
+{
+    QFETCH(QString, spoil);
+    QFETCH(QStringList, told);
+    Window w;
+    w.connectNow();
+    if (spoil == QLatin1String("offer")) {
+        execOnDatabase(w.paths.quikData, QStringLiteral("UPDATE tParam SET offer = 0 WHERE seccode = 'SBER'"));
+        RefreshDataSet(w.data.tParam);
+    }
+    QVERIFY(w.data.tParam.Locate(QStringLiteral("seccode"), QStringLiteral("SBER")));
+    freshBoxes();
+    TfmQOrders *form = w.main->quickOrders();
+    w.action("actQOrders")->trigger();
+    if (spoil != QLatin1String("direction"))
+        form->btnLOng->click();
+    form->cboGroup->setCurrentIndex(spoil == QLatin1String("group") ? -1 : 0);
+    if (spoil == QLatin1String("group"))
+        form->cboGroup->setEditText(QString());
+    if (spoil == QLatin1String("box"))
+        form->edtPart3->setText(QStringLiteral("треть")); // a box the button does not use
+    const int linesBefore = triLines(w.paths.trans).size();
+    OnDialog answer(*w.main->order(), [](TfmOrder &d) { d.btCancel->click(); });
+    form->btnVol1->click();
+    QCOMPARE(answer.shown, 0);
+    QCOMPARE(boxTexts(), told);
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+}
+
+QTEST_MAIN(TestOrders)
+#include "tst_gui_orders.moc"
