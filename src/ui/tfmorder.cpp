@@ -50,13 +50,16 @@ TfmOrder::TfmOrder(TDatMod &data, Settings &settings, QWidget *parent) : QDialog
 {
     setObjectName(QStringLiteral("fmOrder"));
     setWindowTitle(NewOrderCaption);
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    // Above the quick orders form, which stays on top of other windows.
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint
+                   | Qt::WindowStaysOnTopHint);
     setModal(true);
 
     edtStock = edit("edtStock");
     edtStock->setReadOnly(true);
     cboGroup = new QComboBox;
     cboGroup->setObjectName(QStringLiteral("cboGroup"));
+    cboGroup->setMinimumWidth(120);
     auto *top = new QHBoxLayout;
     top->addWidget(box("gbStock", QStringLiteral(" Инструмент "), edtStock), 3);
     top->addWidget(box("gbGroup", QStringLiteral(" Группа "), cboGroup), 2);
