@@ -272,30 +272,28 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
                             writeGuarded(SmartTradeFileName(t.path));
                     }
                 } else {
+                    // The members' accounts come with the group's rows (each
+                    // member's own row, not one looked up again by its code).
                     DataSet &q = m_data.qGroupClients;
                     q.Close();
-                    q.setSQL(QStringList{QStringLiteral("SELECT [tClients].[code]"),
+                    q.setSQL(QStringList{QStringLiteral("SELECT [tClients].*"),
                                          QStringLiteral("FROM  tGroupClients INNER JOIN (tclients INNER JOIN tQuik ON [tclients].[id_quik] = "
                                                         "[tQuik].[id_quik]) ON [tGroupClients].[id_client] = [tclients].[id]"),
                                          QStringLiteral("WHERE [tGroupClients].[id_group] = ") + QString::number(P.GroupId)
                                              + QStringLiteral(" AND [tClients].[id_quik] = ") + QString::number(t.idQuik)});
                     q.Open();
-                    QStringList codes;
-                    for (int r = 0; r < q.RecordCount(); ++r)
-                        codes << q.value(r, 0).toString();
-                    for (const QString &code : codes) {
-                        if (!serves(t.idQuik, code))
+                    QVector<TClientAccount> members;
+                    for (int r = 0; r < q.RecordCount(); ++r) {
+                        q.setRecNo(r + 1);
+                        TClientAccount member;
+                        member.IdQuik = t.idQuik;
+                        ReadClientAccount(q, member);
+                        members << member;
+                    }
+                    for (const TClientAccount &member : members) {
+                        if (!serves(t.idQuik, member.Code))
                             continue;
-                        A = TClientAccount();
-                        try {
-                            LoadClientAccount(m_data, A, code);
-                        } catch (const std::exception &e) {
-                            if (!isTransient(e))
-                                throw;
-                            scope.failed.append({t.idQuik, code});
-                            scope.failure = failureText(e);
-                            continue;
-                        }
+                        A = member;
                         serveClient(H, O, P, A, destination, t.idQuik, scope);
                         if (smartTrade)
                             writeGuarded(SmartTradeFileName(t.path));

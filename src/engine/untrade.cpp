@@ -357,6 +357,8 @@ void PriceOrder(TOrder &O)
 
 void ReadClientAccount(TDatMod &dm, TClientAccount &A) { FillClientAccount(A, dm.qActiveClients); }
 
+void ReadClientAccount(const DataSet &clients, TClientAccount &A) { FillClientAccount(A, clients); }
+
 void LoadClientAccount(TDatMod &dm, TClientAccount &A, const QString &code)
 {
     DataSet &q = dm.qQuikData;

@@ -69,6 +69,9 @@ QString WorkspaceFileName(const QString &path);
 
 // A fills from the current row of qActiveClients (IdQuik keeps its value).
 void ReadClientAccount(TDatMod &dm, TClientAccount &A);
+// A fills from the current row of a query with tClients' columns (IdQuik
+// keeps its value).
+void ReadClientAccount(const DataSet &clients, TClientAccount &A);
 // A fills from the row of tClients with the code; unchanged when there is none.
 void LoadClientAccount(TDatMod &dm, TClientAccount &A, const QString &code);
 // The client's total assets and FORTS open limit from the merged portfolios.
