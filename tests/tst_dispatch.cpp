@@ -203,12 +203,26 @@ void TestDispatch::operatorOrderForGroup()
     QCOMPARE(q2.size(), 1);
     QVERIFY2(q1[0].contains(QStringLiteral("SECCODE=GAZP;CLASSCODE=TQBR;CLIENT_CODE=10001;OPERATION=B;PRICE=160,25;STOPPRICE=0,00;")), qPrintable(q1[0]));
     QVERIFY(s.messages().join(QLatin1Char('\n')).contains(QStringLiteral("[B ")));
+    // The same client code on another terminal, in the group too: each
+    // member's line carries its own account, not the first same-code row's.
+    s.exec(s.paths.quikData, QStringLiteral("INSERT INTO tClients (Code, client, AccountMicex, AccountFORTS, Active, LongEnb, ShortEnb, "
+                                            "MicexEnb, FortsEnb, Leverage, Ebs, id_quik) VALUES ('10001', 'Тезка', 'L01-TWIN', 'SPBFUTTWIN', "
+                                            "1, 1, 1, 1, 1, 0, 0, 2)"));
+    s.exec(s.paths.quikData, QStringLiteral("INSERT INTO tGroupClients (id_group, id_client) SELECT 1, MAX(id) FROM tClients"));
+    s.robot->DispatchOrder(P, MakeNewOrder);
+    const QStringList twin1 = s.fileLines(s.tri(QStringLiteral("QUIK1"))).mid(2);
+    const QStringList twin2 = s.fileLines(s.tri(QStringLiteral("QUIK2"))).mid(1);
+    QCOMPARE(twin1.size(), 2);
+    QCOMPARE(twin2.size(), 2);
+    QVERIFY2(twin1[0].contains(QStringLiteral("CLIENT_CODE=10001;")) && !twin1[0].contains(QStringLiteral("TWIN")), qPrintable(twin1[0]));
+    QVERIFY2(twin2.filter(QStringLiteral("ACCOUNT=L01-TWIN;")).size() == 1, qPrintable(twin2.join('\n')));
+
     // No group chosen: nobody is served, the beep still sounds.
     QSignalSpy beep(s.robot, &Robot::beep);
     P.GroupId = -1;
     s.robot->DispatchOrder(P, MakeNewOrder);
     QCOMPARE(beep.count(), 1);
-    QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK1"))).size(), 2);
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK1"))).size(), 4);
 }
 
 void TestDispatch::killOrdersActions_data()
