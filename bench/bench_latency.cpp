@@ -1,8 +1,12 @@
 // Latency of the whole path with the stand-ins: from the moment the strategy
 // stand-in has committed a FilledOrders row to the moment its transaction
-// line is in the ".tri" file, over 100 orders, with the robot polling at its
-// default 1 s tick (SINGLE mode, the sample workspace, the terminal stand-in
-// importing the file as QUIK would).
+// line is in the ".tri" file, over 100 orders, with the robot at its default
+// 1 s tick (SINGLE mode, the sample workspace, the terminal stand-in
+// importing the file as QUIK would); run with instant intake on (the robot
+// takes a change of the files at once) and off (the tick alone). In the same
+// runs: from the terminal's "executed" line in the ".tro" file to the
+// robot's handling of it (its log line, written with the journal update),
+// and the robot's CPU while nothing happens.
 //
 // The orders come at uneven intervals (0.3 to 1.3 s apart) so that they land
 // at every phase of the tick. The strategy stand-in prints each row once it
@@ -10,11 +14,13 @@
 // the ".tri" file every millisecond. The journal (tOrderNumber) ties each
 // transaction to its order. Takes about a minute and a half.
 
+#include "config/settings.h"
 #include "config/textcodec.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
@@ -27,6 +33,8 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+
+#include <unistd.h>
 
 namespace {
 
@@ -62,8 +70,50 @@ void stop(QProcess &p)
     p.waitForFinished(5000);
 }
 
+// The CPU time (user + system) a process has used, in ms.
+double cpuMs(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = f.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / sysconf(_SC_CLK_TCK);
+}
+
+// New complete lines of a growing file, each with the moment it was seen.
+struct Tail {
+    QString path;
+    qint64 offset = 0;
+    QByteArray pending;
+    template <typename F>
+    void poll(double now, F &&line)
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly) || f.size() <= offset)
+            return;
+        f.seek(offset);
+        pending += f.readAll();
+        offset = f.pos();
+        int end;
+        while ((end = pending.indexOf("\r\n")) >= 0) {
+            line(pending.left(end), now);
+            pending.remove(0, end + 2);
+        }
+    }
+};
+
+double median(QList<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
+}
+
 void BM_FilledRowToTriLine(benchmark::State &state)
 {
+    const bool instant = state.range(0) != 0;
     QTemporaryDir dir;
     const QString ws = dir.filePath(QStringLiteral("demo"));
     QProcess make;
@@ -76,6 +126,17 @@ void BM_FilledRowToTriLine(benchmark::State &state)
     const QString quikData = ws + QStringLiteral("/Data/dbQuikData.sqlite");
     const QString alerts = ws + QStringLiteral("/Omega/Alerts11.sqlite");
     const QString logPath = ws + QStringLiteral("/Korvina.log");
+    {
+        Settings settings;
+        settings.setFileName(ws + QStringLiteral("/Korvina.ini"));
+        settings.LoadSettings();
+        settings.chInstantIntake = instant;
+        QString error;
+        if (!settings.SaveSettings(&error)) {
+            state.SkipWithError(error.toStdString().c_str());
+            return;
+        }
+    }
 
     QProcess terminal, robot, strategy;
     terminal.start(bin(QStringLiteral("korvina-terminal-sim")),
@@ -111,14 +172,24 @@ void BM_FilledRowToTriLine(benchmark::State &state)
         }
     }
 
+    // The robot idle, watching: its CPU over 5 s.
+    const double idleFrom = cpuMs(robot.processId());
+    QThread::msleep(5000);
+    const double idleCpu = (cpuMs(robot.processId()) - idleFrom) / 5000.0 * 100.0;
+
     QHash<int, double> committed; // alert row id -> ms
     QHash<int, double> written;   // TRANS_ID -> ms
+    QHash<int, double> executed;  // TRANS_ID -> ms its STATUS=3 line was seen in the ".tro" file
+    QHash<int, double> handled;   // TRANS_ID -> ms the robot's line about it was in the log
     static const QRegularExpression rowLine(QStringLiteral("^FilledOrders ID=(\\d+):"));
     static const QRegularExpression transId(QStringLiteral("^TRANS_ID =(\\d+);"));
+    static const QRegularExpression doneLine(QStringLiteral("^TRANS_ID=(\\d+);STATUS=3;"));
+    static const QRegularExpression doneLog(QStringLiteral("Транзакция номер (\\d+) успешно выполнена\\."));
     QElapsedTimer clock;
-    QByteArray pending;
-    qint64 triOffset = 0;
-    const QString triPath = trans + QStringLiteral("/trans.tri");
+    Tail tri{trans + QStringLiteral("/trans.tri")};
+    Tail tro{trans + QStringLiteral("/trans.tro")};
+    Tail log{logPath};
+    log.offset = QFileInfo(logPath).size();
 
     for (auto _ : state) {
         clock.start();
@@ -133,21 +204,24 @@ void BM_FilledRowToTriLine(benchmark::State &state)
                 if (m.hasMatch())
                     committed.insert(m.captured(1).toInt(), clock.nsecsElapsed() / 1e6);
             }
-            QFile tri(triPath);
-            if (tri.open(QIODevice::ReadOnly) && tri.size() > triOffset) {
-                tri.seek(triOffset);
-                pending += tri.readAll();
-                triOffset = tri.pos();
-                const double now = clock.nsecsElapsed() / 1e6;
-                int end;
-                while ((end = pending.indexOf("\r\n")) >= 0) {
-                    const auto m = transId.match(QString::fromLatin1(pending.left(end)));
-                    if (m.hasMatch())
-                        written.insert(m.captured(1).toInt(), now);
-                    pending.remove(0, end + 2);
-                }
-            }
-            if (strategy.state() == QProcess::NotRunning && committed.size() == Orders && written.size() >= Orders)
+            const double now = clock.nsecsElapsed() / 1e6;
+            tri.poll(now, [&](const QByteArray &line, double at) {
+                const auto m = transId.match(QString::fromLatin1(line));
+                if (m.hasMatch())
+                    written.insert(m.captured(1).toInt(), at);
+            });
+            tro.poll(now, [&](const QByteArray &line, double at) {
+                const auto m = doneLine.match(QString::fromLatin1(line));
+                if (m.hasMatch() && !executed.contains(m.captured(1).toInt()))
+                    executed.insert(m.captured(1).toInt(), at);
+            });
+            log.poll(now, [&](const QByteArray &line, double at) {
+                const auto m = doneLog.match(cp1251::decode(line));
+                if (m.hasMatch())
+                    handled.insert(m.captured(1).toInt(), at);
+            });
+            if (strategy.state() == QProcess::NotRunning && committed.size() == Orders && written.size() >= Orders
+                && handled.size() >= Orders)
                 break;
         }
         state.SetIterationTime(clock.nsecsElapsed() / 1e9);
@@ -184,10 +258,20 @@ void BM_FilledRowToTriLine(benchmark::State &state)
     }
     std::sort(latencies.begin(), latencies.end());
     state.counters["orders"] = latencies.size();
-    state.counters["median_ms"] = (latencies[Orders / 2 - 1] + latencies[Orders / 2]) / 2;
+    state.counters["median_ms"] = median(latencies);
     state.counters["worst_ms"] = latencies.last();
     state.counters["best_ms"] = latencies.first();
+    // Results: from the terminal's line to the robot's handling of it.
+    QList<double> results;
+    for (auto it = executed.cbegin(); it != executed.cend(); ++it)
+        if (handled.contains(it.key()))
+            results << std::max(0.0, handled[it.key()] - it.value());
+    std::sort(results.begin(), results.end());
+    state.counters["results"] = results.size();
+    state.counters["result_median_ms"] = median(results);
+    state.counters["result_worst_ms"] = results.isEmpty() ? 0 : results.last();
+    state.counters["idle_cpu_pct"] = idleCpu;
 }
-BENCHMARK(BM_FilledRowToTriLine)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_FilledRowToTriLine)->Arg(1)->Arg(0)->ArgName("instant")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace

@@ -4,7 +4,10 @@
 
 #include "data/datmod.h"
 #include "engine/robot.h"
+#include "samplerobot.h"
 #include "workspace.h"
+
+#include <QFile>
 
 #include <QtTest>
 
@@ -23,10 +26,73 @@ private slots:
     void largeTableReadLazily();
     void ticksNeverOverlapAndFailuresEndOnlyTheTick();
     void accessFileWithoutDriverFailsCleanly();
+    void instantIntake_data();
+    void instantIntake();
 
 private:
     static QStringList processed(const TestWorkspace &ws);
 };
+
+void TestWatch::instantIntake_data()
+{
+    QTest::addColumn<bool>("on");
+    QTest::newRow("on") << true;
+    QTest::newRow("off") << false;
+}
+
+void TestWatch::instantIntake()
+{
+    QFETCH(bool, on);
+    SampleRobot s;
+    // No tick of its own during the test: what happens at once is the
+    // watcher's doing.
+    s.settings.chInstantIntake = on;
+    s.settings.edtIntTable = 0;
+    s.settings.edtIntQuik = 0;
+    s.settings.edtQuikConnectTimeOut = 0;
+    s.robot->ApplyTimerPeriods();
+    s.robot->actStartWatchExecute();
+    QVERIFY(s.messages().contains(on ? QStringLiteral("Новые ордера и ответы терминала принимаются сразу по изменению файлов; "
+                                                      "таймер проверяет их каждые 0 с.")
+                                     : QStringLiteral("Новые ордера и ответы терминала принимаются по таймеру каждые 0 с.")));
+    QCOMPARE(s.robot->intakePaths().isEmpty(), !on);
+    const QString tri = s.tri(QStringLiteral("trans"));
+
+    // A filled order committed by the platform.
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 10 SBER 285 "), 285.15);
+    if (on) {
+        QTRY_COMPARE_WITH_TIMEOUT(s.fileLines(tri).size(), 1, 2000);
+    } else {
+        QTest::qWait(300);
+        QVERIFY(s.fileLines(tri).isEmpty());
+        s.robot->timTable(); // the tick takes it
+        QCOMPARE(s.fileLines(tri).size(), 1);
+    }
+    // Taken once, whatever else runs after.
+    s.robot->timTable();
+    QCOMPARE(s.fileLines(tri).size(), 1);
+
+    // The terminal's answer to it.
+    const QString number = s.fileLines(tri).first().section(QLatin1Char(';'), 0, 0).section(QLatin1Char('='), 1).trimmed();
+    {
+        QFile tro(s.paths.trans + QStringLiteral("/trans.tro"));
+        QVERIFY(tro.open(QIODevice::Append));
+        tro.write("TRANS_ID=" + number.toLatin1() + ";STATUS=3;ORDER_NUMBER=4711;\r\n");
+    }
+    if (on) {
+        QTRY_COMPARE_WITH_TIMEOUT(s.robot->DoneCount, 1, 2000);
+        QVERIFY(s.robot->IntakeSteps > 0);
+    } else {
+        QTest::qWait(300);
+        QCOMPARE(s.robot->DoneCount, 0);
+        s.robot->actCheckTROExecute();
+        QCOMPARE(s.robot->DoneCount, 1);
+        QCOMPARE(s.robot->IntakeSteps, 0);
+    }
+    // Stopped: nothing watched.
+    s.robot->actStopWatchExecute();
+    QVERIFY(s.robot->intakePaths().isEmpty());
+}
 
 QStringList TestWatch::processed(const TestWorkspace &ws)
 {
@@ -106,7 +172,7 @@ void TestWatch::watchTakesNewRowsOnce()
     robot.ConnectAndStart();
     robot.actStartWatchExecute();
     QCOMPARE(robot.LastFilledId, 10);
-    QCOMPARE(ws.messages().last(), QStringLiteral("Загрузка ордеров включена."));
+    QVERIFY(ws.messages().contains(QStringLiteral("Загрузка ордеров включена.")));
     QVERIFY(robot.actStopWatchEnabled);
     QVERIFY(!robot.actStartWatchEnabled);
 

@@ -54,6 +54,7 @@ const Key kKeys[] = {
     {"Position", "Position", "intTable", "intTable", &Settings::edtIntTable, Kind::Int, nullptr, nullptr, 0},
     {"Position", "Position", "intQuik", "intQuik", &Settings::edtIntQuik, Kind::Int, nullptr, nullptr, 0},
     {"Position", "Position", "ResumeWindow", "ResumeWindow", &Settings::edtResumeWindow, Kind::Int, nullptr, nullptr, 0},
+    {"Position", "Position", "InstantIntake", "InstantIntake", &Settings::chInstantIntake, Kind::Bool},
     {"Quik", "Quik", "dirTT", "dirTT", &Settings::edtdirTT, Kind::Text, "edtdirTT", "Путь к файлам транзакций:"},
     {"Quik", "Quik", "pathInfoLog", "pathInfoLog", &Settings::edtInfoLog, Kind::Text, "edtInfoLog", "Путь к файлу info.log:"},
     {"Quik", "Quik", "AccountMicex", "AccountMicex", &Settings::edtAccountMicex, Kind::Text, "edtAccountMicex", "Номер счета на ММВБ:"},
@@ -260,6 +261,7 @@ void Settings::resetToDefaults()
     edtIntTable = 1;
     edtIntQuik = 1;
     edtResumeWindow = 60;
+    chInstantIntake = true;
     edtdirTT = defaultDirTT();
     edtInfoLog = defaultInfoLog();
     edtAccountMicex = QStringLiteral("L01-00000F00");

@@ -32,6 +32,10 @@ public:
     // this long ago goes on, when it watches again, from the alert row it had
     // reached; 0 always starts from the table's last row.
     int edtResumeWindow = 60;
+    // InstantIntake: a change of the strategy platform's database or of a
+    // terminal's result file is taken at once, not at the next tick (the
+    // ticks go on as well).
+    bool chInstantIntake = true;
 
     // [Quik]
     QString edtdirTT;             // dirTT

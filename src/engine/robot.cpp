@@ -26,6 +26,11 @@ Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     timQuik.setObjectName(QStringLiteral("timQuik"));
     timInfoLog.setObjectName(QStringLiteral("timInfoLog"));
     connect(&timUpdateTable, &QTimer::timeout, this, &Robot::onTimUpdateTable);
+    m_intakeTimer.setSingleShot(true);
+    m_intakeTimer.setInterval(0);
+    connect(&m_intakeTimer, &QTimer::timeout, this, &Robot::runIntake);
+    connect(&m_intakeWatcher, &QFileSystemWatcher::fileChanged, this, &Robot::onIntakeChange);
+    connect(&m_intakeWatcher, &QFileSystemWatcher::directoryChanged, this, &Robot::onIntakeChange);
     connect(&timQuik, &QTimer::timeout, this, &Robot::onTimQuik);
     connect(&timInfoLog, &QTimer::timeout, this, &Robot::onTimInfoLog);
     connect(&m_settings, &Settings::loaded, this, &Robot::ApplyTimerPeriods);
@@ -458,6 +463,7 @@ void Robot::timTable()
     if (Watching && !m_connecting)
         actWatchingExecute();
     actCheckTROExecute();
+    watchIntake();
     // A sign of life now and then: after a crash, the next start knows how
     // long ago the robot stopped.
     if (m_stateKept && (!m_heartbeat.isValid() || m_heartbeat.hasExpired(HeartbeatSeconds * 1000))) {
@@ -668,12 +674,93 @@ void Robot::actStartWatchExecute()
     Watching = true;
     setWatchActions(false, true);
     AddLog(QStringLiteral("Загрузка ордеров включена."));
+    watchIntake();
+    const QString every = QString::number(m_settings.edtIntTable);
+    if (m_settings.chInstantIntake)
+        AddLog(QStringLiteral("Новые ордера и ответы терминала принимаются сразу по изменению файлов; таймер проверяет их каждые ") + every
+               + QStringLiteral(" с."));
+    else
+        AddLog(QStringLiteral("Новые ордера и ответы терминала принимаются по таймеру каждые ") + every + QStringLiteral(" с."));
     FlushLog();
+}
+
+QStringList Robot::intakePaths() const { return m_intakeWatcher.files() + m_intakeWatcher.directories(); }
+
+void Robot::watchIntake()
+{
+    if (!Watching || !m_settings.chInstantIntake || m_lockedOut) {
+        const QStringList watched = intakePaths();
+        if (!watched.isEmpty())
+            m_intakeWatcher.removePaths(watched);
+        return;
+    }
+    // The database, its WAL file (commits land there) and their folder
+    // (a WAL file made later); each terminal's result file and the folder.
+    QStringList wanted;
+    const QString alerts = QFileInfo(m_settings.edtAlerts).absoluteFilePath();
+    wanted << alerts << alerts + QStringLiteral("-wal") << QFileInfo(alerts).absolutePath();
+    if (!m_settings.edtdirTT.trimmed().isEmpty()) {
+        const QString folder = PathInFolder(m_settings.edtdirTT, QString());
+        for (const TTROData &tro : m_gateway.TROFiles)
+            wanted << QFileInfo(PathInFolder(m_settings.edtdirTT, tro.FileName + QStringLiteral(".tro"))).absoluteFilePath();
+        wanted << QFileInfo(folder).absoluteFilePath();
+    }
+    const QStringList watched = intakePaths();
+    for (const QString &path : wanted) {
+        if (watched.contains(path) || !QFileInfo::exists(path))
+            continue;
+        // A watcher that cannot be installed leaves the timer to do it.
+        if (!m_intakeWatcher.addPath(path) && !m_intakeBlind.contains(path)) {
+            m_intakeBlind.insert(path);
+            AddLog(QStringLiteral("Изменения файла ") + path + QStringLiteral(" не отслеживаются: он проверяется по таймеру."));
+        }
+    }
+}
+
+void Robot::onIntakeChange(const QString &path)
+{
+    if (path.endsWith(QLatin1String(".tro"), Qt::CaseInsensitive))
+        m_intakeResults = true;
+    else if (QFileInfo(path).isDir()) {
+        m_intakeOrders = m_intakeResults = true; // a file made or replaced
+    } else
+        m_intakeOrders = true;
+    if (!m_intakeTimer.isActive())
+        m_intakeTimer.start();
+}
+
+void Robot::runIntake()
+{
+    const bool orders = m_intakeOrders, results = m_intakeResults;
+    m_intakeOrders = m_intakeResults = false;
+    bool ran = false;
+    runTick([&] {
+        ran = true;
+        ++IntakeSteps;
+        // The same step as the tick's, only sooner; a change that brings
+        // no row costs the table's change check alone.
+        if (orders && Watching && !m_connecting && !m_lockedOut) {
+            RefreshDataSet(m_data.tFilledOrders);
+            PollFilledOrders();
+            WritePendingTransactions();
+        }
+        if (results)
+            actCheckTROExecute();
+        watchIntake(); // files made or replaced since are watched again
+        FlushLog();
+    });
+    if (!ran) {
+        // A tick is running: the change is taken right after it.
+        m_intakeOrders |= orders;
+        m_intakeResults |= results;
+        m_intakeTimer.start(5);
+    }
 }
 
 void Robot::actStopWatchExecute()
 {
     Watching = false;
+    watchIntake();
     emit watchIconChanged(0);
     setWatchActions(true, false);
     AddLog(QStringLiteral("Загрузка ордеров остановлена."));
@@ -743,6 +830,9 @@ void Robot::Notify(const QString &text)
 void Robot::Shutdown(int mailGraceMs)
 {
     m_serviceTimer.stop();
+    m_intakeTimer.stop();
+    if (!intakePaths().isEmpty())
+        m_intakeWatcher.removePaths(intakePaths());
     setTimerEnabled(timUpdateTable, false);
     setTimerEnabled(timQuik, false);
     setTimerEnabled(timInfoLog, false);

@@ -5,6 +5,7 @@
 #include <QSet>
 #include <QObject>
 #include <QStringList>
+#include <QFileSystemWatcher>
 #include <QTimer>
 
 #include "config/korvinaerror.h"
@@ -290,6 +291,25 @@ private:
     QString m_lockedOutText;
     // Running as a service.
     QTimer m_serviceTimer;
+
+    // Instant intake: the strategy platform's database (and its WAL file)
+    // and the terminals' result files watched for changes; a burst of
+    // changes makes one step, run as a tick runs.
+    QFileSystemWatcher m_intakeWatcher;
+    QTimer m_intakeTimer;
+    bool m_intakeOrders = false, m_intakeResults = false;
+    QSet<QString> m_intakeBlind; // paths the watcher could not take, told once
+    void watchIntake();
+    void onIntakeChange(const QString &path);
+    void runIntake();
+
+public:
+    // The files watched for instant intake (empty when it is off or not watching).
+    QStringList intakePaths() const;
+    // Steps run because a watched file changed.
+    int IntakeSteps = 0;
+
+private:
     bool m_serviceWatch = false;
     bool m_quietRepeats = false;
     QHash<QString, QString> m_lastConnectFailure; // by database path
