@@ -101,6 +101,15 @@ TfmOrder::TfmOrder(TDatMod &data, Settings &settings, QWidget *parent) : QDialog
     qty->addWidget(edtQty);
     qty->addWidget(cboTypeQty);
 
+    // Named by their groups' captions, for screen readers and scripted checks.
+    edtStock->setAccessibleName(QStringLiteral("Инструмент"));
+    cboGroup->setAccessibleName(QStringLiteral("Группа"));
+    boxOperation->setAccessibleName(QStringLiteral("Направление"));
+    edtPrice->setAccessibleName(QStringLiteral("Цена"));
+    edtPriceFill->setAccessibleName(QStringLiteral("Цена исполнения"));
+    edtQty->setAccessibleName(QStringLiteral("Кол-во (%)"));
+    cboTypeQty->setAccessibleName(QStringLiteral("Тип количества"));
+
     btOk = new QPushButton(QStringLiteral("OK"));
     btOk->setObjectName(QStringLiteral("btOk"));
     btOk->setDefault(true);

@@ -149,6 +149,14 @@ TfmQOrders::TfmQOrders(TDatMod &data, Settings &settings, QWidget *parent)
     layout->addWidget(parameters);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
+    // Boxes named by the buttons and captions beside them.
+    cboSecCode->setAccessibleName(QStringLiteral("Инструмент"));
+    lbid->setAccessibleName(QStringLiteral("Спрос"));
+    loffer->setAccessibleName(QStringLiteral("Предложение"));
+    for (auto [b, e] : volumes + parts)
+        e->setAccessibleName(b->text());
+    edtSet->setAccessibleName(btnSet->text());
+
     fillSecurities();
     fillGroups(settings.cboGroup);
     connect(cboSecCode, &QComboBox::activated, this, &TfmQOrders::chooseSecurity);
