@@ -150,6 +150,16 @@ private:
 
 } // namespace
 
+void FillLookupBox(QComboBox *box, const DataSet &set, const QString &key, const QString &shown)
+{
+    box->clear();
+    const int k = set.fieldIndex(key);
+    const int s = set.fieldIndex(shown);
+    if (set.Active() && k >= 0 && s >= 0)
+        for (int r = 0; r < set.RecordCount(); ++r)
+            box->addItem(set.value(r, s).toString(), set.value(r, k));
+}
+
 // --- GridModel -----------------------------------------------------------------
 
 GridModel::GridModel(DataSet *dataset, QList<GridColumn> columns, QObject *parent)

@@ -9,6 +9,12 @@
 
 class DataSet;
 class FooterBar;
+class QComboBox;
+
+// Fills a list box with the rows of a dataset: the `shown` field as the
+// text, the `key` field as the item's data (nothing when the dataset is
+// closed or lacks them).
+void FillLookupBox(QComboBox *box, const DataSet &set, const QString &key, const QString &shown);
 
 // One column of a grid: the dataset's field it shows, its caption, and how
 // its values read.

@@ -559,13 +559,7 @@ void TfmOpt::fillControls()
     edtDirSmartTrade->setText(s.edtDirSmartTrade);
 
     // The groups there are, the stored one chosen (none: blank).
-    cboGroup->clear();
-    DataSet &groups = m_data.tGroup;
-    const int key = groups.fieldIndex(QStringLiteral("id_group"));
-    const int name = groups.fieldIndex(QStringLiteral("group"));
-    if (groups.Active() && key >= 0 && name >= 0)
-        for (int r = 0; r < groups.RecordCount(); ++r)
-            cboGroup->addItem(groups.value(r, name).toString(), groups.value(r, key));
+    FillLookupBox(cboGroup, m_data.tGroup, QStringLiteral("id_group"), QStringLiteral("group"));
     cboGroup->setCurrentIndex(cboGroup->findData(s.cboGroup));
     if (cboGroup->currentIndex() < 0)
         cboGroup->setEditText(QString());

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "data/datmod.h"
+#include "datagrid.h"
 #include "dialogs.h"
 
 #include <QButtonGroup>
@@ -136,13 +137,7 @@ TfmOrder::TfmOrder(TDatMod &data, Settings &settings, QWidget *parent) : QDialog
 void TfmOrder::fillGroups()
 {
     const QVariant chosen = cboGroup->currentData();
-    cboGroup->clear();
-    DataSet &groups = m_data.tGroup;
-    const int key = groups.fieldIndex(QStringLiteral("id_group"));
-    const int shown = groups.fieldIndex(QStringLiteral("group"));
-    if (groups.Active() && key >= 0 && shown >= 0)
-        for (int r = 0; r < groups.RecordCount(); ++r)
-            cboGroup->addItem(groups.value(r, shown).toString(), groups.value(r, key));
+    FillLookupBox(cboGroup, m_data.tGroup, QStringLiteral("id_group"), QStringLiteral("group"));
     cboGroup->setCurrentIndex(chosen.isValid() ? cboGroup->findData(chosen) : -1);
 }
 

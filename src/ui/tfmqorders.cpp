@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "data/datmod.h"
+#include "datagrid.h"
 #include "dialogs.h"
 
 #include <QButtonGroup>
@@ -174,25 +175,13 @@ TfmQOrders::TfmQOrders(TDatMod &data, Settings &settings, QWidget *parent)
 void TfmQOrders::fillSecurities()
 {
     QSignalBlocker quiet(cboSecCode);
-    cboSecCode->clear();
-    DataSet &quotes = m_data.tParam;
-    const int key = quotes.fieldIndex(QStringLiteral("seccode"));
-    const int shown = quotes.fieldIndex(QStringLiteral("stock"));
-    if (quotes.Active() && key >= 0 && shown >= 0)
-        for (int r = 0; r < quotes.RecordCount(); ++r)
-            cboSecCode->addItem(quotes.value(r, shown).toString(), quotes.value(r, key));
+    FillLookupBox(cboSecCode, m_data.tParam, QStringLiteral("seccode"), QStringLiteral("stock"));
     followQuotes();
 }
 
 void TfmQOrders::fillGroups(qint32 chosen)
 {
-    cboGroup->clear();
-    DataSet &groups = m_data.tGroup;
-    const int key = groups.fieldIndex(QStringLiteral("id_group"));
-    const int shown = groups.fieldIndex(QStringLiteral("group"));
-    if (groups.Active() && key >= 0 && shown >= 0)
-        for (int r = 0; r < groups.RecordCount(); ++r)
-            cboGroup->addItem(groups.value(r, shown).toString(), groups.value(r, key));
+    FillLookupBox(cboGroup, m_data.tGroup, QStringLiteral("id_group"), QStringLiteral("group"));
     cboGroup->setCurrentIndex(cboGroup->findData(chosen));
     if (cboGroup->currentIndex() < 0)
         cboGroup->setEditText(QString());
