@@ -106,6 +106,7 @@ private slots:
     void textsWaitingAtConnectionAreRenumbered();
     void smartTradeFuturesExitClosesWhatIsHeld();
     void secondRobotLeavesTheFirstAlone();
+    void emptyLockLeftByAKilledRobotIsTakenOver();
     void unusableOrdersAreRefused_data();
     void unusableOrdersAreRefused();
     void idsBeyond32Bits();
@@ -469,6 +470,42 @@ void TestTrust::secondRobotLeavesTheFirstAlone()
     Robot third(s.settings, data3);
     third.ConnectAndStart();
     QVERIFY(!third.lockedOut());
+}
+
+void TestTrust::emptyLockLeftByAKilledRobotIsTakenOver()
+{
+    SampleRobot s;
+    delete s.robot; // its lock goes with it
+    s.robot = nullptr;
+    // A robot killed while making its lock file leaves it empty.
+    const QString lockPath = s.paths.quikData + QStringLiteral(".lock");
+    {
+        QFile empty(lockPath);
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+    }
+    // Just made: perhaps another robot is writing it now; it is left alone.
+    {
+        TDatMod data;
+        Robot early(s.settings, data);
+        early.ConnectAndStart();
+        QVERIFY(early.lockedOut());
+    }
+    // Two seconds later it names nobody still: left over, taken over.
+    {
+        QFile empty(lockPath);
+        QVERIFY(empty.open(QIODevice::ReadWrite));
+        QVERIFY(empty.setFileTime(QDateTime::currentDateTime().addSecs(-2), QFileDevice::FileModificationTime));
+    }
+    TDatMod data;
+    Robot late(s.settings, data);
+    late.ConnectAndStart();
+    QVERIFY(!late.lockedOut());
+    QVERIFY(s.messages().join('\n').contains(QStringLiteral("не называл ни одного робота")));
+    // And it is a real lock now: a second robot stays out.
+    TDatMod data2;
+    Robot second(s.settings, data2);
+    second.ConnectAndStart();
+    QVERIFY(second.lockedOut());
 }
 
 void TestTrust::unusableOrdersAreRefused_data()

@@ -170,6 +170,20 @@ bool Robot::takeWorkspaceLock()
     }
     qint64 pid = 0;
     QString host, application;
+    // A lock file that names no robot: one killed while making it (the file
+    // is made first, then written). Writing it takes microseconds, so one
+    // that has named nobody for a second is left over and taken over.
+    if (!lock->getLockInfo(&pid, &host, &application)) {
+        const QFileInfo made(path);
+        if (made.exists() && made.lastModified().msecsTo(QDateTime::currentDateTime()) > LockGraceMs && QFile::remove(path)
+            && lock->tryLock(0)) {
+            AddLog(QStringLiteral("Файл блокировки ") + path
+                   + QStringLiteral(" не называл ни одного робота (робот был снят, создавая его) и заменен."));
+            m_lock = std::move(lock);
+            m_lockPath = path;
+            return true;
+        }
+    }
     QString who;
     if (lock->getLockInfo(&pid, &host, &application))
         who = QStringLiteral("процесс ") + QString::number(pid) + QStringLiteral(" на компьютере ") + host;

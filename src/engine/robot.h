@@ -178,6 +178,8 @@ public:
     qint64 session() const { return m_gateway.Session; }
     // Seconds between two signs of life stored in QuikData.
     static constexpr int HeartbeatSeconds = 5;
+    // How long a lock file may name no robot before it counts as left over.
+    static constexpr int LockGraceMs = 1000;
 
     // Runs a timer's work as one tick: ticks never overlap, and a failure
     // that nothing inside caught ends the tick and goes to failure().
