@@ -29,39 +29,13 @@ namespace {
 
 using Step = std::function<void(TfmOpt &)>;
 
-// Runs "Настройки" with one step per showing of the dialog; a step ends
-// with OK or Отмена pressed. The result of execOpt.
-class Showings : public QObject {
-public:
-    Showings(TfmOpt &opt, QList<Step> steps) : m_opt(opt), m_steps(std::move(steps)) { opt.installEventFilter(this); }
-    ~Showings() override { m_opt.removeEventFilter(this); }
-    int shown = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *e) override
-    {
-        if (e->type() == QEvent::Show) {
-            const int i = shown++;
-            QTimer::singleShot(0, this, [this, i] {
-                if (i < m_steps.size())
-                    m_steps[i](m_opt);
-                // A step that failed before closing it, or more showings
-                // than steps: the dialog is closed, the failure stands.
-                if (m_opt.isVisible())
-                    m_opt.reject();
-            });
-        }
-        return false;
-    }
-
-private:
-    TfmOpt &m_opt;
-    QList<Step> m_steps;
-};
-
 bool runOpt(TfmOpt &opt, QList<Step> steps, int *shown = nullptr)
 {
-    Showings s(opt, std::move(steps));
+    // One step per showing; a step ends with OK or Отмена pressed.
+    OnEachShowing<TfmOpt> s(opt, [&steps](TfmOpt &o, int i) {
+        if (i < steps.size())
+            steps[i](o);
+    });
     const bool saved = opt.execOpt();
     if (shown)
         *shown = s.shown;

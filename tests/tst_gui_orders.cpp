@@ -23,34 +23,12 @@
 
 namespace {
 
-// Runs `step` on the order dialog each time it shows; a step that leaves
-// it open gets it closed with Отмена.
-class OnDialog : public QObject {
-public:
-    OnDialog(TfmOrder &dialog, std::function<void(TfmOrder &)> step) : m_dialog(dialog), m_step(std::move(step))
+// Runs `step` on the order dialog each time it shows.
+struct OnDialog : OnEachShowing<TfmOrder> {
+    OnDialog(TfmOrder &dialog, std::function<void(TfmOrder &)> step)
+        : OnEachShowing(dialog, [step = std::move(step)](TfmOrder &d, int) { step(d); })
     {
-        dialog.installEventFilter(this);
     }
-    ~OnDialog() override { m_dialog.removeEventFilter(this); }
-    int shown = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *e) override
-    {
-        if (e->type() == QEvent::Show) {
-            ++shown;
-            QTimer::singleShot(0, this, [this] {
-                m_step(m_dialog);
-                if (m_dialog.isVisible())
-                    m_dialog.reject();
-            });
-        }
-        return false;
-    }
-
-private:
-    TfmOrder &m_dialog;
-    std::function<void(TfmOrder &)> m_step;
 };
 
 QStringList boxTexts()

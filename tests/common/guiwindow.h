@@ -10,6 +10,7 @@
 #include "data/sampleworkspace.h"
 #include "dialogs.h"
 #include "engine/robot.h"
+#include "samplerobot.h"
 #include "tfmmain.h"
 #include "workspace.h"
 
@@ -19,6 +20,9 @@
 #include <QLocale>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
 
 #include <memory>
 
@@ -33,14 +37,7 @@ struct Window {
 
     explicit Window(int mode = 0)
     {
-        QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
-        log.setLocale(QLocale(QLocale::Russian, QLocale::Russia));
-        log.open(dir.filePath(QStringLiteral("Korvina.log")));
-        OperationLog::setCurrent(&log);
-        paths = sample::createWorkspace(dir.filePath(QStringLiteral("ws"))).paths;
-        settings.setFileName(paths.settings);
-        settings.LoadSettings();
-        settings.rgpSingleMulti = mode;
+        paths = openSampleWorkspace(dir, log, settings, mode);
         Dialogs::setResponder([](const Dialogs::Request &) { return Dialogs::Answer{}; });
         main = std::make_unique<TfmMain>(settings, data);
         main->show();
@@ -74,3 +71,35 @@ struct Window {
     }
 };
 
+// Answers a modal dialog as an operator would: `step` runs on it at each
+// showing (numbered from 0) once it is up; a step that leaves it open (a
+// check that failed, a test fault) gets it closed with reject(), so no test
+// hangs on it.
+template <typename Dialog>
+class OnEachShowing : public QObject {
+public:
+    OnEachShowing(Dialog &dialog, std::function<void(Dialog &, int)> step) : m_dialog(dialog), m_step(std::move(step))
+    {
+        dialog.installEventFilter(this);
+    }
+    ~OnEachShowing() override { m_dialog.removeEventFilter(this); }
+    int shown = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Show) {
+            const int i = shown++;
+            QTimer::singleShot(0, this, [this, i] {
+                m_step(m_dialog, i);
+                if (m_dialog.isVisible())
+                    m_dialog.reject();
+            });
+        }
+        return false;
+    }
+
+private:
+    Dialog &m_dialog;
+    std::function<void(Dialog &, int)> m_step;
+};

@@ -11,16 +11,22 @@
 #include <QSqlRecord>
 #include <QUuid>
 
-SampleRobot::SampleRobot(int mode, int terminal)
+sample::Paths openSampleWorkspace(const QTemporaryDir &dir, OperationLog &log, Settings &settings, int mode)
 {
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
     log.setLocale(QLocale(QLocale::Russian, QLocale::Russia));
     log.open(dir.filePath(QStringLiteral("Korvina.log")));
     OperationLog::setCurrent(&log);
-    paths = sample::createWorkspace(dir.filePath(QStringLiteral("ws"))).paths;
+    const sample::Paths paths = sample::createWorkspace(dir.filePath(QStringLiteral("ws"))).paths;
     settings.setFileName(paths.settings);
     settings.LoadSettings();
     settings.rgpSingleMulti = mode;
+    return paths;
+}
+
+SampleRobot::SampleRobot(int mode, int terminal)
+{
+    paths = openSampleWorkspace(dir, log, settings, mode);
     settings.rgpTerminal = terminal;
     robot = new Robot(settings, data);
     robot->ConnectAndStart();

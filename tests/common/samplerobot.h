@@ -9,6 +9,11 @@
 #include <QTemporaryDir>
 #include <QVariantMap>
 
+// A fresh demo workspace in `dir`: the log opened there (and made the
+// current one) with the locale pinned to Russian, the settings read from
+// the workspace's file, the SINGLE/MULTI mode set.
+sample::Paths openSampleWorkspace(const QTemporaryDir &dir, OperationLog &log, Settings &settings, int mode);
+
 // The robot connected to a demo workspace made by the sample code (both
 // databases, the folders, two terminals with their clients), with its file
 // sets prepared as a connection does. The locale is pinned to Russian.
