@@ -30,6 +30,8 @@ private slots:
     void numbersNeverRepeatWhenTheJournalFails();
     void failingRowDoesNotStopTheBatch();
     void zeroQuantityIsRefused();
+    void sizesAndPricesBeyondReasonAreRefused_data();
+    void sizesAndPricesBeyondReasonAreRefused();
     void preparationRecreatesFileSets();
     void dispatchReleasesDatabaseAndRereadsDirectory();
 };
@@ -353,6 +355,52 @@ void TestDispatch::zeroQuantityIsRefused()
     QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tOrderNumber")).size(), 0);
 }
 
+void TestDispatch::sizesAndPricesBeyondReasonAreRefused_data()
+{
+    // Sized by the strategy's quantity (lots of 10 shares), priced at the
+    // fill price plus 0.1 % with a step of 0.01.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("fill");
+    QTest::addColumn<int>("maxLots");
+    QTest::addColumn<QString>("refusal"); // empty: sent
+    QTest::newRow("two billion shares") << "Buy 2000000000 SBER 285 " << 285.15 << 1000000
+                                        << "количество 200000000 лотов больше допустимого (1000000, [Position] MaxLots).";
+    QTest::newRow("above a limit of 5 lots") << "Buy 100 SBER 285 " << 285.15 << 5
+                                             << "количество 10 лотов больше допустимого (5, [Position] MaxLots).";
+    QTest::newRow("at the limit") << "Buy 100 SBER 285 " << 285.15 << 10 << QString();
+    QTest::newRow("no limit") << "Buy 2000000000 SBER 285 " << 285.15 << 0 << QString();
+    QTest::newRow("a price that is nothing at two decimals") << "Buy 100 SBER 285 " << 1e-300 << 1000000
+                                                             << "цена 0,00 с шагом и точностью цены инструмента не больше нуля.";
+    QTest::newRow("a price below one step") << "Buy 100 SBER 285 " << 0.004 << 1000000
+                                            << "цена 0,00 с шагом и точностью цены инструмента не больше нуля.";
+}
+
+void TestDispatch::sizesAndPricesBeyondReasonAreRefused()
+{
+    QFETCH(QString, text);
+    QFETCH(double, fill);
+    QFETCH(int, maxLots);
+    QFETCH(QString, refusal);
+    SampleRobot s(1, 0); // three followers: each is refused on its own line
+    s.settings.edtMaxLots = maxLots;
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), text, fill);
+    s.robot->timTable();
+    const QStringList lines = s.fileLines(s.tri(QStringLiteral("QUIK1"))) + s.fileLines(s.tri(QStringLiteral("QUIK2")));
+    if (refusal.isEmpty()) {
+        QCOMPARE(lines.size(), 3);
+        return;
+    }
+    QCOMPARE(lines, QStringList());
+    QCOMPARE(s.robot->TransId, 0);
+    for (const char *code : {"10001", "10002", "20001"})
+        QVERIFY2(s.messages().contains(QStringLiteral("Ордер #1 по счету ") + QLatin1String(code) + QStringLiteral(" и инструменту \"SBER\" не исполнен: ")
+                                       + refusal),
+                 qPrintable(s.messages().join(QLatin1Char('\n'))));
+    QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tOrderNumber")).size(), 0);
+    QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tClientOpenPositions")).size(), 0);
+}
+
 void TestDispatch::preparationRecreatesFileSets()
 {
     SampleRobot s(1, 0);
@@ -365,9 +413,12 @@ void TestDispatch::preparationRecreatesFileSets()
     s.settings.edtTrans_id = 100;
     s.robot->BuildTROFiles();
     s.robot->PrepareTransactionFiles();
+    // The file sets are made anew; a file the robot does not make stays.
     QStringList files = QDir(s.paths.trans).entryList(QDir::Files, QDir::Name);
-    QCOMPARE(files, (QStringList{"QUIK1.tri", "QUIK1.tro", "QUIK1.trr", "QUIK2.tri", "QUIK2.tro", "QUIK2.trr"}));
+    QCOMPARE(files, (QStringList{"QUIK1.tri", "QUIK1.tro", "QUIK1.trr", "QUIK2.tri", "QUIK2.tro", "QUIK2.trr", "old.txt"}));
     QCOMPARE(QDir(s.paths.smartTrade).entryList(QDir::Files), QStringList());
+    QVERIFY(s.messages().contains(QStringLiteral("Из папки ") + QDir::toNativeSeparators(s.paths.smartTrade)
+                                  + QStringLiteral(" удалены прежние файлы транзакций: trans_1_2_3.new.")));
     QCOMPARE(s.robot->TransId, 100);
     QCOMPARE(s.robot->TROFiles[1].FileName, QStringLiteral("QUIK2"));
     QCOMPARE(s.robot->TROFiles[1].IdQuik, 2);

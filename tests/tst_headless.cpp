@@ -58,6 +58,7 @@ private slots:
     void iniThatCannotServeStops_data();
     void iniThatCannotServeStops();
     void watchConnectsRetriesAndRecovers();
+    void secondRobotStops_data();
     void secondRobotStops();
 };
 
@@ -324,12 +325,23 @@ void TestHeadless::watchConnectsRetriesAndRecovers()
     QCOMPARE(robot.exitCode(), 0);
 }
 
+void TestHeadless::secondRobotStops_data()
+{
+    // How the second robot reaches the first one's QuikData.
+    QTest::addColumn<QString>("how");
+    QTest::newRow("the same settings") << "same";
+    QTest::newRow("after the lock file was deleted") << "deleted";
+    QTest::newRow("through a symbolic link") << "symlink";
+}
+
 void TestHeadless::secondRobotStops()
 {
+    QFETCH(QString, how);
     QTemporaryDir dir;
     const QString ws = makeSample(dir);
     QVERIFY(!ws.isEmpty());
     const QString ini = ws + QStringLiteral("/Korvina.ini");
+    const QString quikData = ws + QStringLiteral("/Data/dbQuikData.sqlite");
     QProcess first;
     first.setWorkingDirectory(ws);
     first.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), ini, QStringLiteral("--watch")});
@@ -342,18 +354,36 @@ void TestHeadless::secondRobotStops()
         QVERIFY(tri.open(QIODevice::Append));
         tri.write("TRANS_ID =99;ACTION=NEW_ORDER;\r\n");
     }
+    QString secondIni = ini;
+    if (how == QLatin1String("deleted")) {
+        QVERIFY(QFile::remove(quikData + QStringLiteral(".lock")));
+    } else if (how == QLatin1String("symlink")) {
+        const QString link = dir.filePath(QStringLiteral("elsewhere.sqlite"));
+        QVERIFY(QFile::link(quikData, link));
+        QByteArray text = readAll(ini);
+        text.replace(QFile::encodeName(QStringLiteral("QuikData=") + quikData), QFile::encodeName(QStringLiteral("QuikData=") + link));
+        secondIni = dir.filePath(QStringLiteral("second.ini"));
+        QFile f(secondIni);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
 
     const QString run2 = dir.filePath(QStringLiteral("second"));
     QVERIFY(QDir().mkpath(run2));
     QProcess second;
     second.setWorkingDirectory(run2);
-    second.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), ini, QStringLiteral("--watch")});
+    second.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--headless"), QStringLiteral("--ini"), secondIni, QStringLiteral("--watch")});
     QVERIFY(second.waitForFinished(15000));
     QCOMPARE(second.exitCode(), 1);
     const QString err = QString::fromLocal8Bit(second.readAllStandardError());
-    QVERIFY2(err.contains(QStringLiteral("процесс ") + QString::number(first.processId())), qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral(" уже используется другим роботом Korvina (")), qPrintable(err));
+    if (how != QLatin1String("deleted"))
+        QVERIFY2(err.contains(QStringLiteral("процесс ") + QString::number(first.processId())), qPrintable(err));
     QCOMPARE(readAll(ws + QStringLiteral("/Trans/trans.tri")), QByteArray("TRANS_ID =99;ACTION=NEW_ORDER;\r\n"));
     QCOMPARE(first.state(), QProcess::Running);
+    // A lock file deleted is made again by the robot that holds the lock.
+    if (how == QLatin1String("deleted"))
+        QVERIFY(waitFor([&] { return QFileInfo::exists(quikData + QStringLiteral(".lock")); }));
     first.terminate();
     QVERIFY(first.waitForFinished(10000));
 }

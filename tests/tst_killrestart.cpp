@@ -7,9 +7,12 @@
 // watching started, a transaction carried over from the files of the run
 // before), a moment after a transaction sent (the terminal has answered, the
 // robot has not read the answer yet), and the instant it deletes the old
-// result file while making its new files. Two rows: the terminal stand-in
-// answering every line at once, and the same with its link cut now and
-// then, so that lines wait in the files across restarts and are carried.
+// result file while making its new files. Three rows: the terminal stand-in
+// answering every line at once; the same with its link cut now and then, so
+// that lines wait in the files across restarts and are carried; and another
+// program holding QuikData's write lock now and then, so that the robot's
+// rows wait in memory when it is killed, and a run starts while the lock is
+// held.
 // When the strategy is done the last run handles what is left and is
 // stopped with SIGTERM. Then:
 // - every alert row committed has exactly one history row (tOrderHistory,
@@ -43,6 +46,7 @@
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <QtTest>
 
 #include <algorithm>
@@ -101,6 +105,10 @@ const QList<KillAt> KillPlan{KillAt::Random,   KillAt::Answered, KillAt::FilesGo
 // The terminal stand-in answers a line within its pace (100 ms); the robot
 // reads the answers at its next tick (1 s).
 constexpr int AnsweredAfterMs = 300;
+// Another program holds QuikData's write lock this long (beyond the robot's
+// busy timeout of 5 s), then leaves it free this long, over and over.
+constexpr int HoldMs = 6000;
+constexpr int FreeMs = 2000;
 
 QString nameOf(KillAt k)
 {
@@ -318,6 +326,7 @@ public:
 
     ~KillRig() override
     {
+        stopHolding();
         filesGone.reset();
         std::vector<QProcess *> all{&terminal, &strategy};
         for (const auto &r : runs)
@@ -420,6 +429,45 @@ public:
     }
 
     bool strategyDone() const { return strategy.state() == QProcess::NotRunning; }
+
+    // Another program takes QuikData's write lock now and then (as a
+    // terminal's export may): held for holdMs, free for freeMs, over and
+    // over, until stopHolding(). Readers go on meanwhile.
+    QString holdNowAndThen(int holdMs, int freeMs)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        db.setDatabaseName(quikData);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        if (!db.open())
+            return QStringLiteral("the holder cannot open ") + quikData + QStringLiteral(": ") + db.lastError().text();
+        m_holdTimer.setSingleShot(true);
+        connect(&m_holdTimer, &QTimer::timeout, this, [this, holdMs, freeMs] {
+            QSqlDatabase held = QSqlDatabase::database(QStringLiteral("holder"));
+            QSqlQuery q(held);
+            m_holding = !m_holding;
+            q.exec(m_holding ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("ROLLBACK"));
+            if (m_holding)
+                ++holds;
+            m_holdTimer.start(m_holding ? holdMs : freeMs);
+        });
+        m_holdTimer.start(0);
+        return {};
+    }
+    void stopHolding()
+    {
+        m_holdTimer.stop();
+        if (!QSqlDatabase::contains(QStringLiteral("holder")))
+            return;
+        {
+            QSqlDatabase held = QSqlDatabase::database(QStringLiteral("holder"));
+            if (m_holding)
+                QSqlQuery(held).exec(QStringLiteral("ROLLBACK"));
+            held.close();
+        }
+        m_holding = false;
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+    }
+    int holds = 0;
 
     Run &startRun(std::optional<KillAt> plan)
     {
@@ -618,6 +666,8 @@ public:
 
 private:
     int m_queries = 0;
+    QTimer m_holdTimer;
+    bool m_holding = false;
 };
 
 bool waitFor(const std::function<bool()> &condition, int ms = StepMs)
@@ -1008,13 +1058,19 @@ private slots:
 void TestKillRestart::killedOverAndOverNothingLostNothingDoubled_data()
 {
     QTest::addColumn<bool>("linkCut");
-    QTest::newRow("terminal answering at once") << false;
-    QTest::newRow("terminal's link cut now and then") << true;
+    QTest::addColumn<bool>("quikDataHeld");
+    QTest::newRow("terminal answering at once") << false << false;
+    QTest::newRow("terminal's link cut now and then") << true << false;
+    // The robot is killed, and started again, while another program holds
+    // QuikData's write lock: its rows wait in memory, so no line may go out
+    // before they are written, and a start must wait for them to be.
+    QTest::newRow("QuikData held by another program now and then") << false << true;
 }
 
 void TestKillRestart::killedOverAndOverNothingLostNothingDoubled()
 {
     QFETCH(bool, linkCut);
+    QFETCH(bool, quikDataHeld);
     QElapsedTimer took;
     took.start();
     KillRig rig;
@@ -1027,6 +1083,8 @@ void TestKillRestart::killedOverAndOverNothingLostNothingDoubled()
     QVERIFY2(waitFor([&] { return run->watchingMs >= 0 || run->process->state() == QProcess::NotRunning; }) && run->watchingMs >= 0,
              qPrintable(QStringLiteral("the robot did not start watching:\n") + run->out.texts.join('\n') + QString::fromLocal8Bit(run->err)));
     CHECK(rig.startStrategy());
+    if (quikDataHeld)
+        CHECK(rig.holdNowAndThen(HoldMs, FreeMs));
     run->plan = KillPlan[0];
     run->randomAtMs = rig.clock.elapsed() + rig.rng.bounded(RandomKillWithinMs);
     run->armed = true;
@@ -1063,6 +1121,7 @@ void TestKillRestart::killedOverAndOverNothingLostNothingDoubled()
             break;
     }
     QVERIFY2(rig.strategyDone() || waitFor([&] { return rig.strategyDone(); }), "the strategy stand-in did not end");
+    rig.stopHolding();
     rig.takeStrategy();
     QVERIFY2(rig.strategy.exitCode() == 0 && rig.placed.size() == Orders,
              qPrintable(QStringLiteral("the strategy stand-in added %1 of %2 rows: %3")
@@ -1108,7 +1167,8 @@ void TestKillRestart::killedOverAndOverNothingLostNothingDoubled()
                              .arg(figures.longestMs)
                              .arg(exitMs)
                              .arg(took.elapsed() / 1000.0, 0, 'f', 1)
-                             .arg(rig.seed);
+                             .arg(rig.seed)
+                         + (quikDataHeld ? QStringLiteral("; QuikData held %1 times").arg(rig.holds) : QString());
     QMap<QString, int> byKind;
     for (const QString &p : std::as_const(plans))
         ++byKind[p];

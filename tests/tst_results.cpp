@@ -29,6 +29,8 @@ private slots:
     void missingFileIsSkipped();
     void unsafeValuesAreBoundNotPasted();
     void linesWithoutTransIdOrNumbers();
+    void numbersOutsideTheSeriesAreIgnored_data();
+    void numbersOutsideTheSeriesAreIgnored();
     void failedUpdateIsRetriedAloneOnce_data();
     void failedUpdateIsRetriedAloneOnce();
     void orderNumberWrittenBack();
@@ -37,7 +39,11 @@ private slots:
 private:
     static void append(const QString &path, const QByteArray &bytes);
     static QString tro(SampleRobot &s, const QString &name) { return s.paths.trans + QLatin1Char('/') + name + QStringLiteral(".tro"); }
+    // A transaction the robot sent: its journal row, and its number among
+    // those the series sent.
     static void journal(SampleRobot &s, int transId, int idOrder = 0, bool filled = false);
+    // The series sent the numbers 0 .. count - 1.
+    static void sent(SampleRobot &s, int count);
 };
 
 void TestResults::append(const QString &path, const QByteArray &bytes)
@@ -51,6 +57,14 @@ void TestResults::journal(SampleRobot &s, int transId, int idOrder, bool filled)
 {
     s.exec(s.paths.quikData, QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code) VALUES (:t, :o, :f, 'C')"),
            {{QStringLiteral("t"), transId}, {QStringLiteral("o"), idOrder}, {QStringLiteral("f"), filled ? 1 : 0}});
+    sent(s, transId + 1);
+}
+
+void TestResults::sent(SampleRobot &s, int count)
+{
+    // The result check takes only the numbers its files' series sent.
+    if (s.robot->TransId < count)
+        s.robot->TransId = count;
 }
 
 void TestResults::items_data()
@@ -109,6 +123,7 @@ void TestResults::resultsReachJournalLogAndCounters()
 void TestResults::unchangedSizeIsNotRead()
 {
     SampleRobot s;
+    sent(s, 10);
     append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\n");
     s.robot->actCheckTROExecute();
     QCOMPARE(s.robot->SentCount, 1);
@@ -125,6 +140,7 @@ void TestResults::unchangedSizeIsNotRead()
 void TestResults::partialLastLineWaits()
 {
     SampleRobot s;
+    sent(s, 10);
     append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STAT");
     s.robot->actCheckTROExecute();
     QCOMPARE(s.robot->SentCount, 1);
@@ -149,6 +165,7 @@ void TestResults::fileBegunAnewIsReadFromItsStart()
 {
     QFETCH(QString, how);
     SampleRobot s;
+    sent(s, 10);
     const QString path = tro(s, QStringLiteral("trans"));
     append(path, "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\n");
     s.robot->actCheckTROExecute();
@@ -223,6 +240,46 @@ void TestResults::linesWithoutTransIdOrNumbers()
     QVERIFY(all.contains(QStringLiteral("Строка 4 файла ") + path));
     QVERIFY(!all.contains(QStringLiteral("Строка 1 ")));
     QVERIFY(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderNumber"))[0][QStringLiteral("status")].isNull());
+}
+
+void TestResults::numbersOutsideTheSeriesAreIgnored_data()
+{
+    // A result whose TRANS_ID no line of these files carries: 2^32 reads as
+    // 0 when cut to 32 bits, and would refuse (or complete) transaction 0.
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("2^32, refused") << "4294967296" << "6";
+    QTest::newRow("2^32, executed") << "4294967296" << "3";
+    QTest::newRow("beyond 64 bits") << "99999999999999999999" << "6";
+    QTest::newRow("negative") << "-1" << "6";
+    QTest::newRow("not sent yet") << "1" << "6";
+}
+
+void TestResults::numbersOutsideTheSeriesAreIgnored()
+{
+    QFETCH(QString, number);
+    QFETCH(QString, status);
+    SampleRobot s;
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable(); // transaction 0, booked with 10 lots
+    QCOMPARE(s.robot->TransId, 1);
+    const QString path = tro(s, QStringLiteral("trans"));
+    const QString line = QStringLiteral("TRANS_ID=") + number + QStringLiteral(";STATUS=") + status
+        + QStringLiteral(";DESCRIPTION=\"x\";ORDER_NUMBER=5;");
+    append(path, cp1251::encode(line + QStringLiteral("\r\n")));
+    s.robot->actCheckTROExecute();
+    s.robot->timTable();
+    QVERIFY2(s.messages().contains(QStringLiteral("Строка 1 файла ") + path + QStringLiteral(" пропущена: TRANS_ID ") + number
+                                   + QStringLiteral(" не является номером транзакции текущих файлов: ") + line),
+             qPrintable(s.messages().join(QLatin1Char('\n'))));
+    QCOMPARE(s.robot->DoneCount, 0);
+    // Transaction 0 is as it was: unanswered, its entry booked in full.
+    QVERIFY(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderNumber WHERE trans_id = 0"))[0][QStringLiteral("status")].isNull());
+    QVERIFY(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderHistory WHERE trans_id = 0"))[0][QStringLiteral("status")].isNull());
+    const auto book = s.rows(s.paths.quikData, QStringLiteral("SELECT quantity FROM tClientOpenPositions"));
+    QCOMPARE(book.size(), 1);
+    QCOMPARE(book[0][QStringLiteral("quantity")].toInt(), 10);
 }
 
 void TestResults::failedUpdateIsRetriedAloneOnce_data()
@@ -319,6 +376,7 @@ void TestResults::orderNumberWrittenBack()
 void TestResults::terminalsKeepTheirOwnPositions()
 {
     SampleRobot s(1, 0);
+    sent(s, 10);
     append(tro(s, QStringLiteral("QUIK1")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\n");
     append(tro(s, QStringLiteral("QUIK2")), "TRANS_ID=3;STATUS=3;\r\n");
     s.robot->actCheckTROExecute();

@@ -5,11 +5,13 @@
 
 #include "config/textcodec.h"
 #include "data/historyexport.h"
+#include "databaseholder.h"
 #include "samplerobot.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -49,6 +51,10 @@ private slots:
     void notTakenIsCarriedAnsweredIsRecorded();
     void orderCutShortIsFinishedForTheOthers();
     void historyKeepsEverySeries();
+    void restartUnderALockResumesOnceFree();
+    void reconnectionCarriesOnlyYoungLines_data();
+    void reconnectionCarriesOnlyYoungLines();
+    void skippedRowsAreCountedFromThisRunsPlace();
 };
 
 void TestResume::startAfterStop_data()
@@ -238,6 +244,139 @@ void TestResume::historyKeepsEverySeries()
     QBuffer none;
     QVERIFY(none.open(QIODevice::WriteOnly));
     QCOMPARE(ExportHistoryCsv(s.data.conQuikData, none, QDate::currentDate().addDays(1)), 0);
+}
+
+void TestResume::restartUnderALockResumesOnceFree()
+{
+    SampleRobot s;
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable();
+    appendTo(tro(s, QStringLiteral("trans")), "TRANS_ID=0;STATUS=3;ORDER_NUMBER=5;\r\n");
+    delete s.robot; // killed
+    s.robot = nullptr;
+    // Filled while the robot is down; another program holds QuikData as it
+    // starts again.
+    s.addFilled(2, QStringLiteral("GAZP"), QStringLiteral("LE"), QStringLiteral("Buy 100 GAZP 160 "), 160.2);
+    DatabaseHolder holder(s.paths.quikData);
+    TDatMod data;
+    Robot next(s.settings, data);
+    next.StartUp(true);
+    next.RunAsService(true, 100);
+    QVERIFY(next.connectionPending());
+    QTest::qWait(1500);
+    // It waits: nothing stored, no files made anew, no order taken.
+    QVERIFY(!next.Watching);
+    QVERIFY(next.connectionPending());
+    const QString pending = QStringLiteral("Подключение к базе данных ") + s.paths.quikData
+        + QStringLiteral(" не завершено: база данных занята другой программой (");
+    QCOMPARE(s.messages().filter(pending).size(), 1);
+    QVERIFY(s.messages().filter(QStringLiteral("Предыдущий запуск робота")).isEmpty());
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 1); // the first run's file, as it was
+
+    // Free again: the start-up goes on with its own lines, and watching
+    // takes up from where the robot was.
+    holder.release();
+    QElapsedTimer waited;
+    waited.start();
+    while (!next.Watching && waited.elapsed() < 10000)
+        QTest::qWait(50);
+    QVERIFY2(next.Watching, qPrintable(s.messages().join(QLatin1Char('\n'))));
+    next.timTable();
+    const QStringList log = s.messages();
+    QVERIFY(log.contains(QStringLiteral("База данных ") + s.paths.quikData + QStringLiteral(" освободилась: подключение завершается.")));
+    QVERIFY(!log.filter(QStringLiteral(" без штатного завершения: работа продолжается с места остановки.")).isEmpty());
+    QVERIFY(log.contains(QStringLiteral("Ордер # 2 взят после перезапуска робота.")));
+    const QStringList lines = s.fileLines(s.tri(QStringLiteral("trans")));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(QStringLiteral("SECCODE=GAZP;")), qPrintable(lines[0]));
+}
+
+void TestResume::reconnectionCarriesOnlyYoungLines_data()
+{
+    QTest::addColumn<int>("window");   // ResumeWindow, seconds
+    QTest::addColumn<int>("ageMs");    // how old the unanswered line is at "Подключиться"
+    QTest::addColumn<bool>("carried");
+    QTest::newRow("within the window") << 60 << 0 << true;
+    QTest::newRow("older than the window") << 1 << 1200 << false;
+}
+
+void TestResume::reconnectionCarriesOnlyYoungLines()
+{
+    QFETCH(int, window);
+    QFETCH(int, ageMs);
+    QFETCH(bool, carried);
+    SampleRobot s;
+    s.settings.edtResumeWindow = window;
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable();
+    const QStringList sent = s.fileLines(s.tri(QStringLiteral("trans")));
+    QCOMPARE(sent.size(), 1); // the terminal never answers it
+    QTest::qWait(ageMs);
+
+    // The window keeps being served while the connection waits for the
+    // terminal's answers: the longest pause between two events is short.
+    QElapsedTimer beat;
+    beat.start();
+    qint64 longest = 0;
+    QTimer heart;
+    QObject::connect(&heart, &QTimer::timeout, [&] {
+        longest = std::max(longest, beat.restart());
+    });
+    heart.start(10);
+    QElapsedTimer took;
+    took.start();
+    s.robot->actConnectToBaseExecute();
+    const qint64 connecting = took.elapsed();
+    longest = std::max(longest, beat.elapsed());
+    heart.stop();
+    QVERIFY2(longest < 500, qPrintable(QString::number(longest)));
+
+    const QStringList lines = s.fileLines(s.tri(QStringLiteral("trans")));
+    const QStringList log = s.messages();
+    if (carried) {
+        QVERIFY(connecting >= Gateway::CarryWaitMs); // the terminal was given its moment
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines[0].contains(QStringLiteral("SECCODE=SBER;")));
+        QVERIFY(!log.filter(QStringLiteral(" не была принята терминалом и будет отправлена под номером 0.")).isEmpty());
+    } else {
+        // Nothing young to wait for: no wait at all.
+        QVERIFY2(connecting < 1000, qPrintable(QString::number(connecting)));
+        QCOMPARE(lines, QStringList());
+        const QString told = QStringLiteral(" не была принята терминалом и не отправляется повторно: она поставлена в очередь 1 с назад, "
+                                            "дольше окна продолжения (1 с): ")
+            + sent[0];
+        QVERIFY2(!log.filter(told).isEmpty(), qPrintable(log.join(QLatin1Char('\n'))));
+    }
+}
+
+void TestResume::skippedRowsAreCountedFromThisRunsPlace()
+{
+    // A run after a clean stop of one that watched.
+    SampleRobot s;
+    s.robot->actStartWatchExecute();
+    s.robot->Shutdown(0);
+    delete s.robot;
+    s.robot = nullptr;
+    TDatMod data;
+    Robot run(s.settings, data);
+    run.StartUp(true);
+    run.actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.addFilled(2, QStringLiteral("GAZP"), QStringLiteral("LE"), QStringLiteral("Buy 100 GAZP 160 "), 160.2);
+    run.timTable();
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 2);
+    // Stopped and started again: only what was filled meanwhile is skipped,
+    // and told.
+    run.actStopWatchExecute();
+    s.addFilled(3, QStringLiteral("SBER"), QStringLiteral("LX"), QStringLiteral("Sell 100 SBER 290 "), 290);
+    run.timTable();
+    run.actStartWatchExecute();
+    const QStringList told = s.messages().filter(QStringLiteral("Ордера стратегий, исполненные "));
+    QCOMPARE(told, QStringList{QStringLiteral("Ордера стратегий, исполненные пока робот не загружал ордера, не загружаются: 1 (# 3).")});
+    run.timTable();
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestResume)

@@ -5,11 +5,14 @@
 // doubled or left as a phantom position, and no file of the user's goes.
 
 #include "config/textcodec.h"
+#include "databaseholder.h"
 #include "samplerobot.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QSignalSpy>
+#include <QSysInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
@@ -17,41 +20,9 @@
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
-
-// Another program holding QuikData's write lock (readers go on).
-class DatabaseHolder {
-public:
-    explicit DatabaseHolder(const QString &path) : m_name(QStringLiteral("holder-") + QString::number(++s_count))
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setDatabaseName(path);
-        if (!db.open())
-            qFatal("cannot open %s", qPrintable(path));
-        QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            qFatal("cannot lock %s", qPrintable(path));
-    }
-    ~DatabaseHolder() { release(); }
-    void release()
-    {
-        if (m_released)
-            return;
-        m_released = true;
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_name);
-            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(m_name);
-    }
-
-private:
-    static inline int s_count = 0;
-    QString m_name;
-    bool m_released = false;
-};
 
 // Makes every file this process writes stop growing at `bytes` (as a full
 // disk would), until the object goes.
@@ -98,7 +69,7 @@ private slots:
     void fullDiskLeavesNoHalfOrderFile();
     void refusedRowCostsThatRowAlone_data();
     void refusedRowCostsThatRowAlone();
-    void lockedDatabaseKeepsRowsAndLinesGoOut();
+    void lockedDatabaseHoldsLinesUntilTheirRowsAreWritten();
     void unreadableDatabaseHoldsOrdersInOrder();
     void unreadableSizingSettingsRefuse_data();
     void unreadableSizingSettingsRefuse();
@@ -106,7 +77,14 @@ private slots:
     void textsWaitingAtConnectionAreRenumbered();
     void smartTradeFuturesExitClosesWhatIsHeld();
     void secondRobotLeavesTheFirstAlone();
-    void emptyLockLeftByAKilledRobotIsTakenOver();
+    void lockHoldsWhateverNamesTheDatabase_data();
+    void lockHoldsWhateverNamesTheDatabase();
+    void leftoverLockFileKeepsNobodyOut_data();
+    void leftoverLockFileKeepsNobodyOut();
+    void lockFileThatCannotBeMadeIsTold();
+    void databaseThatCannotBeLockedIsTold();
+    void robotStopsWhenItsLockIsGone_data();
+    void robotStopsWhenItsLockIsGone();
     void unusableOrdersAreRefused_data();
     void unusableOrdersAreRefused();
     void idsBeyond32Bits();
@@ -118,12 +96,12 @@ void TestTrust::refusalIsToldAndUnbooks_data()
 {
     QTest::addColumn<QString>("result");
     QTest::addColumn<bool>("refused");
-    QTest::addColumn<bool>("bookWaits");
+    QTest::addColumn<bool>("heldFirst"); // QuikData held by another program when the order comes
     const QString description = QStringLiteral(";TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Не хватает средств\";");
     QTest::newRow("limit check (6)") << QStringLiteral("STATUS=6") + description << true << false;
     QTest::newRow("terminal check (5)") << QStringLiteral("STATUS=5") + description << true << false;
     QTest::newRow("exchange (4)") << QStringLiteral("STATUS=4") + description << true << false;
-    QTest::newRow("refused while the book row waits") << QStringLiteral("STATUS=6") + description << true << true;
+    QTest::newRow("refused after its line waited for the database") << QStringLiteral("STATUS=6") + description << true << true;
     QTest::newRow("passed to the server (0)") << QStringLiteral("STATUS=0") + description << false << false;
     QTest::newRow("received by the server (1)") << QStringLiteral("STATUS=1") + description << false << false;
     QTest::newRow("executed (3)") << QStringLiteral("STATUS=3") + description << false << false;
@@ -134,20 +112,27 @@ void TestTrust::refusalIsToldAndUnbooks()
 {
     QFETCH(QString, result);
     QFETCH(bool, refused);
-    QFETCH(bool, bookWaits);
+    QFETCH(bool, heldFirst);
     SampleRobot s;
     s.settings.chSendTrans_done = true;
     QSignalSpy mails(s.robot, &Robot::notification);
     s.robot->actStartWatchExecute();
     std::unique_ptr<DatabaseHolder> holder;
-    if (bookWaits) {
+    if (heldFirst) {
         holder = std::make_unique<DatabaseHolder>(s.paths.quikData);
         s.data.conQuikData.setBusyTimeout(50);
     }
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
+    if (holder) {
+        // The line waits for its rows, then goes out with them.
+        QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 0);
+        holder->release();
+        QTest::qWait(1100);
+        s.robot->timTable();
+    }
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 1);
-    QCOMPARE(s.data.quikWrites.isEmpty(), !bookWaits);
+    QVERIFY(s.data.quikWrites.isEmpty());
 
     appendTo(tro(s, QStringLiteral("trans")), cp1251::encode(QStringLiteral("TRANS_ID=0;") + result + QStringLiteral("\r\n")));
     s.robot->actCheckTROExecute();
@@ -155,29 +140,44 @@ void TestTrust::refusalIsToldAndUnbooks()
         + QStringLiteral(": Не хватает средств");
     QCOMPARE(s.messages().count(told), refused ? 1 : 0);
     QCOMPARE(mails.count(), refused || result.startsWith(QStringLiteral("STATUS=3")) ? 1 : 0);
-    if (holder) {
-        holder->release();
-        QTest::qWait(1100);
-        s.robot->timTable();
-    }
+    s.robot->timTable();
     QVERIFY(s.data.quikWrites.isEmpty());
-    const int booked = s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tClientOpenPositions")).size();
-    QCOMPARE(booked, refused ? 0 : 1);
+    // A refused entry stays in the book, holding nothing.
+    const auto book = s.rows(s.paths.quikData, QStringLiteral("SELECT quantity FROM tClientOpenPositions"));
+    QCOMPARE(book.size(), 1);
+    QCOMPARE(book[0][QStringLiteral("quantity")].toInt(), refused ? 0 : 10);
 
-    // The exit is sized on what is held: the book's 10 lots, or the rule's 5
-    // when the entry was refused.
+    // The exit closes what is held: the book's 10 lots, or nothing at all
+    // when the entry was refused (the strategy's 5 lots would open a short).
     s.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LX"), QStringLiteral("Sell 50 SBER 290 "), 290);
     s.robot->timTable();
     const QStringList lines = s.fileLines(s.tri(QStringLiteral("trans")));
-    QCOMPARE(lines.size(), 2);
-    QVERIFY2(lines[1].endsWith(refused ? QStringLiteral(";QUANTITY=5;") : QStringLiteral(";QUANTITY=10;")), qPrintable(lines[1]));
+    QCOMPARE(lines.size(), refused ? 1 : 2);
+    if (refused)
+        QVERIFY2(s.messages().contains(QStringLiteral("Ордер # 2 по счету 111: вход в позицию по SBER не был исполнен (отвергнут терминалом), закрывать нечего.")),
+                 qPrintable(s.messages().join(QLatin1Char('\n'))));
+    else
+        QVERIFY2(lines[1].endsWith(QStringLiteral(";QUANTITY=10;")), qPrintable(lines[1]));
+    // The exit took the entry's rows out of the book either way.
+    QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tClientOpenPositions")).size(), 0);
 }
 
 void TestTrust::fullDiskFinishesLinesNeverRepeatsThem()
 {
     SampleRobot s(1, 0);
     s.robot->actStartWatchExecute();
+    // The order's rows are in the database while its lines wait for their
+    // files (gone for the moment).
+    QVERIFY(QFile::remove(s.tri(QStringLiteral("QUIK1"))));
+    QVERIFY(QFile::remove(s.tri(QStringLiteral("QUIK2"))));
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable();
+    QCOMPARE(s.robot->PendingTransactions.size(), 3);
+    QVERIFY(s.data.quikWrites.isEmpty());
+    for (const char *name : {"QUIK1", "QUIK2"}) {
+        QFile f(s.tri(QLatin1String(name)));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
     const int before = s.log.lines().size();
     {
         // The disk fills while the lines go out: each file takes 100
@@ -273,7 +273,7 @@ void TestTrust::refusedRowCostsThatRowAlone()
     QVERIFY(s.data.quikWrites.isEmpty());
 }
 
-void TestTrust::lockedDatabaseKeepsRowsAndLinesGoOut()
+void TestTrust::lockedDatabaseHoldsLinesUntilTheirRowsAreWritten()
 {
     SampleRobot s(1, 0);
     s.robot->actStartWatchExecute();
@@ -281,25 +281,41 @@ void TestTrust::lockedDatabaseKeepsRowsAndLinesGoOut()
     DatabaseHolder holder(s.paths.quikData);
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
-    // The lines went out; the rows wait.
-    QCOMPARE(allTri(s).size(), 3);
+    // The rows wait in memory, and so do their lines: a robot killed now
+    // finds no trace of the order and takes it again, so none may be out.
+    QCOMPARE(allTri(s).size(), 0);
+    QCOMPARE(s.robot->PendingTransactions.size(), 3);
     QVERIFY(s.data.quikWrites.size() >= 6);
-    QVERIFY(s.messages().join(QLatin1Char('\n')).contains(QStringLiteral(" отложена (")));
+    const QString log = s.messages().join(QLatin1Char('\n'));
+    QVERIFY(log.contains(QStringLiteral(" отложена (")));
+    QVERIFY2(log.contains(QStringLiteral("Транзакции для файла ") + s.tri(QStringLiteral("QUIK1"))
+                          + QStringLiteral(" ждут сохранения своих записей в базе данных ")),
+             qPrintable(log));
     // An exit while the entries wait is sized on them.
     s.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LX"), QStringLiteral("Sell 1000 SBER 290 "), 290);
     s.robot->timTable();
-    const QStringList exits = allTri(s).filter(QStringLiteral("OPERATION=S;"));
-    QCOMPARE(exits.size(), 3);
-    for (const QString &line : exits)
-        QVERIFY2(!line.endsWith(QStringLiteral(";QUANTITY=100;")), qPrintable(line));
+    QCOMPARE(allTri(s).size(), 0);
 
     holder.release();
     QTest::qWait(1100);
     s.robot->timTable();
     QVERIFY(s.data.quikWrites.isEmpty());
+    QVERIFY(s.robot->PendingTransactions.isEmpty());
+    // Every line once, each file's entries before its exits, the exits
+    // sized on the book.
+    for (const char *name : {"QUIK1", "QUIK2"}) {
+        const QStringList lines = s.fileLines(s.tri(QLatin1String(name)));
+        QCOMPARE(lines.size() % 2, 0);
+        for (int i = 0; i < lines.size(); ++i) {
+            QVERIFY2(lines[i].contains(i < lines.size() / 2 ? QStringLiteral("OPERATION=B;") : QStringLiteral("OPERATION=S;")), qPrintable(lines[i]));
+            QVERIFY2(!lines[i].endsWith(QStringLiteral(";QUANTITY=100;")), qPrintable(lines[i]));
+        }
+    }
+    QCOMPARE(allTri(s).size(), 6);
     QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tOrderNumber")).size(), 6);
     QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tClientOpenPositions")).size(), 0);
     QVERIFY(s.messages().contains(QStringLiteral("Отложенные записи сохранены в базе данных ") + s.paths.quikData + QStringLiteral(".")));
+    QVERIFY(s.messages().contains(QStringLiteral("Транзакции записаны в файл ") + s.tri(QStringLiteral("QUIK1")) + QStringLiteral(".")));
 }
 
 void TestTrust::unreadableDatabaseHoldsOrdersInOrder()
@@ -413,10 +429,14 @@ void TestTrust::textsWaitingAtConnectionAreRenumbered()
     QCOMPARE(journal[0][QStringLiteral("id_order")].toInt(), 1);
     QVERIFY(s.messages().contains(
         QStringLiteral("Транзакция # 0 не была записана до создания новых файлов и будет отправлена под номером 100.")));
-    // Its book row follows it: a refusal under the new number unbooks it.
+    // Its book row follows it: a refusal under the new number leaves its
+    // entry holding nothing.
     appendTo(tro(s, QStringLiteral("trans")), "TRANS_ID=100;STATUS=6;DESCRIPTION=\"x\";\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tClientOpenPositions")).size(), 0);
+    s.robot->timTable();
+    const auto book = s.rows(s.paths.quikData, QStringLiteral("SELECT quantity FROM tClientOpenPositions"));
+    QCOMPARE(book.size(), 1);
+    QCOMPARE(book[0][QStringLiteral("quantity")].toInt(), 0);
 }
 
 void TestTrust::smartTradeFuturesExitClosesWhatIsHeld()
@@ -472,40 +492,194 @@ void TestTrust::secondRobotLeavesTheFirstAlone()
     QVERIFY(!third.lockedOut());
 }
 
-void TestTrust::emptyLockLeftByAKilledRobotIsTakenOver()
+void TestTrust::lockHoldsWhateverNamesTheDatabase_data()
 {
+    // What is done to the lock file, or how the second robot names QuikData.
+    QTest::addColumn<QString>("how");
+    QTest::newRow("lock file deleted") << "deleted";
+    QTest::newRow("lock file emptied") << "emptied";
+    QTest::newRow("through a symbolic link") << "symlink";
+    QTest::newRow("through a hard link") << "hardlink";
+}
+
+void TestTrust::lockHoldsWhateverNamesTheDatabase()
+{
+    QFETCH(QString, how);
+    SampleRobot s;
+    s.robot->actStartWatchExecute();
+    const QString lockPath = s.paths.quikData + QStringLiteral(".lock");
+    QString second = s.paths.quikData;
+    if (how == QLatin1String("deleted")) {
+        QVERIFY(QFile::remove(lockPath));
+    } else if (how == QLatin1String("emptied")) {
+        QFile f(lockPath);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    } else if (how == QLatin1String("symlink")) {
+        second = s.dir.filePath(QStringLiteral("other-name.sqlite"));
+        QVERIFY(QFile::link(s.paths.quikData, second));
+    } else {
+        second = QFileInfo(s.paths.quikData).path() + QStringLiteral("/other-name.sqlite");
+        QCOMPARE(::link(QFile::encodeName(s.paths.quikData).constData(), QFile::encodeName(second).constData()), 0);
+    }
+    const QString first = s.settings.edtQuikData;
+    s.settings.edtQuikData = second;
+    TDatMod data;
+    Robot other(s.settings, data);
+    // The lock is asked for before anything is read. (SQLite cannot open one
+    // WAL database under two names in one process: reading through the
+    // hard link fails after that, which a robot kept out may do.)
+    auto connectOther = [&] {
+        try {
+            other.ConnectAndStart();
+        } catch (const std::exception &) {
+            QCOMPARE(how, QStringLiteral("hardlink"));
+        }
+    };
+    connectOther();
+    s.settings.edtQuikData = first;
+    QVERIFY(other.lockedOut());
+    QVERIFY2(other.lockedOutText().contains(QStringLiteral(" уже используется другим роботом Korvina (")), qPrintable(other.lockedOutText()));
+    other.actStartWatchExecute();
+    QVERIFY(!other.Watching);
+
+    // The first robot trades on; a lock file gone or emptied is made again
+    // at its next tick, naming it.
+    s.robot->timTable();
+    QVERIFY(!s.robot->lockedOut());
+    if (how == QLatin1String("deleted") || how == QLatin1String("emptied"))
+        QVERIFY(s.messages().contains(QStringLiteral("Файл блокировки ") + lockPath + QStringLiteral(" был удален или испорчен и создан заново.")));
+    s.settings.edtQuikData = second;
+    connectOther();
+    s.settings.edtQuikData = first;
+    QVERIFY2(other.lockedOutText().contains(QStringLiteral("процесс ") + QString::number(QCoreApplication::applicationPid())),
+             qPrintable(other.lockedOutText()));
+    // One robot takes the order.
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    other.timTable();
+    s.robot->timTable();
+    other.timTable();
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 1);
+}
+
+void TestTrust::leftoverLockFileKeepsNobodyOut_data()
+{
+    QTest::addColumn<QByteArray>("contents"); // of the lock file a robot that is gone left
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("naming a live process of this computer") << QByteArray("1\nkorvina\n") + QSysInfo::machineHostName().toUtf8() + "\n";
+    QTest::newRow("naming another computer") << QByteArray("4242\nkorvina\nsomewhere-else\n");
+}
+
+void TestTrust::leftoverLockFileKeepsNobodyOut()
+{
+    QFETCH(QByteArray, contents);
     SampleRobot s;
     delete s.robot; // its lock goes with it
     s.robot = nullptr;
-    // A robot killed while making its lock file leaves it empty.
     const QString lockPath = s.paths.quikData + QStringLiteral(".lock");
     {
-        QFile empty(lockPath);
-        QVERIFY(empty.open(QIODevice::WriteOnly));
-    }
-    // Just made: perhaps another robot is writing it now; it is left alone.
-    {
-        TDatMod data;
-        Robot early(s.settings, data);
-        early.ConnectAndStart();
-        QVERIFY(early.lockedOut());
-    }
-    // Two seconds later it names nobody still: left over, taken over.
-    {
-        QFile empty(lockPath);
-        QVERIFY(empty.open(QIODevice::ReadWrite));
-        QVERIFY(empty.setFileTime(QDateTime::currentDateTime().addSecs(-2), QFileDevice::FileModificationTime));
+        QFile left(lockPath);
+        QVERIFY(left.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        left.write(contents);
     }
     TDatMod data;
-    Robot late(s.settings, data);
-    late.ConnectAndStart();
-    QVERIFY(!late.lockedOut());
-    QVERIFY(s.messages().join('\n').contains(QStringLiteral("не называл ни одного робота")));
-    // And it is a real lock now: a second robot stays out.
+    Robot next(s.settings, data);
+    next.ConnectAndStart();
+    QVERIFY(!next.lockedOut());
+    // The file names the robot that holds the lock now.
+    QLockFile info(lockPath);
+    qint64 pid = 0;
+    QString host, application;
+    QVERIFY(info.getLockInfo(&pid, &host, &application));
+    QCOMPARE(pid, QCoreApplication::applicationPid());
+    // And the lock is real: a second robot stays out.
     TDatMod data2;
     Robot second(s.settings, data2);
     second.ConnectAndStart();
     QVERIFY(second.lockedOut());
+}
+
+void TestTrust::lockFileThatCannotBeMadeIsTold()
+{
+    SampleRobot s;
+    delete s.robot;
+    s.robot = nullptr;
+    // Something in the lock file's place that no file can replace.
+    const QString lockPath = s.paths.quikData + QStringLiteral(".lock");
+    QFile::remove(lockPath);
+    QVERIFY(QDir().mkdir(lockPath));
+    TDatMod data;
+    Robot robot(s.settings, data);
+    robot.ConnectAndStart();
+    // The lock on the database is held all the same, and it says so.
+    QVERIFY(!robot.lockedOut());
+    const QString log = s.messages().join(QLatin1Char('\n'));
+    QVERIFY2(log.contains(QStringLiteral("Файл блокировки ") + lockPath + QStringLiteral(" не создан (")), qPrintable(log));
+    QVERIFY(!log.contains(QStringLiteral("уже используется другим роботом")));
+    TDatMod data2;
+    Robot second(s.settings, data2);
+    second.ConnectAndStart();
+    QVERIFY(second.lockedOut());
+    QVERIFY2(second.lockedOutText().contains(QStringLiteral(" уже используется другим роботом Korvina (")), qPrintable(second.lockedOutText()));
+}
+
+void TestTrust::databaseThatCannotBeLockedIsTold()
+{
+    if (::geteuid() == 0)
+        QSKIP("root opens any file for writing: the refusal cannot be staged here");
+    SampleRobot s;
+    delete s.robot;
+    s.robot = nullptr;
+    QVERIFY(QFile::setPermissions(s.paths.quikData, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+    TDatMod data;
+    Robot robot(s.settings, data);
+    robot.ConnectAndStart();
+    QVERIFY(robot.lockedOut());
+    QVERIFY2(robot.lockedOutText().startsWith(QStringLiteral("Блокировка базы данных ") + s.paths.quikData + QStringLiteral(" не установлена: ")),
+             qPrintable(robot.lockedOutText()));
+    QVERIFY(!robot.lockedOutText().contains(QStringLiteral("другим роботом Korvina")));
+}
+
+void TestTrust::robotStopsWhenItsLockIsGone_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("database file replaced") << "replaced";
+    QTest::newRow("lock file names another robot") << "other";
+}
+
+void TestTrust::robotStopsWhenItsLockIsGone()
+{
+    QFETCH(QString, how);
+    SampleRobot s;
+    QSignalSpy failures(s.robot, &Robot::failure);
+    QSignalSpy beeps(s.robot, &Robot::beep);
+    s.robot->actStartWatchExecute();
+    if (how == QLatin1String("replaced")) {
+        // Another file in its place (a copy put back, say): the connection
+        // still writes the old one, and another robot may lock the new one.
+        const QString copy = s.paths.quikData + QStringLiteral(".copy");
+        QVERIFY(QFile::copy(s.paths.quikData, copy));
+        QCOMPARE(::rename(QFile::encodeName(copy).constData(), QFile::encodeName(s.paths.quikData).constData()), 0);
+    } else {
+        const QString lockPath = s.paths.quikData + QStringLiteral(".lock");
+        QFile::remove(lockPath);
+        QFile other(lockPath);
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.write("4242\nkorvina\nsomewhere-else\n");
+    }
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable();
+    // It stops at once, loudly, and sends nothing.
+    QVERIFY(s.robot->lockedOut());
+    QVERIFY(!s.robot->Watching);
+    QVERIFY(!s.robot->actStartWatchEnabled);
+    QCOMPARE(failures.count(), 1);
+    QCOMPARE(beeps.count(), 1);
+    const QString text = failures.first().first().toString();
+    QVERIFY2(text.startsWith(QStringLiteral("Робот прекратил торговлю: ")), qPrintable(text));
+    QVERIFY(s.messages().contains(text));
+    s.robot->timTable();
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 0);
+    QCOMPARE(failures.count(), 1);
 }
 
 void TestTrust::unusableOrdersAreRefused_data()
@@ -578,6 +752,11 @@ void TestTrust::folderSettingsSpareTheUsersFiles_data()
     QTest::newRow("Windows path") << "C:\\Korvina\\Trans" << "<trans>" << false
                                   << "путь \"C:\\Korvina\\Trans\" ([Quik] dirTT) записан для Windows; укажите папку этой системы.";
     QTest::newRow("the folder of the program's own files") << "<own>" << "<trans>" << true << QString();
+    QTest::newRow("a folder holding the user's files") << "<data>" << "<data>" << true << QString();
+    QTest::newRow("the home folder") << "<home>" << "<trans>" << false
+                                     << "домашняя папка пользователя \"<home>\" ([Quik] dirTT) не может быть папкой файлов транзакций; укажите отдельную папку.";
+    QTest::newRow("the root folder") << "/" << "<trans>" << false
+                                     << "корневая папка \"/\" ([Quik] dirTT) не может быть папкой файлов транзакций; укажите отдельную папку.";
 }
 
 void TestTrust::folderSettingsSpareTheUsersFiles()
@@ -602,13 +781,32 @@ void TestTrust::folderSettingsSpareTheUsersFiles()
     }
     // The program's own files, all in one folder (the log's) with a stray file.
     const QString own = s.dir.path();
+    // The folder of the databases, where the user keeps a file of his own.
+    const QString data = QFileInfo(s.paths.quikData).path();
+    {
+        QFile f(data + QStringLiteral("/notes.txt"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("mine");
+    }
+    // The user's home folder is the working directory here.
+    const QByteArray home = qgetenv("HOME");
+    struct BackHome {
+        QByteArray value;
+        ~BackHome() { qputenv("HOME", value); }
+    } backHome{home};
+    qputenv("HOME", QFile::encodeName(cwd.path()));
     auto place = [&](const QString &setting) {
         if (setting == QLatin1String("<trans>"))
             return s.paths.trans;
         if (setting == QLatin1String("<own>"))
             return own;
+        if (setting == QLatin1String("<data>"))
+            return data;
+        if (setting == QLatin1String("<home>"))
+            return cwd.path();
         return setting;
     };
+    failure.replace(QStringLiteral("<home>"), cwd.path());
     if (dirTT == QLatin1String("<own>")) {
         for (const QString &from : {s.paths.quikData, s.paths.alerts, s.paths.settings})
             QVERIFY(QFile::copy(from, own + QLatin1Char('/') + QFileInfo(from).fileName()));
@@ -629,7 +827,12 @@ void TestTrust::folderSettingsSpareTheUsersFiles()
     QVERIFY(userTri.open(QIODevice::ReadOnly));
     QCOMPARE(userTri.readAll(), QByteArray("mine"));
     QVERIFY(!QFileInfo::exists(QStringLiteral("/trans.tri")));
-    QCOMPARE(QFileInfo::exists(PathInFolder(place(dirTT), QStringLiteral("trans.tri"))), triMade);
+    if (dirTT != QLatin1String("<home>"))
+        QVERIFY2(QFileInfo::exists(PathInFolder(place(dirTT), QStringLiteral("trans.tri"))) == triMade, qPrintable(s.messages().join(QLatin1Char('\n'))));
+    // The user's file beside the databases is there as he left it.
+    QFile notes(data + QStringLiteral("/notes.txt"));
+    QVERIFY(notes.open(QIODevice::ReadOnly));
+    QCOMPARE(notes.readAll(), QByteArray("mine"));
     if (!failure.isEmpty())
         QVERIFY2(s.messages().contains(failure), qPrintable(s.messages().join(QLatin1Char('\n'))));
     if (dirTT == QLatin1String("<own>")) {

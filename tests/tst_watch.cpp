@@ -20,6 +20,7 @@ private slots:
     void closedTablesStayClosedQuietly();
     void watchTakesNewRowsOnce();
     void restartSkipsRowsAddedWhileStopped();
+    void operatorStopHoldsWhenRunWithWatch();
     void emptyTableThenFirstRow();
     void baselineTakenWhenTableFirstReadable();
     void refreshKeepsCurrentRow();
@@ -214,6 +215,29 @@ void TestWatch::restartSkipsRowsAddedWhileStopped()
     ws.addFilledOrders({5});
     robot.timTable();
     QCOMPARE(processed(ws), QStringList{QStringLiteral("Обрабатываю ордер # 5 ...")});
+}
+
+void TestWatch::operatorStopHoldsWhenRunWithWatch()
+{
+    SampleRobot s;
+    // Run with --watch: watching starts on its own once connected.
+    s.robot->RunAsService(true, 100);
+    QVERIFY(s.robot->Watching);
+    s.robot->actStopWatchExecute();
+    // The operator's stop holds, tick after tick of the service: no order
+    // goes out until the operator starts again.
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    QTest::qWait(600);
+    s.robot->timTable();
+    QVERIFY(!s.robot->Watching);
+    QVERIFY(s.robot->actStartWatchEnabled);
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))), QStringList());
+    QCOMPARE(s.messages().count(QStringLiteral("Загрузка ордеров включена.")), 1);
+    s.robot->actStartWatchExecute();
+    QVERIFY(s.robot->Watching);
+    s.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable();
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 1);
 }
 
 void TestWatch::emptyTableThenFirstRow()

@@ -36,6 +36,9 @@ public:
     // terminal's result file is taken at once, not at the next tick (the
     // ticks go on as well).
     bool chInstantIntake = true;
+    // MaxLots: the most lots one transaction may carry; a larger one is
+    // refused (logged). 0: no limit.
+    int edtMaxLots = 1000000;
 
     // [Quik]
     QString edtdirTT;             // dirTT

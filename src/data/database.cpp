@@ -35,6 +35,15 @@ KorvinaError sqlFailure(const QSqlError &error)
     return KorvinaError(sqlErrorText(error), transient ? KorvinaError::Kind::Transient : KorvinaError::Kind::Permanent);
 }
 
+QDateTime dateTimeValue(const QVariant &v)
+{
+    if (v.isNull())
+        return {};
+    if (v.typeId() == QMetaType::QDateTime)
+        return v.toDateTime();
+    return QDateTime::fromString(v.toString(), Qt::ISODateWithMs);
+}
+
 QString sqlErrorText(const QSqlError &error)
 {
     QString db = error.databaseText().trimmed();
@@ -386,6 +395,28 @@ void Database::begin()
     } else if (!db.transaction()) {
         throw sqlFailure(db.lastError());
     }
+}
+
+bool Database::canWrite(int waitMs, QString *error)
+{
+    if (!isOpen()) {
+        if (error)
+            *error = QStringLiteral("Нет подключения к базе данных ") + m_path;
+        return false;
+    }
+    // Inside our own write transaction the lock is ours already.
+    if (m_engine != Engine::SQLite || m_batchBegan || m_batchDepth > 0)
+        return true;
+    const int before = m_busyTimeout;
+    setBusyTimeout(waitMs);
+    QSqlQuery q(handle());
+    const bool began = q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    if (!began && error)
+        *error = sqlErrorText(q.lastError());
+    if (began)
+        q.exec(QStringLiteral("ROLLBACK"));
+    setBusyTimeout(before);
+    return began;
 }
 
 void Database::commit()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -53,6 +54,10 @@ public:
     void begin();
     void commit();
     void rollback();
+    // Whether a write could begin now: the write lock taken, waiting at most
+    // `waitMs` for another program's, and given back at once. False with the
+    // engine's message when the database is held or not connected.
+    bool canWrite(int waitMs, QString *error = nullptr);
 
     // Runs a SELECT and reads its whole result; the statement stays prepared
     // for the next call with the same text.
@@ -155,6 +160,10 @@ private:
     qint64 m_otherWrites = 0;
     QHash<QString, qint64> m_tableWrites; // by table, lower case
 };
+
+// A date and time as a column gives it back (SQLite keeps it as ISO text);
+// invalid for NULL.
+QDateTime dateTimeValue(const QVariant &v);
 
 // The engine's message of a failed query, as one text.
 QString sqlErrorText(const class QSqlError &error);

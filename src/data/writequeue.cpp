@@ -23,12 +23,19 @@ constexpr int DeferredBusyTimeoutMs = 100;
 
 WriteQueue::WriteQueue(Database &db) : m_db(db) {}
 
-WriteQueue::Batch::Batch(WriteQueue &queue) : m_queue(queue) { ++m_queue.m_batchDepth; }
+WriteQueue::Batch::Batch(WriteQueue &queue, bool urgent) : m_queue(queue)
+{
+    ++m_queue.m_batchDepth;
+    m_queue.m_urgent = m_queue.m_urgent || urgent;
+}
 
 WriteQueue::Batch::~Batch()
 {
-    if (--m_queue.m_batchDepth == 0)
-        m_queue.flush();
+    if (--m_queue.m_batchDepth == 0) {
+        const bool urgent = m_queue.m_urgent;
+        m_queue.m_urgent = false;
+        m_queue.flush(urgent);
+    }
 }
 
 void WriteQueue::forget(const Item &item)
@@ -46,6 +53,16 @@ void WriteQueue::add(Item item)
     m_items.push_back(std::move(item));
     if (m_batchDepth == 0)
         flush();
+}
+
+WriteQueue::Item *WriteQueue::find(const QString &tag)
+{
+    if (!m_tags.contains(tag))
+        return nullptr;
+    for (Item &i : m_items)
+        if (i.tag == tag)
+            return &i;
+    return nullptr;
 }
 
 int WriteQueue::remove(const QString &tag)

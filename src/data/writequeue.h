@@ -55,6 +55,12 @@ public:
     bool isEmpty() const { return m_items.empty(); }
     int size() const { return static_cast<int>(m_items.size()); }
     const std::deque<Item> &items() const { return m_items; }
+    // Whether a row with the tag is still queued (not yet written, nor
+    // dropped).
+    bool holds(const QString &tag) const { return m_tags.contains(tag); }
+    // The first queued row with the tag, to be changed before it is
+    // written; null when none is queued.
+    Item *find(const QString &tag);
     // Takes out the queued rows with the tag (not yet written). The number taken.
     int remove(const QString &tag);
     // Takes out every queued row whose tag starts with the prefix.
@@ -62,10 +68,12 @@ public:
     // True from a transient failure until the queue has caught up.
     bool deferring() const { return m_deferring; }
 
-    // Adds inside a batch wait for the outermost batch to end.
+    // Adds inside a batch wait for the outermost batch to end. A batch whose
+    // rows something waits for (the lines of an order) tries at its end
+    // even while the queue waits out its pause after a failure.
     class Batch {
     public:
-        explicit Batch(WriteQueue &queue);
+        explicit Batch(WriteQueue &queue, bool urgent = false);
         ~Batch();
         Batch(const Batch &) = delete;
         Batch &operator=(const Batch &) = delete;
@@ -84,6 +92,7 @@ private:
     std::deque<Item> m_items;
     QHash<QString, int> m_tags; // how many queued rows carry each tag
     int m_batchDepth = 0;
+    bool m_urgent = false; // a batch now open asks for a try at its end
     bool m_deferring = false;
     bool m_flushing = false;
     QDeadlineTimer m_retryAfter{0};

@@ -124,8 +124,13 @@ void Robot::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destin
                     if (rowId >= 0)
                         m_bookRowIds.insert(serial, rowId);
                 };
-                if (AddOpenPosition(m_data, booked, P, QStringLiteral("book:") + QString::number(serial), number, written))
+                const QString tag = QStringLiteral("book:") + QString::number(serial);
+                if (AddOpenPosition(m_data, booked, P, tag, number, written)) {
                     m_bookEntries.insert(number, serial);
+                    // The entry's line waits for its book row too: a robot
+                    // killed after the line went out must find the position.
+                    m_gateway.requireRow(number, tag);
+                }
             }
             DeleteOpenPositions(m_data, booked, P, number);
             if (m_dispatching > 0)
@@ -218,7 +223,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
         if (serves(0, A.Code)) {
             // The journal and book rows are in the database before the file
             // gets the lines (or wait in the queue while it cannot take them).
-            WriteQueue::Batch batch(m_data.quikWrites);
+            WriteQueue::Batch batch(m_data.quikWrites, true);
             serveClient(H, O, P, A, smartTrade ? m_settings.edtDirSmartTrade : quikFile, 0, scope);
             closeWith(scope);
         }
@@ -251,7 +256,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
                 // its own, before its client's file.
                 std::optional<WriteQueue::Batch> batch;
                 if (!smartTrade)
-                    batch.emplace(m_data.quikWrites);
+                    batch.emplace(m_data.quikWrites, true);
                 if (P.Kind == 0) {
                     DataSet &q = m_data.qActiveClients;
                     q.Close();

@@ -113,14 +113,14 @@ void DeleteOpenPositions(TDatMod &dm, const TOrder &O, const TPreOrder &P, qint3
     dm.quikWrites.add(std::move(row));
 }
 
-void RemoveOpenPosition(TDatMod &dm, qint64 rowId, qint32 transId)
+void MarkEntryRefused(TDatMod &dm, qint64 rowId, qint32 transId)
 {
     WriteQueue::Item row;
-    row.jet = QStringLiteral("DELETE\r\nFROM tClientOpenPositions\r\nWHERE id = :id");
+    row.jet = QStringLiteral("UPDATE tClientOpenPositions\r\nSET quantity = 0\r\nWHERE id = :id");
     row.params = {{QStringLiteral("id"), rowId}};
     row.tag = QStringLiteral("bookrefused:") + QString::number(transId);
     row.lost = [transId](const QString &error) {
-        AddLog(QStringLiteral("Запись книги позиций транзакции # ") + QString::number(transId) + QStringLiteral(" не удалена: ") + error);
+        AddLog(QStringLiteral("Запись книги позиций транзакции # ") + QString::number(transId) + QStringLiteral(" не обнулена: ") + error);
     };
     dm.quikWrites.add(std::move(row));
 }
@@ -131,28 +131,27 @@ std::optional<qint32> ReadExitQty(TDatMod &dm, const TOrder &O, const TPreOrder 
         dm.tClientOpenPositions.Open();
     DataSet &q = PrepareExitQty(dm, QStringLiteral("SELECT Quantity"), O, P);
     q.Open();
-    std::optional<qint32> stored;
-    if (!q.IsEmpty()) {
-        q.First();
-        stored = q.FieldByName(QStringLiteral("Quantity")).toInt();
-    }
-    // Rows of this key still waiting to be written count as the book's:
-    // an exit waiting deletes what the database holds, entries waiting are
-    // added after what it holds.
+    // The rows in the order the database returns them, then the rows of
+    // this key still waiting to be written: an exit waiting deletes what
+    // comes before it, entries waiting come after what the database holds.
+    QList<qint32> rows;
+    for (q.First(); !q.Eof(); q.Next())
+        rows << q.FieldByName(QStringLiteral("Quantity")).toInt();
     const QVariantMap key = exitKey(O, P);
-    bool deleted = false;
-    std::optional<qint32> waiting;
     for (const WriteQueue::Item &item : dm.quikWrites.items()) {
         if (!sameKey(item.params, key))
             continue;
-        if (item.tag.startsWith(ExitTag)) {
-            deleted = true;
-            waiting.reset();
-        } else if (item.tag.startsWith(EntryTag) && !waiting) {
-            waiting = item.params.value(QStringLiteral("quantity")).toInt();
-        }
+        if (item.tag.startsWith(ExitTag))
+            rows.clear();
+        else if (item.tag.startsWith(EntryTag))
+            rows << item.params.value(QStringLiteral("quantity")).toInt();
     }
-    if (!deleted && stored)
-        return stored;
-    return waiting;
+    if (rows.isEmpty())
+        return std::nullopt;
+    // An entry the terminal refused is kept with 0: it holds nothing, and a
+    // row that holds something comes first.
+    for (qint32 quantity : std::as_const(rows))
+        if (quantity != 0)
+            return quantity;
+    return 0;
 }

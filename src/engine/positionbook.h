@@ -29,8 +29,10 @@ bool AddOpenPosition(TDatMod &dm, const TOrder &O, const TPreOrder &P, const QSt
 // Deletes every row an exit ("LX"/"SX") closes. `transId` names the exit's
 // transaction in the log line of a failure.
 void DeleteOpenPositions(TDatMod &dm, const TOrder &O, const TPreOrder &P, qint32 transId = -1);
-// Deletes one row by its id: the entry of a transaction the terminal refused.
-void RemoveOpenPosition(TDatMod &dm, qint64 rowId, qint32 transId);
-// The quantity the book holds for an exit: the first row with the exit's key,
-// none when there is no row. Failures pass to the caller.
+// Sets one row's quantity to 0 by its id: the entry of a transaction the
+// terminal refused stays in the book as an entry that holds nothing.
+void MarkEntryRefused(TDatMod &dm, qint64 rowId, qint32 transId);
+// The quantity the book holds for an exit: the first row with the exit's key
+// that holds something (0 when its rows hold nothing: entries the terminal
+// refused), none when there is no row. Failures pass to the caller.
 std::optional<qint32> ReadExitQty(TDatMod &dm, const TOrder &O, const TPreOrder &P);

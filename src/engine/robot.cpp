@@ -11,7 +11,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLockFile>
 
 #include <limits>
 
@@ -48,6 +47,8 @@ Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     });
     m_serviceTimer.setInterval(ServiceRetryMs);
     connect(&m_serviceTimer, &QTimer::timeout, this, [this] { runTick([this] { onServiceTimer(); }); });
+    m_connectRetry.setInterval(ConnectRetryMs);
+    connect(&m_connectRetry, &QTimer::timeout, this, [this] { runTick([this] { onConnectRetry(); }); });
     m_timInfoLogOn = true; // the link check runs from the start
     ApplyTimerPeriods();
     // The directory's totals follow every row saved or deleted.
@@ -130,13 +131,36 @@ void Robot::StartUp(bool connect)
     runTick([] { FlushLog(); });
 }
 
+namespace {
+
+// Marks the robot's work as a tick while it runs: a wait inside it that lets
+// the event loop run never starts another tick.
+struct TickGuard {
+    bool &flag;
+    bool was;
+    explicit TickGuard(bool &f) : flag(f), was(f) { flag = true; }
+    ~TickGuard() { flag = was; }
+};
+
+const QString FilesMadeText = QStringLiteral("Созданы новые файлы TRI и TRO. Перезапустите импорт транзакций в квике!");
+
+// How long a connection waits for another program's write lock on QuikData
+// before it puts its own writes off.
+constexpr int ConnectProbeMs = 100;
+
+} // namespace
+
 void Robot::connectAndPrepare()
 {
+    TickGuard tick(m_inTick);
     // The journal rows of texts still waiting for a file are made anew after
     // the journal is emptied, and renumbered with the texts when the files
     // are prepared: they are written once, under their final number.
     WriteQueue::Batch batch(m_data.quikWrites);
     ConnectAndStart();
+    // Connected, but QuikData is held: the files are made once it is free.
+    if (m_connectPending)
+        return;
     BuildTROFiles();
     PrepareTransactionFiles();
 }
@@ -144,84 +168,169 @@ void Robot::connectAndPrepare()
 void Robot::actConnectToBaseExecute()
 {
     connectAndPrepare();
-    emit message(QStringLiteral("Созданы новые файлы TRI и TRO. Перезапустите импорт транзакций в квике!"));
+    if (m_connectPending) {
+        m_connectAsked = true;
+        emit message(QStringLiteral("База данных ") + m_settings.edtQuikData
+                     + QStringLiteral(" занята другой программой: подключение будет завершено и новые файлы TRI и TRO созданы, как только она освободится."));
+        return;
+    }
+    emit message(FilesMadeText);
 }
 
 bool Robot::takeWorkspaceLock()
 {
-    // The lock lies beside QuikData; a robot on another QuikData takes
-    // another lock.
-    const QString path = QFileInfo(m_settings.edtQuikData).absoluteFilePath() + QStringLiteral(".lock");
-    if (m_lock && m_lockPath == path)
-        return true;
-    m_lock.reset();
-    m_lockPath.clear();
+    // The lock is the operating system's, on QuikData itself; a robot on
+    // another QuikData takes another lock.
+    const QString path = QFileInfo(m_settings.edtQuikData).absoluteFilePath();
     m_lockedOut = false;
     m_lockedOutText.clear();
-    if (m_settings.edtQuikData.trimmed().isEmpty() || !QFileInfo(QFileInfo(path).path()).isDir())
+    if (m_settings.edtQuikData.trimmed().isEmpty() || !QFileInfo(path).isFile()) {
+        m_instanceLock.release();
         return true; // no QuikData to share: the connection itself fails
-    auto lock = std::make_unique<QLockFile>(path);
-    // Only a lock whose process is gone is stale, however old it is.
-    lock->setStaleLockTime(0);
-    if (lock->tryLock(0)) {
-        m_lock = std::move(lock);
-        m_lockPath = path;
+    }
+    const InstanceLock::Result result = m_instanceLock.acquire(path);
+    const QString info = InstanceLock::infoPath(m_instanceLock.databasePath());
+    switch (result) {
+    case InstanceLock::Result::Held:
+        if (!m_instanceLock.infoError().isEmpty())
+            AddLog(QStringLiteral("Файл блокировки ") + info + QStringLiteral(" не создан (") + m_instanceLock.infoError()
+                   + QStringLiteral("): база данных заблокирована этим роботом, но другой робот не сможет назвать его."));
         return true;
+    case InstanceLock::Result::HeldByOther: {
+        const QString who = m_instanceLock.holder().isEmpty() ? QStringLiteral("файл блокировки ") + info : m_instanceLock.holder();
+        m_lockedOutText = QStringLiteral("База данных ") + m_settings.edtQuikData + QStringLiteral(" уже используется другим роботом Korvina (")
+            + who + QStringLiteral("). Этот робот не загружает ордера и не пишет файлы транзакций.");
+        break;
     }
-    qint64 pid = 0;
-    QString host, application;
-    // A lock file that names no robot: one killed while making it (the file
-    // is made first, then written). Writing it takes microseconds, so one
-    // that has named nobody for a second is left over and taken over.
-    if (!lock->getLockInfo(&pid, &host, &application)) {
-        const QFileInfo made(path);
-        if (made.exists() && made.lastModified().msecsTo(QDateTime::currentDateTime()) > LockGraceMs && QFile::remove(path)
-            && lock->tryLock(0)) {
-            AddLog(QStringLiteral("Файл блокировки ") + path
-                   + QStringLiteral(" не называл ни одного робота (робот был снят, создавая его) и заменен."));
-            m_lock = std::move(lock);
-            m_lockPath = path;
-            return true;
-        }
+    case InstanceLock::Result::Failed:
+        m_lockedOutText = QStringLiteral("Блокировка базы данных ") + m_settings.edtQuikData + QStringLiteral(" не установлена: ")
+            + m_instanceLock.error()
+            + QStringLiteral(". Без нее рядом с этим роботом мог бы торговать второй, поэтому этот робот не загружает ордера и не пишет файлы транзакций.");
+        break;
     }
-    QString who;
-    if (lock->getLockInfo(&pid, &host, &application))
-        who = QStringLiteral("процесс ") + QString::number(pid) + QStringLiteral(" на компьютере ") + host;
-    else
-        who = QStringLiteral("файл блокировки ") + path;
     m_lockedOut = true;
-    m_lockedOutText = QStringLiteral("База данных ") + m_settings.edtQuikData + QStringLiteral(" уже используется другим роботом Korvina (")
-        + who + QStringLiteral("). Этот робот не загружает ордера и не пишет файлы транзакций.");
     AddLog(m_lockedOutText);
     return false;
 }
 
+void Robot::checkInstanceLock()
+{
+    if (m_lockedOut || !m_instanceLock.held())
+        return;
+    bool remade = false;
+    const QString problem = m_instanceLock.check(&remade);
+    if (remade)
+        AddLog(QStringLiteral("Файл блокировки ") + InstanceLock::infoPath(m_instanceLock.databasePath())
+               + QStringLiteral(" был удален или испорчен и создан заново."));
+    if (problem.isEmpty())
+        return;
+    // Another robot may be trading on this QuikData now: this one stops at
+    // once and says so everywhere it can.
+    m_lockedOut = true;
+    m_lockedOutText = QStringLiteral("Робот прекратил торговлю: ") + problem + QStringLiteral(". Блокировка базы данных ")
+        + m_settings.edtQuikData + QStringLiteral(" больше не принадлежит этому роботу: он не загружает ордера и не пишет файлы транзакций.");
+    if (Watching)
+        stopWatching();
+    setWatchActions(false, false);
+    AddLog(m_lockedOutText);
+    FlushLog();
+    emit beep();
+    emit failure(m_lockedOutText);
+}
+
 void Robot::ConnectAndStart()
 {
-    const bool locked = takeWorkspaceLock();
+    bool locked = takeWorkspaceLock();
     if (!ConnectDatabases())
         return;
+    // A QuikData that was not there when the lock was asked for is there now.
+    if (locked && !m_instanceLock.held())
+        locked = takeWorkspaceLock();
     if (!locked) {
         // Another robot trades on this QuikData: its journal and its files
         // are left alone; the views may still be looked at.
         if (Watching)
-            actStopWatchExecute();
+            stopWatching();
         setTimerEnabled(timQuik, true);
         setWatchActions(false, false);
         return;
     }
-    readRunState();
-    // Every row of the journal is in the history before it is emptied.
-    m_gateway.checkHistory();
-    m_gateway.ArchiveJournal(m_gateway.Session);
-    m_data.ClearOrderNumbers();
-    // Texts still waiting for their file keep their journal rows.
-    m_gateway.JournalPending();
+    startConnected();
+}
+
+void Robot::startConnected()
+{
+    // Everything from here on writes QuikData: while another program holds
+    // its write lock the connection waits, rather than start half done.
+    QString why;
+    if (!m_data.conQuikData.canWrite(ConnectProbeMs, &why)) {
+        setConnectionPending(why);
+        return;
+    }
+    try {
+        readRunState();
+        // Every row of the journal is in the history before it is emptied.
+        m_gateway.checkHistory();
+        m_gateway.ArchiveJournal(m_gateway.Session);
+        m_data.ClearOrderNumbers();
+        // Texts still waiting for their file keep their journal rows.
+        m_gateway.JournalPending();
+    } catch (const std::exception &e) {
+        if (!isTransient(e))
+            throw;
+        setConnectionPending(failureText(e));
+        return;
+    }
+    if (m_connectPending) {
+        m_connectPending = false;
+        m_connectRetry.stop();
+        AddLog(QStringLiteral("База данных ") + m_settings.edtQuikData + QStringLiteral(" освободилась: подключение завершается."));
+    }
     storeState(RunStarted(m_gateway.Session));
     setTimerEnabled(timUpdateTable, true);
     setTimerEnabled(timQuik, true);
     if (!actStopWatchEnabled)
         setWatchActions(true, actStopWatchEnabled);
+}
+
+void Robot::setConnectionPending(const QString &why)
+{
+    if (!m_connectPending)
+        AddLog(QStringLiteral("Подключение к базе данных ") + m_settings.edtQuikData
+               + QStringLiteral(" не завершено: база данных занята другой программой (") + why
+               + QStringLiteral("). Журнал транзакций, состояние робота и новые файлы транзакций будут записаны, как только она освободится, и только после этого робот начнет принимать ордера."));
+    m_connectPending = true;
+    if (!m_connectRetry.isActive())
+        m_connectRetry.start();
+    FlushLog();
+}
+
+void Robot::onConnectRetry()
+{
+    if (!m_connectPending || !m_data.conQuikData.isOpen()) {
+        // Done, or the connection is gone: a new one starts from the beginning.
+        m_connectPending = false;
+        m_connectRetry.stop();
+        return;
+    }
+    QString why;
+    if (!m_data.conQuikData.canWrite(ConnectProbeMs, &why))
+        return;
+    {
+        WriteQueue::Batch batch(m_data.quikWrites);
+        startConnected();
+        if (m_connectPending)
+            return;
+        BuildTROFiles();
+        PrepareTransactionFiles();
+    }
+    if (m_connectAsked) {
+        m_connectAsked = false;
+        emit message(FilesMadeText);
+    }
+    if (m_serviceWatch && !Watching && actStartWatchEnabled && !m_lockedOut)
+        actStartWatchExecute();
+    FlushLog();
 }
 
 bool Robot::ConnectDatabases()
@@ -306,6 +415,7 @@ void Robot::BuildTROFiles()
 
 void Robot::PrepareTransactionFiles()
 {
+    TickGuard tick(m_inTick);
     if (m_lockedOut) {
         // The folders hold the other robot's files.
         FlushLog();
@@ -342,6 +452,9 @@ void Robot::readRunState()
         m_previousRun = ReadRunState(m_data.conQuikData);
         m_runStateRead = true;
     } catch (const std::exception &e) {
+        // Held by another program for the moment: read once it is free.
+        if (isTransient(e))
+            throw;
         AddLog(QStringLiteral("Состояние робота в базе данных ") + m_settings.edtQuikData + QStringLiteral(" не читается: ")
                + failureText(e));
         m_stateKept = false;
@@ -353,6 +466,8 @@ void Robot::readRunState()
     }
     m_gateway.Session = m_previousRun.session;
     m_gateway.FilesSession = m_previousRun.filesSession;
+    m_placeAlerts = m_previousRun.alerts;
+    m_placeHandled = m_previousRun.lastHandled;
     const int window = m_settings.edtResumeWindow;
     const qint64 downFor = m_previousRun.heartbeat.isValid() ? m_previousRun.heartbeat.secsTo(QDateTime::currentDateTime()) : -1;
     if (!m_previousRun.running) {
@@ -379,6 +494,8 @@ void Robot::storeState(WriteQueue::Item item)
 
 void Robot::storePlace(qint64 lastHandled, DispatchScope *scope)
 {
+    m_placeAlerts = m_settings.edtAlerts;
+    m_placeHandled = lastHandled;
     if (!m_stateKept)
         return;
     WriteQueue::Item item = PlaceStored(lastHandled, m_gateway.Session, m_settings.edtAlerts);
@@ -455,14 +572,21 @@ void Robot::onRefused(qint32 transId)
         return;
     const qint64 serial = *entry;
     m_bookEntries.erase(entry);
-    if (m_data.quikWrites.remove(QStringLiteral("book:") + QString::number(serial)) > 0)
-        return; // never written
+    // The entry stays in the book with nothing held, so that its exit closes
+    // nothing (without any row the exit would fall back to the strategy's
+    // quantity and sell what was never bought).
+    AddLog(QStringLiteral("Вход в позицию транзакции # ") + QString::number(transId)
+           + QStringLiteral(" не исполнен: в книге робота он оставлен с количеством 0, и выход по нему ничего не отправит."));
+    if (WriteQueue::Item *waiting = m_data.quikWrites.find(QStringLiteral("book:") + QString::number(serial))) {
+        waiting->params.insert(QStringLiteral("quantity"), 0);
+        return; // not written yet
+    }
     const auto row = m_bookRowIds.constFind(serial);
     if (row == m_bookRowIds.cend())
         return;
     const qint64 rowId = *row;
     m_bookRowIds.erase(row);
-    RemoveOpenPosition(m_data, rowId, transId);
+    MarkEntryRefused(m_data, rowId, transId);
     m_bookChanged = true;
 }
 
@@ -470,6 +594,7 @@ void Robot::timTable()
 {
     for (DataSet *ds : m_data.alertTables())
         RefreshDataSet(*ds);
+    checkInstanceLock();
     if (m_lockedOut) {
         FlushLog();
         return;
@@ -662,7 +787,6 @@ void Robot::actStartWatchExecute()
     }
     const qint64 last = m_data.GetLastId(m_data.tFilledOrders);
     const int window = m_settings.edtResumeWindow;
-    const bool sameAlerts = m_previousRun.known && m_previousRun.lastHandled >= 0 && m_previousRun.alerts == m_settings.edtAlerts;
     const qint64 downFor = m_previousRun.heartbeat.isValid() ? m_previousRun.heartbeat.secsTo(QDateTime::currentDateTime()) : -1;
     if (m_resumeRows && window > 0 && downFor >= 0 && downFor < window) {
         // Going on from the stored place: the rows after it were filled
@@ -676,15 +800,21 @@ void Robot::actStartWatchExecute()
         LastFilledId = last;
         BaselinePending = last < 0;
         m_resumeUpTo = -1;
-        // Nothing is skipped silently: the rows since the stored place.
-        if (sameAlerts && last > m_previousRun.lastHandled)
-            tellSkipped(m_previousRun.lastHandled, last,
-                        m_previousRun.running ? QStringLiteral("пока робот был остановлен дольше окна продолжения")
-                                              : QStringLiteral("пока робот не загружал ордера"));
+        // Nothing is skipped silently: the rows since the place this run
+        // (or, at its first start, the run before) last stored.
+        const bool samePlace = m_placeHandled >= 0 && m_placeAlerts == m_settings.edtAlerts;
+        if (samePlace && last > m_placeHandled)
+            tellSkipped(m_placeHandled, last,
+                        !m_watchedBefore && m_previousRun.running ? QStringLiteral("пока робот был остановлен дольше окна продолжения")
+                                                                  : QStringLiteral("пока робот не загружал ордера"));
         if (last >= 0)
             storePlace(last);
     }
     m_resumeRows = false;
+    m_watchedBefore = true;
+    // Watching started by the operator (or at start-up with --watch) is
+    // kept up by the service again.
+    m_serviceWatch = m_serviceWatchAsked;
     Watching = true;
     setWatchActions(false, true);
     AddLog(QStringLiteral("Загрузка ордеров включена."));
@@ -773,6 +903,13 @@ void Robot::runIntake()
 
 void Robot::actStopWatchExecute()
 {
+    // Stopped by the operator: nothing starts it again but the operator.
+    m_serviceWatch = false;
+    stopWatching();
+}
+
+void Robot::stopWatching()
+{
     Watching = false;
     watchIntake();
     emit watchIconChanged(0);
@@ -785,7 +922,11 @@ void Robot::actCheckTROExecute()
 {
     if (m_lockedOut)
         return;
+    const int waiting = m_gateway.linesWaitingForRows();
     m_gateway.actCheckTROExecute();
+    // Lines whose rows the check has just written go out now, not a tick later.
+    if (!m_connecting && m_gateway.linesWaitingForRows() < waiting)
+        WritePendingTransactions();
     // Book rows of refused entries go as soon as they can.
     if (m_bookChanged && m_dispatching == 0)
         refreshBook();
@@ -850,6 +991,7 @@ void Robot::Shutdown(int mailGraceMs)
     setTimerEnabled(timUpdateTable, false);
     setTimerEnabled(timQuik, false);
     setTimerEnabled(timInfoLog, false);
+    m_connectRetry.stop();
     m_mail.shutdown(std::chrono::milliseconds(mailGraceMs));
     // Stopped cleanly: the next start begins afresh.
     if (m_runStateRead)
@@ -865,6 +1007,13 @@ void Robot::Shutdown(int mailGraceMs)
         if (!q->isEmpty())
             AddLog(QStringLiteral("При завершении работы не записано в базу данных ") + q->database().path() + QStringLiteral(": ")
                    + QString::number(q->size()) + QStringLiteral(" записей."));
+    // Lines whose rows that last try wrote go to their files; the others
+    // never go out, and each is told.
+    if (!m_lockedOut && !PendingTransactions.isEmpty())
+        WritePendingTransactions();
+    for (const TPendingTransaction &t : std::as_const(PendingTransactions))
+        AddLog(QStringLiteral("При завершении работы не записана в файл транзакция # ") + QString::number(t.TransId) + QStringLiteral(": ")
+               + t.Text);
     if (!m_backlog.empty()) {
         QStringList ids;
         for (const PendingOrder &o : m_backlog)
@@ -874,11 +1023,12 @@ void Robot::Shutdown(int mailGraceMs)
     FlushLog();
 }
 
-void Robot::RunAsService(bool watch)
+void Robot::RunAsService(bool watch, int retryMs)
 {
+    m_serviceWatchAsked = watch;
     m_serviceWatch = watch;
     m_quietRepeats = true;
-    m_serviceTimer.start();
+    m_serviceTimer.start(retryMs);
     onServiceTimer();
 }
 
@@ -891,7 +1041,7 @@ void Robot::onServiceTimer()
         // try leaves them as start-up made them).
         WriteQueue::Batch batch(m_data.quikWrites);
         ConnectAndStart();
-        if (!m_data.conQuikData.isOpen() || m_lockedOut)
+        if (!m_data.conQuikData.isOpen() || m_lockedOut || m_connectPending)
             return;
         BuildTROFiles();
         PrepareTransactionFiles();
@@ -911,7 +1061,9 @@ void Robot::onServiceTimer()
             m_lastConnectFailure.insert(path, line);
         }
     }
-    if (m_serviceWatch && !Watching && actStartWatchEnabled && !m_lockedOut)
+    // Watching is started again only when --watch asked for it and the
+    // operator has not stopped it since.
+    if (m_serviceWatch && !Watching && actStartWatchEnabled && !m_lockedOut && !m_connectPending)
         actStartWatchExecute();
     FlushLog();
 }

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "config/korvinaerror.h"
+#include "data/instancelock.h"
 #include "engine/dispatch.h"
 #include "engine/manualorders.h"
 #include "engine/runstate.h"
@@ -23,7 +24,6 @@
 class Settings;
 class TDatMod;
 class DataSet;
-class QLockFile;
 
 // The robot's run-time state and its heartbeat: connection, the refresh
 // tick, watching of the strategy platform's orders, dispatch. The main window
@@ -94,6 +94,8 @@ public:
     void timInfoLogTimer();
 
     void actStartWatchExecute();
+    // The operator's stop: it holds until the operator starts again (a
+    // robot run with --watch does not start by itself meanwhile).
     void actStopWatchExecute();
 
     // Dispatch: the prepared order over the accounts that are to receive it.
@@ -154,17 +156,25 @@ public:
     // The title of the window.
     QString SetTitle();
 
-    // One robot per QuikData: the lock on a file beside it, taken at
-    // connection. A robot that cannot have it (another one holds it) neither
-    // watches nor writes transaction files or the journal.
+    // One robot per QuikData: a lock the operating system holds on the
+    // database file, taken at connection and checked at every tick. A robot
+    // that cannot have it (another one holds it, or it cannot be taken) or
+    // loses it neither watches nor writes transaction files or the journal.
     bool lockedOut() const { return m_lockedOut; }
     const QString &lockedOutText() const { return m_lockedOutText; }
 
     // Running unattended: a connection that fails is tried again every few
     // seconds (each distinct failure logged once), and watching starts as
-    // soon as the robot is connected when `watch` is set.
-    void RunAsService(bool watch);
+    // soon as the robot is connected when `watch` is set, until the
+    // operator stops it.
+    void RunAsService(bool watch, int retryMs = ServiceRetryMs);
     static constexpr int ServiceRetryMs = 5000;
+
+    // A connection whose own writes (the journal emptied, the robot's state,
+    // the new transaction files) wait for QuikData to be free of another
+    // program's lock: it is finished, with its log lines, as soon as it is.
+    bool connectionPending() const { return m_connectPending; }
+    static constexpr int ConnectRetryMs = 1000;
 
     // Orders whose handling is waiting to be tried again (a database busy
     // or locked for longer than its timeout), oldest first.
@@ -226,6 +236,17 @@ private:
     void onTimQuik();
     void onTimInfoLog();
     void onServiceTimer();
+    // ConnectAndStart's part that writes: the stored state read, the journal
+    // archived and emptied, the timers and the actions; put off while
+    // QuikData is held by another program.
+    void startConnected();
+    void setConnectionPending(const QString &why);
+    void onConnectRetry();
+    // Watching stopped by the robot itself (the lock lost), not by the
+    // operator.
+    void stopWatching();
+    // The instance lock still stands; otherwise trading stops, loudly.
+    void checkInstanceLock();
     void setWatchActions(bool startEnabled, bool stopEnabled);
     // Handles the orders taken so far, in order; stops at one that waits.
     void handleBacklog();
@@ -287,12 +308,20 @@ private:
     QElapsedTimer m_heartbeat;
     QString m_filledOrdersFailure; // logged once while FilledOrders cannot be read
     bool m_filledOrdersFailed = false;
-    std::unique_ptr<QLockFile> m_lock;
-    QString m_lockPath;
+    InstanceLock m_instanceLock;
     bool m_lockedOut = false;
     QString m_lockedOutText;
     // Running as a service.
     QTimer m_serviceTimer;
+    // A connection waiting for QuikData to be writable.
+    bool m_connectPending = false;
+    bool m_connectAsked = false; // by the operator's "Подключиться"
+    QTimer m_connectRetry;
+    // This run's place in the alert database (the last row handled), as
+    // last stored.
+    QString m_placeAlerts;
+    qint64 m_placeHandled = -1;
+    bool m_watchedBefore = false; // watching was started in this run
 
     // Instant intake: the strategy platform's database (and its WAL file)
     // and the terminals' result files watched for changes; a burst of
@@ -312,7 +341,8 @@ public:
     int IntakeSteps = 0;
 
 private:
-    bool m_serviceWatch = false;
+    bool m_serviceWatch = false;      // start watching when it can (armed by --watch)
+    bool m_serviceWatchAsked = false; // --watch was given
     bool m_quietRepeats = false;
     QHash<QString, QString> m_lastConnectFailure; // by database path
 };

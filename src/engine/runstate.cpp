@@ -17,15 +17,6 @@ WriteQueue::Item item(const QString &jet, const QVariantMap &params, const QStri
     return i;
 }
 
-QDateTime dateTimeOf(const QVariant &v)
-{
-    if (v.isNull())
-        return {};
-    if (v.typeId() == QMetaType::QDateTime)
-        return v.toDateTime();
-    return QDateTime::fromString(v.toString(), Qt::ISODateWithMs);
-}
-
 } // namespace
 
 TRunState ReadRunState(Database &db)
@@ -43,7 +34,7 @@ TRunState ReadRunState(Database &db)
     s.lastHandled = r.value(2).isNull() ? -1 : r.value(2).toLongLong();
     s.placeSession = r.value(3).toLongLong();
     s.running = r.value(4).toBool();
-    s.heartbeat = dateTimeOf(r.value(5));
+    s.heartbeat = dateTimeValue(r.value(5));
     s.filesSession = r.value(6).toLongLong();
     return s;
 }

@@ -487,8 +487,13 @@ void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder
         }
         // An exit closes what the robot's book holds for this client.
         if ((O.OrderType == QLatin1String("LX") || O.OrderType == QLatin1String("SX")) && settings.chExitQty) {
-            if (const std::optional<qint32> held = ReadExitQty(dm, O, P))
+            if (const std::optional<qint32> held = ReadExitQty(dm, O, P)) {
                 O.Quantity = *held;
+                if (*held == 0)
+                    AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" по счету ") + O.ClientCode
+                           + QStringLiteral(": вход в позицию по ") + O.SecData.Ticker
+                           + QStringLiteral(" не был исполнен (отвергнут терминалом), закрывать нечего."));
+            }
         }
     } else if (P.Kind == 1) {
         const QString &mode = P.QtyMode;

@@ -66,6 +66,12 @@ public:
     // transaction's number, or -1 when nothing was queued (the quantity is
     // not positive or there is no account; logged).
     qint32 SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination);
+    // Another row the transaction's line waits for (its book row).
+    void requireRow(qint32 transId, const QString &tag);
+    // The tags of a transaction's journal and history rows in QuikData's
+    // write queue.
+    static QString journalTag(qint32 transId);
+    static QString historyTag(qint64 session, qint32 transId);
     // Writes the texts queued for this file's destination. Throws
     // KorvinaError when a QUIK import file cannot be opened or written.
     void WriteTransactions(const QString &fileName);
@@ -75,6 +81,8 @@ public:
     // Tries again every destination that still holds texts.
     void WritePendingTransactions();
     bool hasPendingFor(const QString &destination) const;
+    // Lines held back until their rows are in the database.
+    int linesWaitingForRows() const;
     // A new SmartTrade order file in the folder.
     QString SmartTradeFileName(const QString &folder) const;
 
@@ -92,6 +100,10 @@ public:
 
     // The result check.
     void actCheckTROExecute();
+
+    // Whether a result's number is one of the current series (sent since
+    // the file sets were prepared).
+    bool inSeries(qint64 transId) const { return transId >= m_firstNumber && transId < TransId; }
 
     // What was sent since the file sets were prepared, by number.
     const QHash<qint32, TSentTransaction> &sent() const { return m_sent; }
@@ -112,11 +124,18 @@ signals:
     void filesMade(qint64 session);
 
 private:
+    // Why a client's transaction must not go out (the limit of lots, a
+    // price that is nothing); empty when it may.
+    QString refusal(const TOrder &O, const TPreOrder &P) const;
     void journal(const TPendingTransaction &t);
+    // Whether every row the transaction's line waits for is written.
+    bool rowsWritten(const TPendingTransaction &t) const;
     void writeQueue(const QString &fileName, const QString &destination, bool smartTrade);
     void handleResultLine(const QString &path, int index, const QString &line);
     static bool samePath(const QString &a, const QString &b);
-    void emptyFolder(const QString &folder);
+    // Deletes the robot's own files of the folder: the QUIK file sets, or
+    // (smartTrade) the SmartTrade order files; every other file stays.
+    void emptyFolder(const QString &folder, bool smartTrade);
     void reportWriteFailure(const QString &destination, const QString &error);
     void history(const TPendingTransaction &t);
     void historyResult(qint64 session, qint32 transId, const TResultValues &v);
@@ -126,6 +145,13 @@ private:
     // read yet go into the history; what the terminal never took is carried
     // into the new files (when m_carry) or told (otherwise).
     void settlePrevious(qint64 previous, const QSet<qint32> &stillQueued);
+    // Whether a line queued then is still within the resume window now,
+    // and the words that tell its age when it is not.
+    bool youngEnough(const QDateTime &queued, const QDateTime &now) const;
+    QString ageText(const QDateTime &queued, const QDateTime &now) const;
+    // Waits without freezing the window: events other than the operator's
+    // input are handled meanwhile.
+    static void pauseKeepingEvents(int ms);
     // Writes what is queued for QuikData now, before files change on disk.
     void commitBeforeFiles(const char *what);
     void writeSucceeded(const QString &destination, const QString &fileName);
@@ -136,6 +162,7 @@ private:
     QHash<qint32, TSentTransaction> m_sent;
     QHash<QString, QString> m_writeFailures; // by destination: the failure logged last
     qint64 m_nextSession = 0;
+    qint32 m_firstNumber = 0; // the first number of the current series
     bool m_carry = false;
     bool m_resuming = false;
     bool m_history = false;

@@ -11,6 +11,7 @@
 #include "config/textcodec.h"
 #include "data/datmod.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,11 +24,6 @@
 #include <map>
 
 namespace {
-
-QString historyTag(qint64 session, qint32 transId)
-{
-    return QStringLiteral("history:") + QString::number(session) + QLatin1Char(':') + QString::number(transId);
-}
 
 // The complete lines of a file (ended by CR LF, LF or CR); a last line
 // without its end is not one.
@@ -121,7 +117,7 @@ void Gateway::history(const TPendingTransaction &t)
                   {QStringLiteral("filled"), t.Filled ? 1 : 0},
                   {QStringLiteral("code"), t.Code},
                   {QStringLiteral("terminal_file"), QDir::toNativeSeparators(t.Destination)}};
-    row.tag = historyTag(Session, t.TransId);
+    row.tag = Gateway::historyTag(Session, t.TransId);
     const qint32 number = t.TransId;
     row.lost = [number](const QString &error) {
         AddLog(QStringLiteral("Транзакция # ") + QString::number(number) + QStringLiteral(" не записана в историю tOrderHistory: ") + error);
@@ -206,25 +202,35 @@ void Gateway::carry(TPendingTransaction &t, qint64 fromSession, qint32 fromTrans
             t.Text = QStringLiteral("TRANS_ID =") + QString::number(t.TransId) + QLatin1Char(';') + t.Text.mid(prefix.size());
         t.Destination = PathInFolder(m_settings.edtdirTT, QFileInfo(QDir::fromNativeSeparators(t.Destination)).fileName());
     }
-    m_data.quikWrites.remove(QStringLiteral("journal:") + QString::number(fromTransId));
+    m_data.quikWrites.remove(journalTag(fromTransId));
     journal(t);
     m_sent.insert(t.TransId, {t.OrderId, t.Filled, t.Code});
+    // Under its new number the line waits for its new rows; a book row it
+    // waited for stays.
+    QStringList rows{journalTag(t.TransId)};
+    for (const QString &tag : std::as_const(t.Rows))
+        if (!tag.startsWith(QLatin1String("journal:")) && !tag.startsWith(QLatin1String("history:")))
+            rows << tag;
+    if (m_history)
+        rows << historyTag(Session, t.TransId);
+    t.Rows = rows;
     if (!m_history)
         return;
     // The history's row moves to its new number; where it came from stays.
     WriteQueue::Item u;
+    // It keeps the time it was first queued: its age decides whether it is
+    // carried again.
     u.jet = QStringLiteral("UPDATE tOrderHistory\r\nSET session = :session, trans_id = :trans_id, trans_text = :trans_text, "
-                           "terminal_file = :terminal_file, sent_at = :sent_at, carried_from = :carried_from\r\n"
+                           "terminal_file = :terminal_file, carried_from = :carried_from\r\n"
                            "WHERE session = :old_session AND trans_id = :old_trans_id");
     u.params = {{QStringLiteral("session"), Session},
                 {QStringLiteral("trans_id"), t.TransId},
                 {QStringLiteral("trans_text"), t.Text},
                 {QStringLiteral("terminal_file"), QDir::toNativeSeparators(t.Destination)},
-                {QStringLiteral("sent_at"), QDateTime::currentDateTime()},
                 {QStringLiteral("carried_from"), QString::number(fromSession) + QLatin1Char(':') + QString::number(fromTransId)},
                 {QStringLiteral("old_session"), fromSession},
                 {QStringLiteral("old_trans_id"), fromTransId}};
-    u.tag = historyTag(Session, t.TransId);
+    u.tag = Gateway::historyTag(Session, t.TransId);
     m_data.quikWrites.add(std::move(u));
 }
 
@@ -252,12 +258,13 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
         bool filled;
         QString code;
         QString tri;
+        QDateTime queued;
     };
     std::vector<Open> open;
     try {
         m_data.quikWrites.flush(true);
         const Database::Rows rows = m_data.conQuikData.fetch(
-            QStringLiteral("SELECT trans_id, trans_text, id_order, filled, code, terminal_file, session\r\nFROM tOrderHistory\r\n"
+            QStringLiteral("SELECT trans_id, trans_text, id_order, filled, code, terminal_file, session, sent_at\r\nFROM tOrderHistory\r\n"
                            "WHERE (session = :previous OR session = :on_disk) AND status IS NULL\r\nORDER BY session, trans_id"),
             {{QStringLiteral("previous"), previous}, {QStringLiteral("on_disk"), onDisk}});
         for (const auto &r : rows.rows) {
@@ -269,7 +276,7 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
             if ((series == previous && stillQueued.contains(transId)) || !file.endsWith(QLatin1String(".tri"), Qt::CaseInsensitive))
                 continue;
             open.push_back({transId, series, r.value(1).toString(), r.value(2).toLongLong(), r.value(3).toBool(), r.value(4).toString(),
-                            file});
+                            file, dateTimeValue(r.value(7))});
         }
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("История транзакций не читается: ") + failureText(e)
@@ -278,6 +285,11 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     }
     if (open.empty())
         return;
+
+    // Only a line queued within the resume window is still an order to
+    // place: an older one is told, not sent again.
+    const QDateTime now = QDateTime::currentDateTime();
+    auto young = [&](const Open &o) { return youngEnough(o.queued, now); };
 
     // What reached each import file, and what the terminal answered.
     std::map<QString, QSet<qint32>> written;
@@ -295,17 +307,18 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     auto unanswered = [&] {
         int n = 0;
         for (const Open &o : open)
-            n += inFile(o) && !answers[o.tri].contains(o.transId);
+            n += inFile(o) && young(o) && !answers[o.tri].contains(o.transId);
         return n;
     };
     readAnswers();
     if (m_carry && unanswered() > 0) {
         // A terminal that is working answers a line it takes at once: its
-        // lines are given a moment before they count as not taken.
+        // lines are given a moment before they count as not taken. The
+        // window goes on meanwhile.
         QElapsedTimer waited;
         waited.start();
         while (unanswered() > 0 && waited.elapsed() < CarryWaitMs) {
-            QThread::msleep(100);
+            pauseKeepingEvents(100);
             readAnswers();
         }
         // No more lines may be taken from the old files; what was taken in
@@ -315,7 +328,7 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
             if (f.exists())
                 f.resize(0);
         }
-        QThread::msleep(200);
+        pauseKeepingEvents(200);
         readAnswers();
     }
 
@@ -333,6 +346,14 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
             notTaken << o.transId;
             continue;
         }
+        const bool reached = inFile(o);
+        if (!young(o)) {
+            AddLog(QStringLiteral("Транзакция # ") + QString::number(o.transId) + QStringLiteral(" предыдущих файлов (серия ")
+                   + QString::number(o.series) + QStringLiteral(") ")
+                   + (reached ? QStringLiteral("не была принята терминалом") : QStringLiteral("не была записана в файл"))
+                   + QStringLiteral(" и не отправляется повторно: ") + ageText(o.queued, now) + QStringLiteral(": ") + o.text);
+            continue;
+        }
         TPendingTransaction t;
         t.Destination = o.tri;
         t.SmartTrade = false;
@@ -340,7 +361,7 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
         t.OrderId = o.orderId;
         t.Filled = o.filled;
         t.Code = o.code;
-        const bool reached = inFile(o);
+        t.Queued = o.queued;
         carry(t, o.series, o.transId);
         PendingTransactions.append(t);
         AddLog(QStringLiteral("Транзакция # ") + QString::number(o.transId) + QStringLiteral(" предыдущих файлов (серия ")
@@ -352,4 +373,33 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
         AddLog(QStringLiteral("Транзакции предыдущих файлов (серия ") + QString::number(previous)
                + QStringLiteral("), которых терминал не принял, не отправляются повторно: ") + QString::number(notTaken.size())
                + QStringLiteral(" (# ") + idList(notTaken) + QStringLiteral(")."));
+}
+
+bool Gateway::youngEnough(const QDateTime &queued, const QDateTime &now) const
+{
+    const qint64 windowMs = qint64(m_settings.edtResumeWindow) * 1000;
+    return queued.isValid() && queued.msecsTo(now) < windowMs;
+}
+
+QString Gateway::ageText(const QDateTime &queued, const QDateTime &now) const
+{
+    const QString window = QString::number(m_settings.edtResumeWindow);
+    if (!queued.isValid())
+        return QStringLiteral("время ее отправки неизвестно");
+    return QStringLiteral("она поставлена в очередь ") + QString::number(queued.secsTo(now)) + QStringLiteral(" с назад, дольше окна продолжения (")
+        + window + QStringLiteral(" с)");
+}
+
+void Gateway::pauseKeepingEvents(int ms)
+{
+    // Timers, repaints and the answers of other threads go on; the
+    // operator's clicks and keys wait until the pause is over.
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        const int left = static_cast<int>(ms - t.elapsed());
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, left);
+        QThread::msleep(static_cast<unsigned long>(std::clamp(left, 0, 10)));
+    }
 }

@@ -136,7 +136,16 @@ void Gateway::handleResultLine(const QString &path, int index, const QString &li
                + QStringLiteral(" пропущена: TRANS_ID, STATUS и ORDER_NUMBER должны быть числами: ") + line);
         return;
     }
-    const qint32 transId = v.TransId.toInt();
+    // Only a number this series sent: a number beyond 32 bits, or one no
+    // line of these files carries, would be applied to another transaction.
+    bool ok = false;
+    const qint64 number = v.TransId.toLongLong(&ok);
+    if (!ok || !inSeries(number)) {
+        AddLog(QStringLiteral("Строка ") + QString::number(index + 1) + QStringLiteral(" файла ") + path + QStringLiteral(" пропущена: TRANS_ID ")
+               + v.TransId + QStringLiteral(" не является номером транзакции текущих файлов: ") + line);
+        return;
+    }
+    const qint32 transId = static_cast<qint32>(number);
 
     if (v.Status == QLatin1String("3")) {
         const QString text = QStringLiteral("Транзакция номер ") + v.TransId + QStringLiteral(" успешно выполнена.");

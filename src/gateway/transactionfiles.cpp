@@ -103,7 +103,37 @@ QString FolderSettingProblem(const QString &folder, const QString &setting)
         return QStringLiteral("путь \"") + folder + QStringLiteral("\" (") + setting
             + QStringLiteral(") записан для Windows; укажите папку этой системы.");
 #endif
+    // Every connection empties the folder of transaction files: the root
+    // and the home folder are no places for them.
+    auto same = [](const QString &a, const QString &b) {
+        const QString ca = QFileInfo(a).canonicalFilePath(), cb = QFileInfo(b).canonicalFilePath();
+        if (!ca.isEmpty() && !cb.isEmpty())
+            return ca == cb;
+        return QDir::cleanPath(QFileInfo(a).absoluteFilePath()) == QDir::cleanPath(QFileInfo(b).absoluteFilePath());
+    };
+    if (same(folder, QDir::rootPath()))
+        return QStringLiteral("корневая папка \"") + folder + QStringLiteral("\" (") + setting
+            + QStringLiteral(") не может быть папкой файлов транзакций; укажите отдельную папку.");
+    if (same(folder, QDir::homePath()))
+        return QStringLiteral("домашняя папка пользователя \"") + folder + QStringLiteral("\" (") + setting
+            + QStringLiteral(") не может быть папкой файлов транзакций; укажите отдельную папку.");
     return QString();
+}
+
+bool IsTransactionFileName(const QString &name, bool smartTrade)
+{
+    static const QRegularExpression quik(QStringLiteral("^.+\\.(tri|tro|trr)$"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression order(QStringLiteral("^trans_\\d+_\\d+_\\d+\\.new(\\.\\w+)?$"), QRegularExpression::CaseInsensitiveOption);
+    return (smartTrade ? order : quik).match(name).hasMatch();
+}
+
+bool PriceNotPositive(const TSecData &S, double price)
+{
+    const QString written = FormatOrderPrice(S, price);
+    bool digit = false;
+    for (QChar c : written)
+        digit = digit || (c >= QLatin1Char('1') && c <= QLatin1Char('9'));
+    return !digit || written.startsWith(QLatin1Char('-'));
 }
 
 quint64 FileIdByName(const QString &path)
@@ -191,7 +221,7 @@ void Gateway::journal(const TPendingTransaction &t)
                   {QStringLiteral("id_order"), t.OrderId},
                   {QStringLiteral("filled"), t.Filled ? 1 : 0},
                   {QStringLiteral("code"), t.Code}};
-    row.tag = QStringLiteral("journal:") + QString::number(number);
+    row.tag = journalTag(number);
     row.lost = [number](const QString &error) {
         AddLog(QStringLiteral("Произошла ошибка во время отправки тразакции номер  ") + QString::number(number)
                + QStringLiteral(" в терминал.\r\nЗапись о транзакции не сохранена в журнале tOrderNumber: ") + error);
@@ -199,9 +229,49 @@ void Gateway::journal(const TPendingTransaction &t)
     m_data.quikWrites.add(std::move(row));
 }
 
+QString Gateway::journalTag(qint32 transId) { return QStringLiteral("journal:") + QString::number(transId); }
+
+QString Gateway::historyTag(qint64 session, qint32 transId)
+{
+    return QStringLiteral("history:") + QString::number(session) + QLatin1Char(':') + QString::number(transId);
+}
+
+void Gateway::requireRow(qint32 transId, const QString &tag)
+{
+    for (TPendingTransaction &t : PendingTransactions)
+        if (t.TransId == transId)
+            t.Rows << tag;
+}
+
+QString Gateway::refusal(const TOrder &O, const TPreOrder &P) const
+{
+    if (P.KillOrders)
+        return QString();
+    // A size no client's order can have: a strategy quantity or a share
+    // gone wrong.
+    const qint32 most = m_settings.edtMaxLots;
+    if (most > 0 && O.Quantity > most)
+        return QStringLiteral("количество ") + QString::number(O.Quantity) + QStringLiteral(" лотов больше допустимого (")
+            + QString::number(most) + QStringLiteral(", [Position] MaxLots).");
+    // A price that the file would carry as nothing. A stop order's limit
+    // price may be 0; its trigger may not.
+    const bool stop = O.Action == QLatin1String("NEW_STOP_ORDER");
+    const double price = stop ? O.StopPrice : O.Price;
+    if (PriceNotPositive(O.SecData, price))
+        return (stop ? QStringLiteral("стоп-цена ") : QStringLiteral("цена ")) + FormatOrderPrice(O.SecData, price)
+            + QStringLiteral(" с шагом и точностью цены инструмента не больше нуля.");
+    return QString();
+}
+
 qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination)
 {
     if ((O.Quantity > 0 || P.KillOrders) && !O.Account.isEmpty()) {
+        const QString refused = refusal(O, P);
+        if (!refused.isEmpty()) {
+            AddLog(QStringLiteral("Ордер #") + QString::number(O.OrderId) + QStringLiteral(" по счету ") + O.ClientCode
+                   + QStringLiteral(" и инструменту \"") + O.SecData.SecCode + QStringLiteral("\" не исполнен: ") + refused);
+            return -1;
+        }
         const bool smartTrade = m_settings.rgpTerminal == 1;
         const qint32 number = TransId;
         TPendingTransaction t;
@@ -212,6 +282,11 @@ qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &de
         t.OrderId = O.OrderId;
         t.Filled = O.MarketOrder;
         t.Code = O.ClientCode;
+        t.Queued = QDateTime::currentDateTime();
+        // The line waits for its journal and history rows.
+        t.Rows << journalTag(number);
+        if (m_history)
+            t.Rows << historyTag(Session, number);
         PendingTransactions.append(t);
         // Counted as soon as it is queued: whatever fails below, the next
         // transaction never carries the same number.
@@ -245,6 +320,25 @@ qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &de
     return -1;
 }
 
+bool Gateway::rowsWritten(const TPendingTransaction &t) const
+{
+    // A line cut short by a failed write is in the file already.
+    if (!t.Rest.isEmpty())
+        return true;
+    for (const QString &tag : t.Rows)
+        if (m_data.quikWrites.holds(tag))
+            return false;
+    return true;
+}
+
+int Gateway::linesWaitingForRows() const
+{
+    int n = 0;
+    for (const TPendingTransaction &t : PendingTransactions)
+        n += !rowsWritten(t);
+    return n;
+}
+
 bool Gateway::hasPendingFor(const QString &destination) const
 {
     for (const TPendingTransaction &t : PendingTransactions)
@@ -265,6 +359,21 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
     for (int i = 0; i < PendingTransactions.size(); ++i)
         if (samePath(PendingTransactions[i].Destination, destination))
             mine << i;
+    if (mine.isEmpty())
+        return;
+    // A line goes into its file once its rows are in the database (so that
+    // a robot killed after it went out never sends its order again), and
+    // never ahead of an earlier line of the same file.
+    int ready = 0;
+    while (ready < mine.size() && rowsWritten(PendingTransactions[mine[ready]]))
+        ++ready;
+    const bool waiting = ready < mine.size();
+    if (waiting)
+        reportWriteFailure(destination, QStringLiteral("Транзакции для ") + (smartTrade ? QStringLiteral("папки ") : QStringLiteral("файла "))
+                                            + destination + QStringLiteral(" ждут сохранения своих записей в базе данных ")
+                                            + m_data.conQuikData.path()
+                                            + QStringLiteral(" и будут записаны, как только записи сохранятся."));
+    mine = mine.mid(0, ready);
     if (mine.isEmpty())
         return;
 
@@ -301,7 +410,8 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
                                KorvinaError::Kind::Transient);
         }
         dropWritten(mine.size());
-        writeSucceeded(destination, fileName);
+        if (!waiting)
+            writeSucceeded(destination, fileName);
         return;
     }
 
@@ -322,7 +432,8 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
     file.close();
     if (written) {
         dropWritten(mine.size());
-        writeSucceeded(destination, fileName);
+        if (!waiting)
+            writeSucceeded(destination, fileName);
         return;
     }
     // The terminal may already have taken the lines that reached the file:
@@ -420,7 +531,7 @@ void Gateway::BuildTROFiles()
     }
 }
 
-void Gateway::emptyFolder(const QString &folder)
+void Gateway::emptyFolder(const QString &folder, bool smartTrade)
 {
     // The program's own files are never deleted, whatever folder is set.
     QStringList keep;
@@ -431,13 +542,31 @@ void Gateway::emptyFolder(const QString &folder)
             if (!canonical.isEmpty())
                 keep << canonical;
         }
+    // Only the files the robot makes there: a folder set to one that holds
+    // other files loses none of them.
     QDir dir(folder);
-    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    QStringList deleted;
+    struct Tell {
+        const QDir &dir;
+        const QStringList &names;
+        ~Tell()
+        {
+            if (names.isEmpty())
+                return;
+            QStringList shown = names.mid(0, 20);
+            if (names.size() > 20)
+                shown << QStringLiteral("и еще ") + QString::number(names.size() - 20);
+            AddLog(QStringLiteral("Из папки ") + QDir::toNativeSeparators(dir.path()) + QStringLiteral(" удалены прежние файлы транзакций: ")
+                   + shown.join(QStringLiteral(", ")) + QStringLiteral("."));
+        }
+    } tell{dir, deleted};
     for (const QString &f : files) {
-        if (keep.contains(QFileInfo(dir.filePath(f)).canonicalFilePath()))
+        if (!IsTransactionFileName(f, smartTrade) || keep.contains(QFileInfo(dir.filePath(f)).canonicalFilePath()))
             continue;
         if (!dir.remove(f))
             throw KorvinaError(QStringLiteral("Не удается удалить файл ") + dir.filePath(f));
+        deleted << f;
     }
 }
 
@@ -460,23 +589,36 @@ void Gateway::PrepareTransactionFiles()
         if (!problem.isEmpty())
             throw KorvinaError(problem);
         TransId = m_settings.edtTrans_id;
+        m_firstNumber = TransId;
         const qint64 previous = Session;
         Session = m_nextSession > Session ? m_nextSession : Session + 1;
         checkHistory();
         m_sent.clear();
         // Texts still waiting for their file belong to files about to be
         // deleted and carry numbers of the old series: they go into the new
-        // files, each with a new number and its journal row.
+        // files, each with a new number and its journal row, while they are
+        // within the resume window; an older one is told and dropped.
         QHash<qint32, qint32> carried;
         QSet<qint32> stillQueued;
-        for (TPendingTransaction &t : PendingTransactions) {
+        const QDateTime now = QDateTime::currentDateTime();
+        for (auto it = PendingTransactions.begin(); it != PendingTransactions.end();) {
+            TPendingTransaction &t = *it;
             const qint32 old = t.TransId;
             stillQueued.insert(old);
+            if (!youngEnough(t.Queued, now)) {
+                m_data.quikWrites.remove(journalTag(old));
+                AddLog(QStringLiteral("Транзакция # ") + QString::number(old)
+                       + QStringLiteral(" не была записана до создания новых файлов и не отправляется: ") + ageText(t.Queued, now)
+                       + QStringLiteral(": ") + t.Text);
+                it = PendingTransactions.erase(it);
+                continue;
+            }
             carry(t, previous, old);
             carried.insert(old, t.TransId);
             AddLog(QStringLiteral("Транзакция # ") + QString::number(old)
                    + QStringLiteral(" не была записана до создания новых файлов и будет отправлена под номером ")
                    + QString::number(t.TransId) + QStringLiteral("."));
+            ++it;
         }
         // The previous series' lines that the terminal never took.
         settlePrevious(previous, stillQueued);
@@ -490,7 +632,7 @@ void Gateway::PrepareTransactionFiles()
         QDir folder(dir);
         if (!folder.exists() && !QDir().mkdir(dir))
             throw KorvinaError(QStringLiteral("Не удается создать папку ") + dir);
-        emptyFolder(dir);
+        emptyFolder(dir, false);
         QStringList names;
         if (m_settings.rgpSingleMulti == 0)
             names << QStringLiteral("trans");
@@ -525,7 +667,7 @@ void Gateway::PrepareTransactionFiles()
                        + QStringLiteral(": ") + QString::number(left) + QStringLiteral("."));
         } else {
             // A folder that is not there holds no files to delete.
-            emptyFolder(st);
+            emptyFolder(st, true);
         }
     } catch (const std::exception &e) {
         AddLog(QStringLiteral("При удалении всех файлов из папки ") + st + QStringLiteral(" произошла ошибка: \r\n") + failureText(e));

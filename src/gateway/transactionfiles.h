@@ -34,6 +34,13 @@ struct TPendingTransaction {
     // The bytes of the line still to write when a failed write left its
     // beginning in the file; empty otherwise.
     QByteArray Rest;
+    // The rows (their tags in QuikData's write queue: journal, history,
+    // book) that must be in the database before the line goes into its
+    // file. A robot killed after the line went out finds them at its next
+    // start, so it never sends the order again.
+    QStringList Rows;
+    // When it was first queued (a line carried into new files keeps it).
+    QDateTime Queued;
 };
 
 // A transaction sent since the file sets were last prepared: what the
@@ -54,6 +61,16 @@ QString SmartTradeOrderText(TOrder &O);
 // Day, month, year, "_", hour, minute, second, each without leading zeros.
 QString GetTimeStamp(const QDateTime &when = QDateTime::currentDateTime());
 
+// Whether a file of a transaction folder is one the robot makes there: a
+// QUIK file set's ".tri", ".tro" or ".trr" file, or (smartTrade) a
+// SmartTrade order file ("trans_<time stamp>_<number>.new", or one still
+// being written).
+bool IsTransactionFileName(const QString &name, bool smartTrade);
+
+// Whether a price, cut down to the security's price step and written with
+// its decimals, is not above zero ("0,00" for 1e-300).
+bool PriceNotPositive(const TSecData &S, double price);
+
 // The size of a file without reading it; 0 when it cannot be had.
 qint64 FileSizeByName(const QString &path);
 
@@ -62,7 +79,8 @@ QString PathInFolder(const QString &folder, const QString &name);
 
 // Why a folder setting cannot be used here, naming the setting ("[Quik]
 // dirTT"); empty when it can. An empty setting (which would mean the working
-// directory) and, off Windows, a Windows path are refused.
+// directory), the root folder, the user's home folder and, off Windows, a
+// Windows path are refused.
 QString FolderSettingProblem(const QString &folder, const QString &setting);
 
 // Writes all the bytes, or stops at the write that fails (the file's error
