@@ -85,6 +85,8 @@ private slots:
     void stopOrderTakesBothPrices();
     void dialogRefusesWhatMakesNoOrder_data();
     void dialogRefusesWhatMakesNoOrder();
+    void shareIsCheckedByItsType_data();
+    void shareIsCheckedByItsType();
     void positionsGridClosesThePosition_data();
     void positionsGridClosesThePosition();
     void cancellationsForAGroup();
@@ -215,6 +217,60 @@ void TestOrders::dialogRefusesWhatMakesNoOrder()
     QCOMPARE(typed, qty);
     QCOMPARE(boxTexts(), QStringList{told});
     QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+}
+
+void TestOrders::shareIsCheckedByItsType_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("qty");
+    QTest::addColumn<QString>("quantity"); // the lots sold; empty: refused
+    // The single account holds 200 SBER (20 lots) in assets of 569 134 at
+    // the last price 285,12.
+    QTest::newRow("set position 0: closed") << "УСТАН.ПОЗИЦИЮ" << "0" << "20";
+    QTest::newRow("set position -10: a short") << "УСТАН.ПОЗИЦИЮ" << "-10" << "39";
+    QTest::newRow("account share 0") << "СЧЕТА" << "0" << "";
+    QTest::newRow("account share -5") << "СЧЕТА" << "-5" << "";
+    QTest::newRow("position share 0") << "ПОЗИЦИИ" << "0" << "";
+    QTest::newRow("position share -5") << "ПОЗИЦИИ" << "-5" << "";
+}
+
+void TestOrders::shareIsCheckedByItsType()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, qty);
+    QFETCH(QString, quantity);
+    Window w;
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    QVERIFY(w.data.tParam.Locate(QStringLiteral("seccode"), QStringLiteral("SBER")));
+    const int linesBefore = triLines(w.paths.trans).size();
+    bool stillOpen = false;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        d.rbSell->setChecked(true);
+        d.cboTypeQty->setCurrentIndex(d.cboTypeQty->findText(type));
+        d.edtQty->setText(qty);
+        d.cboGroup->setCurrentIndex(0);
+        d.btOk->click();
+        stillOpen = d.isVisible();
+        if (stillOpen)
+            d.btCancel->click();
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    QCOMPARE(answer.shown, 1);
+    const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
+    if (quantity.isEmpty()) {
+        QVERIFY(stillOpen);
+        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Неверный ввод числового поля!")});
+        QCOMPARE(lines.size(), 0);
+        return;
+    }
+    QVERIFY(!stillOpen);
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(QStringLiteral("SECCODE=SBER;")) && lines[0].contains(QStringLiteral(";OPERATION=S;PRICE=285,12;"))
+                 && lines[0].endsWith(QStringLiteral(";QUANTITY=") + quantity + QLatin1Char(';')),
+             qPrintable(lines[0]));
 }
 
 void TestOrders::positionsGridClosesThePosition_data()

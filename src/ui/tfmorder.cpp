@@ -222,8 +222,12 @@ bool TfmOrder::ApplyDialog()
     const double share = locale.toDouble(edtQty->text(), &shareOk);
     PreOrder.Share = share;
     PreOrder.GroupId = group.isValid() ? group.toInt() : -1;
-    // A price or quantity of zero would go out to every member of the group.
-    if (!priceOk || !fillOk || !shareOk || !group.isValid() || price <= 0 || share <= 0) {
+    // A share of the account or of the position must be above zero; a
+    // target position may be 0 (closed) or below (a short).
+    const bool target = cboTypeQty->currentText() == QStringLiteral("УСТАН.ПОЗИЦИЮ");
+    const bool shareFits = target || share > 0;
+    // A price of zero would go out to every member of the group.
+    if (!priceOk || !fillOk || !shareOk || !group.isValid() || price <= 0 || !shareFits) {
         Dialogs::information(this, QStringLiteral("Неверный ввод числового поля!"));
         return false;
     }
