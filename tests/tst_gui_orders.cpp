@@ -82,6 +82,8 @@ class TestOrders : public QObject {
 private slots:
     void newOrderBySender_data();
     void newOrderBySender();
+    void oldStrategyOrderIsAskedFor_data();
+    void oldStrategyOrderIsAskedFor();
     void stopOrderTakesBothPrices();
     void dialogRefusesWhatMakesNoOrder_data();
     void dialogRefusesWhatMakesNoOrder();
@@ -138,6 +140,66 @@ void TestOrders::newOrderBySender()
     // The status bar counts it too.
     QVERIFY2(w.panel(3).startsWith(QStringLiteral("Отправлено транзакций: %1/").arg(w.robot().TransId)), qPrintable(w.panel(3)));
     QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+}
+
+void TestOrders::oldStrategyOrderIsAskedFor_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("age"); // seconds since it was filled (placed); -1: no time
+    QTest::addColumn<bool>("yes"); // the answer, when asked
+    QTest::addColumn<QString>("question"); // empty: none
+    const QString again = QStringLiteral(" Отправить его клиентам еще раз?");
+    QTest::newRow("filled 10 s ago") << "tshFilledOrders" << 10 << false << "";
+    QTest::newRow("filled 20 min ago, yes") << "tshFilledOrders" << 1200 << true
+                                            << "Ордер # 7 исполнен 20 мин назад по цене 285,15." + again;
+    QTest::newRow("filled 20 min ago, no") << "tshFilledOrders" << 1200 << false
+                                           << "Ордер # 7 исполнен 20 мин назад по цене 285,15." + again;
+    QTest::newRow("filled 2 h 5 min ago") << "tshFilledOrders" << 7500 << true
+                                          << "Ордер # 7 исполнен 2 ч 5 мин назад по цене 285,15." + again;
+    QTest::newRow("filled 3 days ago") << "tshFilledOrders" << 3 * 86400 + 3600 << false
+                                       << "Ордер # 7 исполнен 3 дн 1 ч назад по цене 285,15." + again;
+    QTest::newRow("filled at no known time") << "tshFilledOrders" << -1 << false
+                                             << "Ордер # 7 исполнен в неизвестное время по цене 285,15." + again;
+    QTest::newRow("active, placed 30 s ago") << "tshActiveOrders" << 30 << false << "";
+    QTest::newRow("active, placed 61 s ago") << "tshActiveOrders" << 61 << true
+                                             << "Ордер # 8 выставлен 1 мин назад по цене 285." + again;
+}
+
+void TestOrders::oldStrategyOrderIsAskedFor()
+{
+    QFETCH(QString, page);
+    QFETCH(int, age);
+    QFETCH(bool, yes);
+    QFETCH(QString, question);
+    Window w;
+    w.connectNow();
+    const QDateTime at = age < 0 ? QDateTime() : QDateTime::currentDateTime().addSecs(-age);
+    if (page == QLatin1String("tshFilledOrders"))
+        w.addFilled(7, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15, at);
+    else
+        w.addActive(8, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), at);
+    w.robot().timTable();
+    QCoreApplication::processEvents();
+    Dialogs::setResponder([yes](const Dialogs::Request &r) {
+        Dialogs::Answer a;
+        if (r.kind == Dialogs::Kind::Question)
+            a.button = yes ? QMessageBox::Yes : QMessageBox::No;
+        return a;
+    });
+    showPage(w, qPrintable(page));
+    const int linesBefore = triLines(w.paths.trans).size();
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    const bool sent = question.isEmpty() || yes;
+    QStringList told;
+    if (!question.isEmpty())
+        told << question;
+    if (sent)
+        told << QStringLiteral("Выставлено 1 заявок.");
+    QCOMPARE(boxTexts(), told);
+    if (!question.isEmpty())
+        QCOMPARE(Dialogs::asked().first().kind, Dialogs::Kind::Question);
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore + (sent ? 1 : 0));
+    QCOMPARE(w.log.lines().join('\n').contains(QStringLiteral("Исполняю ордер # ")), sent);
 }
 
 void TestOrders::stopOrderTakesBothPrices()
