@@ -85,6 +85,8 @@ private slots:
     void oldStrategyOrderIsAskedFor_data();
     void oldStrategyOrderIsAskedFor();
     void stopOrderTakesBothPrices();
+    void newOrderStartsWithoutDirection_data();
+    void newOrderStartsWithoutDirection();
     void dialogRefusesWhatMakesNoOrder_data();
     void dialogRefusesWhatMakesNoOrder();
     void shareIsCheckedByItsType_data();
@@ -225,6 +227,45 @@ void TestOrders::stopOrderTakesBothPrices()
     QVERIFY2(line.contains(QStringLiteral("STOPPRICE=105")), qPrintable(line));
     QVERIFY2(line.contains(QStringLiteral(";PRICE=106")), qPrintable(line));
     QVERIFY2(line.contains(QStringLiteral("OPERATION=B;")), qPrintable(line));
+}
+
+void TestOrders::newOrderStartsWithoutDirection_data()
+{
+    QTest::addColumn<bool>("sell"); // the direction of the order before
+    QTest::newRow("after a sale") << true;
+    QTest::newRow("after a buy") << false;
+}
+
+void TestOrders::newOrderStartsWithoutDirection()
+{
+    QFETCH(bool, sell);
+    Window w;
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    const int linesBefore = triLines(w.paths.trans).size();
+    bool buyChecked = true, sellChecked = true;
+    OnEachShowing<TfmOrder> answer(*w.main->order(), [&](TfmOrder &d, int showing) {
+        if (showing == 0) {
+            (sell ? d.rbSell : d.rbBuy)->setChecked(true);
+            d.edtQty->setText(QStringLiteral("10"));
+            d.cboGroup->setCurrentIndex(0);
+            d.btOk->click();
+            return;
+        }
+        buyChecked = d.rbBuy->isChecked();
+        sellChecked = d.rbSell->isChecked();
+        d.btCancel->click();
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    const QStringList first = triLines(w.paths.trans).mid(linesBefore);
+    QCOMPARE(first.size(), 1);
+    QVERIFY2(first[0].contains(sell ? QStringLiteral(";OPERATION=S;") : QStringLiteral(";OPERATION=B;")), qPrintable(first[0]));
+    // The next order from the quotes chooses no direction.
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    QCOMPARE(answer.shown, 2);
+    QVERIFY(!buyChecked);
+    QVERIFY(!sellChecked);
 }
 
 void TestOrders::dialogRefusesWhatMakesNoOrder_data()

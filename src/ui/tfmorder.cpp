@@ -79,10 +79,10 @@ TfmOrder::TfmOrder(TDatMod &data, Settings &settings, QWidget *parent) : QDialog
     auto *operation = new QHBoxLayout(boxOperation);
     operation->addWidget(rbBuy);
     operation->addWidget(rbSell);
-    // Neither can be chosen: the group of the two is exclusive only once one is.
-    auto *both = new QButtonGroup(this);
-    both->addButton(rbBuy);
-    both->addButton(rbSell);
+    // At most one of the two; FillDialog clears both for every new order.
+    m_direction = new QButtonGroup(this);
+    m_direction->addButton(rbBuy);
+    m_direction->addButton(rbSell);
 
     edtPrice = edit("edtPrice", true);
     edtPriceFill = edit("edtPriceFill");
@@ -155,12 +155,12 @@ void TfmOrder::FillDialog(const TPreOrder &P, qint32 quickGroup)
     edtPrice->setText(FormatOrderPrice(P.SecData, P.Last));
     edtPriceFill->setText(locale.toString(0.0, 'f', 2));
     cboTypeQty->setCurrentIndex(0);
-    // Neither direction chosen.
-    for (QRadioButton *r : {rbBuy, rbSell}) {
-        r->setAutoExclusive(false);
-        r->setChecked(false);
-        r->setAutoExclusive(true);
-    }
+    // Neither direction chosen: an exclusive group refuses to uncheck its
+    // checked button, so it stops being exclusive while both are cleared.
+    m_direction->setExclusive(false);
+    rbBuy->setChecked(false);
+    rbSell->setChecked(false);
+    m_direction->setExclusive(true);
     const QString type = P.OrderType;
     if (type == QLatin1String("LX") || type == QLatin1String("SE")) {
         edtPrice->setText(FormatOrderPrice(P.SecData, (1 - P.SlipRate) * P.Bid));
