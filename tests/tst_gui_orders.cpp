@@ -91,6 +91,8 @@ private slots:
     void dialogRefusesWhatMakesNoOrder();
     void shareIsCheckedByItsType_data();
     void shareIsCheckedByItsType();
+    void groupIsAskedForInMultiOnly_data();
+    void groupIsAskedForInMultiOnly();
     void positionsGridClosesThePosition_data();
     void positionsGridClosesThePosition();
     void cancellationsForAGroup();
@@ -374,6 +376,52 @@ void TestOrders::shareIsCheckedByItsType()
     QVERIFY2(lines[0].contains(QStringLiteral("SECCODE=SBER;")) && lines[0].contains(QStringLiteral(";OPERATION=S;PRICE=285,12;"))
                  && lines[0].endsWith(QStringLiteral(";QUANTITY=") + quantity + QLatin1Char(';')),
              qPrintable(lines[0]));
+}
+
+void TestOrders::groupIsAskedForInMultiOnly_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("SINGLE: the one account, no group needed") << 0;
+    QTest::newRow("MULTI: a group is asked for") << 1;
+}
+
+void TestOrders::groupIsAskedForInMultiOnly()
+{
+    QFETCH(int, mode);
+    Window w(mode);
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    const int linesBefore = triLines(w.paths.trans).size();
+    bool stillOpen = false, groupFocused = false;
+    QString typed;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        d.rbBuy->setChecked(true);
+        d.edtQty->setText(QStringLiteral("10"));
+        d.cboGroup->setCurrentIndex(-1);
+        d.btOk->click();
+        stillOpen = d.isVisible();
+        if (!stillOpen)
+            return;
+        groupFocused = d.focusWidget() == d.cboGroup;
+        typed = d.edtQty->text();
+        d.cboGroup->setCurrentIndex(0);
+        d.btOk->click();
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
+    const QString count = QStringLiteral("Выставлено %1 заявок.").arg(lines.size());
+    if (mode == 0) {
+        QVERIFY(!stillOpen);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(boxTexts(), QStringList{count});
+        return;
+    }
+    QVERIFY(stillOpen);
+    QVERIFY(groupFocused);
+    QCOMPARE(typed, QStringLiteral("10"));
+    QVERIFY(!lines.isEmpty()); // then, with the group, to its members
+    QCOMPARE(boxTexts(), (QStringList{QStringLiteral("Выберите группу клиентов!"), count}));
 }
 
 void TestOrders::positionsGridClosesThePosition_data()

@@ -227,8 +227,15 @@ bool TfmOrder::ApplyDialog()
     const bool target = cboTypeQty->currentText() == QStringLiteral("УСТАН.ПОЗИЦИЮ");
     const bool shareFits = target || share > 0;
     // A price of zero would go out to every member of the group.
-    if (!priceOk || !fillOk || !shareOk || !group.isValid() || price <= 0 || !shareFits) {
+    if (!priceOk || !fillOk || !shareOk || price <= 0 || !shareFits) {
         Dialogs::information(this, QStringLiteral("Неверный ввод числового поля!"));
+        return false;
+    }
+    // In MULTI mode the group decides who gets the order; in SINGLE mode it
+    // goes to the one account whatever the group.
+    if (!group.isValid() && m_settings.rgpSingleMulti == 1) {
+        Dialogs::information(this, QStringLiteral("Выберите группу клиентов!"));
+        cboGroup->setFocus();
         return false;
     }
     PreOrder.QtyMode = cboTypeQty->currentText();
