@@ -282,6 +282,7 @@ void TestOrders::dialogRefusesWhatMakesNoOrder_data()
     QTest::newRow("no direction") << "actNewOrderManual" << "" << "285" << "0" << "10" << "Выберите направление операции!";
     QTest::newRow("price 0") << "actNewOrderManual" << "B" << "0" << "0" << "10" << number;
     QTest::newRow("negative price") << "actNewOrderManual" << "S" << "-1" << "0" << "10" << number;
+    QTest::newRow("price inf") << "actNewOrderManual" << "B" << "inf" << "0" << "10" << number;
     QTest::newRow("quantity 0") << "actNewOrderManual" << "B" << "285" << "0" << "0" << number;
     QTest::newRow("quantity not a number") << "actNewOrderManual" << "B" << "285" << "0" << "десять" << number;
     QTest::newRow("stop trigger 0") << "actNewStopOrderManual" << "B" << "0" << "286" << "10" << number;
@@ -337,6 +338,10 @@ void TestOrders::shareIsCheckedByItsType_data()
     QTest::newRow("account share -5") << "СЧЕТА" << "-5" << "";
     QTest::newRow("position share 0") << "ПОЗИЦИИ" << "0" << "";
     QTest::newRow("position share -5") << "ПОЗИЦИИ" << "-5" << "";
+    // The locale reads these as numbers; none is a quantity.
+    QTest::newRow("set position -inf") << "УСТАН.ПОЗИЦИЮ" << "-inf" << "";
+    QTest::newRow("set position nan") << "УСТАН.ПОЗИЦИЮ" << "nan" << "";
+    QTest::newRow("account share inf") << "СЧЕТА" << "inf" << "";
 }
 
 void TestOrders::shareIsCheckedByItsType()

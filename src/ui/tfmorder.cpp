@@ -17,6 +17,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 const QString TfmOrder::NewOrderCaption = QStringLiteral("Ввод заявки");
 const QString TfmOrder::NewStopOrderCaption = QStringLiteral("Ввод стоп-заявки");
 const QString TfmOrder::KillOrdersCaption = QStringLiteral("Снятие ВСЕХ заявок по инструменту");
@@ -215,7 +217,7 @@ bool TfmOrder::ApplyDialog()
         PreOrder.StopPrice = price;
         PreOrder.StopOrder = true;
         // The trigger must be a price; the execution price may stay 0.
-        fillOk = fillOk && fill >= 0;
+        fillOk = fillOk && std::isfinite(fill) && fill >= 0;
     } else {
         PreOrder.Price = price;
     }
@@ -225,9 +227,10 @@ bool TfmOrder::ApplyDialog()
     // A share of the account or of the position must be above zero; a
     // target position may be 0 (closed) or below (a short).
     const bool target = cboTypeQty->currentText() == QStringLiteral("УСТАН.ПОЗИЦИЮ");
-    const bool shareFits = target || share > 0;
-    // A price of zero would go out to every member of the group.
-    if (!priceOk || !fillOk || !shareOk || price <= 0 || !shareFits) {
+    const bool shareFits = std::isfinite(share) && (target || share > 0);
+    // A price of zero would go out to every member of the group. The locale
+    // reads "nan" and "inf" as numbers: no price or quantity is either.
+    if (!priceOk || !fillOk || !shareOk || !std::isfinite(price) || price <= 0 || !shareFits) {
         Dialogs::information(this, QStringLiteral("Неверный ввод числового поля!"));
         return false;
     }
