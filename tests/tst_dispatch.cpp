@@ -23,6 +23,8 @@ private slots:
     void multiSelectsClientsPerTerminal();
     void multiSmartTradeFilesPerClient();
     void operatorOrderForGroup();
+    void setPositionPricesEachClientsSide_data();
+    void setPositionPricesEachClientsSide();
     void killOrdersActions_data();
     void killOrdersActions();
     void filteredAndUnknownOrders();
@@ -225,6 +227,54 @@ void TestDispatch::operatorOrderForGroup()
     s.robot->DispatchOrder(P, MakeNewOrder);
     QCOMPARE(beep.count(), 1);
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK1"))).size(), 4);
+}
+
+void TestDispatch::setPositionPricesEachClientsSide_data()
+{
+    QTest::addColumn<QString>("operation"); // the dialog's side
+    QTest::addColumn<double>("price");      // the dialog's price
+    QTest::addColumn<QStringList>("orders"); // client, side, price, lots
+    // Target 10 % at bid 290, offer 299, slippage 1 %: 10001 (1 000 000,
+    // 100 SBER) and 10002 (680 440 with its leverage, no SBER) hold less and
+    // buy; 20001 (1 500 000 with its leverage, 1000 SBER) holds more and sells.
+    // The lots are sized at the dialog's price.
+    QTest::newRow("dialog buys") << "B" << 300.0
+                                 << QStringList{"10001 B 300,00 23", "10002 B 300,00 22", "20001 S 287,10 50"};
+    QTest::newRow("dialog sells") << "S" << 289.0
+                                  << QStringList{"10001 B 301,99 24", "10002 B 301,99 23", "20001 S 289,00 48"};
+}
+
+void TestDispatch::setPositionPricesEachClientsSide()
+{
+    QFETCH(QString, operation);
+    QFETCH(double, price);
+    QFETCH(QStringList, orders);
+    SampleRobot s(1, 0);
+    s.exec(s.paths.quikData, QStringLiteral("UPDATE tPortfolio1 SET curallassets = 1000000 WHERE code = '10001'"));
+    s.exec(s.paths.quikData, QStringLiteral("UPDATE tPortfolio2 SET curallassets = 1000000 WHERE code = '20001'"));
+    s.exec(s.paths.quikData, QStringLiteral("UPDATE tLimitStock2 SET currentbal = 1000 WHERE code = '20001' AND seccode = 'SBER'"));
+    TPreOrder P;
+    ClearPreOrder(P, 1);
+    P.GroupId = 1; // "Основная": 10001, 10002, 20001
+    P.SecData.SecCode = QStringLiteral("SBER");
+    P.OrderType = QStringLiteral("LE");
+    P.QtyMode = QStringLiteral("УСТАН.ПОЗИЦИЮ");
+    P.Share = 10;
+    P.Operation = operation;
+    P.Price = price;
+    P.Bid = 290;
+    P.Offer = 299;
+    P.SlipRate = 0.01;
+    s.robot->DispatchOrder(P, MakeNewOrder);
+    const QRegularExpression fields(QStringLiteral("CLIENT_CODE=(\\w+);OPERATION=([BS]);PRICE=([0-9,]+);.*;QUANTITY=(-?\\d+);$"));
+    QStringList sent;
+    for (const QString &line : s.fileLines(s.tri(QStringLiteral("QUIK1"))) + s.fileLines(s.tri(QStringLiteral("QUIK2")))) {
+        const QRegularExpressionMatch m = fields.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        sent << QStringList{m.captured(1), m.captured(2), m.captured(3), m.captured(4)}.join(QLatin1Char(' '));
+    }
+    sent.sort();
+    QCOMPARE(sent, orders);
 }
 
 void TestDispatch::killOrdersActions_data()

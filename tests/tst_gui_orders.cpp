@@ -82,9 +82,17 @@ class TestOrders : public QObject {
 private slots:
     void newOrderBySender_data();
     void newOrderBySender();
+    void oldStrategyOrderIsAskedFor_data();
+    void oldStrategyOrderIsAskedFor();
     void stopOrderTakesBothPrices();
+    void newOrderStartsWithoutDirection_data();
+    void newOrderStartsWithoutDirection();
     void dialogRefusesWhatMakesNoOrder_data();
     void dialogRefusesWhatMakesNoOrder();
+    void shareIsCheckedByItsType_data();
+    void shareIsCheckedByItsType();
+    void groupIsAskedForInMultiOnly_data();
+    void groupIsAskedForInMultiOnly();
     void positionsGridClosesThePosition_data();
     void positionsGridClosesThePosition();
     void cancellationsForAGroup();
@@ -138,6 +146,66 @@ void TestOrders::newOrderBySender()
     QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
 }
 
+void TestOrders::oldStrategyOrderIsAskedFor_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("age"); // seconds since it was filled (placed); -1: no time
+    QTest::addColumn<bool>("yes"); // the answer, when asked
+    QTest::addColumn<QString>("question"); // empty: none
+    const QString again = QStringLiteral(" Отправить его клиентам еще раз?");
+    QTest::newRow("filled 10 s ago") << "tshFilledOrders" << 10 << false << "";
+    QTest::newRow("filled 20 min ago, yes") << "tshFilledOrders" << 1200 << true
+                                            << "Ордер # 7 исполнен 20 мин назад по цене 285,15." + again;
+    QTest::newRow("filled 20 min ago, no") << "tshFilledOrders" << 1200 << false
+                                           << "Ордер # 7 исполнен 20 мин назад по цене 285,15." + again;
+    QTest::newRow("filled 2 h 5 min ago") << "tshFilledOrders" << 7500 << true
+                                          << "Ордер # 7 исполнен 2 ч 5 мин назад по цене 285,15." + again;
+    QTest::newRow("filled 3 days ago") << "tshFilledOrders" << 3 * 86400 + 3600 << false
+                                       << "Ордер # 7 исполнен 3 дн 1 ч назад по цене 285,15." + again;
+    QTest::newRow("filled at no known time") << "tshFilledOrders" << -1 << false
+                                             << "Ордер # 7 исполнен в неизвестное время по цене 285,15." + again;
+    QTest::newRow("active, placed 30 s ago") << "tshActiveOrders" << 30 << false << "";
+    QTest::newRow("active, placed 61 s ago") << "tshActiveOrders" << 61 << true
+                                             << "Ордер # 8 выставлен 1 мин назад по цене 285." + again;
+}
+
+void TestOrders::oldStrategyOrderIsAskedFor()
+{
+    QFETCH(QString, page);
+    QFETCH(int, age);
+    QFETCH(bool, yes);
+    QFETCH(QString, question);
+    Window w;
+    w.connectNow();
+    const QDateTime at = age < 0 ? QDateTime() : QDateTime::currentDateTime().addSecs(-age);
+    if (page == QLatin1String("tshFilledOrders"))
+        w.addFilled(7, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15, at);
+    else
+        w.addActive(8, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), at);
+    w.robot().timTable();
+    QCoreApplication::processEvents();
+    Dialogs::setResponder([yes](const Dialogs::Request &r) {
+        Dialogs::Answer a;
+        if (r.kind == Dialogs::Kind::Question)
+            a.button = yes ? QMessageBox::Yes : QMessageBox::No;
+        return a;
+    });
+    showPage(w, qPrintable(page));
+    const int linesBefore = triLines(w.paths.trans).size();
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    const bool sent = question.isEmpty() || yes;
+    QStringList told;
+    if (!question.isEmpty())
+        told << question;
+    if (sent)
+        told << QStringLiteral("Выставлено 1 заявок.");
+    QCOMPARE(boxTexts(), told);
+    if (!question.isEmpty())
+        QCOMPARE(Dialogs::asked().first().kind, Dialogs::Kind::Question);
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore + (sent ? 1 : 0));
+    QCOMPARE(w.log.lines().join('\n').contains(QStringLiteral("Исполняю ордер # ")), sent);
+}
+
 void TestOrders::stopOrderTakesBothPrices()
 {
     Window w;
@@ -163,6 +231,45 @@ void TestOrders::stopOrderTakesBothPrices()
     QVERIFY2(line.contains(QStringLiteral("OPERATION=B;")), qPrintable(line));
 }
 
+void TestOrders::newOrderStartsWithoutDirection_data()
+{
+    QTest::addColumn<bool>("sell"); // the direction of the order before
+    QTest::newRow("after a sale") << true;
+    QTest::newRow("after a buy") << false;
+}
+
+void TestOrders::newOrderStartsWithoutDirection()
+{
+    QFETCH(bool, sell);
+    Window w;
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    const int linesBefore = triLines(w.paths.trans).size();
+    bool buyChecked = true, sellChecked = true;
+    OnEachShowing<TfmOrder> answer(*w.main->order(), [&](TfmOrder &d, int showing) {
+        if (showing == 0) {
+            (sell ? d.rbSell : d.rbBuy)->setChecked(true);
+            d.edtQty->setText(QStringLiteral("10"));
+            d.cboGroup->setCurrentIndex(0);
+            d.btOk->click();
+            return;
+        }
+        buyChecked = d.rbBuy->isChecked();
+        sellChecked = d.rbSell->isChecked();
+        d.btCancel->click();
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    const QStringList first = triLines(w.paths.trans).mid(linesBefore);
+    QCOMPARE(first.size(), 1);
+    QVERIFY2(first[0].contains(sell ? QStringLiteral(";OPERATION=S;") : QStringLiteral(";OPERATION=B;")), qPrintable(first[0]));
+    // The next order from the quotes chooses no direction.
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    QCOMPARE(answer.shown, 2);
+    QVERIFY(!buyChecked);
+    QVERIFY(!sellChecked);
+}
+
 void TestOrders::dialogRefusesWhatMakesNoOrder_data()
 {
     QTest::addColumn<QString>("action");
@@ -175,6 +282,7 @@ void TestOrders::dialogRefusesWhatMakesNoOrder_data()
     QTest::newRow("no direction") << "actNewOrderManual" << "" << "285" << "0" << "10" << "Выберите направление операции!";
     QTest::newRow("price 0") << "actNewOrderManual" << "B" << "0" << "0" << "10" << number;
     QTest::newRow("negative price") << "actNewOrderManual" << "S" << "-1" << "0" << "10" << number;
+    QTest::newRow("price inf") << "actNewOrderManual" << "B" << "inf" << "0" << "10" << number;
     QTest::newRow("quantity 0") << "actNewOrderManual" << "B" << "285" << "0" << "0" << number;
     QTest::newRow("quantity not a number") << "actNewOrderManual" << "B" << "285" << "0" << "десять" << number;
     QTest::newRow("stop trigger 0") << "actNewStopOrderManual" << "B" << "0" << "286" << "10" << number;
@@ -215,6 +323,110 @@ void TestOrders::dialogRefusesWhatMakesNoOrder()
     QCOMPARE(typed, qty);
     QCOMPARE(boxTexts(), QStringList{told});
     QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+}
+
+void TestOrders::shareIsCheckedByItsType_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("qty");
+    QTest::addColumn<QString>("quantity"); // the lots sold; empty: refused
+    // The single account holds 200 SBER (20 lots) in assets of 569 134 at
+    // the last price 285,12.
+    QTest::newRow("set position 0: closed") << "УСТАН.ПОЗИЦИЮ" << "0" << "20";
+    QTest::newRow("set position -10: a short") << "УСТАН.ПОЗИЦИЮ" << "-10" << "39";
+    QTest::newRow("account share 0") << "СЧЕТА" << "0" << "";
+    QTest::newRow("account share -5") << "СЧЕТА" << "-5" << "";
+    QTest::newRow("position share 0") << "ПОЗИЦИИ" << "0" << "";
+    QTest::newRow("position share -5") << "ПОЗИЦИИ" << "-5" << "";
+    // The locale reads these as numbers; none is a quantity.
+    QTest::newRow("set position -inf") << "УСТАН.ПОЗИЦИЮ" << "-inf" << "";
+    QTest::newRow("set position nan") << "УСТАН.ПОЗИЦИЮ" << "nan" << "";
+    QTest::newRow("account share inf") << "СЧЕТА" << "inf" << "";
+}
+
+void TestOrders::shareIsCheckedByItsType()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, qty);
+    QFETCH(QString, quantity);
+    Window w;
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    QVERIFY(w.data.tParam.Locate(QStringLiteral("seccode"), QStringLiteral("SBER")));
+    const int linesBefore = triLines(w.paths.trans).size();
+    bool stillOpen = false;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        d.rbSell->setChecked(true);
+        d.cboTypeQty->setCurrentIndex(d.cboTypeQty->findText(type));
+        d.edtQty->setText(qty);
+        d.cboGroup->setCurrentIndex(0);
+        d.btOk->click();
+        stillOpen = d.isVisible();
+        if (stillOpen)
+            d.btCancel->click();
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    QCOMPARE(answer.shown, 1);
+    const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
+    if (quantity.isEmpty()) {
+        QVERIFY(stillOpen);
+        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Неверный ввод числового поля!")});
+        QCOMPARE(lines.size(), 0);
+        return;
+    }
+    QVERIFY(!stillOpen);
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(QStringLiteral("SECCODE=SBER;")) && lines[0].contains(QStringLiteral(";OPERATION=S;PRICE=285,12;"))
+                 && lines[0].endsWith(QStringLiteral(";QUANTITY=") + quantity + QLatin1Char(';')),
+             qPrintable(lines[0]));
+}
+
+void TestOrders::groupIsAskedForInMultiOnly_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("SINGLE: the one account, no group needed") << 0;
+    QTest::newRow("MULTI: a group is asked for") << 1;
+}
+
+void TestOrders::groupIsAskedForInMultiOnly()
+{
+    QFETCH(int, mode);
+    Window w(mode);
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    const int linesBefore = triLines(w.paths.trans).size();
+    bool stillOpen = false, groupFocused = false;
+    QString typed;
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        d.rbBuy->setChecked(true);
+        d.edtQty->setText(QStringLiteral("10"));
+        d.cboGroup->setCurrentIndex(-1);
+        d.btOk->click();
+        stillOpen = d.isVisible();
+        if (!stillOpen)
+            return;
+        groupFocused = d.focusWidget() == d.cboGroup;
+        typed = d.edtQty->text();
+        d.cboGroup->setCurrentIndex(0);
+        d.btOk->click();
+    });
+    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
+    const QString count = QStringLiteral("Выставлено %1 заявок.").arg(lines.size());
+    if (mode == 0) {
+        QVERIFY(!stillOpen);
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(boxTexts(), QStringList{count});
+        return;
+    }
+    QVERIFY(stillOpen);
+    QVERIFY(groupFocused);
+    QCOMPARE(typed, QStringLiteral("10"));
+    QVERIFY(!lines.isEmpty()); // then, with the group, to its members
+    QCOMPARE(boxTexts(), (QStringList{QStringLiteral("Выберите группу клиентов!"), count}));
 }
 
 void TestOrders::positionsGridClosesThePosition_data()

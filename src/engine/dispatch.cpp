@@ -54,6 +54,17 @@ bool MakeNewOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOr
         O.StopOrder = P.StopOrder;
     }
     SizeOrder(dm, settings, O, P, A);
+    // A target position turns the order around for a client who holds more
+    // (or less) than the target: the price the operator set was for the other
+    // side, so this client's order is priced from its own side of the quotes,
+    // a sale from the bid, a buy from the offer, with the order's slippage.
+    // The quantity stays as sized.
+    if (P.Kind == 1 && !O.StopOrder && O.Operation != P.Operation.str()) {
+        if (O.Operation == QLatin1String("S"))
+            O.Price = P.Bid * (1 - P.SlipRate);
+        else
+            O.Price = P.Offer * (1 + P.SlipRate);
+    }
     O.Action = O.StopOrder ? QStringLiteral("NEW_STOP_ORDER") : QStringLiteral("NEW_ORDER");
     setAccount(O, A);
     return true;

@@ -22,10 +22,12 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -55,6 +57,57 @@ QAction *makeAction(QObject *owner, const char *name, const QString &caption, co
     if (iconName)
         a->setIcon(icon(iconName));
     return a;
+}
+
+// How long ago, as the operator reads it: seconds under a minute, then
+// minutes, hours and minutes, days and hours.
+QString agoText(qint64 secs)
+{
+    if (secs < 60)
+        return QString::number(secs) + QStringLiteral(" сек");
+    const qint64 minutes = secs / 60;
+    if (minutes < 60)
+        return QString::number(minutes) + QStringLiteral(" мин");
+    const qint64 hours = minutes / 60;
+    if (hours < 24) {
+        QString text = QString::number(hours) + QStringLiteral(" ч");
+        if (minutes % 60)
+            text += QLatin1Char(' ') + QString::number(minutes % 60) + QStringLiteral(" мин");
+        return text;
+    }
+    QString text = QString::number(hours / 24) + QStringLiteral(" дн");
+    if (hours % 24)
+        text += QLatin1Char(' ') + QString::number(hours % 24) + QStringLiteral(" ч");
+    return text;
+}
+
+// A strategy order taken from its grid to be sent again goes out at its own
+// price, however long ago that was. One older than a minute, or of no known
+// time, is put to the operator first; `at` is when it was filled (placed, for
+// an active order). Empty when there is nothing to ask.
+QString resendQuestion(const TPreOrder &P, const QDateTime &at)
+{
+    const qint64 age = at.isValid() ? at.secsTo(QDateTime::currentDateTime()) : -1;
+    if (at.isValid() && age <= 60)
+        return QString();
+    double price = P.FillPrice;
+    if (!P.Filled) {
+        TOrder O;
+        try {
+            ParseOrderText(O, P);
+            price = O.Price;
+        } catch (const std::exception &) {
+            price = 0; // a text that cannot be read: its price is not known
+        }
+    }
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    QString text = QStringLiteral("Ордер # ") + QString::number(P.Id)
+                   + (P.Filled ? QStringLiteral(" исполнен ") : QStringLiteral(" выставлен "))
+                   + (at.isValid() ? agoText(age) + QStringLiteral(" назад") : QStringLiteral("в неизвестное время"));
+    if (price != 0)
+        text += QStringLiteral(" по цене ") + locale.toString(price, 'f', QLocale::FloatingPointShortest);
+    return text + QStringLiteral(". Отправить его клиентам еще раз?");
 }
 
 // A quote price with its instrument's decimals.
@@ -770,6 +823,10 @@ void TfmMain::NewManualOrder(const QString &sender)
                 caption = TfmOrder::NewStopOrderCaption;
         } else {
             ReadStrategyOrder(P, *source);
+            const QDateTime at = P.Filled ? P.TimeFilled : source->FieldByName(QStringLiteral("Time Placed")).toDateTime();
+            const QString question = resendQuestion(P, at);
+            if (!question.isEmpty() && !Dialogs::question(this, question))
+                return;
         }
     } else if (sender == QLatin1String("grdLimits")) {
         if (!PreparePositionOrder(P, m_data.tParam, m_data.qLimits, positionsFilterGroup(), m_settings.cboGroup))

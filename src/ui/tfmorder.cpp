@@ -17,6 +17,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 const QString TfmOrder::NewOrderCaption = QStringLiteral("Ввод заявки");
 const QString TfmOrder::NewStopOrderCaption = QStringLiteral("Ввод стоп-заявки");
 const QString TfmOrder::KillOrdersCaption = QStringLiteral("Снятие ВСЕХ заявок по инструменту");
@@ -79,10 +81,10 @@ TfmOrder::TfmOrder(TDatMod &data, Settings &settings, QWidget *parent) : QDialog
     auto *operation = new QHBoxLayout(boxOperation);
     operation->addWidget(rbBuy);
     operation->addWidget(rbSell);
-    // Neither can be chosen: the group of the two is exclusive only once one is.
-    auto *both = new QButtonGroup(this);
-    both->addButton(rbBuy);
-    both->addButton(rbSell);
+    // At most one of the two; FillDialog clears both for every new order.
+    m_direction = new QButtonGroup(this);
+    m_direction->addButton(rbBuy);
+    m_direction->addButton(rbSell);
 
     edtPrice = edit("edtPrice", true);
     edtPriceFill = edit("edtPriceFill");
@@ -155,12 +157,12 @@ void TfmOrder::FillDialog(const TPreOrder &P, qint32 quickGroup)
     edtPrice->setText(FormatOrderPrice(P.SecData, P.Last));
     edtPriceFill->setText(locale.toString(0.0, 'f', 2));
     cboTypeQty->setCurrentIndex(0);
-    // Neither direction chosen.
-    for (QRadioButton *r : {rbBuy, rbSell}) {
-        r->setAutoExclusive(false);
-        r->setChecked(false);
-        r->setAutoExclusive(true);
-    }
+    // Neither direction chosen: an exclusive group refuses to uncheck its
+    // checked button, so it stops being exclusive while both are cleared.
+    m_direction->setExclusive(false);
+    rbBuy->setChecked(false);
+    rbSell->setChecked(false);
+    m_direction->setExclusive(true);
     const QString type = P.OrderType;
     if (type == QLatin1String("LX") || type == QLatin1String("SE")) {
         edtPrice->setText(FormatOrderPrice(P.SecData, (1 - P.SlipRate) * P.Bid));
@@ -215,16 +217,28 @@ bool TfmOrder::ApplyDialog()
         PreOrder.StopPrice = price;
         PreOrder.StopOrder = true;
         // The trigger must be a price; the execution price may stay 0.
-        fillOk = fillOk && fill >= 0;
+        fillOk = fillOk && std::isfinite(fill) && fill >= 0;
     } else {
         PreOrder.Price = price;
     }
     const double share = locale.toDouble(edtQty->text(), &shareOk);
     PreOrder.Share = share;
     PreOrder.GroupId = group.isValid() ? group.toInt() : -1;
-    // A price or quantity of zero would go out to every member of the group.
-    if (!priceOk || !fillOk || !shareOk || !group.isValid() || price <= 0 || share <= 0) {
+    // A share of the account or of the position must be above zero; a
+    // target position may be 0 (closed) or below (a short).
+    const bool target = cboTypeQty->currentText() == QStringLiteral("УСТАН.ПОЗИЦИЮ");
+    const bool shareFits = std::isfinite(share) && (target || share > 0);
+    // A price of zero would go out to every member of the group. The locale
+    // reads "nan" and "inf" as numbers: no price or quantity is either.
+    if (!priceOk || !fillOk || !shareOk || !std::isfinite(price) || price <= 0 || !shareFits) {
         Dialogs::information(this, QStringLiteral("Неверный ввод числового поля!"));
+        return false;
+    }
+    // In MULTI mode the group decides who gets the order; in SINGLE mode it
+    // goes to the one account whatever the group.
+    if (!group.isValid() && m_settings.rgpSingleMulti == 1) {
+        Dialogs::information(this, QStringLiteral("Выберите группу клиентов!"));
+        cboGroup->setFocus();
         return false;
     }
     PreOrder.QtyMode = cboTypeQty->currentText();

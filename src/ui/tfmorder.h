@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class QButtonGroup;
 class QComboBox;
 class QGroupBox;
 class QLineEdit;
@@ -50,6 +51,7 @@ protected:
 
 private:
     void fillGroups();
+    QButtonGroup *m_direction = nullptr; // rbBuy and rbSell
     TDatMod &m_data;
     Settings &m_settings;
 };

@@ -16,6 +16,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QLabel>
 #include <QLocale>
 #include <QTabWidget>
@@ -61,13 +62,29 @@ struct Window {
         QCoreApplication::processEvents();
         robot().timQuikTimer();
     }
-    void addFilled(int id, const QString &symbol, const QString &type, const QString &text, double fill)
+    // A filled strategy order as the platform writes it, filled at `filled`
+    // (now unless told; an invalid time leaves the column empty).
+    void addFilled(int id, const QString &symbol, const QString &type, const QString &text, double fill,
+                   const QDateTime &filled = QDateTime::currentDateTime())
     {
         execOnDatabase(paths.alerts,
-                       QStringLiteral("INSERT INTO FilledOrders (ID, Symbol, OrderType, \"Order\", \"Fill Price\", System, Workspace) "
-                                      "VALUES (:id, :s, :t, :o, :f, 'Demo MA Cross(5,20)', 'C:\\Omega\\Demo.orw')"),
+                       QStringLiteral("INSERT INTO FilledOrders (ID, Symbol, OrderType, \"Order\", \"Fill Price\", \"Time Filled\", System, "
+                                      "Workspace) VALUES (:id, :s, :t, :o, :f, :at, 'Demo MA Cross(5,20)', 'C:\\Omega\\Demo.orw')"),
                        {{QStringLiteral("id"), id}, {QStringLiteral("s"), symbol}, {QStringLiteral("t"), type}, {QStringLiteral("o"), text},
-                        {QStringLiteral("f"), fill}});
+                        {QStringLiteral("f"), fill}, {QStringLiteral("at"), alertTime(filled)}});
+    }
+    // An order the platform has placed in advance, placed at `placed`.
+    void addActive(int id, const QString &symbol, const QString &type, const QString &text, const QDateTime &placed)
+    {
+        execOnDatabase(paths.alerts,
+                       QStringLiteral("INSERT INTO ActiveOrders (ID, Symbol, OrderType, \"Order\", \"Time Placed\", System, Workspace) "
+                                      "VALUES (:id, :s, :t, :o, :at, 'Demo MA Cross(5,20)', 'C:\\Omega\\Demo.orw')"),
+                       {{QStringLiteral("id"), id}, {QStringLiteral("s"), symbol}, {QStringLiteral("t"), type}, {QStringLiteral("o"), text},
+                        {QStringLiteral("at"), alertTime(placed)}});
+    }
+    static QVariant alertTime(const QDateTime &t)
+    {
+        return t.isValid() ? QVariant(t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))) : QVariant();
     }
 };
 
