@@ -50,8 +50,8 @@ public:
         fill();
         dm.tQuik.Open();
         terminals = ReadTerminals(dm.tQuik);
-        dm.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), 1, terminals));
-        dm.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), 1, terminals));
+        dm.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), AccountMode::Multi, terminals));
+        dm.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), AccountMode::Multi, terminals));
         dm.tSecCode.Open();
         dm.tClientOpenPositions.Open();
     }
@@ -167,7 +167,7 @@ void IndexedSelect(EngineData &d)
 TPreOrder LongExit()
 {
     TPreOrder p;
-    ClearPreOrder(p, 0);
+    ClearPreOrder(p, OrderKind::Strategy);
     p.Symbol = QStringLiteral("$SBER");
     p.OrderType = QStringLiteral("LX");
     p.OrderText = QStringLiteral("Sell 100 SBER 250.5 ");
@@ -234,7 +234,7 @@ void BM_PositionsView(benchmark::State &state)
     qint64 rows = 0;
     for (auto _ : state) {
         DataSet &q = d.dm.qLimits;
-        q.setSQL(BuildLimitsQuery(false, std::nullopt, QString(), QString(), 1, d.terminals));
+        q.setSQL(BuildLimitsQuery(false, std::nullopt, QString(), QString(), AccountMode::Multi, d.terminals));
         q.Open();
         double sum = 0;
         for (int r = 0; r < q.RecordCount(); ++r)

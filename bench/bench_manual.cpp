@@ -63,7 +63,7 @@ struct ManualBench : BenchWorkspace {
         ReadQuote(manual, dm.tParam);
         manual.OrderType = QStringLiteral("LE");
         manual.Operation = QStringLiteral("B");
-        manual.QtyMode = QStringLiteral("СЧЕТА");
+        manual.QtyMode = QuantityMode::Accounts;
         manual.Share = 10;
         manual.Price = manual.Offer;
         manual.GroupId = groupId;

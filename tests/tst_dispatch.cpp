@@ -192,13 +192,13 @@ void TestDispatch::operatorOrderForGroup()
 {
     SampleRobot s(1, 0);
     TPreOrder P;
-    ClearPreOrder(P, 1);
-    P.Kind = 1;
+    ClearPreOrder(P, OrderKind::Operator);
+    P.Kind = OrderKind::Operator;
     P.GroupId = 1; // "Основная": 10001, 10002, 20001
     P.SecData.SecCode = QStringLiteral("GAZP");
     P.Operation = QStringLiteral("B");
     P.Price = 160.25;
-    P.QtyMode = QStringLiteral("СЧЕТА");
+    P.QtyMode = QuantityMode::Accounts;
     P.Share = 10;
     s.robot->DispatchOrder(P, MakeNewOrder);
     const QStringList q1 = s.fileLines(s.tri(QStringLiteral("QUIK1")));
@@ -254,11 +254,11 @@ void TestDispatch::setPositionPricesEachClientsSide()
     s.exec(s.paths.quikData, QStringLiteral("UPDATE tPortfolio2 SET curallassets = 1000000 WHERE code = '20001'"));
     s.exec(s.paths.quikData, QStringLiteral("UPDATE tLimitStock2 SET currentbal = 1000 WHERE code = '20001' AND seccode = 'SBER'"));
     TPreOrder P;
-    ClearPreOrder(P, 1);
+    ClearPreOrder(P, OrderKind::Operator);
     P.GroupId = 1; // "Основная": 10001, 10002, 20001
     P.SecData.SecCode = QStringLiteral("SBER");
     P.OrderType = QStringLiteral("LE");
-    P.QtyMode = QStringLiteral("УСТАН.ПОЗИЦИЮ");
+    P.QtyMode = QuantityMode::SetPosition;
     P.Share = 10;
     P.Operation = operation;
     P.Price = price;
@@ -300,8 +300,8 @@ void TestDispatch::killOrdersActions()
     QFETCH(QString, line);
     SampleRobot s;
     TPreOrder P;
-    ClearPreOrder(P, 1);
-    P.Kind = 1;
+    ClearPreOrder(P, OrderKind::Operator);
+    P.Kind = OrderKind::Operator;
     P.KillOrders = true;
     P.StopOrder = stop;
     P.SecData.SecCode = secCode;
@@ -324,7 +324,7 @@ void TestDispatch::filteredAndUnknownOrders()
 
     // An unknown ticker sent past the filters: one error line per client, nothing sent.
     TPreOrder P;
-    ClearPreOrder(P, 0);
+    ClearPreOrder(P, OrderKind::Strategy);
     P.Symbol = QStringLiteral("NOPE");
     P.OrderType = QStringLiteral("LE");
     P.OrderText = QStringLiteral("Buy 1 NOPE 10 ");

@@ -298,7 +298,7 @@ void TestMainWindow::positionsFilterBuildsTheView()
     all->setChecked(true);
     w.action("actSelectLimits")->trigger();
     const QVector<TQuikTerminal> terminals = ReadTerminals(w.data.tQuik);
-    QString expected = BuildLimitsQuery(true, key, QStringLiteral("10001"), QStringLiteral("SBER"), 1, terminals);
+    QString expected = BuildLimitsQuery(true, key, QStringLiteral("10001"), QStringLiteral("SBER"), AccountMode::Multi, terminals);
     if (expected.endsWith(QLatin1String("\r\n")))
         expected.chop(2);
     QCOMPARE(w.data.qLimits.statement(), expected);

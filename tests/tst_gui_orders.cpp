@@ -31,6 +31,13 @@ struct OnDialog : OnEachShowing<TfmOrder> {
     }
 };
 
+// The order command of an action's object name.
+TfmMain::OrderSender senderNamed(const QString &action)
+{
+    return action == QLatin1String("actNewStopOrderManual") ? TfmMain::OrderSender::NewStopOrderCommand
+                                                            : TfmMain::OrderSender::NewOrderCommand;
+}
+
 QStringList boxTexts()
 {
     QStringList out;
@@ -132,7 +139,7 @@ void TestOrders::newOrderBySender()
     w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(page));
     OnDialog answer(*w.main->order(), buyTen);
     // Enabled by the page; run as its handler runs.
-    w.main->NewManualOrder(action);
+    w.main->NewManualOrder(senderNamed(action));
     QCOMPARE(answer.shown, dialog ? 1 : 0);
     if (logged.isEmpty()) {
         QVERIFY(boxTexts().isEmpty());
@@ -192,7 +199,7 @@ void TestOrders::oldStrategyOrderIsAskedFor()
     });
     showPage(w, qPrintable(page));
     const int linesBefore = triLines(w.paths.trans).size();
-    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     const bool sent = question.isEmpty() || yes;
     QStringList told;
     if (!question.isEmpty())
@@ -221,7 +228,7 @@ void TestOrders::stopOrderTakesBothPrices()
         d.edtPriceFill->setText(QStringLiteral("106"));
         buyTen(d);
     });
-    w.main->NewManualOrder(QStringLiteral("actNewStopOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewStopOrderCommand);
     QCOMPARE(caption, QStringLiteral("Ввод стоп-заявки"));
     QVERIFY(fillEnabled);
     const QString line = triLines(w.paths.trans).last();
@@ -259,12 +266,12 @@ void TestOrders::newOrderStartsWithoutDirection()
         sellChecked = d.rbSell->isChecked();
         d.btCancel->click();
     });
-    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     const QStringList first = triLines(w.paths.trans).mid(linesBefore);
     QCOMPARE(first.size(), 1);
     QVERIFY2(first[0].contains(sell ? QStringLiteral(";OPERATION=S;") : QStringLiteral(";OPERATION=B;")), qPrintable(first[0]));
     // The next order from the quotes chooses no direction.
-    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     QCOMPARE(answer.shown, 2);
     QVERIFY(!buyChecked);
     QVERIFY(!sellChecked);
@@ -318,7 +325,7 @@ void TestOrders::dialogRefusesWhatMakesNoOrder()
         typed = d.edtQty->text();
         d.btCancel->click(); // then Отмена: nothing goes out
     });
-    w.main->NewManualOrder(action);
+    w.main->NewManualOrder(senderNamed(action));
     QVERIFY(stillOpen);
     QCOMPARE(typed, qty);
     QCOMPARE(boxTexts(), QStringList{told});
@@ -366,7 +373,7 @@ void TestOrders::shareIsCheckedByItsType()
         if (stillOpen)
             d.btCancel->click();
     });
-    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     QCOMPARE(answer.shown, 1);
     const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
     if (quantity.isEmpty()) {
@@ -413,7 +420,7 @@ void TestOrders::groupIsAskedForInMultiOnly()
         d.cboGroup->setCurrentIndex(0);
         d.btOk->click();
     });
-    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
     const QString count = QStringLiteral("Выставлено %1 заявок.").arg(lines.size());
     if (mode == 0) {
@@ -538,7 +545,7 @@ void TestOrders::groupWithoutMembersFormsNothing()
         d.cboGroup->setCurrentIndex(d.cboGroup->findText(QStringLiteral("Пустая")));
         buyTen(d);
     });
-    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 0 заявок.")});
     QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("\"Пустая\"   ...")));
 }
@@ -554,7 +561,7 @@ void TestOrders::failedDispatchShowsNoCount()
     execOnDatabase(w.paths.quikData, QStringLiteral("ALTER TABLE tQuik RENAME TO tQuikAway"));
     const int linesBefore = triLines(w.paths.trans).size();
     OnDialog answer(*w.main->order(), buyTen);
-    w.main->NewManualOrder(QStringLiteral("actNewOrderManual"));
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     QCOMPARE(answer.shown, 1);
     QTRY_VERIFY(!Dialogs::asked().isEmpty());
     for (const QString &text : boxTexts())
@@ -628,7 +635,7 @@ void TestOrders::quickForm()
     const double offer = w.data.tParam.FieldByName(QStringLiteral("offer")).toDouble();
     QCOMPARE(QString(P.OrderType), orderType);
     QCOMPARE(QString(P.Operation), operation);
-    QCOMPARE(QString(P.QtyMode), qtyMode);
+    QCOMPARE(QuantityModeText(P.QtyMode), qtyMode);
     QCOMPARE(P.Share, share);
     if (priceFactor > 0)
         QVERIFY2(qAbs(P.Price - offer * priceFactor) < 1e-9, qPrintable(QString::number(P.Price)));

@@ -68,7 +68,7 @@ void TestOrders::strategyOrderFromAlertRow()
     TPreOrder p;
     p.FillPrice = 99; // cleared for every row
     ReadStrategyOrder(p, d);
-    QCOMPARE(p.Kind, quint8(0));
+    QCOMPARE(p.Kind, OrderKind::Strategy);
     QCOMPARE(p.Id, 17);
     QCOMPARE(p.Symbol.str(), QStringLiteral("SBER"));
     QCOMPARE(p.Description.str(), QString());
@@ -93,7 +93,7 @@ void TestOrders::quoteRow()
     p.GroupId = 5;
     p.SecData.LotSize = 77;
     ReadQuote(p, f.dm.tParam);
-    QCOMPARE(p.Kind, quint8(1));
+    QCOMPARE(p.Kind, OrderKind::Operator);
     QCOMPARE(p.GroupId, -1);
     QCOMPARE(p.SecData.Stock, QStringLiteral("Сбербанк"));
     QCOMPARE(p.SecData.SecCode, QStringLiteral("SBER"));
@@ -202,7 +202,7 @@ void TestOrders::lookupSecurity()
     s.Ticker = ticker;
     s.SecCode = secCode;
     s.Stock = QStringLiteral("kept");
-    QCOMPARE(LookupSecurity(f.dm, s, quint8(kind)), found);
+    QCOMPARE(LookupSecurity(f.dm, s, static_cast<OrderKind>(kind)), found);
     QCOMPARE(f.ws.messages(), logged.isEmpty() ? QStringList() : QStringList{logged});
     QCOMPARE(f.ws.log.LoggedLines(), f.ws.log.lines().size()); // the log file is written at once
     if (!found)

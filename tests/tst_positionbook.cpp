@@ -21,7 +21,7 @@ struct Signal {
 std::pair<TOrder, TPreOrder> order(const Signal &s, int quantity, const QString &action = QStringLiteral("NEW_ORDER"))
 {
     TPreOrder p;
-    ClearPreOrder(p, 0);
+    ClearPreOrder(p, OrderKind::Strategy);
     p.OrderType = s.type;
     p.Symbol = s.symbol;
     p.System = s.system;

@@ -136,8 +136,8 @@ void TestSizing::sizing()
     a.Ebs = ebs;
 
     TPreOrder p;
-    ClearPreOrder(p, quint8(kind));
-    p.QtyMode = qtyMode;
+    ClearPreOrder(p, static_cast<OrderKind>(kind));
+    p.QtyMode = QuantityModeOf(qtyMode);
     p.Share = share;
     p.OrderType = QStringLiteral("LE");
     p.SecData.SecCode = QStringLiteral("SEC");
@@ -198,7 +198,7 @@ void TestSizing::balanceTableByMode()
     a.AccountForts = QStringLiteral("F1");
     a.IdQuik = idQuik;
     TPreOrder p;
-    ClearPreOrder(p, 1);
+    ClearPreOrder(p, OrderKind::Operator);
     p.SecData.SecCode = QStringLiteral("SEC");
     p.SecData.ClassCode = classCode;
     QCOMPARE(ReadCurrentBalance(f.dm, f.settings(), a, p), balance);
@@ -224,7 +224,7 @@ void TestSizing::portfolioErrorKeepsQuantity()
     TClientAccount a;
     a.Code = QStringLiteral("C1");
     TPreOrder p;
-    ClearPreOrder(p, 0);
+    ClearPreOrder(p, OrderKind::Strategy);
     TOrder o;
     o.Price = 100;
     o.Quantity = 1000;
@@ -248,8 +248,8 @@ void TestSizing::assetsFollowEveryChange()
         TClientAccount a;
         a.Code = code;
         TPreOrder p;
-        ClearPreOrder(p, 1);
-        p.QtyMode = QStringLiteral("СЧЕТА");
+        ClearPreOrder(p, OrderKind::Operator);
+        p.QtyMode = QuantityMode::Accounts;
         p.Share = 50;
         TOrder o;
         o.Price = 100;

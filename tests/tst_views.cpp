@@ -81,7 +81,7 @@ void TestViews::unionTexts()
     QFETCH(int, mode);
     QFETCH(QVector<TQuikTerminal>, list);
     QFETCH(QString, text);
-    QCOMPARE(BuildUnionQuery(table, mode, list), text);
+    QCOMPARE(BuildUnionQuery(table, static_cast<AccountMode>(mode), list), text);
 }
 
 void TestViews::limitsTexts_data()
@@ -175,7 +175,7 @@ void TestViews::limitsTexts()
     QFETCH(int, mode);
     QFETCH(QVector<TQuikTerminal>, list);
     QFETCH(QString, text);
-    QCOMPARE(BuildLimitsQuery(allLimits, group < 0 ? std::nullopt : std::optional<int>(group), client, security, mode, list), text);
+    QCOMPARE(BuildLimitsQuery(allLimits, group < 0 ? std::nullopt : std::optional<int>(group), client, security, static_cast<AccountMode>(mode), list), text);
 }
 
 void TestViews::positionsOnDatabase_data()
@@ -246,7 +246,7 @@ void TestViews::positionsOnDatabase()
     }
     f.buildPortfolioViews(mode);
     const QVector<TQuikTerminal> list = ReadTerminals(f.dm.tQuik);
-    f.dm.qLimits.setSQL(BuildLimitsQuery(allLimits, group ? std::optional<int>(7) : std::nullopt, client, security, mode, list));
+    f.dm.qLimits.setSQL(BuildLimitsQuery(allLimits, group ? std::optional<int>(7) : std::nullopt, client, security, static_cast<AccountMode>(mode), list));
     f.dm.qLimits.Open();
 
     DataSet &q = f.dm.qLimits;
@@ -283,7 +283,7 @@ void TestViews::connectionBuildsDerivedViews()
     const QString portfolio = QStringLiteral("SELECT *, \"A\" As Quikname\r\nFROM tPortfolio1\r\nUNION\r\nSELECT *, \"C\" as QuikName\r\nFROM tPortfolio3\r\n");
     QCOMPARE(dm.qPortfolioAll.SQLText(), portfolio);
     QCOMPARE(dm.qSecCodeList.SQLText(),
-             QStringLiteral("SELECT DISTINCT seccode FROM (") + BuildLimitsQuery(false, std::nullopt, {}, {}, 1, ReadTerminals(dm.tQuik))
+             QStringLiteral("SELECT DISTINCT seccode FROM (") + BuildLimitsQuery(false, std::nullopt, {}, {}, AccountMode::Multi, ReadTerminals(dm.tQuik))
                  + QStringLiteral(")\r\n"));
     QCOMPARE(dm.qPortfolioSum.SQLText(),
              QStringLiteral("Select Count(code) as SumCode,  Sum(openassets) as SumOpenAssets,Sum(shorts) as SumShorts, Sum(longs) as Sumlongs, "

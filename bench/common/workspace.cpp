@@ -62,8 +62,8 @@ BenchWorkspace::BenchWorkspace(int clients, int terminals, int alertRows, bool s
         ds->Open();
     if (shareSizing) {
         const QVector<TQuikTerminal> list = ReadTerminals(dm.tQuik);
-        dm.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), 1, list));
-        dm.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), 1, list));
+        dm.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), AccountMode::Multi, list));
+        dm.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), AccountMode::Multi, list));
     }
     robot->BuildTROFiles();
     robot->PrepareTransactionFiles();
@@ -72,7 +72,7 @@ BenchWorkspace::BenchWorkspace(int clients, int terminals, int alertRows, bool s
 TPreOrder BenchWorkspace::order()
 {
     TPreOrder P;
-    ClearPreOrder(P, 0);
+    ClearPreOrder(P, OrderKind::Strategy);
     P.Id = 1;
     P.Symbol = QStringLiteral("SBER");
     P.OrderType = QStringLiteral("LE");

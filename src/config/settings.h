@@ -7,6 +7,13 @@
 
 #include <optional>
 
+// Whom the robot trades for: the one account of the settings (SINGLE), or
+// the clients of the terminals listed in QuikData (MULTI). The settings
+// file and the options dialog keep it as 0 and 1.
+enum class AccountMode { Single = 0, Multi = 1 };
+// The kind of trading terminal the transactions go to (0 and 1 in the file).
+enum class TerminalKind { Quik = 0, SmartTrade = 1 };
+
 // Every setting of the robot, in memory. The options dialog edits this
 // object; the rest of the program reads its fields. The fields bear the
 // names of the dialog's controls that edit them.
@@ -22,8 +29,10 @@ public:
     int rgpFilled = 1;            // always 1: market orders from FilledOrders
     bool chExitQty = true;        // ExitQty
     bool chKillOrder = false;     // KillOrder
-    int rgpSingleMulti = 0;       // 0 SINGLE, 1 MULTI
-    int rgpTerminal = 0;          // 0 QUIK, 1 SmartTrade
+    int rgpSingleMulti = 0;       // 0 SINGLE, 1 MULTI (accountMode())
+    int rgpTerminal = 0;          // 0 QUIK, 1 SmartTrade (terminalKind())
+    AccountMode accountMode() const { return rgpSingleMulti == 1 ? AccountMode::Multi : AccountMode::Single; }
+    TerminalKind terminalKind() const { return rgpTerminal == 1 ? TerminalKind::SmartTrade : TerminalKind::Quik; }
     int edtTrans_id = 0;          // trans_id
     bool chAutoPortfolio = false; // AutoPortfolio
     int edtIntTable = 1;          // intTable, seconds

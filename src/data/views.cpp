@@ -34,10 +34,10 @@ QVector<TQuikTerminal> ReadTerminals(DataSet &tQuik)
     return out;
 }
 
-QString BuildUnionQuery(const QString &table, int mode, const QVector<TQuikTerminal> &terminals)
+QString BuildUnionQuery(const QString &table, AccountMode mode, const QVector<TQuikTerminal> &terminals)
 {
     QString s;
-    if (mode == 0) {
+    if (mode == AccountMode::Single) {
         s = QStringLiteral("SELECT *, \"Quik\" as QuikName FROM  ") + table + CRLF;
     } else {
         bool first = true;
@@ -61,7 +61,7 @@ QString BuildUnionQuery(const QString &table, int mode, const QVector<TQuikTermi
 }
 
 QString BuildLimitsQuery(bool allLimits, std::optional<int> group, const QString &client, const QString &security,
-                         int mode, const QVector<TQuikTerminal> &terminals)
+                         AccountMode mode, const QVector<TQuikTerminal> &terminals)
 {
     const QString S = allLimits
         ? QStringLiteral(" tclients.code, tclients.accountMICEX as Account , seccode, openbal, currentbal, 0 as Est\r\n")
@@ -84,7 +84,7 @@ QString BuildLimitsQuery(bool allLimits, std::optional<int> group, const QString
     const QString X = QStringLiteral("AND TAG<>\"EQTS\"");
 
     QString stock, futures, money;
-    if (mode == 0) {
+    if (mode == AccountMode::Single) {
         if (!allLimits) {
             stock = QStringLiteral("SELECT \"Quik\" as Quikname, ") + S
                 + QStringLiteral("FROM (tLimitStock INNER JOIN tclients ON tLimitStock.code = tclients.code) INNER JOIN tParam ON tlimitstock.seccode=tparam.seccode\r\n");

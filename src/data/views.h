@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/settings.h"
+
 #include <QLocale>
 #include <QString>
 #include <QVariant>
@@ -29,13 +31,13 @@ QVector<TQuikTerminal> ReadTerminals(DataSet &tQuik);
 // The merged view of one terminal export table. In MULTI mode an empty
 // terminal list gives a statement over suffix 0 with an empty terminal name,
 // which fails to open.
-QString BuildUnionQuery(const QString &table, int mode, const QVector<TQuikTerminal> &terminals);
+QString BuildUnionQuery(const QString &table, AccountMode mode, const QVector<TQuikTerminal> &terminals);
 
 // The positions view: stock holdings, futures positions and money limits of
 // the clients, optionally only one group, one client or one security (an
 // empty client or security means none).
 QString BuildLimitsQuery(bool allLimits, std::optional<int> group, const QString &client, const QString &security,
-                         int mode, const QVector<TQuikTerminal> &terminals);
+                         AccountMode mode, const QVector<TQuikTerminal> &terminals);
 
 // The views derived from the others at connection; each takes the full text
 // of its source statement.

@@ -41,7 +41,7 @@ bool MakeNewOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOr
     O.SecData.SecCode = P.SecData.SecCode;
     if (!LookupSecurity(dm, O.SecData, P.Kind))
         return false;
-    if (P.Kind == 0) {
+    if (P.Kind == OrderKind::Strategy) {
         // A strategy order's text is read and its slippage applied.
         O.OrderId = P.Id;
         ParseOrderText(O, P);
@@ -59,7 +59,7 @@ bool MakeNewOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOr
     // side, so this client's order is priced from its own side of the quotes,
     // a sale from the bid, a buy from the offer, with the order's slippage.
     // The quantity stays as sized.
-    if (P.Kind == 1 && !O.StopOrder && O.Operation != P.Operation.str()) {
+    if (P.Kind == OrderKind::Operator && !O.StopOrder && O.Operation != P.Operation.str()) {
         if (O.Operation == QLatin1String("S"))
             O.Price = P.Bid * (1 - P.SlipRate);
         else
@@ -126,7 +126,7 @@ void Robot::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destin
     const QString bookCode = O.ClientCode;
     try {
         number = m_gateway.SendTransaction(O, P, destination);
-        if (P.Kind == 0) {
+        if (P.Kind == OrderKind::Strategy) {
             TOrder booked = O;
             booked.ClientCode = bookCode;
             if (number >= 0) {
@@ -191,7 +191,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
     const TPreOrder P = order; // the caller's record stays as it is
     TOrder O;
     TClientAccount A;
-    const bool smartTrade = m_settings.rgpTerminal == 1;
+    const bool smartTrade = m_settings.terminalKind() == TerminalKind::SmartTrade;
     // A terminal, or one of its clients, that this dispatch serves.
     auto serves = [&scope](qint32 terminal, const QString &code) {
         if (!code.isNull() && scope.except.contains(code))
@@ -204,7 +204,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
         return false;
     };
     // A strategy order sized on a setting that is no number goes nowhere.
-    if (P.Kind == 0)
+    if (P.Kind == OrderKind::Strategy)
         RequireSizingSettings(m_settings);
 
     // The book's dataset is re-read once when the dispatch ends, whatever
@@ -226,7 +226,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
         }
     } dispatching(*this);
 
-    if (m_settings.rgpSingleMulti == 0) {
+    if (m_settings.accountMode() == AccountMode::Single) {
         A.Code = m_settings.edtCode;
         A.AccountMicex = m_settings.edtAccountMicex;
         A.AccountForts = m_settings.edtAccountFORTS;
@@ -239,7 +239,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
             closeWith(scope);
         }
         writeGuarded(smartTrade ? SmartTradeFileName(m_settings.edtDirSmartTrade) : quikFile);
-    } else if (P.Kind == 0 || P.Kind == 1) {
+    } else if (P.Kind == OrderKind::Strategy || P.Kind == OrderKind::Operator) {
         DataSet &terminals = m_data.qActiveQuik;
         terminals.Close();
         terminals.Open();
@@ -247,7 +247,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
         for (int r = 0; r < terminals.RecordCount(); ++r)
             list.append({terminals.value(r, QStringLiteral("id_quik")).toInt(), terminals.value(r, QStringLiteral("quik")).toString(),
                          terminals.value(r, QStringLiteral("path")).toString()});
-        const QString classCode = P.Kind == 0 ? m_data.ClassCodeByTicker(P.Symbol) : QString();
+        const QString classCode = P.Kind == OrderKind::Strategy ? m_data.ClassCodeByTicker(P.Symbol) : QString();
         // The last terminal served writes the order's closing row with its
         // own rows (a SmartTrade order, written client by client, after).
         int lastServed = -1;
@@ -268,7 +268,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
                 std::optional<WriteQueue::Batch> batch;
                 if (!smartTrade)
                     batch.emplace(m_data.quikWrites, true);
-                if (P.Kind == 0) {
+                if (P.Kind == OrderKind::Strategy) {
                     DataSet &q = m_data.qActiveClients;
                     q.Close();
                     q.clearParams();

@@ -7,12 +7,6 @@
 #include "robot.h"
 #include "untrade.h"
 
-namespace {
-const QString Accounts = QStringLiteral("СЧЕТА");
-const QString Positions = QStringLiteral("ПОЗИЦИИ");
-const QString SetPosition = QStringLiteral("УСТАН.ПОЗИЦИЮ");
-} // namespace
-
 TPreOrder PrepareQuickOrder(const DataSet &quotes, QuickButton button, bool isLong, qint32 groupId, double slippagePercent,
                             double boxValue)
 {
@@ -40,21 +34,21 @@ TPreOrder PrepareQuickOrder(const DataSet &quotes, QuickButton button, bool isLo
     case QuickButton::Volume:
         // Both directions priced from the offer.
         P.OrderType = side + QStringLiteral("E");
-        P.QtyMode = Accounts;
+        P.QtyMode = QuantityMode::Accounts;
         P.Share = boxValue;
         P.Operation = isLong ? QStringLiteral("B") : QStringLiteral("S");
         P.Price = isLong ? P.Offer * (1 + P.SlipRate) : P.Offer * (1 - P.SlipRate);
         break;
     case QuickButton::Part:
         P.OrderType = side + QStringLiteral("X");
-        P.QtyMode = Positions;
+        P.QtyMode = QuantityMode::Positions;
         P.Share = boxValue;
         P.Operation = isLong ? QStringLiteral("S") : QStringLiteral("B");
         P.Price = isLong ? P.Offer * (1 - P.SlipRate) : P.Offer * (1 + P.SlipRate);
         break;
     case QuickButton::Set:
         P.OrderType = QStringLiteral("LE");
-        P.QtyMode = SetPosition;
+        P.QtyMode = QuantityMode::SetPosition;
         P.Share = boxValue;
         break;
     }
@@ -79,11 +73,11 @@ bool PreparePositionOrder(TPreOrder &P, DataSet &quotes, const DataSet &limits, 
     return true;
 }
 
-bool QuickOrderNeedsDialog(const TPreOrder &P) { return P.Share == 0 || P.QtyMode.str() == SetPosition; }
+bool QuickOrderNeedsDialog(const TPreOrder &P) { return P.Share == 0 || P.QtyMode == QuantityMode::SetPosition; }
 
 TManualDispatch Robot::DispatchManualOrder(const TPreOrder &P)
 {
-    if (P.Kind == 0) {
+    if (P.Kind == OrderKind::Strategy) {
         AddLog(QStringLiteral("Исполняю ордер # ") + QString::number(P.Id) + QStringLiteral(" ..."));
     } else {
         // The group the order goes to, by its number (not whatever row a

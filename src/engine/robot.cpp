@@ -372,8 +372,8 @@ bool Robot::ConnectDatabases()
                 ds->Open();
             UpdateSumList();
 
-            const int mode = m_settings.rgpSingleMulti;
-            const QVector<TQuikTerminal> terminals = mode == 1 ? ReadTerminals(m_data.tQuik) : QVector<TQuikTerminal>();
+            const AccountMode mode = m_settings.accountMode();
+            const QVector<TQuikTerminal> terminals = mode == AccountMode::Multi ? ReadTerminals(m_data.tQuik) : QVector<TQuikTerminal>();
             m_data.qPortfolioAll.Close();
             m_data.qPortfolioFutAll.Close();
             m_data.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), mode, terminals));
@@ -972,7 +972,7 @@ void Robot::UpdateStatusBar()
     s.transId = TransId;
     s.sentCount = SentCount;
     s.doneCount = DoneCount;
-    s.mode = m_settings.rgpSingleMulti;
+    s.mode = m_settings.accountMode();
     emit statusBarChanged(StatusBarPanels(s));
 }
 

@@ -126,21 +126,22 @@ QString UnusableOrder(const TPreOrder &P, const QVariant &fillPrice)
     return QString();
 }
 
-void ClearPreOrder(TPreOrder &P, quint8 kind)
+void ClearPreOrder(TPreOrder &P, OrderKind kind)
 {
     P.Kind = kind;
     P.OrderType = QString();
     P.Last = 0;
     P.SlipRate = 0;
     P.KillOrders = false;
-    if (kind == 0) {
+    if (kind == OrderKind::Strategy) {
         P.Id = 0;
         P.Symbol = P.Description = P.OrderText = P.System = P.Workspace = P.Signal = P.Interval = P.OrderNumber = QString();
         P.FillPrice = 0;
         P.Filled = false;
-    } else if (kind == 1) {
+    } else {
         P.GroupId = -1;
-        P.Symbol = P.Operation = P.QtyMode = QString();
+        P.Symbol = P.Operation = QString();
+        P.QtyMode = QuantityMode::None;
         P.Share = P.Price = P.StopPrice = P.Bid = P.Offer = 0;
         P.StopOrder = false;
         P.SecData.SecCode.clear();
@@ -153,7 +154,7 @@ void ClearPreOrder(TPreOrder &P, quint8 kind)
 
 void ReadStrategyOrder(TPreOrder &P, const DataSet &D)
 {
-    ClearPreOrder(P, 0);
+    ClearPreOrder(P, OrderKind::Strategy);
     if (D.name() == QLatin1String("tFilledOrders") || D.name() == QLatin1String("qFilledOrders")) {
         P.FillPrice = numberOf(D.FieldByName(QStringLiteral("Fill Price")));
         P.TimeFilled = D.FieldByName(QStringLiteral("Time Filled")).toDateTime();
@@ -174,7 +175,7 @@ void ReadStrategyOrder(TPreOrder &P, const DataSet &D)
 
 void ReadQuote(TPreOrder &P, const DataSet &Q)
 {
-    ClearPreOrder(P, 1);
+    ClearPreOrder(P, OrderKind::Operator);
     P.SecData.Stock = textOf(Q.FieldByName(QStringLiteral("stock")));
     P.SecData.SecCode = textOf(Q.FieldByName(QStringLiteral("seccode")));
     P.SecData.ClassCode = textOf(Q.FieldByName(QStringLiteral("class_code")));
@@ -209,7 +210,7 @@ bool CheckFilters(TDatMod &dm, const TPreOrder &P, QString &Reasons)
 
 void ClearOrder(TOrder &O) { O = TOrder(); }
 
-bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind)
+bool LookupSecurity(TDatMod &dm, TSecData &S, OrderKind kind)
 {
     bool found = false;
     bool failed = false;
@@ -217,7 +218,7 @@ bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind)
         if (!dm.tSecCode.Active())
             dm.tSecCode.Open();
         const QStringList statement{QStringLiteral("SELECT *"), QStringLiteral("FROM tSecCode"),
-                                    kind == 0 ? QStringLiteral("WHERE Ticker= \"") + jetsql::quoted(S.Ticker) + QStringLiteral("\"")
+                                    kind == OrderKind::Strategy ? QStringLiteral("WHERE Ticker= \"") + jetsql::quoted(S.Ticker) + QStringLiteral("\"")
                                               : QStringLiteral("WHERE SecCode= \"") + jetsql::quoted(S.SecCode) + QStringLiteral("\"")};
         const QString memoKey = statement.join(QLatin1Char('\n'));
         if (dm.securityMemoDepth > 0) {
@@ -406,7 +407,7 @@ qint32 ReadCurrentBalance(TDatMod &dm, const Settings &settings, const TClientAc
         table = QStringLiteral("tLimitFut");
         condition = QStringLiteral("[account] = \"") + jetsql::quoted(A.AccountForts) + QStringLiteral("\"");
     }
-    if (settings.rgpSingleMulti == 1)
+    if (settings.accountMode() == AccountMode::Multi)
         table += QString::number(A.IdQuik);
     try {
         DataSet &q = dm.qQuikData;
@@ -445,7 +446,7 @@ void RequireSizingSettings(const Settings &settings)
 
 void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder &P, const TClientAccount &A)
 {
-    if (P.Kind == 0)
+    if (P.Kind == OrderKind::Strategy)
         RequireSizingSettings(settings);
     const TSecData &sec = O.SecData;
     if (O.Price == 0 || sec.LotSize == 0 || sec.PointValue == 0)
@@ -457,7 +458,7 @@ void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder
     const int rule = settings.rgpPositionSize;
 
     double assets = 0;
-    if (P.Kind == 1 || (P.Kind == 0 && (rule == 2 || rule == 4))) {
+    if (P.Kind == OrderKind::Operator || (P.Kind == OrderKind::Strategy && (rule == 2 || rule == 4))) {
         double total = 0, openLimit = 0;
         if (!ReadAccountAssets(dm, A, total, openLimit))
             return;
@@ -465,7 +466,7 @@ void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder
         assets = (1 + A.Leverage) * assets;
     }
 
-    if (P.Kind == 0) {
+    if (P.Kind == OrderKind::Strategy) {
         switch (rule) {
         case 0:
             O.Quantity = Lots(O.Quantity / lotSize);
@@ -495,14 +496,14 @@ void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder
                            + QStringLiteral(" не был исполнен (отвергнут терминалом), закрывать нечего."));
             }
         }
-    } else if (P.Kind == 1) {
-        const QString &mode = P.QtyMode;
-        if (mode == QStringLiteral("СЧЕТА")) {
+    } else if (P.Kind == OrderKind::Operator) {
+        const QuantityMode mode = P.QtyMode;
+        if (mode == QuantityMode::Accounts) {
             O.Quantity = Lots(P.Share / 100 * assets / O.Price / priceFactor / lotSize);
-        } else if (mode == QStringLiteral("ПОЗИЦИИ")) {
+        } else if (mode == QuantityMode::Positions) {
             const qint32 balance = ReadCurrentBalance(dm, settings, A, P);
             O.Quantity = Lots(balance * P.Share / 100 / lotSize);
-        } else if (mode == QStringLiteral("УСТАН.ПОЗИЦИЮ")) {
+        } else if (mode == QuantityMode::SetPosition) {
             const qint32 balance = ReadCurrentBalance(dm, settings, A, P);
             const qint32 x = Lots((P.Share / 100 * assets - balance * O.Price) / O.Price / lotSize);
             O.Operation = x > 0 ? QStringLiteral("B") : QStringLiteral("S");

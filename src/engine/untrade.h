@@ -42,7 +42,7 @@ constexpr double MaxOrderPrice = 1e12;
 QString UnusableOrder(const TPreOrder &P, const QVariant &fillPrice);
 
 // Resets P for the kind (0 strategy order, 1 operator order).
-void ClearPreOrder(TPreOrder &P, quint8 kind);
+void ClearPreOrder(TPreOrder &P, OrderKind kind);
 // P as a strategy order from the current row of an alert table or query.
 void ReadStrategyOrder(TPreOrder &P, const DataSet &D);
 // P as an operator order from the current row of the quotes table.
@@ -56,7 +56,7 @@ void ClearOrder(TOrder &O);
 // otherwise. False (and one log line) when the security is unknown or the
 // directory cannot be read; a transient failure (the database busy or
 // locked) is thrown instead, so that the order is tried again.
-bool LookupSecurity(TDatMod &dm, TSecData &S, quint8 kind);
+bool LookupSecurity(TDatMod &dm, TSecData &S, OrderKind kind);
 // Direction, quantity, price and the stop and market flags from the text of
 // a strategy order. Throws KorvinaError when the quantity is no integer.
 void ParseOrderText(TOrder &O, const TPreOrder &P);

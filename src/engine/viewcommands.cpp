@@ -29,8 +29,8 @@ void Robot::SelectLimits(const QString &group, const QString &client, const QStr
     const int key = group.trimmed().toInt(&isNumber);
     if (isNumber)
         groupKey = key;
-    const int mode = m_settings.rgpSingleMulti;
-    const QVector<TQuikTerminal> terminals = mode == 1 ? ReadTerminals(m_data.tQuik) : QVector<TQuikTerminal>();
+    const AccountMode mode = m_settings.accountMode();
+    const QVector<TQuikTerminal> terminals = mode == AccountMode::Multi ? ReadTerminals(m_data.tQuik) : QVector<TQuikTerminal>();
     q.setSQL(BuildLimitsQuery(allLimits, groupKey, client.trimmed(), security.trimmed(), mode, terminals));
     q.Open();
 }

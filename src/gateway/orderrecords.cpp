@@ -24,6 +24,29 @@ qint64 TruncSteps(double quotient)
     return quotient < 0 ? -n : n;
 }
 
+QString QuantityModeText(QuantityMode mode)
+{
+    switch (mode) {
+    case QuantityMode::Accounts:
+        return QStringLiteral("СЧЕТА");
+    case QuantityMode::Positions:
+        return QStringLiteral("ПОЗИЦИИ");
+    case QuantityMode::SetPosition:
+        return QStringLiteral("УСТАН.ПОЗИЦИЮ");
+    case QuantityMode::None:
+        break;
+    }
+    return QString();
+}
+
+QuantityMode QuantityModeOf(const QString &text)
+{
+    for (QuantityMode m : {QuantityMode::Accounts, QuantityMode::Positions, QuantityMode::SetPosition})
+        if (text == QuantityModeText(m))
+            return m;
+    return QuantityMode::None;
+}
+
 QString FormatOrderPrice(const TSecData &S, double V)
 {
     if (S.MinMov > 0)

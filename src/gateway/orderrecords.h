@@ -55,9 +55,23 @@ struct TSecData {
     double FixVol = 0;    // money sum per trade for this security
 };
 
-// An incoming order: a strategy order (Kind 0) read from an alert row, or an
-// operator order (Kind 1) from the order forms. Only the fields of the
-// record's kind are meaningful.
+// Where an incoming order comes from: a strategy's order read from an alert
+// row, or the operator's order from the order forms.
+enum class OrderKind : quint8 { Strategy = 0, Operator = 1 };
+
+// How an operator order's share becomes each client's quantity: a share of
+// the account, a share of the position held, or the position to set as a
+// share of the account.
+enum class QuantityMode { None, Accounts, Positions, SetPosition };
+// The mode as the order dialog lists it: "СЧЕТА", "ПОЗИЦИИ",
+// "УСТАН.ПОЗИЦИЮ"; empty for None.
+QString QuantityModeText(QuantityMode mode);
+// The mode a text names (compared exactly); None for any other text.
+QuantityMode QuantityModeOf(const QString &text);
+
+// An incoming order: a strategy order read from an alert row, or an operator
+// order from the order forms. Only the fields of the record's kind are
+// meaningful.
 struct TPreOrder {
     // Common part
     TSecData SecData;     // operator orders: the quotes row of the security
@@ -65,9 +79,9 @@ struct TPreOrder {
     double SlipRate = 0;  // slippage as a fraction, used by the operator forms
     ShortText OrderType;  // "LE", "LX", "SE", "SX"
     bool KillOrders = false; // cancel all orders (or stop orders) in the security
-    quint8 Kind = 0;      // 0 strategy order, 1 operator order
+    OrderKind Kind = OrderKind::Strategy;
 
-    // Strategy order (Kind 0), from the alert row
+    // Strategy order, from the alert row
     qint64 Id = 0;
     ShortText Symbol;     // the strategy's ticker; kept empty for operator orders
     ShortText Description;
@@ -81,11 +95,11 @@ struct TPreOrder {
     bool Filled = false;  // the row comes from the filled-orders table
     ShortText OrderNumber;
 
-    // Operator order (Kind 1)
+    // Operator order
     qint32 GroupId = -1;  // client group; -1 none chosen
     ShortText Operation;  // "B" buy, "S" sell
     double Share = 0;     // quantity as a percentage, read by QtyMode
-    ShortText QtyMode;    // "СЧЕТА", "ПОЗИЦИИ" or "УСТАН.ПОЗИЦИЮ"
+    QuantityMode QtyMode = QuantityMode::None;
     double Price = 0;     // limit price
     double StopPrice = 0; // stop (trigger) price
     bool StopOrder = false;

@@ -272,7 +272,7 @@ qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &de
                    + QStringLiteral(" и инструменту \"") + O.SecData.SecCode + QStringLiteral("\" не исполнен: ") + refused);
             return -1;
         }
-        const bool smartTrade = m_settings.rgpTerminal == 1;
+        const bool smartTrade = m_settings.terminalKind() == TerminalKind::SmartTrade;
         const qint32 number = TransId;
         TPendingTransaction t;
         t.Destination = destination;
@@ -297,7 +297,7 @@ qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &de
 
         const QString price = FormatOrderPrice(O.SecData, O.Price);
         QString D;
-        if (P.Kind == 0) {
+        if (P.Kind == OrderKind::Strategy) {
             D = QStringLiteral(" [") + O.OrderType + QLatin1Char(' ') + QString::number(O.Quantity) + QLatin1Char(' ')
                 + O.SecData.Ticker + QStringLiteral(" at ") + price + (O.StopOrder ? QStringLiteral(" STOP") : QString())
                 + QStringLiteral("] ");
@@ -310,7 +310,7 @@ qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &de
         }
         AddLog(QStringLiteral("Транзакция # ") + QString::number(number) + D + QStringLiteral(" по счету ") + O.ClientCode
                + QStringLiteral(" отправлена в торговый терминал."));
-        if (P.Kind == 0 && m_settings.chSendTrans_Id)
+        if (P.Kind == OrderKind::Strategy && m_settings.chSendTrans_Id)
             emit notify(QStringLiteral("Транзакция номер ") + QString::number(number) + D + QStringLiteral(" отправлена."));
         return number;
     }
@@ -349,7 +349,7 @@ bool Gateway::hasPendingFor(const QString &destination) const
 
 void Gateway::WriteTransactions(const QString &fileName)
 {
-    const bool smartTrade = m_settings.rgpTerminal == 1;
+    const bool smartTrade = m_settings.terminalKind() == TerminalKind::SmartTrade;
     writeQueue(fileName, smartTrade ? QFileInfo(fileName).path() : fileName, smartTrade);
 }
 
@@ -459,7 +459,7 @@ void Gateway::WriteTransactionsLogged(const QString &fileName)
     try {
         WriteTransactions(fileName);
     } catch (const std::exception &e) {
-        const bool smartTrade = m_settings.rgpTerminal == 1;
+        const bool smartTrade = m_settings.terminalKind() == TerminalKind::SmartTrade;
         reportWriteFailure(smartTrade ? QFileInfo(fileName).path() : fileName, failureText(e));
     }
 }
@@ -513,7 +513,7 @@ void Gateway::WritePendingTransactions()
 void Gateway::BuildTROFiles()
 {
     TROFiles.clear();
-    if (m_settings.rgpSingleMulti == 0) {
+    if (m_settings.accountMode() == AccountMode::Single) {
         TTROData t;
         t.FileName = QStringLiteral("trans");
         TROFiles.append(t);
@@ -634,7 +634,7 @@ void Gateway::PrepareTransactionFiles()
             throw KorvinaError(QStringLiteral("Не удается создать папку ") + dir);
         emptyFolder(dir, false);
         QStringList names;
-        if (m_settings.rgpSingleMulti == 0)
+        if (m_settings.accountMode() == AccountMode::Single)
             names << QStringLiteral("trans");
         else
             for (const TTROData &t : TROFiles)

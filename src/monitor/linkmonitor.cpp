@@ -81,6 +81,6 @@ QStringList StatusBarPanels(const TStatusBarState &s)
         QStringLiteral("Связь Quik с сервером: ") + link,
         QStringLiteral("Отправлено транзакций: ") + QString::number(s.transId) + QLatin1Char('/') + QString::number(s.sentCount)
             + QLatin1Char('/') + QString::number(s.doneCount),
-        s.mode == 1 ? QStringLiteral("MULTI") : QStringLiteral("SINGLE"),
+        s.mode == AccountMode::Multi ? QStringLiteral("MULTI") : QStringLiteral("SINGLE"),
     };
 }

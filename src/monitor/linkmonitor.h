@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/settings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -40,6 +42,6 @@ struct TStatusBarState {
     qint32 transId = 0;
     qint32 sentCount = 0;
     qint32 doneCount = 0;
-    int mode = 0; // 0 SINGLE, 1 MULTI
+    AccountMode mode = AccountMode::Single;
 };
 QStringList StatusBarPanels(const TStatusBarState &state);

@@ -213,8 +213,8 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
     m_group = new TfmGroup(m_data, this);
     m_order = new TfmOrder(m_data, m_settings, this);
     m_qorders = new TfmQOrders(m_data, m_settings, this);
-    connect(m_qorders, &TfmQOrders::orderPrepared, this, [this] { NewManualOrder(QStringLiteral("fmQOrders")); });
-    connect(this, &TfmMain::closeOrderRequested, this, [this] { NewManualOrder(QStringLiteral("grdLimits")); });
+    connect(m_qorders, &TfmQOrders::orderPrepared, this, [this] { NewManualOrder(OrderSender::QuickOrders); });
+    connect(this, &TfmMain::closeOrderRequested, this, [this] { NewManualOrder(OrderSender::PositionsGrid); });
 
     Robot &r = *m_robot;
     connect(&r, &Robot::failure, this, &TfmMain::showFailure);
@@ -298,8 +298,8 @@ void TfmMain::createActions()
     connect(actHelpCont, &QAction::triggered, this, [this] { showHelp(QStringLiteral("index")); });
     connect(actAbout, &QAction::triggered, this, &TfmMain::actAboutExecute);
     connect(actOpt, &QAction::triggered, this, [this] { m_opt->execOpt(); });
-    connect(actNewOrderManual, &QAction::triggered, this, [this] { NewManualOrder(actNewOrderManual->objectName()); });
-    connect(actNewStopOrderManual, &QAction::triggered, this, [this] { NewManualOrder(actNewStopOrderManual->objectName()); });
+    connect(actNewOrderManual, &QAction::triggered, this, [this] { NewManualOrder(OrderSender::NewOrderCommand); });
+    connect(actNewStopOrderManual, &QAction::triggered, this, [this] { NewManualOrder(OrderSender::NewStopOrderCommand); });
     connect(actKillOrderManual, &QAction::triggered, this, [this] {
         m_order->setWindowTitle(TfmOrder::KillOrdersCaption);
         KillManualOrders();
@@ -799,13 +799,15 @@ qint32 TfmMain::positionsFilterGroup() const
     return isNumber ? key : -1;
 }
 
-void TfmMain::NewManualOrder(const QString &sender)
+void TfmMain::NewManualOrder(OrderSender sender)
 {
     TPreOrder P;
     bool withDialog = false;
     QString caption = TfmOrder::NewOrderCaption;
-    const bool stop = sender == QLatin1String("actNewStopOrderManual");
-    if (sender == QLatin1String("actNewOrderManual") || stop) {
+    switch (sender) {
+    case OrderSender::NewOrderCommand:
+    case OrderSender::NewStopOrderCommand: {
+        const bool stop = sender == OrderSender::NewStopOrderCommand;
         QWidget *page = PageControl1->currentWidget();
         DataSet *source = nullptr;
         if (page == tshTrading)
@@ -828,17 +830,19 @@ void TfmMain::NewManualOrder(const QString &sender)
             if (!question.isEmpty() && !Dialogs::question(this, question))
                 return;
         }
-    } else if (sender == QLatin1String("grdLimits")) {
+        break;
+    }
+    case OrderSender::PositionsGrid:
         if (!PreparePositionOrder(P, m_data.tParam, m_data.qLimits, positionsFilterGroup(), m_settings.cboGroup))
             return;
         withDialog = true;
-    } else if (sender == QLatin1String("fmQOrders")) {
+        break;
+    case OrderSender::QuickOrders:
         P = m_qorders->PreOrder;
         withDialog = QuickOrderNeedsDialog(P);
-    } else {
-        return;
+        break;
     }
-    if (P.Kind == 1 && withDialog) {
+    if (P.Kind == OrderKind::Operator && withDialog) {
         m_order->setWindowTitle(caption);
         if (P.GroupId == -1 && m_settings.cboGroup != -1)
             P.GroupId = m_settings.cboGroup;

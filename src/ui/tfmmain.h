@@ -56,10 +56,13 @@ public:
     TfmOrder *order() const { return m_order; }
     TfmQOrders *quickOrders() const { return m_qorders; }
 
-    // The operator's orders: the sender's name tells where the order comes
-    // from ("actNewOrderManual", "actNewStopOrderManual", "grdLimits",
-    // "fmQOrders"); the order dialog's caption tells which cancellation.
-    void NewManualOrder(const QString &sender);
+    // Where an operator's order comes from: the new-order and new-stop-order
+    // commands (actNewOrderManual, actNewStopOrderManual), the positions
+    // grid's double click (grdLimits), the quick orders form (fmQOrders).
+    enum class OrderSender { NewOrderCommand, NewStopOrderCommand, PositionsGrid, QuickOrders };
+    // The operator's orders; the order dialog's caption tells which
+    // cancellation.
+    void NewManualOrder(OrderSender sender);
     void KillManualOrders();
 
     // The grid behind an object name.

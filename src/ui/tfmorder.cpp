@@ -97,7 +97,8 @@ TfmOrder::TfmOrder(TDatMod &data, Settings &settings, QWidget *parent) : QDialog
     edtQty = edit("edtQty", true);
     cboTypeQty = new QComboBox;
     cboTypeQty->setObjectName(QStringLiteral("cboTypeQty"));
-    cboTypeQty->addItems({QStringLiteral("СЧЕТА"), QStringLiteral("ПОЗИЦИИ"), QStringLiteral("УСТАН.ПОЗИЦИЮ")});
+    for (QuantityMode m : {QuantityMode::Accounts, QuantityMode::Positions, QuantityMode::SetPosition})
+        cboTypeQty->addItem(QuantityModeText(m));
     gbQty = new QGroupBox(QStringLiteral(" Кол-во (%) "));
     gbQty->setObjectName(QStringLiteral("gbQty"));
     auto *qty = new QHBoxLayout(gbQty);
@@ -175,7 +176,7 @@ void TfmOrder::FillDialog(const TPreOrder &P, qint32 quickGroup)
         cboTypeQty->setCurrentIndex(1);
     else if (type == QLatin1String("LE") || type == QLatin1String("SE"))
         cboTypeQty->setCurrentIndex(0);
-    if (P.QtyMode == QStringLiteral("УСТАН.ПОЗИЦИЮ"))
+    if (P.QtyMode == QuantityMode::SetPosition)
         cboTypeQty->setCurrentIndex(2);
     edtQty->setText(locale.toString(P.Share, 'g', 15));
     if (P.GroupId != -1)
@@ -192,7 +193,7 @@ bool TfmOrder::ApplyDialog()
     if (PreOrder.KillOrders) {
         // Cancelling for nobody or for everybody unasked is no choice: in
         // MULTI mode, where the group decides who is served, one is asked for.
-        if (!group.isValid() && m_settings.rgpSingleMulti == 1) {
+        if (!group.isValid() && m_settings.accountMode() == AccountMode::Multi) {
             Dialogs::information(this, QStringLiteral("Выберите группу клиентов!"));
             cboGroup->setFocus();
             return false;
@@ -226,7 +227,7 @@ bool TfmOrder::ApplyDialog()
     PreOrder.GroupId = group.isValid() ? group.toInt() : -1;
     // A share of the account or of the position must be above zero; a
     // target position may be 0 (closed) or below (a short).
-    const bool target = cboTypeQty->currentText() == QStringLiteral("УСТАН.ПОЗИЦИЮ");
+    const bool target = QuantityModeOf(cboTypeQty->currentText()) == QuantityMode::SetPosition;
     const bool shareFits = std::isfinite(share) && (target || share > 0);
     // A price of zero would go out to every member of the group. The locale
     // reads "nan" and "inf" as numbers: no price or quantity is either.
@@ -236,12 +237,12 @@ bool TfmOrder::ApplyDialog()
     }
     // In MULTI mode the group decides who gets the order; in SINGLE mode it
     // goes to the one account whatever the group.
-    if (!group.isValid() && m_settings.rgpSingleMulti == 1) {
+    if (!group.isValid() && m_settings.accountMode() == AccountMode::Multi) {
         Dialogs::information(this, QStringLiteral("Выберите группу клиентов!"));
         cboGroup->setFocus();
         return false;
     }
-    PreOrder.QtyMode = cboTypeQty->currentText();
+    PreOrder.QtyMode = QuantityModeOf(cboTypeQty->currentText());
     return true;
 }
 

@@ -86,6 +86,6 @@ void TradeFixture::buildPortfolioViews(int mode)
 {
     dm.tQuik.Close();
     const QVector<TQuikTerminal> terminals = mode == 1 ? ReadTerminals(dm.tQuik) : QVector<TQuikTerminal>();
-    dm.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), mode, terminals));
-    dm.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), mode, terminals));
+    dm.qPortfolioAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolio"), static_cast<AccountMode>(mode), terminals));
+    dm.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), static_cast<AccountMode>(mode), terminals));
 }
