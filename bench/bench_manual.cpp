@@ -104,7 +104,7 @@ struct ManualBench : BenchWorkspace {
             error = QStringLiteral("the strategy order did not pass its checks: ") + reasons;
             return -1;
         }
-        const QString failure = robot->DispatchOrder(strategy, MakeNewOrder);
+        const QString failure = robot->dispatcher().DispatchOrder(strategy, MakeNewOrder);
         const qint64 ns = t.nsecsElapsed();
         return checked(failure, ns, error);
     }
@@ -115,7 +115,7 @@ struct ManualBench : BenchWorkspace {
     {
         QElapsedTimer t;
         t.start();
-        const TManualDispatch done = robot->DispatchManualOrder(manual);
+        const TManualDispatch done = robot->dispatcher().DispatchManualOrder(manual);
         const qint64 ns = t.nsecsElapsed();
         if (done.formed != Clients) {
             error = QStringLiteral("%1 transactions formed, not %2").arg(done.formed).arg(Clients);

@@ -119,8 +119,8 @@ struct Rig {
     OperationLog log;
     Settings settings;
     TDatMod data;
+    std::unique_ptr<Robot> core;
     std::unique_ptr<TfmMain> window;
-    std::unique_ptr<Robot> alone;
     Robot *robot = nullptr;
 
     Rig(const Workspace &ws, bool grids, int tickSeconds = 0)
@@ -137,14 +137,12 @@ struct Rig {
         settings.edtIntTable = tickSeconds;
         settings.edtIntQuik = tickSeconds;
         settings.chAutoPortfolio = true;
+        core = std::make_unique<Robot>(settings, data);
+        robot = core.get();
         if (grids) {
-            window = std::make_unique<TfmMain>(settings, data);
+            window = std::make_unique<TfmMain>(settings, data, *core);
             window->resize(1600, 900);
             window->show();
-            robot = &window->robot();
-        } else {
-            alone = std::make_unique<Robot>(settings, data);
-            robot = alone.get();
         }
         robot->ConnectAndStart();
         robot->ApplyTimerPeriods();
@@ -154,7 +152,7 @@ struct Rig {
     ~Rig()
     {
         window.reset();
-        alone.reset();
+        core.reset();
         OperationLog::setCurrent(nullptr);
     }
 };

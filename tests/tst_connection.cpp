@@ -115,19 +115,19 @@ void TestConnection::journalEmptiedAtEveryConnection()
         QVERIFY(data.tOrderNumber.Active());
         QVERIFY(data.qPortfolioAll.Active());
     }
-    QVERIFY(robot.timerEnabled(robot.timUpdateTable));
-    QVERIFY(robot.timUpdateTable.isActive());
-    QVERIFY(robot.timQuik.isActive());
-    QVERIFY(robot.actStartWatchEnabled);
-    QVERIFY(!robot.actStopWatchEnabled);
+    QVERIFY(robot.timerEnabled(robot.timUpdateTable()));
+    QVERIFY(robot.timUpdateTable().isActive());
+    QVERIFY(robot.timQuik().isActive());
+    QVERIFY(robot.actStartWatchEnabled());
+    QVERIFY(!robot.actStopWatchEnabled());
 
     // A failed connection leaves the journal, the timers and the actions alone.
     ws.exec(ws.quikDataPath(), QStringLiteral("INSERT INTO tOrderNumber (trans_id) VALUES (7)"));
     ws.settings.edtQuikData = ws.path(QStringLiteral("gone.sqlite"));
     robot.ConnectAndStart();
     QCOMPARE(ws.count(ws.quikDataPath(), QStringLiteral("tOrderNumber")), 1);
-    QVERIFY(robot.timUpdateTable.isActive());
-    QVERIFY(robot.actStartWatchEnabled);
+    QVERIFY(robot.timUpdateTable().isActive());
+    QVERIFY(robot.actStartWatchEnabled());
 }
 
 void TestConnection::connectWhileWatchingKeepsWatching()
@@ -138,9 +138,9 @@ void TestConnection::connectWhileWatchingKeepsWatching()
     robot.ConnectAndStart();
     robot.actStartWatchExecute();
     robot.actConnectToBaseExecute();
-    QVERIFY(robot.Watching);
-    QVERIFY(!robot.actStartWatchEnabled);
-    QVERIFY(robot.actStopWatchEnabled);
+    QVERIFY(robot.Watching());
+    QVERIFY(!robot.actStartWatchEnabled());
+    QVERIFY(robot.actStopWatchEnabled());
 }
 
 void TestConnection::connectCommandShowsMessageEvenWhenConnectionFails()
@@ -152,8 +152,8 @@ void TestConnection::connectCommandShowsMessageEvenWhenConnectionFails()
     robot.actConnectToBaseExecute();
     QCOMPARE(message.count(), 1);
     QCOMPARE(message.first().first().toString(), QStringLiteral("Созданы новые файлы TRI и TRO. Перезапустите импорт транзакций в квике!"));
-    QVERIFY(!robot.timUpdateTable.isActive());
-    QVERIFY(!robot.actStartWatchEnabled);
+    QVERIFY(!robot.timUpdateTable().isActive());
+    QVERIFY(!robot.actStartWatchEnabled());
 }
 
 void TestConnection::startUpConnectsWhenAsked_data()
@@ -179,10 +179,10 @@ void TestConnection::startUpConnectsWhenAsked()
     QCOMPARE(title.count(), 1);
     QCOMPARE(title.first().first().toString(), QStringLiteral("Korvina v 3 beta [Клиент 111 ]"));
     QCOMPARE(data.conQuikData.isOpen(), connect);
-    QCOMPARE(robot.timUpdateTable.isActive(), connect);
-    QCOMPARE(robot.actStartWatchEnabled, connect);
-    QVERIFY(!robot.Watching); // watching is started only by the operator
-    QCOMPARE(robot.LastInfoLogSize, 10);
+    QCOMPARE(robot.timUpdateTable().isActive(), connect);
+    QCOMPARE(robot.actStartWatchEnabled(), connect);
+    QVERIFY(!robot.Watching()); // watching is started only by the operator
+    QCOMPARE(robot.LastInfoLogSize(), 10);
     QCOMPARE(ws.log.LoggedLines(), ws.log.lines().size());
 }
 
@@ -195,15 +195,15 @@ void TestConnection::timerPeriodsFromSettings()
     TDatMod data;
     Robot robot(ws.settings, data);
     robot.ConnectAndStart();
-    QCOMPARE(robot.timUpdateTable.interval(), 3000);
-    QVERIFY(robot.timUpdateTable.isActive());
-    QVERIFY(!robot.timQuik.isActive()); // a period of 0 stops the timer
-    QCOMPARE(robot.timInfoLog.interval(), 7000);
-    QVERIFY(robot.timInfoLog.isActive());
+    QCOMPARE(robot.timUpdateTable().interval(), 3000);
+    QVERIFY(robot.timUpdateTable().isActive());
+    QVERIFY(!robot.timQuik().isActive()); // a period of 0 stops the timer
+    QCOMPARE(robot.timInfoLog().interval(), 7000);
+    QVERIFY(robot.timInfoLog().isActive());
     ws.settings.edtIntQuik = 2;
     robot.ApplyTimerPeriods();
-    QVERIFY(robot.timQuik.isActive());
-    QCOMPARE(robot.timQuik.interval(), 2000);
+    QVERIFY(robot.timQuik().isActive());
+    QCOMPARE(robot.timQuik().interval(), 2000);
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

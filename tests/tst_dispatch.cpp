@@ -57,8 +57,8 @@ void TestDispatch::singleQuikStrategyOrder()
     QVERIFY(s.messages().contains(QStringLiteral("Обрабатываю ордер # 1 ...")));
     QVERIFY(s.messages().contains(QStringLiteral("Транзакция # 0 [LE 10 SBER at 285,43]  по счету 111 отправлена в торговый терминал.")));
     QCOMPARE(beep.count(), 1);
-    QCOMPARE(s.robot->TransId, 1);
-    QVERIFY(s.robot->PendingTransactions.isEmpty());
+    QCOMPARE(s.robot->TransId(), 1);
+    QVERIFY(s.robot->PendingTransactions().isEmpty());
 
     const auto journal = s.rows(s.paths.quikData, QStringLiteral("SELECT trans_id, id_order, filled, code FROM tOrderNumber"));
     QCOMPARE(journal.size(), 1);
@@ -145,7 +145,7 @@ void TestDispatch::multiSelectsClientsPerTerminal()
     QFETCH(QStringList, quik1);
     QFETCH(QStringList, quik2);
     SampleRobot s(1, 0);
-    QCOMPARE(s.robot->TROFiles.size(), 2);
+    QCOMPARE(s.robot->TROFiles().size(), 2);
     s.robot->actStartWatchExecute();
     s.addFilled(1, symbol, type, text, fill);
     s.robot->timTable();
@@ -200,7 +200,7 @@ void TestDispatch::operatorOrderForGroup()
     P.Price = 160.25;
     P.QtyMode = QuantityMode::Accounts;
     P.Share = 10;
-    s.robot->DispatchOrder(P, MakeNewOrder);
+    s.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
     const QStringList q1 = s.fileLines(s.tri(QStringLiteral("QUIK1")));
     const QStringList q2 = s.fileLines(s.tri(QStringLiteral("QUIK2")));
     QCOMPARE(q1.size(), 2);
@@ -213,7 +213,7 @@ void TestDispatch::operatorOrderForGroup()
                                             "MicexEnb, FortsEnb, Leverage, Ebs, id_quik) VALUES ('10001', 'Тезка', 'L01-TWIN', 'SPBFUTTWIN', "
                                             "1, 1, 1, 1, 1, 0, 0, 2)"));
     s.exec(s.paths.quikData, QStringLiteral("INSERT INTO tGroupClients (id_group, id_client) SELECT 1, MAX(id) FROM tClients"));
-    s.robot->DispatchOrder(P, MakeNewOrder);
+    s.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
     const QStringList twin1 = s.fileLines(s.tri(QStringLiteral("QUIK1"))).mid(2);
     const QStringList twin2 = s.fileLines(s.tri(QStringLiteral("QUIK2"))).mid(1);
     QCOMPARE(twin1.size(), 2);
@@ -224,7 +224,7 @@ void TestDispatch::operatorOrderForGroup()
     // No group chosen: nobody is served, the beep still sounds.
     QSignalSpy beep(s.robot, &Robot::beep);
     P.GroupId = -1;
-    s.robot->DispatchOrder(P, MakeNewOrder);
+    s.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
     QCOMPARE(beep.count(), 1);
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK1"))).size(), 4);
 }
@@ -265,7 +265,7 @@ void TestDispatch::setPositionPricesEachClientsSide()
     P.Bid = 290;
     P.Offer = 299;
     P.SlipRate = 0.01;
-    s.robot->DispatchOrder(P, MakeNewOrder);
+    s.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
     const QRegularExpression fields(QStringLiteral("CLIENT_CODE=(\\w+);OPERATION=([BS]);PRICE=([0-9,]+);.*;QUANTITY=(-?\\d+);$"));
     QStringList sent;
     for (const QString &line : s.fileLines(s.tri(QStringLiteral("QUIK1"))) + s.fileLines(s.tri(QStringLiteral("QUIK2")))) {
@@ -305,7 +305,7 @@ void TestDispatch::killOrdersActions()
     P.KillOrders = true;
     P.StopOrder = stop;
     P.SecData.SecCode = secCode;
-    s.robot->DispatchOrder(P, MakeKillOrders);
+    s.robot->dispatcher().DispatchOrder(P, MakeKillOrders);
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))), QStringList{line});
     QVERIFY(s.messages().contains(QStringLiteral("Транзакция # 0 [снять ВСЕ заявки по ") + secCode
                                   + QStringLiteral("] по счету 111 отправлена в торговый терминал.")));
@@ -328,7 +328,7 @@ void TestDispatch::filteredAndUnknownOrders()
     P.Symbol = QStringLiteral("NOPE");
     P.OrderType = QStringLiteral("LE");
     P.OrderText = QStringLiteral("Buy 1 NOPE 10 ");
-    s.robot->DispatchOrder(P, MakeNewOrder);
+    s.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
     QCOMPARE(s.messages().count(QStringLiteral("Ошибка! Не найден код акции \"NOPE\" в таблице \"Инструменты\"!")), 3);
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK1"))), QStringList());
 }
@@ -346,7 +346,7 @@ void TestDispatch::missingImportFileNeverMisroutes()
     const QStringList q2 = s.fileLines(s.tri(QStringLiteral("QUIK2")));
     QCOMPARE(q2.size(), 1);
     QVERIFY(q2[0].contains(QStringLiteral("CLIENT_CODE=20001;")));
-    QCOMPARE(s.robot->PendingTransactions.size(), 2);
+    QCOMPARE(s.robot->PendingTransactions().size(), 2);
 
     // Once the file is back, the end of a watch step delivers them there.
     QFile back(s.tri(QStringLiteral("QUIK1")));
@@ -358,7 +358,7 @@ void TestDispatch::missingImportFileNeverMisroutes()
     QVERIFY(q1[0].contains(QStringLiteral("CLIENT_CODE=10001;")));
     QVERIFY(q1[1].contains(QStringLiteral("CLIENT_CODE=10002;")));
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK2"))).size(), 1);
-    QVERIFY(s.robot->PendingTransactions.isEmpty());
+    QVERIFY(s.robot->PendingTransactions().isEmpty());
 }
 
 void TestDispatch::numbersNeverRepeatWhenTheJournalFails()
@@ -373,7 +373,7 @@ void TestDispatch::numbersNeverRepeatWhenTheJournalFails()
         ids << l.section(QLatin1Char(';'), 0, 0);
     QCOMPARE(ids, (QStringList{"TRANS_ID =0", "TRANS_ID =1", "TRANS_ID =2"}));
     QCOMPARE(s.messages().count(QStringLiteral("Произошла ошибка во время отправки тразакции номер  1 в терминал.")), 1);
-    QCOMPARE(s.robot->TransId, 3);
+    QCOMPARE(s.robot->TransId(), 3);
 }
 
 void TestDispatch::failingRowDoesNotStopTheBatch()
@@ -390,7 +390,7 @@ void TestDispatch::failingRowDoesNotStopTheBatch()
     QVERIFY(lines[1].contains(QStringLiteral("SECCODE=GAZP;")));
     const QString all = s.messages().join(QLatin1Char('\n'));
     QVERIFY2(all.contains(QStringLiteral("Ошибка при подготовке ордера # 2 по счету 111: ")), qPrintable(all));
-    QCOMPARE(s.robot->LastFilledId, 3);
+    QCOMPARE(s.robot->LastFilledId(), 3);
 }
 
 void TestDispatch::zeroQuantityIsRefused()
@@ -401,7 +401,7 @@ void TestDispatch::zeroQuantityIsRefused()
     s.robot->timTable();
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))), QStringList());
     QVERIFY(s.messages().contains(QStringLiteral("Ордер #1 по счету 111 и инструменту \"SBER\"  не исполнен: количество  должно быть положительным!")));
-    QCOMPARE(s.robot->TransId, 0);
+    QCOMPARE(s.robot->TransId(), 0);
     QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tOrderNumber")).size(), 0);
 }
 
@@ -442,7 +442,7 @@ void TestDispatch::sizesAndPricesBeyondReasonAreRefused()
         return;
     }
     QCOMPARE(lines, QStringList());
-    QCOMPARE(s.robot->TransId, 0);
+    QCOMPARE(s.robot->TransId(), 0);
     for (const char *code : {"10001", "10002", "20001"})
         QVERIFY2(s.messages().contains(QStringLiteral("Ордер #1 по счету ") + QLatin1String(code) + QStringLiteral(" и инструменту \"SBER\" не исполнен: ")
                                        + refusal),
@@ -469,9 +469,9 @@ void TestDispatch::preparationRecreatesFileSets()
     QCOMPARE(QDir(s.paths.smartTrade).entryList(QDir::Files), QStringList());
     QVERIFY(s.messages().contains(QStringLiteral("Из папки ") + QDir::toNativeSeparators(s.paths.smartTrade)
                                   + QStringLiteral(" удалены прежние файлы транзакций: trans_1_2_3.new.")));
-    QCOMPARE(s.robot->TransId, 100);
-    QCOMPARE(s.robot->TROFiles[1].FileName, QStringLiteral("QUIK2"));
-    QCOMPARE(s.robot->TROFiles[1].IdQuik, 2);
+    QCOMPARE(s.robot->TransId(), 100);
+    QCOMPARE(s.robot->TROFiles()[1].FileName, QStringLiteral("QUIK2"));
+    QCOMPARE(s.robot->TROFiles()[1].IdQuik, 2);
 }
 
 QTEST_GUILESS_MAIN(TestDispatch)

@@ -20,6 +20,8 @@
 #include "config/textcodec.h"
 #include "smtpserver.h"
 
+#include "workspace.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -522,34 +524,9 @@ public:
             + robot.raw.join('\n') + QStringLiteral("\nstderr: ") + QString::fromLocal8Bit(robot.err);
     }
 
-    // Statements through connections of the test's own, as another program.
-    QList<QVariantMap> query(const QString &sql, QString *error = nullptr)
-    {
-        QList<QVariantMap> rows;
-        const QString name = QStringLiteral("check-%1").arg(++m_queries);
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(quikData);
-            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
-            const bool open = db.open();
-            QSqlQuery q(db);
-            if (!open || !q.exec(sql)) {
-                if (error)
-                    *error = open ? q.lastError().text() : db.lastError().text();
-            }
-            while (q.next()) {
-                QVariantMap row;
-                const QSqlRecord r = q.record();
-                for (int i = 0; i < r.count(); ++i)
-                    row.insert(r.fieldName(i), q.value(i));
-                rows << row;
-            }
-            q.finish();
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
-        return rows;
-    }
+    // A statement on QuikData through a connection of the test's own, as
+    // another program.
+    QList<QVariantMap> query(const QString &sql, QString *error = nullptr) { return queryDatabase(quikData, sql, error); }
     QString exec(const QString &sql)
     {
         QString error;
@@ -627,7 +604,6 @@ public:
 
 private:
     int m_batches = 0;
-    int m_queries = 0;
     QString m_holder;
     QStringList m_connections;
 };

@@ -371,10 +371,16 @@ void TestMainWindow::watchAnimationAndAbout()
     for (const QIcon &i : w.main->WatchIcons())
         QVERIFY(!i.pixmap(32, 32).isNull());
 
-    w.robot().TransId = 12;
-    w.robot().SentCount = 7;
-    w.robot().DoneCount = 5;
-    w.robot().UpdateStatusBar();
+    // A transaction sent, passed on and executed: the counters move.
+    w.action("actStartWatch")->trigger();
+    w.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.robot().timTable();
+    QFile tro(w.paths.trans + QStringLiteral("/trans.tro"));
+    QVERIFY(tro.open(QIODevice::Append));
+    tro.write("TRANS_ID=0;STATUS=0;\r\nTRANS_ID=0;STATUS=3;ORDER_NUMBER=9;\r\n");
+    tro.close();
+    w.robot().actCheckTROExecute();
+    QCOMPARE(w.panel(3), QStringLiteral("Отправлено транзакций: 1/1/1"));
     w.action("actAbout")->trigger();
     auto *about = w.main->findChild<TfmAbout *>();
     QVERIFY(about && about->isVisible());

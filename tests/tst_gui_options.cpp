@@ -188,7 +188,7 @@ void TestOptions::cancelPutsStoredValuesBack()
                          cancel(o);
                      }}));
     QCOMPARE(w.settings.edtIntTable, 1);
-    QCOMPARE(w.robot().timUpdateTable.interval(), 1000);
+    QCOMPARE(w.robot().timUpdateTable().interval(), 1000);
     QCOMPARE(w.settings.edtCode, QStringLiteral("111"));
     QVERIFY(runOpt(*opt, {[](TfmOpt &o) {
                         QCOMPARE(o.edtIntTable->text(), QStringLiteral("1"));

@@ -149,7 +149,7 @@ void TestOrders::newOrderBySender()
     QVERIFY2(w.log.lines().join('\n').contains(logged), qPrintable(w.log.lines().join('\n')));
     QCOMPARE(triLines(w.paths.trans).size(), linesBefore + 1); // SINGLE: one account
     // The status bar counts it too.
-    QVERIFY2(w.panel(3).startsWith(QStringLiteral("Отправлено транзакций: %1/").arg(w.robot().TransId)), qPrintable(w.panel(3)));
+    QVERIFY2(w.panel(3).startsWith(QStringLiteral("Отправлено транзакций: %1/").arg(w.robot().TransId())), qPrintable(w.panel(3)));
     QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
 }
 

@@ -33,6 +33,8 @@
 // told kill by kill. KORVINA_KILL_SEED replays the random choices of a run
 // (the seed is printed); the moments themselves follow the programs' timing.
 
+#include "workspace.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -597,34 +599,9 @@ public:
         terminalErr += terminal.readAllStandardError();
     }
 
-    // A statement through a connection of the test's own, as another program.
-    QList<QVariantMap> query(const QString &sql, QString *error = nullptr)
-    {
-        QList<QVariantMap> rows;
-        const QString name = QStringLiteral("check-%1").arg(++m_queries);
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(quikData);
-            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
-            const bool open = db.open();
-            QSqlQuery q(db);
-            if (!open || !q.exec(sql)) {
-                if (error)
-                    *error = open ? q.lastError().text() : db.lastError().text();
-            }
-            while (q.next()) {
-                QVariantMap row;
-                const QSqlRecord rec = q.record();
-                for (int i = 0; i < rec.count(); ++i)
-                    row.insert(rec.fieldName(i), q.value(i));
-                rows << row;
-            }
-            q.finish();
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
-        return rows;
-    }
+    // A statement on QuikData through a connection of the test's own, as
+    // another program.
+    QList<QVariantMap> query(const QString &sql, QString *error = nullptr) { return queryDatabase(quikData, sql, error); }
 
     QList<QVariantMap> history(QString *error = nullptr)
     {
@@ -665,7 +642,6 @@ public:
     std::unique_ptr<DeleteWatch> filesGone;
 
 private:
-    int m_queries = 0;
     QTimer m_holdTimer;
     bool m_holding = false;
 };

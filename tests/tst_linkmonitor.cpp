@@ -119,8 +119,8 @@ void TestLinkMonitor::ticks()
     TDatMod data;
     Robot robot(ws.settings, data);
     robot.StartUp();
-    QCOMPARE(robot.LastInfoLogSize, 100);
-    QCOMPARE(robot.QuikLinkState, quint8(255));
+    QCOMPARE(robot.LastInfoLogSize(), 100);
+    QCOMPARE(robot.QuikLinkState(), quint8(255));
     const qsizetype mailsBefore = m_server->messages().size();
     QSignalSpy panels(&robot, &Robot::statusBarChanged);
     ws.log.FlushLog();
@@ -152,8 +152,8 @@ void TestLinkMonitor::ticks()
         else if (QFile::exists(log) && missing)
             expectedLog << QStringLiteral("Файл info.log терминала найден: ") + log;
         missing = !QFile::exists(log);
-        QVERIFY2(robot.QuikLinkState == states[i], qPrintable(at + QStringLiteral(": state ") + QString::number(robot.QuikLinkState)));
-        QVERIFY2(robot.LastInfoLogSize == sizeOf(log), qPrintable(at));
+        QVERIFY2(robot.QuikLinkState() == states[i], qPrintable(at + QStringLiteral(": state ") + QString::number(robot.QuikLinkState())));
+        QVERIFY2(robot.LastInfoLogSize() == sizeOf(log), qPrintable(at));
         QCOMPARE(panels.count(), i + 1);
         QCOMPARE(panels.last().first().toStringList().value(2), linkText(states[i]));
         if (!announced[i].isEmpty()) {
@@ -180,8 +180,12 @@ void TestLinkMonitor::checkOffLeavesStateAlone()
     const QString log = ws.settings.edtInfoLog;
     TDatMod data;
     Robot robot(ws.settings, data);
-    robot.QuikLinkState = 1; // as left by checks made before it was switched off
-    robot.LastInfoLogSize = 5;
+    // Checks made before it was switched off left the link up at 5 bytes.
+    ws.settings.chQuikConnect = true;
+    append(log, 5);
+    robot.timInfoLogTimer();
+    QCOMPARE(robot.QuikLinkState(), quint8(1));
+    ws.settings.chQuikConnect = false;
     QSignalSpy panels(&robot, &Robot::statusBarChanged);
     QSignalSpy notified(&robot, &Robot::notification);
 
@@ -189,13 +193,13 @@ void TestLinkMonitor::checkOffLeavesStateAlone()
         if (bytes)
             append(log, bytes);
         robot.timInfoLogTimer();
-        QCOMPARE(robot.QuikLinkState, quint8(1));
-        QCOMPARE(robot.LastInfoLogSize, 5);
+        QCOMPARE(robot.QuikLinkState(), quint8(1));
+        QCOMPARE(robot.LastInfoLogSize(), 5);
         QCOMPARE(panels.last().first().toStringList().value(2), linkText(255));
     }
     QVERIFY(QFile::remove(log));
     robot.timInfoLogTimer();
-    QCOMPARE(robot.QuikLinkState, quint8(1));
+    QCOMPARE(robot.QuikLinkState(), quint8(1));
     QCOMPARE(panels.count(), 5);
     QVERIFY(ws.messages().isEmpty());
     QCOMPARE(notified.count(), 0);
@@ -249,8 +253,8 @@ void TestLinkMonitor::infoLogSize()
     // Through the tick: a size that cannot be taken is no data.
     ws.settings.chQuikConnect = true;
     robot.timInfoLogTimer();
-    QCOMPARE(robot.QuikLinkState, quint8(size ? 1 : 255));
-    QCOMPARE(robot.LastInfoLogSize, size);
+    QCOMPARE(robot.QuikLinkState(), quint8(size ? 1 : 255));
+    QCOMPARE(robot.LastInfoLogSize(), size);
 }
 
 void TestLinkMonitor::statusBar_data()
@@ -284,6 +288,19 @@ void TestLinkMonitor::statusBar()
     QFETCH(int, mode);
     QFETCH(QStringList, expected);
 
+    TStatusBarState shown;
+    shown.omegaConnected = omega;
+    shown.quikDataConnected = quikData;
+    shown.linkCheckOn = check;
+    shown.linkState = static_cast<quint8>(state);
+    shown.transId = 1012;
+    shown.sentCount = 3;
+    shown.doneCount = 27;
+    shown.mode = static_cast<AccountMode>(mode);
+    QCOMPARE(StatusBarPanels(shown), expected);
+
+    // The robot shows its own state: its data module's connections, no data
+    // of the link before the first check, its counters at the start.
     TestWorkspace ws;
     ws.settings.chQuikConnect = check;
     ws.settings.rgpSingleMulti = mode;
@@ -294,14 +311,13 @@ void TestLinkMonitor::statusBar()
     if (quikData)
         QVERIFY2(data.conQuikData.open(ws.quikDataPath(), &error), qPrintable(error));
     Robot robot(ws.settings, data);
-    robot.QuikLinkState = static_cast<quint8>(state);
-    robot.TransId = 1012;
-    robot.SentCount = 3;
-    robot.DoneCount = 27;
     QSignalSpy panels(&robot, &Robot::statusBarChanged);
     robot.UpdateStatusBar();
     QCOMPARE(panels.count(), 1);
-    QCOMPARE(panels.first().first().toStringList(), expected);
+    QStringList own = expected;
+    own[2] = linkText(255);
+    own[3] = QStringLiteral("Отправлено транзакций: 0/0/0");
+    QCOMPARE(panels.first().first().toStringList(), own);
 }
 
 void TestLinkMonitor::timerDrivesChecksAndZeroStopsThem()
@@ -321,10 +337,10 @@ void TestLinkMonitor::timerDrivesChecksAndZeroStopsThem()
     running.StartUp();
 
     QVERIFY(ticks.wait(3000));
-    QCOMPARE(running.QuikLinkState, quint8(0)); // unchanged since start-up: down, silently
-    QVERIFY(!stopped.timInfoLog.isActive());
+    QCOMPARE(running.QuikLinkState(), quint8(0)); // unchanged since start-up: down, silently
+    QVERIFY(!stopped.timInfoLog().isActive());
     QCOMPARE(stoppedTicks.count(), 0);
-    QCOMPARE(stopped.QuikLinkState, quint8(255));
+    QCOMPARE(stopped.QuikLinkState(), quint8(255));
     QVERIFY(ws.messages().isEmpty());
 }
 

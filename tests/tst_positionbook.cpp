@@ -2,6 +2,7 @@
 // deleting their rows, and the key by which they meet.
 
 #include "engine/positionbook.h"
+#include "engine/untrade.h"
 #include "tradefixture.h"
 
 #include <QtTest>

@@ -55,16 +55,34 @@ void TestResults::append(const QString &path, const QByteArray &bytes)
 
 void TestResults::journal(SampleRobot &s, int transId, int idOrder, bool filled)
 {
+    sent(s, transId + 1);
     s.exec(s.paths.quikData, QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code) VALUES (:t, :o, :f, 'C')"),
            {{QStringLiteral("t"), transId}, {QStringLiteral("o"), idOrder}, {QStringLiteral("f"), filled ? 1 : 0}});
-    sent(s, transId + 1);
 }
 
 void TestResults::sent(SampleRobot &s, int count)
 {
-    // The result check takes only the numbers its files' series sent.
-    if (s.robot->TransId < count)
-        s.robot->TransId = count;
+    // The result check takes only the numbers its files' series sent: the
+    // series sends that many, and their journal rows go (each test writes
+    // the rows it reads).
+    TOrder O;
+    O.Action = QStringLiteral("NEW_ORDER");
+    O.Operation = QStringLiteral("B");
+    O.Quantity = 1;
+    O.Price = 100;
+    O.Account = QStringLiteral("L01-00000F00");
+    O.ClientCode = QStringLiteral("111");
+    O.SecData.SecCode = QStringLiteral("SBER");
+    O.SecData.ClassCode = QStringLiteral("TQBR");
+    O.SecData.MinMov = 0.01;
+    O.SecData.Digits = 2;
+    TPreOrder P;
+    P.Kind = OrderKind::Operator;
+    const qint32 first = s.robot->TransId();
+    while (s.robot->TransId() < count)
+        s.robot->gateway().SendTransaction(O, P, s.tri(QStringLiteral("trans")));
+    QVERIFY(s.data.quikWrites.flush(true));
+    s.exec(s.paths.quikData, QStringLiteral("DELETE FROM tOrderNumber WHERE trans_id >= :first"), {{QStringLiteral("first"), first}});
 }
 
 void TestResults::items_data()
@@ -104,8 +122,8 @@ void TestResults::resultsReachJournalLogAndCounters()
                                          "TRANS_ID=12;STATUS=3;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Исполнена\";ORDER_NUMBER=4711;\r\n"
                                          "TRANS_ID=13;STATUS=6;DESCRIPTION=\"Не хватает средств\";\r\n")));
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 1);
-    QCOMPARE(s.robot->DoneCount, 1);
+    QCOMPARE(s.robot->SentCount(), 1);
+    QCOMPARE(s.robot->DoneCount(), 1);
     QVERIFY(s.messages().contains(QStringLiteral("Транзакция номер 12 отправлена на сервер Quik.")));
     QVERIFY(s.messages().contains(QStringLiteral("Транзакция номер 12 успешно выполнена.")));
     const auto rows = s.rows(s.paths.quikData, QStringLiteral("SELECT trans_id, status, trans_name, description, order_number FROM tOrderNumber ORDER BY trans_id"));
@@ -116,7 +134,7 @@ void TestResults::resultsReachJournalLogAndCounters()
     QCOMPARE(rows[1][QStringLiteral("status")].toInt(), 6);
     QCOMPARE(rows[1][QStringLiteral("trans_name")].toString(), QString());
     QCOMPARE(rows[1][QStringLiteral("order_number")].toLongLong(), 0);
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, 3);
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, 3);
     QCOMPARE(s.log.LoggedLines(), s.log.lines().size());
 }
 
@@ -126,15 +144,15 @@ void TestResults::unchangedSizeIsNotRead()
     sent(s, 10);
     append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 1);
+    QCOMPARE(s.robot->SentCount(), 1);
     // Same size, other content: not read again.
     QFile f(tro(s, QStringLiteral("trans")));
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write("TRANS_ID=2;STATUS=3;\r\n");
     f.close();
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 1);
-    QCOMPARE(s.robot->DoneCount, 0);
+    QCOMPARE(s.robot->SentCount(), 1);
+    QCOMPARE(s.robot->DoneCount(), 0);
 }
 
 void TestResults::partialLastLineWaits()
@@ -143,12 +161,12 @@ void TestResults::partialLastLineWaits()
     sent(s, 10);
     append(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STAT");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 1);
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, 1);
+    QCOMPARE(s.robot->SentCount(), 1);
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, 1);
     append(tro(s, QStringLiteral("trans")), "US=3;ORDER_NUMBER=9;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->DoneCount, 1);
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, 2);
+    QCOMPARE(s.robot->DoneCount(), 1);
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, 2);
 }
 
 void TestResults::fileBegunAnewIsReadFromItsStart_data()
@@ -169,7 +187,7 @@ void TestResults::fileBegunAnewIsReadFromItsStart()
     const QString path = tro(s, QStringLiteral("trans"));
     append(path, "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 2);
+    QCOMPARE(s.robot->SentCount(), 2);
 
     QByteArray fresh;
     if (how == QLatin1String("truncate"))
@@ -190,14 +208,14 @@ void TestResults::fileBegunAnewIsReadFromItsStart()
     }
     s.robot->actCheckTROExecute();
     const int lines = fresh.count('\n');
-    QCOMPARE(s.robot->SentCount, 2 + lines); // every line of the new file, from its first
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, lines);
+    QCOMPARE(s.robot->SentCount(), 2 + lines); // every line of the new file, from its first
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, lines);
     QVERIFY(s.messages().contains(QStringLiteral("Файл результатов ") + path
                                   + QStringLiteral(" начат терминалом заново и читается с первой строки.")));
     // And on from there as usual.
     append(path, "TRANS_ID=9;STATUS=0;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->SentCount, 3 + lines);
+    QCOMPARE(s.robot->SentCount(), 3 + lines);
 }
 
 void TestResults::missingFileIsSkipped()
@@ -207,7 +225,7 @@ void TestResults::missingFileIsSkipped()
     const int lines = s.log.lines().size();
     s.robot->actCheckTROExecute();
     QCOMPARE(s.log.lines().size(), lines);
-    QCOMPARE(s.robot->TROFiles[0].FileSize, 0u);
+    QCOMPARE(s.robot->TROFiles()[0].FileSize, 0u);
 }
 
 void TestResults::unsafeValuesAreBoundNotPasted()
@@ -233,7 +251,7 @@ void TestResults::linesWithoutTransIdOrNumbers()
     const QString path = tro(s, QStringLiteral("trans"));
     append(path, "\r\nSTATUS=3;\r\nTRANS_ID=1 OR 1=1;STATUS=3;\r\nTRANS_ID=1;STATUS=3;ORDER_NUMBER=12a;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->DoneCount, 0);
+    QCOMPARE(s.robot->DoneCount(), 0);
     const QString all = s.messages().join(QLatin1Char('\n'));
     QVERIFY2(all.contains(QStringLiteral("Строка 2 файла ") + path + QStringLiteral(" пропущена: нет TRANS_ID: STATUS=3;")), qPrintable(all));
     QVERIFY(all.contains(QStringLiteral("Строка 3 файла ") + path));
@@ -263,7 +281,7 @@ void TestResults::numbersOutsideTheSeriesAreIgnored()
     s.robot->actStartWatchExecute();
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable(); // transaction 0, booked with 10 lots
-    QCOMPARE(s.robot->TransId, 1);
+    QCOMPARE(s.robot->TransId(), 1);
     const QString path = tro(s, QStringLiteral("trans"));
     const QString line = QStringLiteral("TRANS_ID=") + number + QStringLiteral(";STATUS=") + status
         + QStringLiteral(";DESCRIPTION=\"x\";ORDER_NUMBER=5;");
@@ -273,7 +291,7 @@ void TestResults::numbersOutsideTheSeriesAreIgnored()
     QVERIFY2(s.messages().contains(QStringLiteral("Строка 1 файла ") + path + QStringLiteral(" пропущена: TRANS_ID ") + number
                                    + QStringLiteral(" не является номером транзакции текущих файлов: ") + line),
              qPrintable(s.messages().join(QLatin1Char('\n'))));
-    QCOMPARE(s.robot->DoneCount, 0);
+    QCOMPARE(s.robot->DoneCount(), 0);
     // Transaction 0 is as it was: unanswered, its entry booked in full.
     QVERIFY(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderNumber WHERE trans_id = 0"))[0][QStringLiteral("status")].isNull());
     QVERIFY(s.rows(s.paths.quikData, QStringLiteral("SELECT status FROM tOrderHistory WHERE trans_id = 0"))[0][QStringLiteral("status")].isNull());
@@ -321,12 +339,12 @@ void TestResults::failedUpdateIsRetriedAloneOnce()
         QTest::qWait(1100); // past the queue's pause after a busy database
     }
     // Each line's effects happened once, whatever the journal did.
-    QCOMPARE(s.robot->DoneCount, 2);
+    QCOMPARE(s.robot->DoneCount(), 2);
     QCOMPARE(s.messages().count(QStringLiteral("Транзакция номер 1 успешно выполнена.")), 1);
     QCOMPARE(s.messages().count(QStringLiteral("Транзакция номер 2 успешно выполнена.")), 1);
     QCOMPARE(mails.count(), 2);
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, 1);
-    QCOMPARE(s.robot->TROFiles[1].LinesRead, 1);
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, 1);
+    QCOMPARE(s.robot->TROFiles()[1].LinesRead, 1);
 
     // The fault goes: the waiting update is written, alone, once.
     if (fault == QLatin1String("rename"))
@@ -348,7 +366,7 @@ void TestResults::failedUpdateIsRetriedAloneOnce()
     QCOMPARE(rows[1][QStringLiteral("status")].toInt(), 3);
     QCOMPARE(rows[1][QStringLiteral("order_number")].toLongLong(), 22);
     QVERIFY(s.data.quikWrites.isEmpty());
-    QCOMPARE(s.robot->DoneCount, 2);
+    QCOMPARE(s.robot->DoneCount(), 2);
     QCOMPARE(mails.count(), 2);
 }
 
@@ -380,14 +398,14 @@ void TestResults::terminalsKeepTheirOwnPositions()
     append(tro(s, QStringLiteral("QUIK1")), "TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;STATUS=0;\r\n");
     append(tro(s, QStringLiteral("QUIK2")), "TRANS_ID=3;STATUS=3;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, 2);
-    QCOMPARE(s.robot->TROFiles[1].LinesRead, 1);
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, 2);
+    QCOMPARE(s.robot->TROFiles()[1].LinesRead, 1);
     append(tro(s, QStringLiteral("QUIK2")), "TRANS_ID=4;STATUS=3;\r\n");
     s.robot->actCheckTROExecute();
-    QCOMPARE(s.robot->TROFiles[0].LinesRead, 2);
-    QCOMPARE(s.robot->TROFiles[1].LinesRead, 2);
-    QCOMPARE(s.robot->SentCount, 2);
-    QCOMPARE(s.robot->DoneCount, 2);
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, 2);
+    QCOMPARE(s.robot->TROFiles()[1].LinesRead, 2);
+    QCOMPARE(s.robot->SentCount(), 2);
+    QCOMPARE(s.robot->DoneCount(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestResults)

@@ -123,7 +123,7 @@ void TestResume::journalledButNotWrittenGoesOutOnce()
     QVERIFY(QFile::remove(s.tri(QStringLiteral("trans")))); // the line cannot go out
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
-    QCOMPARE(s.robot->PendingTransactions.size(), 1);
+    QCOMPARE(s.robot->PendingTransactions().size(), 1);
     const qint64 series = s.robot->session();
     delete s.robot; // killed with the line still in memory
     s.robot = nullptr;
@@ -266,7 +266,7 @@ void TestResume::restartUnderALockResumesOnceFree()
     QVERIFY(next.connectionPending());
     QTest::qWait(1500);
     // It waits: nothing stored, no files made anew, no order taken.
-    QVERIFY(!next.Watching);
+    QVERIFY(!next.Watching());
     QVERIFY(next.connectionPending());
     const QString pending = QStringLiteral("Подключение к базе данных ") + s.paths.quikData
         + QStringLiteral(" не завершено: база данных занята другой программой (");
@@ -279,9 +279,9 @@ void TestResume::restartUnderALockResumesOnceFree()
     holder.release();
     QElapsedTimer waited;
     waited.start();
-    while (!next.Watching && waited.elapsed() < 10000)
+    while (!next.Watching() && waited.elapsed() < 10000)
         QTest::qWait(50);
-    QVERIFY2(next.Watching, qPrintable(s.messages().join(QLatin1Char('\n'))));
+    QVERIFY2(next.Watching(), qPrintable(s.messages().join(QLatin1Char('\n'))));
     next.timTable();
     const QStringList log = s.messages();
     QVERIFY(log.contains(QStringLiteral("База данных ") + s.paths.quikData + QStringLiteral(" освободилась: подключение завершается.")));

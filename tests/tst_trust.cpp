@@ -172,7 +172,7 @@ void TestTrust::fullDiskFinishesLinesNeverRepeatsThem()
     QVERIFY(QFile::remove(s.tri(QStringLiteral("QUIK2"))));
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
-    QCOMPARE(s.robot->PendingTransactions.size(), 3);
+    QCOMPARE(s.robot->PendingTransactions().size(), 3);
     QVERIFY(s.data.quikWrites.isEmpty());
     for (const char *name : {"QUIK1", "QUIK2"}) {
         QFile f(s.tri(QLatin1String(name)));
@@ -201,7 +201,7 @@ void TestTrust::fullDiskFinishesLinesNeverRepeatsThem()
     QVERIFY(q1[0].contains(QStringLiteral("CLIENT_CODE=10001;")));
     QVERIFY(q1[1].startsWith(QStringLiteral("TRANS_ID =1;")));
     QVERIFY(q2[0].startsWith(QStringLiteral("TRANS_ID =2;")));
-    QVERIFY(s.robot->PendingTransactions.isEmpty());
+    QVERIFY(s.robot->PendingTransactions().isEmpty());
     // The journal and the book caught up; the log lines of the full disk
     // reached the file, each once.
     QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT * FROM tOrderNumber")).size(), 3);
@@ -226,7 +226,7 @@ void TestTrust::fullDiskLeavesNoHalfOrderFile()
         FileSizeLimit full(50);
         s.robot->timTable();
         QCOMPARE(folder.entryList(QDir::Files), QStringList());
-        QCOMPARE(s.robot->PendingTransactions.size(), 1);
+        QCOMPARE(s.robot->PendingTransactions().size(), 1);
     }
     QTest::qWait(1100);
     s.robot->timTable();
@@ -235,7 +235,7 @@ void TestTrust::fullDiskLeavesNoHalfOrderFile()
     QVERIFY2(files[0].endsWith(QStringLiteral(".new")), qPrintable(files[0]));
     QCOMPARE(s.fileLines(folder.filePath(files[0])),
              QStringList{QStringLiteral("place_order?portfolio=111&security=SBER&action=BUY&type=LIMIT&validity=DAY&price=285,43&stop_price=285,43&amount=10")});
-    QVERIFY(s.robot->PendingTransactions.isEmpty());
+    QVERIFY(s.robot->PendingTransactions().isEmpty());
 }
 
 void TestTrust::refusedRowCostsThatRowAlone_data()
@@ -284,7 +284,7 @@ void TestTrust::lockedDatabaseHoldsLinesUntilTheirRowsAreWritten()
     // The rows wait in memory, and so do their lines: a robot killed now
     // finds no trace of the order and takes it again, so none may be out.
     QCOMPARE(allTri(s).size(), 0);
-    QCOMPARE(s.robot->PendingTransactions.size(), 3);
+    QCOMPARE(s.robot->PendingTransactions().size(), 3);
     QVERIFY(s.data.quikWrites.size() >= 6);
     const QString log = s.messages().join(QLatin1Char('\n'));
     QVERIFY(log.contains(QStringLiteral(" отложена (")));
@@ -300,7 +300,7 @@ void TestTrust::lockedDatabaseHoldsLinesUntilTheirRowsAreWritten()
     QTest::qWait(1100);
     s.robot->timTable();
     QVERIFY(s.data.quikWrites.isEmpty());
-    QVERIFY(s.robot->PendingTransactions.isEmpty());
+    QVERIFY(s.robot->PendingTransactions().isEmpty());
     // Every line once, each file's entries before its exits, the exits
     // sized on the book.
     for (const char *name : {"QUIK1", "QUIK2"}) {
@@ -375,7 +375,7 @@ void TestTrust::unreadableSizingSettingsRefuse()
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))), QStringList());
-    QCOMPARE(s.robot->TransId, 0);
+    QCOMPARE(s.robot->TransId(), 0);
     const QString log = s.messages().join(QLatin1Char('\n'));
     QVERIFY2(log.contains(QStringLiteral("Ошибка при обработке ордера # 1: Значение \"") + value + QStringLiteral("\" ключа [Position] ") + key),
              qPrintable(log));
@@ -384,11 +384,13 @@ void TestTrust::unreadableSizingSettingsRefuse()
     QVERIFY(ini.open(QIODevice::Append));
     ini.write("trans_id=1O0\r\n");
     ini.close();
+    s.settings.edtTrans_id = 42;
+    s.robot->PrepareTransactionFiles();
+    QCOMPARE(s.robot->TransId(), 42);
     s.settings.LoadSettings();
-    s.robot->TransId = 42;
     QVERIFY(QDir(s.paths.trans).removeRecursively());
     s.robot->PrepareTransactionFiles();
-    QCOMPARE(s.robot->TransId, 42);
+    QCOMPARE(s.robot->TransId(), 42);
     QVERIFY(!QFileInfo::exists(s.paths.trans));
     QVERIFY(s.messages().join(QLatin1Char('\n')).contains(QStringLiteral("'1O0' is not a valid integer value")));
 }
@@ -401,7 +403,7 @@ void TestTrust::connectingWhileWatchingLosesNoOrder()
     // "Подключиться" before the next tick: the connection's own tick must
     // not write the order into a file the connection then deletes.
     s.robot->actConnectToBaseExecute();
-    QVERIFY(s.robot->Watching);
+    QVERIFY(s.robot->Watching());
     s.robot->timTable();
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 1);
     QCOMPARE(s.rows(s.paths.quikData, QStringLiteral("SELECT trans_id FROM tOrderNumber")).size(), 1);
@@ -415,14 +417,14 @@ void TestTrust::textsWaitingAtConnectionAreRenumbered()
     QVERIFY(QFile::remove(s.tri(QStringLiteral("trans")))); // the line cannot go out
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
-    QCOMPARE(s.robot->PendingTransactions.size(), 1);
+    QCOMPARE(s.robot->PendingTransactions().size(), 1);
     s.settings.edtTrans_id = 100;
     s.robot->actConnectToBaseExecute();
     s.robot->timTable();
     const QStringList lines = s.fileLines(s.tri(QStringLiteral("trans")));
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].startsWith(QStringLiteral("TRANS_ID =100;ACTION=NEW_ORDER;")), qPrintable(lines[0]));
-    QCOMPARE(s.robot->TransId, 101);
+    QCOMPARE(s.robot->TransId(), 101);
     const auto journal = s.rows(s.paths.quikData, QStringLiteral("SELECT trans_id, id_order FROM tOrderNumber"));
     QCOMPARE(journal.size(), 1);
     QCOMPARE(journal[0][QStringLiteral("trans_id")].toInt(), 100);
@@ -472,8 +474,8 @@ void TestTrust::secondRobotLeavesTheFirstAlone()
     second.BuildTROFiles();
     second.PrepareTransactionFiles();
     second.actStartWatchExecute();
-    QVERIFY(!second.Watching);
-    QVERIFY(!second.actStartWatchEnabled);
+    QVERIFY(!second.Watching());
+    QVERIFY(!second.actStartWatchEnabled());
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     second.timTable();
     // The first robot's file and journal are as it left them, and it alone
@@ -540,7 +542,7 @@ void TestTrust::lockHoldsWhateverNamesTheDatabase()
     QVERIFY(other.lockedOut());
     QVERIFY2(other.lockedOutText().contains(QStringLiteral(" уже используется другим роботом Korvina (")), qPrintable(other.lockedOutText()));
     other.actStartWatchExecute();
-    QVERIFY(!other.Watching);
+    QVERIFY(!other.Watching());
 
     // The first robot trades on; a lock file gone or emptied is made again
     // at its next tick, naming it.
@@ -670,8 +672,8 @@ void TestTrust::robotStopsWhenItsLockIsGone()
     s.robot->timTable();
     // It stops at once, loudly, and sends nothing.
     QVERIFY(s.robot->lockedOut());
-    QVERIFY(!s.robot->Watching);
-    QVERIFY(!s.robot->actStartWatchEnabled);
+    QVERIFY(!s.robot->Watching());
+    QVERIFY(!s.robot->actStartWatchEnabled());
     QCOMPARE(failures.count(), 1);
     QCOMPARE(beeps.count(), 1);
     const QString text = failures.first().first().toString();
@@ -710,7 +712,7 @@ void TestTrust::unusableOrdersAreRefused()
            {{QStringLiteral("text"), text}});
     s.robot->timTable();
     QCOMPARE(allTri(s), QStringList());
-    QCOMPARE(s.robot->TransId, 0);
+    QCOMPARE(s.robot->TransId(), 0);
     QVERIFY2(s.messages().contains(QStringLiteral("Ордер # 5 отклонен: ") + reason + QStringLiteral(" Транзакции не сформированы.")),
              qPrintable(s.messages().join(QLatin1Char('\n'))));
     // A good row after it goes out.
@@ -726,14 +728,14 @@ void TestTrust::idsBeyond32Bits()
     s.addFilled(static_cast<int>(2147483647), QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
     s.robot->actStartWatchExecute();
-    QCOMPARE(s.robot->LastFilledId, 2147483647);
+    QCOMPARE(s.robot->LastFilledId(), 2147483647);
     for (const qint64 id : {big, big * 2 + 7})
         s.exec(s.paths.alerts,
                QStringLiteral("INSERT INTO FilledOrders (ID, Symbol, OrderType, \"Order\", \"Fill Price\", System, Workspace) VALUES "
                               "(:id, 'SBER', 'LE', 'Buy 100 SBER 285 ', 285.15, 'Demo MA Cross(5,20)', 'C:\\Omega\\Demo.orw')"),
                {{QStringLiteral("id"), id}});
     s.robot->timTable();
-    QCOMPARE(s.robot->LastFilledId, big * 2 + 7);
+    QCOMPARE(s.robot->LastFilledId(), big * 2 + 7);
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 2);
     const auto journal = s.rows(s.paths.quikData, QStringLiteral("SELECT id_order FROM tOrderNumber ORDER BY trans_id"));
     QCOMPARE(journal[0][QStringLiteral("id_order")].toLongLong(), big);

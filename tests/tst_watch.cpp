@@ -81,14 +81,14 @@ void TestWatch::instantIntake()
         tro.write("TRANS_ID=" + number.toLatin1() + ";STATUS=3;ORDER_NUMBER=4711;\r\n");
     }
     if (on) {
-        QTRY_COMPARE_WITH_TIMEOUT(s.robot->DoneCount, 1, 2000);
-        QVERIFY(s.robot->IntakeSteps > 0);
+        QTRY_COMPARE_WITH_TIMEOUT(s.robot->DoneCount(), 1, 2000);
+        QVERIFY(s.robot->IntakeSteps() > 0);
     } else {
         QTest::qWait(300);
-        QCOMPARE(s.robot->DoneCount, 0);
+        QCOMPARE(s.robot->DoneCount(), 0);
         s.robot->actCheckTROExecute();
-        QCOMPARE(s.robot->DoneCount, 1);
-        QCOMPARE(s.robot->IntakeSteps, 0);
+        QCOMPARE(s.robot->DoneCount(), 1);
+        QCOMPARE(s.robot->IntakeSteps(), 0);
     }
     // Stopped: nothing watched.
     s.robot->actStopWatchExecute();
@@ -172,10 +172,10 @@ void TestWatch::watchTakesNewRowsOnce()
     Robot robot(ws.settings, data);
     robot.ConnectAndStart();
     robot.actStartWatchExecute();
-    QCOMPARE(robot.LastFilledId, 10);
+    QCOMPARE(robot.LastFilledId(), 10);
     QVERIFY(ws.messages().contains(QStringLiteral("Загрузка ордеров включена.")));
-    QVERIFY(robot.actStopWatchEnabled);
-    QVERIFY(!robot.actStartWatchEnabled);
+    QVERIFY(robot.actStopWatchEnabled());
+    QVERIFY(!robot.actStartWatchEnabled());
 
     robot.timTable();
     QVERIFY(processed(ws).isEmpty());
@@ -186,7 +186,7 @@ void TestWatch::watchTakesNewRowsOnce()
     QCOMPARE(data.qFilledOrders.SQL(), (QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM FilledOrders"),
                                                     QStringLiteral("WHERE id >10 and id <=12")}));
     QCOMPARE(processed(ws), (QStringList{QStringLiteral("Обрабатываю ордер # 11 ..."), QStringLiteral("Обрабатываю ордер # 12 ...")}));
-    QCOMPARE(robot.LastFilledId, 12);
+    QCOMPARE(robot.LastFilledId(), 12);
     QCOMPARE(icons.count(), 1);
     QCOMPARE(icons.first().first().toInt(), 2); // second step of the animation
 
@@ -205,11 +205,11 @@ void TestWatch::restartSkipsRowsAddedWhileStopped()
     robot.actStartWatchExecute();
     robot.actStopWatchExecute();
     QCOMPARE(ws.messages().last(), QStringLiteral("Загрузка ордеров остановлена."));
-    QVERIFY(robot.actStartWatchEnabled);
+    QVERIFY(robot.actStartWatchEnabled());
     ws.addFilledOrders({3, 4});
     robot.timTable(); // not watching
     robot.actStartWatchExecute();
-    QCOMPARE(robot.LastFilledId, 4);
+    QCOMPARE(robot.LastFilledId(), 4);
     robot.timTable();
     QVERIFY(processed(ws).isEmpty());
     ws.addFilledOrders({5});
@@ -222,19 +222,19 @@ void TestWatch::operatorStopHoldsWhenRunWithWatch()
     SampleRobot s;
     // Run with --watch: watching starts on its own once connected.
     s.robot->RunAsService(true, 100);
-    QVERIFY(s.robot->Watching);
+    QVERIFY(s.robot->Watching());
     s.robot->actStopWatchExecute();
     // The operator's stop holds, tick after tick of the service: no order
     // goes out until the operator starts again.
     s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     QTest::qWait(600);
     s.robot->timTable();
-    QVERIFY(!s.robot->Watching);
-    QVERIFY(s.robot->actStartWatchEnabled);
+    QVERIFY(!s.robot->Watching());
+    QVERIFY(s.robot->actStartWatchEnabled());
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))), QStringList());
     QCOMPARE(s.messages().count(QStringLiteral("Загрузка ордеров включена.")), 1);
     s.robot->actStartWatchExecute();
-    QVERIFY(s.robot->Watching);
+    QVERIFY(s.robot->Watching());
     s.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
     s.robot->timTable();
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 1);
@@ -247,7 +247,7 @@ void TestWatch::emptyTableThenFirstRow()
     Robot robot(ws.settings, data);
     robot.ConnectAndStart();
     robot.actStartWatchExecute();
-    QCOMPARE(robot.LastFilledId, 0);
+    QCOMPARE(robot.LastFilledId(), 0);
     ws.addFilledOrders({1});
     robot.timTable();
     QCOMPARE(processed(ws), QStringList{QStringLiteral("Обрабатываю ордер # 1 ...")});
@@ -263,7 +263,7 @@ void TestWatch::baselineTakenWhenTableFirstReadable()
     Robot robot(ws.settings, data);
     robot.ConnectAndStart();
     robot.actStartWatchExecute();
-    QCOMPARE(robot.LastFilledId, -1);
+    QCOMPARE(robot.LastFilledId(), -1);
     robot.timTable();
     QVERIFY(processed(ws).isEmpty());
 
@@ -273,7 +273,7 @@ void TestWatch::baselineTakenWhenTableFirstReadable()
     QVERIFY(data.conOmega.open(ws.alertsPath(), &error));
     robot.timTable();
     QVERIFY(processed(ws).isEmpty());
-    QCOMPARE(robot.LastFilledId, 5);
+    QCOMPARE(robot.LastFilledId(), 5);
 
     ws.addFilledOrders({6});
     robot.timTable();

@@ -1,6 +1,6 @@
-// Program entry: the log, the settings, the data module and the robot (in
-// the main window, or alone with --headless), in that order; then the event
-// loop until the program is told to end.
+// Program entry: the log, the settings, the data module and the robot, in
+// that order; then the main window on that robot (or the robot alone with
+// --headless), and the event loop until the program is told to end.
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
@@ -137,20 +137,18 @@ int main(int argc, char *argv[])
     }
     settings.LoadSettings();
 
+    // The core first: the data module and the robot, the same for the
+    // window and for a robot running alone.
     TDatMod data;
+    Robot robot(settings, data);
     std::unique_ptr<TfmMain> window;
-    std::unique_ptr<Robot> alone;
     if (windowed) {
-        window = std::make_unique<TfmMain>(settings, data);
+        window = std::make_unique<TfmMain>(settings, data, robot);
         // Maximised; as large as the screen where no window manager does it.
         if (QScreen *screen = QGuiApplication::primaryScreen())
             window->setGeometry(screen->availableGeometry());
         window->showMaximized();
     } else {
-        alone = std::make_unique<Robot>(settings, data);
-    }
-    Robot &robot = window ? window->robot() : *alone;
-    if (!windowed) {
         QObject::connect(&robot, &Robot::failure, [](const QString &text) { printLine(stderr, text); });
         QObject::connect(&robot, &Robot::message, [](const QString &text) { printLine(stdout, text); });
         // The log file cannot be written (a full disk): the robot goes on,
@@ -182,7 +180,6 @@ int main(int argc, char *argv[])
     const int rc = app.exec();
     robot.Shutdown();
     window.reset();
-    alone.reset();
     log.close();
     OperationLog::setCurrent(nullptr);
     return rc;

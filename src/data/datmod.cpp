@@ -167,3 +167,48 @@ void TDatMod::setSumList(const TSumList &sums)
     SumList = sums;
     emit sumListChanged();
 }
+
+void TDatMod::FilterClientsByGroup(std::optional<int> group)
+{
+    DataSet &q = qClientsByGroup;
+    q.Close();
+    QStringList sql{QStringLiteral("SELECT DISTINCT tclients.code, tclients.client, tclients.id"),
+                    QStringLiteral("FROM tClients INNER JOIN tGroupClients ON tClients.id=tGroupClients.id_client")};
+    if (group)
+        sql << QStringLiteral("WHERE id_group = ") + QString::number(*group);
+    q.setSQL(sql);
+    q.Open();
+}
+
+void TDatMod::SelectLimits(AccountMode mode, const QString &group, const QString &client, const QString &security, bool allLimits)
+{
+    DataSet &q = qLimits;
+    q.Close();
+    std::optional<int> groupKey;
+    bool isNumber = false;
+    const int key = group.trimmed().toInt(&isNumber);
+    if (isNumber)
+        groupKey = key;
+    const QVector<TQuikTerminal> terminals = mode == AccountMode::Multi ? ReadTerminals(tQuik) : QVector<TQuikTerminal>();
+    q.setSQL(BuildLimitsQuery(allLimits, groupKey, client.trimmed(), security.trimmed(), mode, terminals));
+    q.Open();
+}
+
+void TDatMod::ReopenSecCodeList()
+{
+    qSecCodeList.Close();
+    qSecCodeList.Open();
+}
+
+void TDatMod::RefreshPortfolios()
+{
+    RefreshQuery(qPortfolioAll);
+    RefreshQuery(qPortfolioFutAll);
+    UpdatePortfolioTotals();
+}
+
+void TDatMod::UpdatePortfolioTotals()
+{
+    if (const std::optional<TPortfolioTotals> totals = ReadPortfolioTotals(*this))
+        setPortfolioTotals(*totals);
+}

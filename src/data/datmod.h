@@ -13,6 +13,8 @@
 #include <QVariantMap>
 #include <QVector>
 
+#include <optional>
+
 // The data module: both database connections and one long-lived dataset per
 // table and query the program uses. Every other part of the program reaches
 // the databases through these objects.
@@ -72,9 +74,23 @@ public:
     bool IsTraded(const QString &T);
     QString ClassCodeByTicker(const QString &T);
 
+    // The window's commands on the merged views (the window passes what
+    // the operator chose).
+    // The clients of a group, or of every group (the group box's list).
+    void FilterClientsByGroup(std::optional<int> group);
+    // The positions view for the filter chosen: the group's key as text
+    // ("" none), a client code and a security ("" none), all limits or not.
+    void SelectLimits(AccountMode mode, const QString &group, const QString &client, const QString &security, bool allLimits);
+    // The instrument list of the positions filter, current again.
+    void ReopenSecCodeList();
+    // The portfolio views re-read, and their totals.
+    void RefreshPortfolios();
+
     // The footer values under the portfolio grids, as last read.
     TPortfolioTotals PortfolioTotals;
     void setPortfolioTotals(const TPortfolioTotals &totals);
+    // ... read again (nothing when QuikData is not connected).
+    void UpdatePortfolioTotals();
 
     // The totals under the securities directory's grid, as last read.
     TSumList SumList;

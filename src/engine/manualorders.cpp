@@ -3,8 +3,6 @@
 #include "config/operationlog.h"
 #include "data/dataset.h"
 #include "data/datmod.h"
-#include "dispatch.h"
-#include "robot.h"
 #include "untrade.h"
 
 TPreOrder PrepareQuickOrder(const DataSet &quotes, QuickButton button, bool isLong, qint32 groupId, double slippagePercent,
@@ -74,48 +72,3 @@ bool PreparePositionOrder(TPreOrder &P, DataSet &quotes, const DataSet &limits, 
 }
 
 bool QuickOrderNeedsDialog(const TPreOrder &P) { return P.Share == 0 || P.QtyMode == QuantityMode::SetPosition; }
-
-TManualDispatch Robot::DispatchManualOrder(const TPreOrder &P)
-{
-    if (P.Kind == OrderKind::Strategy) {
-        AddLog(QStringLiteral("Исполняю ордер # ") + QString::number(P.Id) + QStringLiteral(" ..."));
-    } else {
-        // The group the order goes to, by its number (not whatever row a
-        // list of groups happens to be on).
-        QString name;
-        DataSet &groups = m_data.tGroup;
-        const int key = groups.fieldIndex(QStringLiteral("id_group"));
-        const int shown = groups.fieldIndex(QStringLiteral("group"));
-        if (groups.Active() && key >= 0 && shown >= 0)
-            for (int r = 0; r < groups.RecordCount(); ++r)
-                if (groups.value(r, key).toInt() == P.GroupId)
-                    name = groups.value(r, shown).toString();
-        AddLog(QStringLiteral("Формирую заявки по инструменту ") + P.SecData.SecCode + QStringLiteral(" для группы #")
-               + QString::number(P.GroupId) + QStringLiteral(" \"") + name + QStringLiteral("\"   ..."));
-    }
-    const qint32 before = TransId;
-    TManualDispatch result;
-    try {
-        result.failure = DispatchOrder(P, MakeNewOrder);
-    } catch (...) {
-        FlushLog();
-        throw;
-    }
-    result.formed = TransId - before;
-    FlushLog();
-    return result;
-}
-
-QString Robot::KillManualOrders(const TPreOrder &P)
-{
-    AddLog(QStringLiteral("Снимаю заявки по инструменту ") + P.SecData.SecCode + QStringLiteral(" ..."));
-    QString failure;
-    try {
-        failure = DispatchOrder(P, MakeKillOrders);
-    } catch (...) {
-        FlushLog();
-        throw;
-    }
-    FlushLog();
-    return failure;
-}

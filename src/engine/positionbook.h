@@ -1,6 +1,8 @@
 #pragma once
 
-#include "untrade.h"
+#include "gateway/orderrecords.h"
+
+class TDatMod;
 
 #include <functional>
 #include <optional>

@@ -1,49 +1,40 @@
 #include "robot.h"
 
-#include "positionbook.h"
 
 #include "config/operationlog.h"
 #include "config/settings.h"
 #include "data/datmod.h"
-#include "data/schema.h"
 #include "data/secdirectory.h"
 #include "data/views.h"
 
 #include <QDir>
 #include <QFileInfo>
 
-#include <limits>
 
 Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
-    : QObject(parent), TransId(m_gateway.TransId), PendingTransactions(m_gateway.PendingTransactions),
-      TROFiles(m_gateway.TROFiles), SentCount(m_gateway.SentCount), DoneCount(m_gateway.DoneCount),
-      QuikLinkState(m_link.QuikLinkState), LastInfoLogSize(m_link.LastInfoLogSize), m_settings(settings), m_data(data),
-      m_gateway(settings, data), m_mail([&settings] { return MailSettings::fromSettings(settings); })
+    : QObject(parent), m_settings(settings), m_data(data), m_gateway(settings, data), m_dispatcher(settings, data, m_gateway),
+      m_intake(settings, data, m_gateway, m_dispatcher), m_mail([&settings] { return MailSettings::fromSettings(settings); })
 {
     setObjectName(QStringLiteral("Robot"));
-    timUpdateTable.setObjectName(QStringLiteral("timUpdateTable"));
-    timQuik.setObjectName(QStringLiteral("timQuik"));
-    timInfoLog.setObjectName(QStringLiteral("timInfoLog"));
-    connect(&timUpdateTable, &QTimer::timeout, this, &Robot::onTimUpdateTable);
-    m_intakeTimer.setSingleShot(true);
-    m_intakeTimer.setInterval(0);
-    connect(&m_intakeTimer, &QTimer::timeout, this, &Robot::runIntake);
-    connect(&m_intakeWatcher, &QFileSystemWatcher::fileChanged, this, &Robot::onIntakeChange);
-    connect(&m_intakeWatcher, &QFileSystemWatcher::directoryChanged, this, &Robot::onIntakeChange);
-    connect(&timQuik, &QTimer::timeout, this, &Robot::onTimQuik);
-    connect(&timInfoLog, &QTimer::timeout, this, &Robot::onTimInfoLog);
+    m_timUpdateTable.setObjectName(QStringLiteral("timUpdateTable"));
+    m_timQuik.setObjectName(QStringLiteral("timQuik"));
+    m_timInfoLog.setObjectName(QStringLiteral("timInfoLog"));
+    connect(&m_timUpdateTable, &QTimer::timeout, this, &Robot::onTimUpdateTable);
+    connect(&m_intake, &OrderIntake::intakeDue, this, &Robot::runIntake);
+    connect(&m_timQuik, &QTimer::timeout, this, &Robot::onTimQuik);
+    connect(&m_timInfoLog, &QTimer::timeout, this, &Robot::onTimInfoLog);
     connect(&m_settings, &Settings::loaded, this, &Robot::ApplyTimerPeriods);
     connect(&m_gateway, &Gateway::notify, this, &Robot::Notify);
     connect(&m_gateway, &Gateway::countersChanged, this, &Robot::UpdateStatusBar);
-    connect(&m_gateway, &Gateway::refused, this, &Robot::onRefused);
-    connect(&m_gateway, &Gateway::numberingRestarted, this, &Robot::onNumberingRestarted);
+    connect(&m_dispatcher, &Dispatcher::transactionHandled, this, &Robot::UpdateStatusBar);
+    connect(&m_dispatcher, &Dispatcher::beep, this, &Robot::beep);
     connect(&m_gateway, &Gateway::seriesStarted, this, [this](qint64 session) {
-        if (m_runStateRead)
-            storeState(SessionStarted(session));
+        if (m_intake.stateRead())
+            m_intake.storeState(SessionStarted(session));
     });
     connect(&m_gateway, &Gateway::filesMade, this, [this](qint64 session) {
-        if (m_runStateRead)
-            storeState(FilesMade(session));
+        if (m_intake.stateRead())
+            m_intake.storeState(FilesMade(session));
     });
     m_serviceTimer.setInterval(ServiceRetryMs);
     connect(&m_serviceTimer, &QTimer::timeout, this, [this] { runTick([this] { onServiceTimer(); }); });
@@ -64,21 +55,21 @@ Robot::~Robot()
 
 void Robot::ApplyTimerPeriods()
 {
-    timUpdateTable.setInterval(m_settings.edtIntTable * 1000);
-    timQuik.setInterval(m_settings.edtIntQuik * 1000);
-    timInfoLog.setInterval(m_settings.edtQuikConnectTimeOut * 1000);
-    setTimerEnabled(timUpdateTable, m_timUpdateTableOn);
-    setTimerEnabled(timQuik, m_timQuikOn);
-    setTimerEnabled(timInfoLog, m_timInfoLogOn);
+    m_timUpdateTable.setInterval(m_settings.edtIntTable * 1000);
+    m_timQuik.setInterval(m_settings.edtIntQuik * 1000);
+    m_timInfoLog.setInterval(m_settings.edtQuikConnectTimeOut * 1000);
+    setTimerEnabled(m_timUpdateTable, m_timUpdateTableOn);
+    setTimerEnabled(m_timQuik, m_timQuikOn);
+    setTimerEnabled(m_timInfoLog, m_timInfoLogOn);
 }
 
 void Robot::setTimerEnabled(QTimer &timer, bool enabled)
 {
-    if (&timer == &timUpdateTable)
+    if (&timer == &m_timUpdateTable)
         m_timUpdateTableOn = enabled;
-    else if (&timer == &timQuik)
+    else if (&timer == &m_timQuik)
         m_timQuikOn = enabled;
-    else if (&timer == &timInfoLog)
+    else if (&timer == &m_timInfoLog)
         m_timInfoLogOn = enabled;
     // A period of 0 stops the timer.
     if (enabled && timer.interval() > 0) {
@@ -91,9 +82,9 @@ void Robot::setTimerEnabled(QTimer &timer, bool enabled)
 
 bool Robot::timerEnabled(const QTimer &timer) const
 {
-    if (&timer == &timUpdateTable)
+    if (&timer == &m_timUpdateTable)
         return m_timUpdateTableOn;
-    if (&timer == &timQuik)
+    if (&timer == &m_timQuik)
         return m_timQuikOn;
     return m_timInfoLogOn;
 }
@@ -104,10 +95,10 @@ void Robot::onTimInfoLog() { runTick([this] { timInfoLogTimer(); }); }
 
 void Robot::setWatchActions(bool startEnabled, bool stopEnabled)
 {
-    if (actStartWatchEnabled == startEnabled && actStopWatchEnabled == stopEnabled)
+    if (m_actStartWatchEnabled == startEnabled && m_actStopWatchEnabled == stopEnabled)
         return;
-    actStartWatchEnabled = startEnabled;
-    actStopWatchEnabled = stopEnabled;
+    m_actStartWatchEnabled = startEnabled;
+    m_actStopWatchEnabled = stopEnabled;
     emit actionsChanged();
 }
 
@@ -124,7 +115,7 @@ void Robot::StartUp(bool connect)
     try {
         if (m_settings.chConnect || connect)
             connectAndPrepare();
-        LastInfoLogSize = GetInfoLogSize();
+        m_link.setLastInfoLogSize(GetInfoLogSize());
     } catch (const std::exception &e) {
         AddLog(failureText(e));
     }
@@ -229,7 +220,7 @@ void Robot::checkInstanceLock()
     m_lockedOut = true;
     m_lockedOutText = QStringLiteral("Робот прекратил торговлю: ") + problem + QStringLiteral(". Блокировка базы данных ")
         + m_settings.edtQuikData + QStringLiteral(" больше не принадлежит этому роботу: он не загружает ордера и не пишет файлы транзакций.");
-    if (Watching)
+    if (m_watching)
         stopWatching();
     setWatchActions(false, false);
     AddLog(m_lockedOutText);
@@ -249,9 +240,9 @@ void Robot::ConnectAndStart()
     if (!locked) {
         // Another robot trades on this QuikData: its journal and its files
         // are left alone; the views may still be looked at.
-        if (Watching)
+        if (m_watching)
             stopWatching();
-        setTimerEnabled(timQuik, true);
+        setTimerEnabled(m_timQuik, true);
         setWatchActions(false, false);
         return;
     }
@@ -268,10 +259,10 @@ void Robot::startConnected()
         return;
     }
     try {
-        readRunState();
+        m_intake.readRunState();
         // Every row of the journal is in the history before it is emptied.
         m_gateway.checkHistory();
-        m_gateway.ArchiveJournal(m_gateway.Session);
+        m_gateway.ArchiveJournal(m_gateway.session());
         m_data.ClearOrderNumbers();
         // Texts still waiting for their file keep their journal rows.
         m_gateway.JournalPending();
@@ -286,11 +277,11 @@ void Robot::startConnected()
         m_connectRetry.stop();
         AddLog(QStringLiteral("База данных ") + m_settings.edtQuikData + QStringLiteral(" освободилась: подключение завершается."));
     }
-    storeState(RunStarted(m_gateway.Session));
-    setTimerEnabled(timUpdateTable, true);
-    setTimerEnabled(timQuik, true);
-    if (!actStopWatchEnabled)
-        setWatchActions(true, actStopWatchEnabled);
+    m_intake.storeState(RunStarted(m_gateway.session()));
+    setTimerEnabled(m_timUpdateTable, true);
+    setTimerEnabled(m_timQuik, true);
+    if (!m_actStopWatchEnabled)
+        setWatchActions(true, m_actStopWatchEnabled);
 }
 
 void Robot::setConnectionPending(const QString &why)
@@ -328,7 +319,7 @@ void Robot::onConnectRetry()
         m_connectAsked = false;
         emit message(FilesMadeText);
     }
-    if (m_serviceWatch && !Watching && actStartWatchEnabled && !m_lockedOut)
+    if (m_serviceWatch && !m_watching && m_actStartWatchEnabled && !m_lockedOut)
         actStartWatchExecute();
     FlushLog();
 }
@@ -396,7 +387,7 @@ bool Robot::ConnectDatabases()
 
             m_data.qPortfolioSum.setSQL(BuildPortfolioSumQuery(m_data.qPortfolioAll.SQLText()));
             m_data.qPortfolioFutSum.setSQL(BuildPortfolioFutSumQuery(m_data.qPortfolioFutAll.SQLText()));
-            UpdatePortfolioTotals();
+            m_data.UpdatePortfolioTotals();
         }
     } catch (...) {
         FlushLog();
@@ -430,165 +421,22 @@ void Robot::PrepareTransactionFiles()
     // while running, or at the first after a run that ended without a clean
     // stop within the resume window.
     // (Before the stored state is read, nothing of an earlier run is known.)
-    const qint64 before = m_gateway.Session;
-    const bool first = m_firstPreparation || !m_runStateRead;
-    m_gateway.setNextSession(before + 1, m_runStateRead && (first ? m_carryFirst : true), m_runStateRead && first && m_carryFirst);
+    const qint64 before = m_gateway.session();
+    const bool stateRead = m_intake.stateRead();
+    const bool first = m_firstPreparation || !stateRead;
+    m_gateway.setNextSession(before + 1, stateRead && (first ? m_intake.carryFirst() : true), stateRead && first && m_intake.carryFirst());
     m_gateway.PrepareTransactionFiles();
-    if (m_gateway.Session != before && m_runStateRead)
+    if (m_gateway.session() != before && stateRead)
         m_firstPreparation = false;
 }
 
-void Robot::readRunState()
-{
-    if (m_runStateRead)
-        return;
-    try {
-        if (schema::ensureRobotTables(m_data.conQuikData))
-            AddLog(QStringLiteral("В базе данных ") + m_settings.edtQuikData
-                   + QStringLiteral(" созданы таблицы истории транзакций и состояния робота."));
-        m_stateKept = m_data.conQuikData.hasTable(QStringLiteral("tRobotState"));
-        if (!m_stateKept)
-            return;
-        m_previousRun = ReadRunState(m_data.conQuikData);
-        m_runStateRead = true;
-    } catch (const std::exception &e) {
-        // Held by another program for the moment: read once it is free.
-        if (isTransient(e))
-            throw;
-        AddLog(QStringLiteral("Состояние робота в базе данных ") + m_settings.edtQuikData + QStringLiteral(" не читается: ")
-               + failureText(e));
-        m_stateKept = false;
-        return;
-    }
-    if (!m_previousRun.known) {
-        storeState(RunStateCreated());
-        return;
-    }
-    m_gateway.Session = m_previousRun.session;
-    m_gateway.FilesSession = m_previousRun.filesSession;
-    m_placeAlerts = m_previousRun.alerts;
-    m_placeHandled = m_previousRun.lastHandled;
-    const int window = m_settings.edtResumeWindow;
-    const qint64 downFor = m_previousRun.heartbeat.isValid() ? m_previousRun.heartbeat.secsTo(QDateTime::currentDateTime()) : -1;
-    if (!m_previousRun.running) {
-        AddLog(QStringLiteral("Предыдущий запуск робота завершен штатно."));
-    } else if (window > 0 && downFor >= 0 && downFor < window) {
-        m_carryFirst = true;
-        m_resumeRows = m_previousRun.lastHandled >= 0 && m_previousRun.alerts == m_settings.edtAlerts;
-        AddLog(QStringLiteral("Предыдущий запуск робота прерван ") + QString::number(downFor)
-               + QStringLiteral(" с назад без штатного завершения: работа продолжается с места остановки."));
-    } else {
-        AddLog(QStringLiteral("Предыдущий запуск робота прерван без штатного завершения ")
-               + (downFor >= 0 ? QString::number(downFor) + QStringLiteral(" с назад") : QStringLiteral("когда-то"))
-               + QStringLiteral(", позже окна продолжения (") + QString::number(window)
-               + QStringLiteral(" с): работа начинается заново."));
-    }
-}
 
-void Robot::storeState(WriteQueue::Item item)
-{
-    if (!m_stateKept)
-        return;
-    m_data.quikWrites.add(std::move(item));
-}
 
-void Robot::storePlace(qint64 lastHandled, DispatchScope *scope)
-{
-    m_placeAlerts = m_settings.edtAlerts;
-    m_placeHandled = lastHandled;
-    if (!m_stateKept)
-        return;
-    WriteQueue::Item item = PlaceStored(lastHandled, m_gateway.Session, m_settings.edtAlerts);
-    if (scope)
-        scope->closing = std::move(item);
-    else
-        m_data.quikWrites.add(std::move(item));
-}
 
-QSet<QString> Robot::servedBefore(qint64 orderId)
-{
-    QSet<QString> codes;
-    if (!m_gateway.historyKept())
-        return codes;
-    m_data.quikWrites.flush(true);
-    const Database::Rows rows = m_data.conQuikData.fetch(
-        QStringLiteral("SELECT code\r\nFROM tOrderHistory\r\nWHERE id_order = :id_order AND session >= :session"),
-        {{QStringLiteral("id_order"), orderId}, {QStringLiteral("session"), m_previousRun.placeSession}});
-    for (const auto &r : rows.rows)
-        codes.insert(r.value(0).toString());
-    return codes;
-}
 
-void Robot::tellSkipped(qint64 after, qint64 upTo, const QString &why)
-{
-    if (upTo <= after)
-        return;
-    try {
-        const Database::Rows rows = m_data.conOmega.fetch(
-            QStringLiteral("SELECT ID\r\nFROM FilledOrders\r\nWHERE ID > :after AND ID <= :up_to\r\nORDER BY ID"),
-            {{QStringLiteral("after"), after}, {QStringLiteral("up_to"), upTo}});
-        if (rows.rows.isEmpty())
-            return;
-        QStringList ids;
-        for (const auto &r : rows.rows) {
-            if (ids.size() == 100) {
-                ids << QStringLiteral("и еще ") + QString::number(rows.rows.size() - 100);
-                break;
-            }
-            ids << r.value(0).toString();
-        }
-        AddLog(QStringLiteral("Ордера стратегий, исполненные ") + why + QStringLiteral(", не загружаются: ")
-               + QString::number(rows.rows.size()) + QStringLiteral(" (# ") + ids.join(QStringLiteral(", ")) + QStringLiteral(")."));
-    } catch (const std::exception &e) {
-        AddLog(QStringLiteral("Пропущенные ордера стратегий не прочитаны: ") + failureText(e));
-    }
-}
 
-void Robot::WriteTransactions(const QString &fileName) { m_gateway.WriteTransactions(fileName); }
-void Robot::WritePendingTransactions() { m_gateway.WritePendingTransactions(); }
 
-void Robot::onNumberingRestarted(const QHash<qint32, qint32> &carried)
-{
-    // The links of the old numbers go; a text carried over keeps its book
-    // entry under its new number.
-    QHash<qint32, qint64> entries;
-    for (auto it = carried.cbegin(); it != carried.cend(); ++it)
-        if (m_bookEntries.contains(it.key()))
-            entries.insert(it.value(), m_bookEntries.value(it.key()));
-    m_bookEntries = entries;
-    QHash<qint64, qint64> rows;
-    for (const qint64 serial : std::as_const(m_bookEntries))
-        if (m_bookRowIds.contains(serial))
-            rows.insert(serial, m_bookRowIds.value(serial));
-    m_bookRowIds = rows;
-}
 
-void Robot::onRefused(qint32 transId)
-{
-    // The entry this transaction booked is no position: it goes from the
-    // book, so that the exit is sized on what is really held.
-    const auto entry = m_bookEntries.constFind(transId);
-    if (entry == m_bookEntries.cend())
-        return;
-    const qint64 serial = *entry;
-    m_bookEntries.erase(entry);
-    // The entry stays in the book with nothing held, so that its exit closes
-    // nothing (without any row the exit would fall back to the strategy's
-    // quantity and sell what was never bought).
-    AddLog(QStringLiteral("Вход в позицию транзакции # ") + QString::number(transId)
-           + QStringLiteral(" не исполнен: в книге робота он оставлен с количеством 0, и выход по нему ничего не отправит."));
-    if (WriteQueue::Item *waiting = m_data.quikWrites.find(QStringLiteral("book:") + QString::number(serial))) {
-        waiting->params.insert(QStringLiteral("quantity"), 0);
-        return; // not written yet
-    }
-    const auto row = m_bookRowIds.constFind(serial);
-    if (row == m_bookRowIds.cend())
-        return;
-    const qint64 rowId = *row;
-    m_bookRowIds.erase(row);
-    MarkEntryRefused(m_data, rowId, transId);
-    m_bookChanged = true;
-}
 
 void Robot::timTable()
 {
@@ -599,184 +447,32 @@ void Robot::timTable()
         FlushLog();
         return;
     }
-    if (Watching && !m_connecting)
+    if (m_watching && !m_connecting)
         actWatchingExecute();
     actCheckTROExecute();
     watchIntake();
     // A sign of life now and then: after a crash, the next start knows how
     // long ago the robot stopped.
-    if (m_stateKept && (!m_heartbeat.isValid() || m_heartbeat.hasExpired(HeartbeatSeconds * 1000))) {
+    if (!m_heartbeat.isValid() || m_heartbeat.hasExpired(HeartbeatSeconds * 1000)) {
         m_heartbeat.start();
-        storeState(Heartbeat());
+        m_intake.storeState(Heartbeat());
     }
     FlushLog();
 }
 
 void Robot::actWatchingExecute()
 {
-    WatchIconIndex = WatchIconIndex == 3 ? 0 : WatchIconIndex + 1;
-    emit watchIconChanged(WatchIconIndex);
-    PollFilledOrders();
+    m_watchIconIndex = m_watchIconIndex == 3 ? 0 : m_watchIconIndex + 1;
+    emit watchIconChanged(m_watchIconIndex);
+    m_intake.PollFilledOrders();
     // What an earlier write left queued goes out now, each text to its own
     // terminal's file.
     WritePendingTransactions();
     FlushLog();
 }
 
-void Robot::PollFilledOrders()
-{
-    const qint64 last = LastFilledId;
-    const qint64 max = m_data.GetLastId(m_data.tFilledOrders);
-    // A table that cannot be read is reported once, and again when it can.
-    if (max < 0) {
-        const QString why = m_data.tFilledOrders.lastError().isEmpty()
-            ? (m_data.conOmega.isOpen() ? QStringLiteral("таблица не открыта") : QStringLiteral("нет подключения к базе данных ") + m_settings.edtAlerts)
-            : m_data.tFilledOrders.lastError();
-        if (!m_filledOrdersFailed || why != m_filledOrdersFailure)
-            AddLog(QStringLiteral("Таблица FilledOrders не читается (") + why + QStringLiteral("): новые ордера не загружаются."));
-        m_filledOrdersFailed = true;
-        m_filledOrdersFailure = why;
-    } else if (m_filledOrdersFailed) {
-        m_filledOrdersFailed = false;
-        m_filledOrdersFailure.clear();
-        AddLog(QStringLiteral("Таблица FilledOrders снова читается."));
-    }
-    if (BaselinePending) {
-        // Watching began while the table could not be read: the rows it holds
-        // now were there before watching, so none of them is taken.
-        if (max >= 0) {
-            LastFilledId = max;
-            BaselinePending = false;
-        }
-        handleBacklog();
-        FlushLog();
-        return;
-    }
-    if (max <= last) {
-        handleBacklog();
-        FlushLog();
-        return;
-    }
-    LastFilledId = max;
 
-    DataSet &q = m_data.qFilledOrders;
-    q.Close();
-    q.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM FilledOrders"),
-                         QStringLiteral("WHERE id >") + QString::number(last) + QStringLiteral(" and id <=") + QString::number(max)});
-    q.Open();
-    q.First();
-    while (!q.Eof()) {
-        PendingOrder order;
-        try {
-            ReadStrategyOrder(order.P, q);
-            order.fillPrice = q.FieldByName(QStringLiteral("Fill Price"));
-            m_backlog.push_back(std::move(order));
-        } catch (const std::exception &e) {
-            AddLog(QStringLiteral("Ошибка при обработке ордера # ") + q.FieldByName(QStringLiteral("ID")).toString() + QStringLiteral(": ")
-                   + failureText(e));
-        }
-        q.Next();
-    }
-    handleBacklog();
-    if (!m_resumeSkipped.isEmpty()) {
-        QStringList ids;
-        for (qint64 id : std::as_const(m_resumeSkipped))
-            ids << QString::number(id);
-        AddLog(QStringLiteral("Ордера стратегий, исполненные раньше окна продолжения (") + QString::number(m_settings.edtResumeWindow)
-               + QStringLiteral(" с), не загружаются после перезапуска: ") + QString::number(ids.size()) + QStringLiteral(" (# ")
-               + ids.join(QStringLiteral(", ")) + QStringLiteral(")."));
-        m_resumeSkipped.clear();
-    }
-    FlushLog();
-}
 
-void Robot::handleBacklog()
-{
-    // In the order they were filled: an order waiting for a database to be
-    // free holds back the ones after it, so an exit never overtakes its entry.
-    while (!m_backlog.empty()) {
-        if (!handleOrder(m_backlog.front()))
-            return;
-        m_backlog.pop_front();
-    }
-}
-
-bool Robot::handleOrder(PendingOrder &order)
-{
-    TPreOrder &P = order.P;
-    const bool retry = order.started;
-    if (!order.started) {
-        order.started = true;
-        order.resumed = P.Id <= m_resumeUpTo;
-        if (order.resumed) {
-            // Filled longer ago than the window: too old to be placed now.
-            const int window = m_settings.edtResumeWindow;
-            if (P.TimeFilled.isValid() && P.TimeFilled.secsTo(QDateTime::currentDateTime()) >= window) {
-                m_resumeSkipped << P.Id;
-                storePlace(P.Id);
-                return true;
-            }
-            AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" взят после перезапуска робота."));
-        }
-        AddLog(QStringLiteral("Обрабатываю ордер # ") + QString::number(P.Id) + QStringLiteral(" ..."));
-        // An order without a price it can be sized and priced on is refused
-        // for every client.
-        const QString refusal = UnusableOrder(P, order.fillPrice);
-        if (!refusal.isEmpty()) {
-            AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" отклонен: ") + refusal
-                   + QStringLiteral(" Транзакции не сформированы."));
-            storePlace(P.Id);
-            return true;
-        }
-    }
-    auto waitAgain = [&](const QString &error) {
-        if (!order.failureLogged) {
-            order.failureLogged = true;
-            const bool stop = error.endsWith(QLatin1Char('.')) || error.endsWith(QLatin1Char('!'));
-            AddLog(QStringLiteral("Ошибка при обработке ордера # ") + QString::number(P.Id) + QStringLiteral(": ") + error
-                   + (stop ? QString() : QStringLiteral(".")) + QStringLiteral(" Ордер будет обработан повторно."));
-        }
-        return false;
-    };
-    try {
-        if (!order.filtersPassed) {
-            QString reasons;
-            if (!CheckFilters(m_data, P, reasons)) {
-                AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" не прошел фильтры. / ") + reasons
-                       + QStringLiteral("/"));
-                storePlace(P.Id);
-                return true;
-            }
-            order.filtersPassed = true;
-        }
-        DispatchScope scope;
-        const QList<QPair<qint32, QString>> left = order.left;
-        if (!left.isEmpty())
-            scope.only = &left;
-        // Clients whose transactions were journalled before the restart
-        // have them already (sent, or carried into the new files).
-        if (order.resumed)
-            scope.except = servedBefore(P.Id);
-        // The place goes with the order's last journal rows.
-        storePlace(P.Id, &scope);
-        dispatch(P, MakeNewOrder, scope);
-        if (!scope.failed.isEmpty()) {
-            order.left = scope.failed;
-            return waitAgain(scope.failure);
-        }
-        if (scope.closing)
-            m_data.quikWrites.add(std::move(*scope.closing));
-    } catch (const std::exception &e) {
-        if (isTransient(e))
-            return waitAgain(failureText(e));
-        AddLog(QStringLiteral("Ошибка при обработке ордера # ") + QString::number(P.Id) + QStringLiteral(": ") + failureText(e));
-        storePlace(P.Id);
-        return true;
-    }
-    if (retry)
-        AddLog(QStringLiteral("Ордер # ") + QString::number(P.Id) + QStringLiteral(" обработан повторно."));
-    return true;
-}
 
 void Robot::actStartWatchExecute()
 {
@@ -785,37 +481,11 @@ void Robot::actStartWatchExecute()
         FlushLog();
         return;
     }
-    const qint64 last = m_data.GetLastId(m_data.tFilledOrders);
-    const int window = m_settings.edtResumeWindow;
-    const qint64 downFor = m_previousRun.heartbeat.isValid() ? m_previousRun.heartbeat.secsTo(QDateTime::currentDateTime()) : -1;
-    if (m_resumeRows && window > 0 && downFor >= 0 && downFor < window) {
-        // Going on from the stored place: the rows after it were filled
-        // before the robot stopped or while it was down.
-        LastFilledId = m_previousRun.lastHandled;
-        BaselinePending = false;
-        m_resumeUpTo = last >= 0 ? last : std::numeric_limits<qint64>::max();
-        AddLog(QStringLiteral("Загрузка ордеров продолжается после перезапуска с ордера, следующего за # ")
-               + QString::number(LastFilledId) + QStringLiteral("."));
-    } else {
-        LastFilledId = last;
-        BaselinePending = last < 0;
-        m_resumeUpTo = -1;
-        // Nothing is skipped silently: the rows since the place this run
-        // (or, at its first start, the run before) last stored.
-        const bool samePlace = m_placeHandled >= 0 && m_placeAlerts == m_settings.edtAlerts;
-        if (samePlace && last > m_placeHandled)
-            tellSkipped(m_placeHandled, last,
-                        !m_watchedBefore && m_previousRun.running ? QStringLiteral("пока робот был остановлен дольше окна продолжения")
-                                                                  : QStringLiteral("пока робот не загружал ордера"));
-        if (last >= 0)
-            storePlace(last);
-    }
-    m_resumeRows = false;
-    m_watchedBefore = true;
+    m_intake.startWatching();
     // Watching started by the operator (or at start-up with --watch) is
     // kept up by the service again.
     m_serviceWatch = m_serviceWatchAsked;
-    Watching = true;
+    m_watching = true;
     setWatchActions(false, true);
     AddLog(QStringLiteral("Загрузка ордеров включена."));
     watchIntake();
@@ -828,64 +498,24 @@ void Robot::actStartWatchExecute()
     FlushLog();
 }
 
-QStringList Robot::intakePaths() const { return m_intakeWatcher.files() + m_intakeWatcher.directories(); }
 
 void Robot::watchIntake()
 {
-    if (!Watching || !m_settings.chInstantIntake || m_lockedOut) {
-        const QStringList watched = intakePaths();
-        if (!watched.isEmpty())
-            m_intakeWatcher.removePaths(watched);
-        return;
-    }
-    // The database, its WAL file (commits land there) and their folder
-    // (a WAL file made later); each terminal's result file and the folder.
-    QStringList wanted;
-    const QString alerts = QFileInfo(m_settings.edtAlerts).absoluteFilePath();
-    wanted << alerts << alerts + QStringLiteral("-wal") << QFileInfo(alerts).absolutePath();
-    if (!m_settings.edtdirTT.trimmed().isEmpty()) {
-        const QString folder = PathInFolder(m_settings.edtdirTT, QString());
-        for (const TTROData &tro : m_gateway.TROFiles)
-            wanted << QFileInfo(PathInFolder(m_settings.edtdirTT, tro.FileName + QStringLiteral(".tro"))).absoluteFilePath();
-        wanted << QFileInfo(folder).absoluteFilePath();
-    }
-    const QStringList watched = intakePaths();
-    for (const QString &path : wanted) {
-        if (watched.contains(path) || !QFileInfo::exists(path))
-            continue;
-        // A watcher that cannot be installed leaves the timer to do it.
-        if (!m_intakeWatcher.addPath(path) && !m_intakeBlind.contains(path)) {
-            m_intakeBlind.insert(path);
-            AddLog(QStringLiteral("Изменения файла ") + path + QStringLiteral(" не отслеживаются: он проверяется по таймеру."));
-        }
-    }
+    m_intake.watch(m_watching && m_settings.chInstantIntake && !m_lockedOut, m_gateway.TROFiles());
 }
 
-void Robot::onIntakeChange(const QString &path)
-{
-    if (path.endsWith(QLatin1String(".tro"), Qt::CaseInsensitive))
-        m_intakeResults = true;
-    else if (QFileInfo(path).isDir()) {
-        m_intakeOrders = m_intakeResults = true; // a file made or replaced
-    } else
-        m_intakeOrders = true;
-    if (!m_intakeTimer.isActive())
-        m_intakeTimer.start();
-}
 
-void Robot::runIntake()
+void Robot::runIntake(bool orders, bool results)
 {
-    const bool orders = m_intakeOrders, results = m_intakeResults;
-    m_intakeOrders = m_intakeResults = false;
     bool ran = false;
     runTick([&] {
         ran = true;
-        ++IntakeSteps;
+        m_intake.countStep();
         // The same step as the tick's, only sooner; a change that brings
         // no row costs the table's change check alone.
-        if (orders && Watching && !m_connecting && !m_lockedOut) {
+        if (orders && m_watching && !m_connecting && !m_lockedOut) {
             RefreshDataSet(m_data.tFilledOrders);
-            PollFilledOrders();
+            m_intake.PollFilledOrders();
             WritePendingTransactions();
         }
         if (results)
@@ -893,12 +523,8 @@ void Robot::runIntake()
         watchIntake(); // files made or replaced since are watched again
         FlushLog();
     });
-    if (!ran) {
-        // A tick is running: the change is taken right after it.
-        m_intakeOrders |= orders;
-        m_intakeResults |= results;
-        m_intakeTimer.start(5);
-    }
+    if (!ran)
+        m_intake.putBack(orders, results);
 }
 
 void Robot::actStopWatchExecute()
@@ -910,7 +536,7 @@ void Robot::actStopWatchExecute()
 
 void Robot::stopWatching()
 {
-    Watching = false;
+    m_watching = false;
     watchIntake();
     emit watchIconChanged(0);
     setWatchActions(true, false);
@@ -927,9 +553,7 @@ void Robot::actCheckTROExecute()
     // Lines whose rows the check has just written go out now, not a tick later.
     if (!m_connecting && m_gateway.linesWaitingForRows() < waiting)
         WritePendingTransactions();
-    // Book rows of refused entries go as soon as they can.
-    if (m_bookChanged && m_dispatching == 0)
-        refreshBook();
+    m_dispatcher.refreshBookIfChanged();
 }
 
 void Robot::timQuikTimer()
@@ -968,10 +592,10 @@ void Robot::UpdateStatusBar()
     s.omegaConnected = m_data.conOmega.isOpen();
     s.quikDataConnected = m_data.conQuikData.isOpen();
     s.linkCheckOn = m_settings.chQuikConnect;
-    s.linkState = QuikLinkState;
-    s.transId = TransId;
-    s.sentCount = SentCount;
-    s.doneCount = DoneCount;
+    s.linkState = m_link.QuikLinkState();
+    s.transId = m_gateway.TransId();
+    s.sentCount = m_gateway.SentCount();
+    s.doneCount = m_gateway.DoneCount();
     s.mode = m_settings.accountMode();
     emit statusBarChanged(StatusBarPanels(s));
 }
@@ -985,17 +609,15 @@ void Robot::Notify(const QString &text)
 void Robot::Shutdown(int mailGraceMs)
 {
     m_serviceTimer.stop();
-    m_intakeTimer.stop();
-    if (!intakePaths().isEmpty())
-        m_intakeWatcher.removePaths(intakePaths());
-    setTimerEnabled(timUpdateTable, false);
-    setTimerEnabled(timQuik, false);
-    setTimerEnabled(timInfoLog, false);
+    m_intake.stop();
+    setTimerEnabled(m_timUpdateTable, false);
+    setTimerEnabled(m_timQuik, false);
+    setTimerEnabled(m_timInfoLog, false);
     m_connectRetry.stop();
     m_mail.shutdown(std::chrono::milliseconds(mailGraceMs));
     // Stopped cleanly: the next start begins afresh.
-    if (m_runStateRead)
-        storeState(CleanStop());
+    if (m_intake.stateRead())
+        m_intake.storeState(CleanStop());
     // Rows still queued get a last, short try.
     for (WriteQueue *q : {&m_data.quikWrites, &m_data.alertWrites}) {
         if (q->isEmpty())
@@ -1009,15 +631,15 @@ void Robot::Shutdown(int mailGraceMs)
                    + QString::number(q->size()) + QStringLiteral(" записей."));
     // Lines whose rows that last try wrote go to their files; the others
     // never go out, and each is told.
-    if (!m_lockedOut && !PendingTransactions.isEmpty())
+    if (!m_lockedOut && !m_gateway.PendingTransactions().isEmpty())
         WritePendingTransactions();
-    for (const TPendingTransaction &t : std::as_const(PendingTransactions))
+    for (const TPendingTransaction &t : m_gateway.PendingTransactions())
         AddLog(QStringLiteral("При завершении работы не записана в файл транзакция # ") + QString::number(t.TransId) + QStringLiteral(": ")
                + t.Text);
-    if (!m_backlog.empty()) {
+    if (m_intake.ordersWaiting() > 0) {
         QStringList ids;
-        for (const PendingOrder &o : m_backlog)
-            ids << QString::number(o.P.Id);
+        for (qint64 id : m_intake.idsWaiting())
+            ids << QString::number(id);
         AddLog(QStringLiteral("При завершении работы не обработаны ордера # ") + ids.join(QStringLiteral(", ")) + QStringLiteral("."));
     }
     FlushLog();
@@ -1063,7 +685,7 @@ void Robot::onServiceTimer()
     }
     // Watching is started again only when --watch asked for it and the
     // operator has not stopped it since.
-    if (m_serviceWatch && !Watching && actStartWatchEnabled && !m_lockedOut && !m_connectPending)
+    if (m_serviceWatch && !m_watching && m_actStartWatchEnabled && !m_lockedOut && !m_connectPending)
         actStartWatchExecute();
     FlushLog();
 }
@@ -1115,9 +737,4 @@ bool Robot::LoadSecurityFromQuotes()
     AddLog(text);
     FlushLog();
     return true;
-}
-void Robot::UpdatePortfolioTotals()
-{
-    if (const std::optional<TPortfolioTotals> totals = ReadPortfolioTotals(m_data))
-        m_data.setPortfolioTotals(*totals);
 }

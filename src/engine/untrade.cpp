@@ -91,12 +91,6 @@ void FillClientAccount(TClientAccount &A, const DataSet &D)
 
 } // namespace
 
-QString WorkspaceFileName(const QString &path)
-{
-    const qsizetype at = std::max(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char(':')));
-    return at < 0 ? path : path.mid(at + 1);
-}
-
 // --- Orders, securities, filters -------------------------------------------
 
 QString UnusableOrder(const TPreOrder &P, const QVariant &fillPrice)

@@ -62,8 +62,6 @@ bool LookupSecurity(TDatMod &dm, TSecData &S, OrderKind kind);
 void ParseOrderText(TOrder &O, const TPreOrder &P);
 // The limit and stop prices of a strategy order with the security's slippage.
 void PriceOrder(TOrder &O);
-// The file-name part of a workspace path: the text after its last "\" or ":".
-QString WorkspaceFileName(const QString &path);
 
 // --- Client accounts and sizing ----------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include "transactionfiles.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -14,32 +15,39 @@ class TDatMod;
 
 // The terminal gateway: the transaction counter, the queue of transaction
 // texts per destination, the transaction file sets, the SmartTrade order
-// files, and the reading of the terminals' result files with its counters.
-// The robot owns one and tells it what to send; what the gateway has to
-// report (an event for the mail, a refused transaction, new counters) comes
-// out as signals.
+// files, the journal and history rows of every transaction, and the reading
+// of the terminals' result files with its counters. The robot owns one and
+// tells it what to send; what the gateway has to report (an event for the
+// mail, a refused transaction, new counters) comes out as signals.
 class Gateway : public QObject {
     Q_OBJECT
 public:
     Gateway(Settings &settings, TDatMod &data, QObject *parent = nullptr);
 
     // The number the next transaction will carry.
-    qint32 TransId = 0;
+    qint32 TransId() const { return m_transId; }
     // Transaction texts built but not yet written, each with its destination.
-    QList<TPendingTransaction> PendingTransactions;
+    const QList<TPendingTransaction> &PendingTransactions() const { return m_pending; }
     // One entry per transaction file set.
-    QVector<TTROData> TROFiles;
+    const QVector<TTROData> &TROFiles() const { return m_troFiles; }
     // Results with status 0 and 3.
-    qint32 SentCount = 0;
-    qint32 DoneCount = 0;
+    qint32 SentCount() const { return m_sentCount; }
+    qint32 DoneCount() const { return m_doneCount; }
     // The number of the current series of transaction numbers: each
     // preparation of the file sets starts a new one (the numbers start again
     // from the setting), and the history keeps every number with its series.
-    qint64 Session = 0;
-    // The series the transaction files on disk belong to: Session once its
-    // files are made. (Only the files of that series can tell which of its
-    // lines were written and answered.)
-    qint64 FilesSession = 0;
+    qint64 session() const { return m_session; }
+    // The series the transaction files on disk belong to: the current one
+    // once its files are made. (Only the files of that series can tell which
+    // of its lines were written and answered.)
+    qint64 filesSession() const { return m_filesSession; }
+    // Where a robot that ran before stood, read back from its stored state:
+    // its last series, and the series of the files it left.
+    void resumeSeries(qint64 session, qint64 filesSession)
+    {
+        m_session = session;
+        m_filesSession = filesSession;
+    }
 
     // The series the next preparation starts, and whether the transactions
     // of the previous one that the terminal never answered (or whose lines
@@ -64,14 +72,10 @@ public:
     // Queues the client's transaction for its destination (a QUIK import
     // file, or a SmartTrade order folder), journals and logs it. The
     // transaction's number, or -1 when nothing was queued (the quantity is
-    // not positive or there is no account; logged).
+    // not positive, there is no account, or it is refused: logged).
     qint32 SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination);
     // Another row the transaction's line waits for (its book row).
     void requireRow(qint32 transId, const QString &tag);
-    // The tags of a transaction's journal and history rows in QuikData's
-    // write queue.
-    static QString journalTag(qint32 transId);
-    static QString historyTag(qint64 session, qint32 transId);
     // Writes the texts queued for this file's destination. Throws
     // KorvinaError when a QUIK import file cannot be opened or written.
     void WriteTransactions(const QString &fileName);
@@ -103,7 +107,7 @@ public:
 
     // Whether a result's number is one of the current series (sent since
     // the file sets were prepared).
-    bool inSeries(qint64 transId) const { return transId >= m_firstNumber && transId < TransId; }
+    bool inSeries(qint64 transId) const { return transId >= m_firstNumber && transId < m_transId; }
 
     // What was sent since the file sets were prepared, by number.
     const QHash<qint32, TSentTransaction> &sent() const { return m_sent; }
@@ -133,9 +137,6 @@ private:
     void writeQueue(const QString &fileName, const QString &destination, bool smartTrade);
     void handleResultLine(const QString &path, int index, const QString &line);
     static bool samePath(const QString &a, const QString &b);
-    // Deletes the robot's own files of the folder: the QUIK file sets, or
-    // (smartTrade) the SmartTrade order files; every other file stays.
-    void emptyFolder(const QString &folder, bool smartTrade);
     void reportWriteFailure(const QString &destination, const QString &error);
     void history(const TPendingTransaction &t);
     void historyResult(qint64 session, qint32 transId, const TResultValues &v);
@@ -158,6 +159,13 @@ private:
 
     Settings &m_settings;
     TDatMod &m_data;
+    qint32 m_transId = 0;
+    QList<TPendingTransaction> m_pending;
+    QVector<TTROData> m_troFiles;
+    qint32 m_sentCount = 0;
+    qint32 m_doneCount = 0;
+    qint64 m_session = 0;
+    qint64 m_filesSession = 0;
     QStringList m_protected;
     QHash<qint32, TSentTransaction> m_sent;
     QHash<QString, QString> m_writeFailures; // by destination: the failure logged last

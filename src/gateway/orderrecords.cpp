@@ -47,6 +47,12 @@ QuantityMode QuantityModeOf(const QString &text)
     return QuantityMode::None;
 }
 
+QString WorkspaceFileName(const QString &path)
+{
+    const qsizetype at = std::max(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char(':')));
+    return at < 0 ? path : path.mid(at + 1);
+}
+
 QString FormatOrderPrice(const TSecData &S, double V)
 {
     if (S.MinMov > 0)

@@ -125,6 +125,9 @@ struct TOrder {
     TSecData SecData;     // the security's directory data
 };
 
+// The file-name part of a workspace path: the text after its last "\" or ":".
+QString WorkspaceFileName(const QString &path);
+
 // The price text of a transaction: cut down to whole price steps, written
 // with the security's decimals and the locale's decimal separator.
 QString FormatOrderPrice(const TSecData &S, double V);

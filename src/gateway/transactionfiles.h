@@ -91,6 +91,16 @@ bool writeAll(QIODevice &file, const QByteArray &bytes);
 // A file's identity on disk (its inode); 0 when it cannot be had.
 quint64 FileIdByName(const QString &path);
 
+// The tag of a transaction's journal row in QuikData's write queue.
+QString JournalTag(qint32 transId);
+
+// Deletes the robot's own files of a transaction folder: the QUIK file sets
+// (".tri", ".tro", ".trr"), or (smartTrade) the SmartTrade order files;
+// every other file stays, and so do the program's own files (the protected
+// files with their companions) whatever folder is set. Logs what it deleted
+// and returns the names. Throws KorvinaError when a file cannot be deleted.
+QStringList EmptyTransactionFolder(const QString &folder, bool smartTrade, const QStringList &protectedFiles);
+
 // The five values of a result line, with their defaults applied.
 struct TResultValues {
     QString TransId;
@@ -103,3 +113,6 @@ struct TResultValues {
 // the last one is dropped.
 QStringList SplitResultItems(const QString &line);
 TResultValues ReadResultValues(const QString &line);
+// One pair of double quotes around a text is the file's quoting, not part
+// of it.
+QString Unquoted(const QString &v);

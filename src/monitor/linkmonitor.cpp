@@ -51,17 +51,17 @@ QString LinkMonitor::Check(const QString &path)
     }
     QString announce;
     if (size == 0) {
-        QuikLinkState = LinkNoData;
-    } else if (size == LastInfoLogSize) {
-        if (QuikLinkState == LinkUp)
+        m_state = LinkNoData;
+    } else if (size == m_lastSize) {
+        if (m_state == LinkUp)
             announce = LinkLost;
-        QuikLinkState = LinkDown;
+        m_state = LinkDown;
     } else {
-        if (QuikLinkState == LinkDown)
+        if (m_state == LinkDown)
             announce = LinkRestored;
-        QuikLinkState = LinkUp;
+        m_state = LinkUp;
     }
-    LastInfoLogSize = size;
+    m_lastSize = size;
     return announce;
 }
 

@@ -16,8 +16,11 @@ class LinkMonitor {
 public:
     enum : quint8 { LinkDown = 0, LinkUp = 1, LinkNoData = 255 };
 
-    quint8 QuikLinkState = LinkNoData;
-    qint64 LastInfoLogSize = 0;
+    // The link as the last check found it, and the file's size then.
+    quint8 QuikLinkState() const { return m_state; }
+    qint64 LastInfoLogSize() const { return m_lastSize; }
+    // The size the next check compares with (taken at start-up).
+    void setLastInfoLogSize(qint64 size) { m_lastSize = size; }
 
     // The size of the file from its attributes (the file is never read);
     // 0 when it is missing or cannot be had. A fault other than a missing or
@@ -30,6 +33,8 @@ public:
     QString Check(const QString &path);
 
 private:
+    quint8 m_state = LinkNoData;
+    qint64 m_lastSize = 0;
     bool m_missingLogged = false;
 };
 

@@ -188,11 +188,11 @@ void fillBox(QComboBox *box, DataSet &set, const QString &shown, const QString &
 template <typename F>
 void TfmMain::command(F &&work)
 {
-    m_robot->runTick(std::forward<F>(work));
+    m_robot.runTick(std::forward<F>(work));
 }
 
-TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
-    : QMainWindow(parent), m_settings(settings), m_data(data), m_robot(std::make_unique<Robot>(settings, data))
+TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *parent)
+    : QMainWindow(parent), m_settings(settings), m_data(data), m_robot(robot)
 {
     setObjectName(QStringLiteral("fmMain"));
     for (int i = 0; i < 4; ++i)
@@ -206,7 +206,7 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
     createTray();
 
     // The options dialog and the two editors live as long as the window.
-    m_opt = new TfmOpt(m_settings, m_data, *m_robot, this);
+    m_opt = new TfmOpt(m_settings, m_data, m_robot, this);
     connect(m_opt, &TfmOpt::helpRequested, this, &TfmMain::showHelp);
     connect(m_opt, &TfmOpt::connectRequested, actConnectToBase, &QAction::trigger);
     m_clients = new TfmClients(m_data, this);
@@ -216,7 +216,7 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
     connect(m_qorders, &TfmQOrders::orderPrepared, this, [this] { NewManualOrder(OrderSender::QuickOrders); });
     connect(this, &TfmMain::closeOrderRequested, this, [this] { NewManualOrder(OrderSender::PositionsGrid); });
 
-    Robot &r = *m_robot;
+    Robot &r = m_robot;
     connect(&r, &Robot::failure, this, &TfmMain::showFailure);
     // Shown once the command has returned: the timers tick on while it is open.
     connect(&r, &Robot::message, this, [this](const QString &text) { Dialogs::information(this, text); }, Qt::QueuedConnection);
@@ -229,8 +229,8 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, QWidget *parent)
     });
     connect(&r, &Robot::watchIconChanged, this, &TfmMain::setWatchIcon);
     connect(&r, &Robot::actionsChanged, this, [this] {
-        actStartWatch->setEnabled(m_robot->actStartWatchEnabled);
-        actStopWatch->setEnabled(m_robot->actStopWatchEnabled);
+        actStartWatch->setEnabled(m_robot.actStartWatchEnabled());
+        actStopWatch->setEnabled(m_robot.actStopWatchEnabled());
     });
     connect(&r, &Robot::statusBarChanged, this, [this](const QStringList &panels) {
         for (int i = 0; i < panels.size() && i < m_panels.size(); ++i)
@@ -289,10 +289,10 @@ void TfmMain::createActions()
     actHelpCont->setShortcut(QKeySequence::HelpContents);
     addActions({actWatching, actCheckTRO});
 
-    connect(actStartWatch, &QAction::triggered, this, [this] { command([this] { m_robot->actStartWatchExecute(); }); });
-    connect(actStopWatch, &QAction::triggered, this, [this] { command([this] { m_robot->actStopWatchExecute(); }); });
-    connect(actWatching, &QAction::triggered, this, [this] { command([this] { m_robot->actWatchingExecute(); }); });
-    connect(actCheckTRO, &QAction::triggered, this, [this] { command([this] { m_robot->actCheckTROExecute(); }); });
+    connect(actStartWatch, &QAction::triggered, this, [this] { command([this] { m_robot.actStartWatchExecute(); }); });
+    connect(actStopWatch, &QAction::triggered, this, [this] { command([this] { m_robot.actStopWatchExecute(); }); });
+    connect(actWatching, &QAction::triggered, this, [this] { command([this] { m_robot.actWatchingExecute(); }); });
+    connect(actCheckTRO, &QAction::triggered, this, [this] { command([this] { m_robot.actCheckTROExecute(); }); });
     connect(actConnectToBase, &QAction::triggered, this, &TfmMain::actConnectToBaseExecute);
     connect(actSelectLimits, &QAction::triggered, this, &TfmMain::actSelectLimitsExecute);
     connect(actHelpCont, &QAction::triggered, this, [this] { showHelp(QStringLiteral("index")); });
@@ -650,13 +650,13 @@ void TfmMain::createPages()
     pmParam->addSeparator();
     QAction *load = pmParam->addAction(QStringLiteral("Загрузить/обновить данные об инструменте"));
     load->setObjectName(QStringLiteral("N19"));
-    connect(load, &QAction::triggered, this, [this] { command([this] { m_robot->LoadSecurityFromQuotes(); }); });
+    connect(load, &QAction::triggered, this, [this] { command([this] { m_robot.LoadSecurityFromQuotes(); }); });
 
     pmPortfolio = new QMenu(this);
     pmPortfolio->setObjectName(QStringLiteral("pmPortfolio"));
     QAction *refresh = pmPortfolio->addAction(icon("refresh"), QStringLiteral("Обновить"));
     refresh->setObjectName(QStringLiteral("N17"));
-    connect(refresh, &QAction::triggered, this, [this] { command([this] { m_robot->RefreshPortfolios(); }); });
+    connect(refresh, &QAction::triggered, this, [this] { command([this] { m_data.RefreshPortfolios(); }); });
     QAction *fit = pmPortfolio->addAction(icon("fit-width"), QStringLiteral("Выровнять по ширине"));
     fit->setObjectName(QStringLiteral("N24"));
     connect(fit, &QAction::triggered, this, [this] {
@@ -754,7 +754,7 @@ void TfmMain::actConnectToBaseExecute()
 {
     // No guard of its own: a failure goes to the general error handler and
     // the closing message is not shown.
-    command([this] { m_robot->actConnectToBaseExecute(); });
+    command([this] { m_robot.actConnectToBaseExecute(); });
 }
 
 void TfmMain::cboGroupChange()
@@ -768,7 +768,7 @@ void TfmMain::cboGroupChange()
         if (isNumber)
             group = key;
     }
-    command([this, group] { m_robot->FilterClientsByGroup(group); });
+    command([this, group] { m_data.FilterClientsByGroup(group); });
 }
 
 void TfmMain::actSelectLimitsExecute()
@@ -780,12 +780,12 @@ void TfmMain::actSelectLimitsExecute()
     const QString security = cboSecCode->currentText();
     const QString client = cboCode->currentText();
     const bool all = chAllLimits->isChecked();
-    command([=, this] { m_robot->SelectLimits(group, client, security, all); });
+    command([=, this] { m_data.SelectLimits(m_settings.accountMode(), group, client, security, all); });
 }
 
 void TfmMain::tshLimitsEnter()
 {
-    command([this] { m_robot->ReopenSecCodeList(); });
+    command([this] { m_data.ReopenSecCodeList(); });
 }
 
 qint32 TfmMain::positionsFilterGroup() const
@@ -856,7 +856,7 @@ void TfmMain::NewManualOrder(OrderSender sender)
     TManualDispatch done;
     bool ran = false;
     command([&] {
-        done = m_robot->DispatchManualOrder(P);
+        done = m_robot.dispatcher().DispatchManualOrder(P);
         ran = true;
     });
     if (!ran)
@@ -881,7 +881,7 @@ void TfmMain::KillManualOrders()
     if (!m_order->ShowOrderDialog(P))
         return;
     QString failure;
-    command([&] { failure = m_robot->KillManualOrders(P); });
+    command([&] { failure = m_robot.dispatcher().KillManualOrders(P); });
     if (!failure.isEmpty())
         Dialogs::error(this, failure);
 }
@@ -890,8 +890,8 @@ void TfmMain::actAboutExecute()
 {
     if (!m_about)
         m_about = new TfmAbout(this);
-    m_about->setCounters(QString::number(m_robot->TransId) + QLatin1Char('/') + QString::number(m_robot->SentCount) + QLatin1Char('/')
-                         + QString::number(m_robot->DoneCount));
+    m_about->setCounters(QString::number(m_robot.TransId()) + QLatin1Char('/') + QString::number(m_robot.SentCount()) + QLatin1Char('/')
+                         + QString::number(m_robot.DoneCount()));
     m_about->show();
     m_about->raise();
 }

@@ -34,10 +34,12 @@ class TfmQOrders;
 class TfmMain : public QMainWindow {
     Q_OBJECT
 public:
-    TfmMain(Settings &settings, TDatMod &data, QWidget *parent = nullptr);
+    // The window shows the robot the application made, and drives it with
+    // the operator's commands.
+    TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *parent = nullptr);
     ~TfmMain() override;
 
-    Robot &robot() { return *m_robot; }
+    Robot &robot() { return m_robot; }
     // The icons of the watching animation (index 0 is also the idle icon).
     const QVector<QIcon> &WatchIcons() const { return m_watchIcons; }
     int shownWatchIcon() const { return m_shownWatchIcon; }
@@ -102,7 +104,7 @@ private:
 
     Settings &m_settings;
     TDatMod &m_data;
-    std::unique_ptr<Robot> m_robot;
+    Robot &m_robot;
 
 public:
     // Actions, by their names.

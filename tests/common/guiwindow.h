@@ -34,23 +34,27 @@ struct Window {
     OperationLog log;
     Settings settings;
     TDatMod data;
+    std::unique_ptr<Robot> core;
     std::unique_ptr<TfmMain> main;
 
     explicit Window(int mode = 0)
     {
         paths = openSampleWorkspace(dir, log, settings, mode);
         Dialogs::setResponder([](const Dialogs::Request &) { return Dialogs::Answer{}; });
-        main = std::make_unique<TfmMain>(settings, data);
+        // As the program does: the robot first, then the window on it.
+        core = std::make_unique<Robot>(settings, data);
+        main = std::make_unique<TfmMain>(settings, data, *core);
         main->show();
     }
     ~Window()
     {
         main.reset();
+        core.reset();
         Dialogs::setResponder({});
         if (OperationLog::current() == &log)
             OperationLog::setCurrent(nullptr);
     }
-    Robot &robot() { return main->robot(); }
+    Robot &robot() { return *core; }
     QAction *action(const char *name) { return main->findChild<QAction *>(QLatin1String(name)); }
     QTabWidget *pages() { return main->findChild<QTabWidget *>(QStringLiteral("PageControl1")); }
     QString panel(int i) { return main->findChild<QLabel *>(QStringLiteral("StatusBar1Panel%1").arg(i))->text(); }

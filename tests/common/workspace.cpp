@@ -4,6 +4,7 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QUuid>
 #include <QtTest>
 
@@ -56,6 +57,34 @@ void execOnDatabase(const QString &databasePath, const QString &sql, const QVari
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
+}
+
+QList<QVariantMap> queryDatabase(const QString &databasePath, const QString &sql, QString *error)
+{
+    QList<QVariantMap> rows;
+    const QString name = QStringLiteral("reader-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(databasePath);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        const bool open = db.open();
+        QSqlQuery q(db);
+        if (!open || !q.exec(sql)) {
+            if (error)
+                *error = open ? q.lastError().text() : db.lastError().text();
+        }
+        while (q.next()) {
+            QVariantMap row;
+            const QSqlRecord r = q.record();
+            for (int i = 0; i < r.count(); ++i)
+                row.insert(r.fieldName(i), q.value(i));
+            rows << row;
+        }
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return rows;
 }
 
 void TestWorkspace::exec(const QString &databasePath, const QString &sql, const QVariantMap &params)

@@ -11,6 +11,12 @@
 // as another process would.
 void execOnDatabase(const QString &databasePath, const QString &sql, const QVariantMap &params = {});
 
+// Runs one statement on a database file as another program would (a
+// connection of its own, waiting up to 10 s for a lock) and returns its rows,
+// each by its columns' names. A failure is given in `error` (when asked for)
+// and gives no rows.
+QList<QVariantMap> queryDatabase(const QString &databasePath, const QString &sql, QString *error = nullptr);
+
 // A throw-away workspace for tests: a folder with an alert database and a
 // QuikData database made by the schema code, settings pointing at them, and
 // an operation log with a pinned locale that tests read back.

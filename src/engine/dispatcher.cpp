@@ -1,28 +1,17 @@
 // Order dispatch: one prepared order run over the accounts that are to
 // receive it, each turned into a transaction and written to its terminal.
 
-#include "dispatch.h"
+#include "dispatcher.h"
+
+#include "positionbook.h"
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 #include "config/settings.h"
 #include "data/datmod.h"
-#include "gateway/transactionfiles.h"
-#include "positionbook.h"
-#include "robot.h"
-
-#include <optional>
+#include "gateway/gateway.h"
 
 namespace {
-
-void setAccount(TOrder &O, const TClientAccount &A)
-{
-    O.Account = A.AccountMicex;
-    if (O.SecData.ClassCode == QLatin1String("SPBFUT"))
-        O.Account = A.AccountForts;
-    else if (O.SecData.ClassCode == QLatin1String("GTS"))
-        O.Account = A.Code;
-}
 
 struct Terminal {
     int idQuik = 0;
@@ -32,75 +21,23 @@ struct Terminal {
 
 } // namespace
 
-bool MakeNewOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder &P, const TClientAccount &A)
+Dispatcher::Dispatcher(Settings &settings, TDatMod &data, Gateway &gateway, QObject *parent)
+    : QObject(parent), m_settings(settings), m_data(data), m_gateway(gateway)
 {
-    ClearOrder(O);
-    O.ClientCode = A.Code;
-    O.OrderType = P.OrderType;
-    O.SecData.Ticker = P.Symbol;
-    O.SecData.SecCode = P.SecData.SecCode;
-    if (!LookupSecurity(dm, O.SecData, P.Kind))
-        return false;
-    if (P.Kind == OrderKind::Strategy) {
-        // A strategy order's text is read and its slippage applied.
-        O.OrderId = P.Id;
-        ParseOrderText(O, P);
-        PriceOrder(O);
-    } else {
-        // An operator order carries its prices, direction and stop flag.
-        O.Price = P.Price;
-        O.StopPrice = P.StopPrice;
-        O.Operation = P.Operation;
-        O.StopOrder = P.StopOrder;
-    }
-    SizeOrder(dm, settings, O, P, A);
-    // A target position turns the order around for a client who holds more
-    // (or less) than the target: the price the operator set was for the other
-    // side, so this client's order is priced from its own side of the quotes,
-    // a sale from the bid, a buy from the offer, with the order's slippage.
-    // The quantity stays as sized.
-    if (P.Kind == OrderKind::Operator && !O.StopOrder && O.Operation != P.Operation.str()) {
-        if (O.Operation == QLatin1String("S"))
-            O.Price = P.Bid * (1 - P.SlipRate);
-        else
-            O.Price = P.Offer * (1 + P.SlipRate);
-    }
-    O.Action = O.StopOrder ? QStringLiteral("NEW_STOP_ORDER") : QStringLiteral("NEW_ORDER");
-    setAccount(O, A);
-    return true;
+    setObjectName(QStringLiteral("Dispatcher"));
+    connect(&m_gateway, &Gateway::refused, this, &Dispatcher::onRefused);
+    connect(&m_gateway, &Gateway::numberingRestarted, this, &Dispatcher::onNumberingRestarted);
 }
 
-bool MakeKillOrders(TDatMod &dm, const Settings &, TOrder &O, const TPreOrder &P, const TClientAccount &A)
+void Dispatcher::refreshBookIfChanged()
 {
-    ClearOrder(O);
-    O.ClientCode = A.Code;
-    O.SecData = P.SecData;
-    LookupSecurity(dm, O.SecData, P.Kind);
-    O.StopOrder = P.StopOrder;
-    O.Action = QStringLiteral("KILL_ALL_ORDERS");
-    if (O.SecData.ClassCode == QLatin1String("SPBFUT"))
-        O.Action = QStringLiteral("KILL_ALL_FUTURES_ORDERS");
-    if (O.StopOrder)
-        O.Action = QStringLiteral("KILL_ALL_STOP_ORDERS");
-    setAccount(O, A);
-    FlushLog();
-    return true;
+    // Book rows of refused entries go as soon as they can.
+    if (m_bookChanged && m_dispatching == 0)
+        refreshBook();
 }
 
-QString ActiveClientsCondition(const QString &classCode, const QString &orderType, int idQuik)
-{
-    QString w = QStringLiteral("WHERE [tClients].[Active] = True  ");
-    w += classCode == QLatin1String("SPBFUT") ? QStringLiteral("AND [tClients].[FortsEnb]=True ") : QStringLiteral("AND [tClients].[MicexEnb]=True ");
-    if (orderType == QLatin1String("LE") || orderType == QLatin1String("LX"))
-        w += QStringLiteral("AND [tClients].[LongEnb]=True ");
-    if (orderType == QLatin1String("SE") || orderType == QLatin1String("SX"))
-        w += QStringLiteral("AND [tClients].[ShortEnb]=True ");
-    w += QStringLiteral(" AND [tClients].[id_quik] = ") + QString::number(idQuik);
-    return w;
-}
-
-void Robot::serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination,
-                        qint32 terminal, DispatchScope &scope)
+void Dispatcher::serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TClientAccount &A, const QString &destination,
+                        qint32 terminal, Scope &scope)
 {
     // One client's failure costs that client's transaction, never the
     // others'; a transient one is tried again later for that client alone.
@@ -118,9 +55,9 @@ void Robot::serveClient(TOrderHandler H, TOrder &O, const TPreOrder &P, const TC
     }
 }
 
-void Robot::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination)
+void Dispatcher::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destination)
 {
-    qint32 number = TransId;
+    qint32 number = m_gateway.TransId();
     // The book's key is the client's code as the order was sized with it
     // (a SmartTrade futures order puts the account in its place).
     const QString bookCode = O.ClientCode;
@@ -153,19 +90,17 @@ void Robot::SendTransaction(TOrder &O, const TPreOrder &P, const QString &destin
         AddLog(QStringLiteral("Произошла ошибка во время отправки тразакции номер  ") + QString::number(number)
                + QStringLiteral(" в терминал.\r\n") + failureText(e));
     }
-    UpdateStatusBar();
+    emit transactionHandled();
 }
 
-void Robot::refreshBook()
+void Dispatcher::refreshBook()
 {
     m_bookChanged = false;
     m_data.quikWrites.flush();
     RefreshDataSet(m_data.tClientOpenPositions);
 }
 
-void Robot::writeGuarded(const QString &fileName) { m_gateway.WriteTransactionsLogged(fileName); }
-
-void Robot::closeWith(DispatchScope &scope)
+void Dispatcher::closeWith(Scope &scope)
 {
     // Only an order that nothing stopped is done.
     if (scope.closing && scope.failed.isEmpty()) {
@@ -174,9 +109,9 @@ void Robot::closeWith(DispatchScope &scope)
     }
 }
 
-QString Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
+QString Dispatcher::DispatchOrder(const TPreOrder &order, TOrderHandler H)
 {
-    DispatchScope scope;
+    Scope scope;
     dispatch(order, H, scope);
     if (scope.failed.isEmpty())
         return QString();
@@ -186,7 +121,7 @@ QString Robot::DispatchOrder(const TPreOrder &order, TOrderHandler H)
     return line;
 }
 
-void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &scope)
+void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
 {
     const TPreOrder P = order; // the caller's record stays as it is
     TOrder O;
@@ -211,8 +146,8 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
     // way it ends, instead of after every client; securities looked up for
     // the first client serve the others.
     struct Dispatching {
-        Robot &r;
-        explicit Dispatching(Robot &robot) : r(robot)
+        Dispatcher &r;
+        explicit Dispatching(Dispatcher &d) : r(d)
         {
             ++r.m_dispatching;
             ++r.m_data.securityMemoDepth;
@@ -238,7 +173,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
             serveClient(H, O, P, A, smartTrade ? m_settings.edtDirSmartTrade : quikFile, 0, scope);
             closeWith(scope);
         }
-        writeGuarded(smartTrade ? SmartTradeFileName(m_settings.edtDirSmartTrade) : quikFile);
+        m_gateway.WriteTransactionsLogged(smartTrade ? m_gateway.SmartTradeFileName(m_settings.edtDirSmartTrade) : quikFile);
     } else if (P.Kind == OrderKind::Strategy || P.Kind == OrderKind::Operator) {
         DataSet &terminals = m_data.qActiveQuik;
         terminals.Close();
@@ -285,7 +220,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
                             continue;
                         serveClient(H, O, P, A, destination, t.idQuik, scope);
                         if (smartTrade)
-                            writeGuarded(SmartTradeFileName(t.path));
+                            m_gateway.WriteTransactionsLogged(m_gateway.SmartTradeFileName(t.path));
                     }
                 } else {
                     // The members' accounts come with the group's rows (each
@@ -312,7 +247,7 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
                         A = member;
                         serveClient(H, O, P, A, destination, t.idQuik, scope);
                         if (smartTrade)
-                            writeGuarded(SmartTradeFileName(t.path));
+                            m_gateway.WriteTransactionsLogged(m_gateway.SmartTradeFileName(t.path));
                     }
                 }
                 if (i == lastServed && !smartTrade)
@@ -329,9 +264,97 @@ void Robot::dispatch(const TPreOrder &order, TOrderHandler H, DispatchScope &sco
                 }
             }
             if (!smartTrade)
-                writeGuarded(quikFile);
+                m_gateway.WriteTransactionsLogged(quikFile);
         }
     }
     FlushLog();
     emit beep();
+}
+
+void Dispatcher::onNumberingRestarted(const QHash<qint32, qint32> &carried)
+{
+    // The links of the old numbers go; a text carried over keeps its book
+    // entry under its new number.
+    QHash<qint32, qint64> entries;
+    for (auto it = carried.cbegin(); it != carried.cend(); ++it)
+        if (m_bookEntries.contains(it.key()))
+            entries.insert(it.value(), m_bookEntries.value(it.key()));
+    m_bookEntries = entries;
+    QHash<qint64, qint64> rows;
+    for (const qint64 serial : std::as_const(m_bookEntries))
+        if (m_bookRowIds.contains(serial))
+            rows.insert(serial, m_bookRowIds.value(serial));
+    m_bookRowIds = rows;
+}
+
+void Dispatcher::onRefused(qint32 transId)
+{
+    // The entry this transaction booked is no position: it goes from the
+    // book, so that the exit is sized on what is really held.
+    const auto entry = m_bookEntries.constFind(transId);
+    if (entry == m_bookEntries.cend())
+        return;
+    const qint64 serial = *entry;
+    m_bookEntries.erase(entry);
+    // The entry stays in the book with nothing held, so that its exit closes
+    // nothing (without any row the exit would fall back to the strategy's
+    // quantity and sell what was never bought).
+    AddLog(QStringLiteral("Вход в позицию транзакции # ") + QString::number(transId)
+           + QStringLiteral(" не исполнен: в книге робота он оставлен с количеством 0, и выход по нему ничего не отправит."));
+    if (WriteQueue::Item *waiting = m_data.quikWrites.find(QStringLiteral("book:") + QString::number(serial))) {
+        waiting->params.insert(QStringLiteral("quantity"), 0);
+        return; // not written yet
+    }
+    const auto row = m_bookRowIds.constFind(serial);
+    if (row == m_bookRowIds.cend())
+        return;
+    const qint64 rowId = *row;
+    m_bookRowIds.erase(row);
+    MarkEntryRefused(m_data, rowId, transId);
+    m_bookChanged = true;
+}
+
+TManualDispatch Dispatcher::DispatchManualOrder(const TPreOrder &P)
+{
+    if (P.Kind == OrderKind::Strategy) {
+        AddLog(QStringLiteral("Исполняю ордер # ") + QString::number(P.Id) + QStringLiteral(" ..."));
+    } else {
+        // The group the order goes to, by its number (not whatever row a
+        // list of groups happens to be on).
+        QString name;
+        DataSet &groups = m_data.tGroup;
+        const int key = groups.fieldIndex(QStringLiteral("id_group"));
+        const int shown = groups.fieldIndex(QStringLiteral("group"));
+        if (groups.Active() && key >= 0 && shown >= 0)
+            for (int r = 0; r < groups.RecordCount(); ++r)
+                if (groups.value(r, key).toInt() == P.GroupId)
+                    name = groups.value(r, shown).toString();
+        AddLog(QStringLiteral("Формирую заявки по инструменту ") + P.SecData.SecCode + QStringLiteral(" для группы #")
+               + QString::number(P.GroupId) + QStringLiteral(" \"") + name + QStringLiteral("\"   ..."));
+    }
+    const qint32 before = m_gateway.TransId();
+    TManualDispatch result;
+    try {
+        result.failure = DispatchOrder(P, MakeNewOrder);
+    } catch (...) {
+        FlushLog();
+        throw;
+    }
+    result.formed = m_gateway.TransId() - before;
+    FlushLog();
+    return result;
+}
+
+QString Dispatcher::KillManualOrders(const TPreOrder &P)
+{
+    AddLog(QStringLiteral("Снимаю заявки по инструменту ") + P.SecData.SecCode + QStringLiteral(" ..."));
+    QString failure;
+    try {
+        failure = DispatchOrder(P, MakeKillOrders);
+    } catch (...) {
+        FlushLog();
+        throw;
+    }
+    FlushLog();
+    return failure;
 }
