@@ -102,17 +102,27 @@ QString FolderSettingProblem(const QString &folder, const QString &setting)
             + QStringLiteral(") записан для Windows; укажите папку этой системы.");
 #endif
     // Every connection empties the folder of transaction files: the root
-    // and the home folder are no places for them.
-    auto same = [](const QString &a, const QString &b) {
-        const QString ca = QFileInfo(a).canonicalFilePath(), cb = QFileInfo(b).canonicalFilePath();
-        if (!ca.isEmpty() && !cb.isEmpty())
-            return ca == cb;
-        return QDir::cleanPath(QFileInfo(a).absoluteFilePath()) == QDir::cleanPath(QFileInfo(b).absoluteFilePath());
-    };
-    if (same(folder, QDir::rootPath()))
+    // and the home folder are no places for them. (Asked at every write and
+    // check: the answer for the folder and home last asked about is kept.)
+    enum class Place { Other, Root, Home };
+    thread_local QString askedFolder, askedHome;
+    thread_local Place place = Place::Other;
+    const QString home = QDir::homePath();
+    if (folder != askedFolder || home != askedHome) {
+        auto same = [](const QString &a, const QString &b) {
+            const QString ca = QFileInfo(a).canonicalFilePath(), cb = QFileInfo(b).canonicalFilePath();
+            if (!ca.isEmpty() && !cb.isEmpty())
+                return ca == cb;
+            return QDir::cleanPath(QFileInfo(a).absoluteFilePath()) == QDir::cleanPath(QFileInfo(b).absoluteFilePath());
+        };
+        place = same(folder, QDir::rootPath()) ? Place::Root : same(folder, home) ? Place::Home : Place::Other;
+        askedFolder = folder;
+        askedHome = home;
+    }
+    if (place == Place::Root)
         return QStringLiteral("корневая папка \"") + folder + QStringLiteral("\" (") + setting
             + QStringLiteral(") не может быть папкой файлов транзакций; укажите отдельную папку.");
-    if (same(folder, QDir::homePath()))
+    if (place == Place::Home)
         return QStringLiteral("домашняя папка пользователя \"") + folder + QStringLiteral("\" (") + setting
             + QStringLiteral(") не может быть папкой файлов транзакций; укажите отдельную папку.");
     return QString();
