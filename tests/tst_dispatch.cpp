@@ -347,6 +347,12 @@ void TestDispatch::missingImportFileNeverMisroutes()
     QCOMPARE(q2.size(), 1);
     QVERIFY(q2[0].contains(QStringLiteral("CLIENT_CODE=20001;")));
     QCOMPARE(s.robot->PendingTransactions().size(), 2);
+    // Every tick tries again; the failure is told once while it repeats.
+    s.robot->timTable();
+    s.robot->timTable();
+    const QString missing = QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + s.tri(QStringLiteral("QUIK1"))
+        + QStringLiteral(", файл не существует.");
+    QCOMPARE(s.messages().count(missing), 1);
 
     // Once the file is back, the end of a watch step delivers them there.
     QFile back(s.tri(QStringLiteral("QUIK1")));
@@ -359,6 +365,8 @@ void TestDispatch::missingImportFileNeverMisroutes()
     QVERIFY(q1[1].contains(QStringLiteral("CLIENT_CODE=10002;")));
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK2"))).size(), 1);
     QVERIFY(s.robot->PendingTransactions().isEmpty());
+    // ... and told once when it clears.
+    QCOMPARE(s.messages().count(QStringLiteral("Транзакции записаны в файл ") + s.tri(QStringLiteral("QUIK1")) + QStringLiteral(".")), 1);
 }
 
 void TestDispatch::numbersNeverRepeatWhenTheJournalFails()

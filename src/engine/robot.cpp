@@ -329,15 +329,19 @@ bool Robot::ConnectDatabases()
     auto connectOne = [this](Database &db, const QString &path) {
         QString error;
         if (db.open(path, &error)) {
-            AddLog(QStringLiteral("Подключение к базе данных ") + path + QStringLiteral(": OK"));
-            m_lastConnectFailure.remove(path);
+            // Tried again every few seconds while the other database fails:
+            // a connection that keeps succeeding is told once.
+            const QString ok = QStringLiteral("Подключение к базе данных ") + path + QStringLiteral(": OK");
+            if (!m_serviceRetry || m_lastConnectOutcome.value(path) != ok)
+                AddLog(ok);
+            m_lastConnectOutcome.insert(path, ok);
             return;
         }
         const QString line = QStringLiteral("При подключении к базе данных ") + path + QStringLiteral(" произошла ошибка:\r\n") + error;
         // Unattended, a failure that repeats is logged once.
-        if (!m_quietRepeats || m_lastConnectFailure.value(path) != line)
+        if (!m_quietRepeats || m_lastConnectOutcome.value(path) != line)
             AddLog(line);
-        m_lastConnectFailure.insert(path, line);
+        m_lastConnectOutcome.insert(path, line);
     };
     connectOne(m_data.conOmega, m_settings.edtAlerts);
     connectOne(m_data.conQuikData, m_settings.edtQuikData);
@@ -662,6 +666,11 @@ void Robot::onServiceTimer()
         // The files are prepared once the databases are there (a failed
         // try leaves them as start-up made them).
         WriteQueue::Batch batch(m_data.quikWrites);
+        m_serviceRetry = true;
+        struct Reset {
+            bool &flag;
+            ~Reset() { flag = false; }
+        } reset{m_serviceRetry};
         ConnectAndStart();
         if (!m_data.conQuikData.isOpen() || m_lockedOut || m_connectPending)
             return;
@@ -673,14 +682,15 @@ void Robot::onServiceTimer()
         QString error;
         const QString path = m_settings.edtAlerts;
         if (m_data.conOmega.open(path, &error)) {
-            AddLog(QStringLiteral("Подключение к базе данных ") + path + QStringLiteral(": OK"));
-            m_lastConnectFailure.remove(path);
+            const QString ok = QStringLiteral("Подключение к базе данных ") + path + QStringLiteral(": OK");
+            AddLog(ok);
+            m_lastConnectOutcome.insert(path, ok);
             UpdateStatusBar();
         } else {
             const QString line = QStringLiteral("При подключении к базе данных ") + path + QStringLiteral(" произошла ошибка:\r\n") + error;
-            if (m_lastConnectFailure.value(path) != line)
+            if (m_lastConnectOutcome.value(path) != line)
                 AddLog(line);
-            m_lastConnectFailure.insert(path, line);
+            m_lastConnectOutcome.insert(path, line);
         }
     }
     // Watching is started again only when --watch asked for it and the

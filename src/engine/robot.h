@@ -230,7 +230,8 @@ private:
     bool m_serviceWatch = false;      // start watching when it can (armed by --watch)
     bool m_serviceWatchAsked = false; // --watch was given
     bool m_quietRepeats = false;
-    QHash<QString, QString> m_lastConnectFailure; // by database path
+    bool m_serviceRetry = false; // a connection the service tries again
+    QHash<QString, QString> m_lastConnectOutcome; // by database path: the line logged last
 
     // A connection waiting for QuikData to be writable.
     bool m_connectPending = false;

@@ -221,8 +221,12 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
         // Unbuffered, so that a short write (a full disk) is seen here and
         // the file is given up instead of renamed half written.
         if (!usable || !file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-            AddLog(QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName
-                   + QStringLiteral(", так как его не удалось создать."));
+            // Told once while it repeats (every tick tries again).
+            // (Each try names a new file: the failure is the folder's.)
+            reportWriteFailure(destination,
+                               QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName
+                                   + QStringLiteral(", так как его не удалось создать."),
+                               QStringLiteral("cannot create"));
             return;
         }
         if (!writeAll(file, bytes) || !file.commit()) {
@@ -238,7 +242,8 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
     }
 
     if (!FolderSettingProblem(m_settings.edtdirTT, QStringLiteral("[Quik] dirTT")).isEmpty() || !QFileInfo::exists(fileName)) {
-        AddLog(QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName + QStringLiteral(", файл не существует."));
+        reportWriteFailure(destination,
+                           QStringLiteral("Ошибка! Транзакции не были записаны в файл ") + fileName + QStringLiteral(", файл не существует."));
         return;
     }
     // Unbuffered: after a failed write the file's size tells exactly what
@@ -286,12 +291,13 @@ void Gateway::WriteTransactionsLogged(const QString &fileName)
     }
 }
 
-void Gateway::reportWriteFailure(const QString &destination, const QString &error)
+void Gateway::reportWriteFailure(const QString &destination, const QString &error, const QString &kind)
 {
     const QString key = QDir::cleanPath(QDir::fromNativeSeparators(destination));
-    if (m_writeFailures.value(key) == error)
+    const QString same = kind.isEmpty() ? error : kind;
+    if (m_writeFailures.value(key) == same)
         return;
-    m_writeFailures.insert(key, error);
+    m_writeFailures.insert(key, same);
     AddLog(error);
 }
 

@@ -137,7 +137,9 @@ private:
     void writeQueue(const QString &fileName, const QString &destination, bool smartTrade);
     void handleResultLine(const QString &path, int index, const QString &line);
     static bool samePath(const QString &a, const QString &b);
-    void reportWriteFailure(const QString &destination, const QString &error);
+    // Logs a write's failure once while it repeats for the destination
+    // (`kind` tells repeats apart when the text names a new file each time).
+    void reportWriteFailure(const QString &destination, const QString &error, const QString &kind = QString());
     void history(const TPendingTransaction &t);
     void historyResult(qint64 session, qint32 transId, const TResultValues &v);
     // A transaction of an earlier series written again under a new number.
