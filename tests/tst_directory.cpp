@@ -74,6 +74,8 @@ private slots:
     void loadFromQuotes();
     void loadFailure_data();
     void loadFailure();
+    void loadAgainAfterAFailedLoad_data();
+    void loadAgainAfterAFailedLoad();
 };
 
 // A row without its code stays in editing with the one text the window
@@ -337,6 +339,46 @@ void TestDirectory::loadFailure()
     const QMap<QString, QVariantMap> rows = storedDirectory(f.dm.conQuikData);
     QCOMPARE(rows.keys(), QStringList{QStringLiteral("SBER")});
     QCOMPARE(rows[QStringLiteral("SBER")].value(QStringLiteral("Class_Code")).toString(), QStringLiteral("TQBR"));
+}
+
+// A load that failed leaves its row being edited (or inserted); the next load
+// (the fault gone) stores the security once, not twice.
+void TestDirectory::loadAgainAfterAFailedLoad_data()
+{
+    QTest::addColumn<QString>("quote");
+    QTest::addColumn<QString>("refused"); // the statement the database refuses the first time
+    QTest::newRow("a security already in the directory") << "SBER" << "UPDATE";
+    QTest::newRow("a new security") << "LKOH" << "INSERT";
+}
+
+void TestDirectory::loadAgainAfterAFailedLoad()
+{
+    QFETCH(QString, quote);
+    QFETCH(QString, refused);
+    TradeFixture f;
+    f.addSecurity({QStringLiteral("SBER"), QStringLiteral("SBER")});
+    f.sql(QStringLiteral("CREATE TRIGGER closed BEFORE ") + refused
+          + QStringLiteral(" ON tSecCode BEGIN SELECT RAISE(ABORT, 'справочник закрыт'); END"));
+    addQuoteRow(f, QStringLiteral("SBER"), QStringLiteral("EQBR"), 10, 0.01, 2, 1, QString());
+    addQuoteRow(f, QStringLiteral("LKOH"), QStringLiteral("TQBR"), 1, 0.5, 1, 1, QString());
+    Robot robot(f.settings(), f.dm);
+    f.dm.tParam.Open();
+    QVERIFY(f.dm.tParam.Locate(QStringLiteral("seccode"), quote));
+    QVERIFY(!robot.LoadSecurityFromQuotes());
+    QVERIFY(f.dm.tSecCode.state() != DataSet::State::Browse);
+    QVERIFY(!robot.LoadSecurityFromQuotes()); // tried again while the fault lasts
+
+    f.sql(QStringLiteral("DROP TRIGGER closed"));
+    QVERIFY(robot.LoadSecurityFromQuotes());
+    QCOMPARE(f.dm.tSecCode.state(), DataSet::State::Browse);
+    for (const QString &code : {QStringLiteral("SBER"), QStringLiteral("LKOH")}) {
+        const QString counted = QStringLiteral("SELECT COUNT(*) AS n FROM tSecCode WHERE SecCode = '") + code + QStringLiteral("'");
+        QCOMPARE(queryDatabase(f.ws.quikDataPath(), counted).value(0).value(QStringLiteral("n")).toInt(),
+                 code == QLatin1String("SBER") || code == quote ? 1 : 0);
+    }
+    // The row loaded again holds the quotes' values.
+    QCOMPARE(storedDirectory(f.dm.conQuikData)[quote].value(QStringLiteral("Class_Code")).toString(),
+             quote == QLatin1String("SBER") ? QStringLiteral("EQBR") : QStringLiteral("TQBR"));
 }
 
 QTEST_GUILESS_MAIN(TestDirectory)
