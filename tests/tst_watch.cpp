@@ -7,6 +7,7 @@
 #include "samplerobot.h"
 #include "workspace.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <QtTest>
@@ -29,6 +30,7 @@ private slots:
     void accessFileWithoutDriverFailsCleanly();
     void instantIntake_data();
     void instantIntake();
+    void intakeLooksAgainBrieflyAfterAChange();
 
 private:
     static QStringList processed(const TestWorkspace &ws);
@@ -93,6 +95,37 @@ void TestWatch::instantIntake()
     // Stopped: nothing watched.
     s.robot->actStopWatchExecute();
     QVERIFY(s.robot->intakePaths().isEmpty());
+}
+
+void TestWatch::intakeLooksAgainBrieflyAfterAChange()
+{
+    SampleRobot s;
+    s.settings.edtIntTable = 0;
+    s.settings.edtIntQuik = 0;
+    s.settings.edtQuikConnectTimeOut = 0;
+    s.robot->ApplyTimerPeriods();
+    s.robot->actStartWatchExecute();
+    QTest::qWait(300);
+    const int quiet = s.robot->IntakeSteps();
+
+    // The alert database written without a new row to be seen (as when
+    // the commit is not published yet): a short series of looks, then none.
+    {
+        QFile db(s.paths.alerts);
+        QVERIFY(db.open(QIODevice::ReadWrite));
+        QVERIFY(db.setFileTime(QDateTime::currentDateTime(), QFileDevice::FileModificationTime));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(s.robot->IntakeSteps() >= quiet + 1 + int(OrderIntake::SeriesMs.size()), 2000);
+    const int afterSeries = s.robot->IntakeSteps();
+    QTest::qWait(500); // no looking on and on
+    QCOMPARE(s.robot->IntakeSteps(), afterSeries);
+
+    // A new row: found at the first look, and the series ends there.
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 10 SBER 285 "), 285.15);
+    QTRY_COMPARE_WITH_TIMEOUT(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 1, 2000);
+    QTest::qWait(300);
+    QVERIFY2(s.robot->IntakeSteps() - afterSeries < 1 + int(OrderIntake::SeriesMs.size()),
+             qPrintable(QString::number(s.robot->IntakeSteps() - afterSeries)));
 }
 
 QStringList TestWatch::processed(const TestWorkspace &ws)

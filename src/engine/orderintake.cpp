@@ -21,6 +21,7 @@ OrderIntake::OrderIntake(Settings &settings, TDatMod &data, Gateway &gateway, Di
     setObjectName(QStringLiteral("OrderIntake"));
     m_due.setSingleShot(true);
     m_due.setInterval(0);
+    m_due.setTimerType(Qt::PreciseTimer);
     connect(&m_due, &QTimer::timeout, this, [this] {
         const bool orders = m_dueOrders, results = m_dueResults;
         m_dueOrders = m_dueResults = false;
@@ -360,8 +361,30 @@ void OrderIntake::onChange(const QString &path)
         m_dueOrders = m_dueResults = true; // a file made or replaced
     } else
         m_dueOrders = true;
-    if (!m_due.isActive())
-        m_due.start();
+    // A change of the alert database begins a series of looks: the write
+    // that woke the watcher may come before the commit is visible (SQLite
+    // publishes a commit in its shared memory after writing it, and a
+    // commit that waits for the disk's sync comes later still), and
+    // nothing wakes the watcher when it is published.
+    if (m_dueOrders)
+        m_seriesStep = 0;
+    // At once, also when a look of a series is waiting (the step looks for
+    // orders too when one is due; a burst of changes makes one step).
+    m_due.start(0);
+}
+
+void OrderIntake::stepDone(bool lookedForOrders, bool foundOrders)
+{
+    if (!lookedForOrders)
+        return;
+    // Found what woke it, or the series is over: the next change begins a
+    // new one. Otherwise the next look comes a little later.
+    if (foundOrders || m_seriesStep >= SeriesMs.size()) {
+        m_seriesStep = SeriesMs.size();
+        return;
+    }
+    m_dueOrders = true;
+    m_due.start(SeriesMs[m_seriesStep++]);
 }
 
 QList<qint64> OrderIntake::idsWaiting() const

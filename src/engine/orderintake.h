@@ -62,6 +62,14 @@ public:
     QStringList intakePaths() const { return m_watcher.files() + m_watcher.directories(); }
     // A step that could not run now (a tick was running): due again soon.
     void putBack(bool orders, bool results);
+    // A step has run: when it looked for orders and found none, the next
+    // look of the series is due a little later (the commit that woke it may
+    // not be visible yet); a look that found some ends the series.
+    void stepDone(bool lookedForOrders, bool foundOrders);
+    // The pauses between the looks that follow a change of the alert
+    // database, in ms: a commit becomes visible within these (or the tick
+    // takes it).
+    static inline const QList<int> SeriesMs{1, 2, 5, 10, 20, 40, 80};
     // Steps run because a watched file changed.
     int IntakeSteps() const { return m_steps; }
     void countStep() { ++m_steps; }
@@ -130,6 +138,7 @@ private:
     QFileSystemWatcher m_watcher;
     QTimer m_due;
     bool m_dueOrders = false, m_dueResults = false;
+    qsizetype m_seriesStep = 0; // the next pause of the series; SeriesMs.size(): none
     QSet<QString> m_blind; // paths the watcher could not take, told once
     int m_steps = 0;
 };

@@ -512,15 +512,19 @@ void Robot::watchIntake()
 void Robot::runIntake(bool orders, bool results)
 {
     bool ran = false;
+    bool looked = false, found = false;
     runTick([&] {
         ran = true;
         m_intake.countStep();
         // The same step as the tick's, only sooner; a change that brings
         // no row costs the table's change check alone.
         if (orders && m_watching && !m_connecting && !m_lockedOut) {
+            const qint64 before = m_intake.LastFilledId();
             RefreshDataSet(m_data.tFilledOrders);
             m_intake.PollFilledOrders();
             WritePendingTransactions();
+            looked = true;
+            found = m_intake.LastFilledId() != before;
         }
         if (results)
             actCheckTROExecute();
@@ -529,6 +533,8 @@ void Robot::runIntake(bool orders, bool results)
     });
     if (!ran)
         m_intake.putBack(orders, results);
+    else
+        m_intake.stepDone(looked, found);
 }
 
 void Robot::actStopWatchExecute()

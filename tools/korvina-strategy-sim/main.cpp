@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -59,6 +60,13 @@ const char kHelp[] =
     "                      (default \"C:\\Omega\\MyWork\\Demo.orw\")\n"
     "  --verbatim          write Order texts of a scenario exactly as written\n"
     "  --seed N            seed of the random choices (default: the clock)\n"
+    "  --synchronous MODE  write as a writer with PRAGMA synchronous=MODE\n"
+    "                      (FULL, NORMAL or OFF; default NORMAL)\n"
+    "  --journal MODE      ask for PRAGMA journal_mode=MODE (WAL or DELETE;\n"
+    "                      default WAL); a database another program keeps in\n"
+    "                      WAL stays in WAL\n"
+    "  --connection-per-row  open the database for each row and close it after\n"
+    "                      (default: one connection for the whole run)\n"
     "  -h, --help          show this help\n"
     "\n"
     "Scenario file: one row per line, fields separated by \";\":\n"
@@ -113,15 +121,54 @@ bool openDatabase(Database &db, const QString &path, QString *error)
     return true;
 }
 
-int addRows(Database &alerts, const QList<stratsim::AlertRow> &rows)
+// How the stand-in writes, as strategy platforms and their drivers do: the
+// sync and journal settings of its connection, one connection for the run
+// or one per row.
+struct Writer {
+    QString path;
+    QString synchronous = QStringLiteral("NORMAL");
+    QString journal = QStringLiteral("WAL");
+    bool perRow = false;
+    std::unique_ptr<Database> db;
+
+    // The connection to write the next row with; null with the reason.
+    Database *connection(QString *error)
+    {
+        if (db && !perRow)
+            return db.get();
+        db = std::make_unique<Database>(QStringLiteral("strategy-sim-alerts"));
+        if (!openDatabase(*db, path, error))
+            return nullptr;
+        try {
+            db->native(QStringLiteral("PRAGMA journal_mode=") + journal).finish();
+        } catch (const KorvinaError &) {
+            // Kept in WAL by another program's connection: written in WAL.
+        }
+        db->native(QStringLiteral("PRAGMA synchronous=") + synchronous).finish();
+        return db.get();
+    }
+    void rowDone()
+    {
+        if (perRow)
+            db.reset();
+    }
+};
+
+int addRows(Writer &writer, const QList<stratsim::AlertRow> &rows)
 {
     for (const stratsim::AlertRow &row : rows) {
         if (!waitFor(row.delayMs))
             return 0;
+        QString problem;
+        Database *alerts = writer.connection(&problem);
+        if (!alerts)
+            return failed(problem);
         try {
-            const qint64 id = stratsim::addRow(alerts, row, QDateTime::currentDateTime());
+            const qint64 id = stratsim::addRow(*alerts, row, QDateTime::currentDateTime());
+            // Told at once, as committed; closing the connection comes after.
             out() << stratsim::describe(row, id) << '\n';
             out().flush();
+            writer.rowDone();
         } catch (const KorvinaError &e) {
             return failed((row.line > 0 ? QStringLiteral("line %1: ").arg(row.line) : QString())
                           + QStringLiteral("cannot add the row to ") + stratsim::tableName(row.table)
@@ -140,7 +187,7 @@ struct Security {
     double step = 0;
 };
 
-int runRandom(Database &alerts, const QString &quikDataPath, int count, int everyMs, quint64 seed,
+int runRandom(Writer &alerts, const QString &quikDataPath, int count, int everyMs, quint64 seed,
               const QString &system, const QString &workspace)
 {
     Database quikData(QStringLiteral("strategy-sim-quikdata"));
@@ -253,8 +300,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption workspaceOpt(QStringLiteral("workspace"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption verbatimOpt(QStringLiteral("verbatim"));
     const QCommandLineOption seedOpt(QStringLiteral("seed"), QString(), QStringLiteral("N"));
+    const QCommandLineOption synchronousOpt(QStringLiteral("synchronous"), QString(), QStringLiteral("MODE"));
+    const QCommandLineOption journalOpt(QStringLiteral("journal"), QString(), QStringLiteral("MODE"));
+    const QCommandLineOption perRowOpt(QStringLiteral("connection-per-row"));
     parser.addOptions({help, alertsOpt, scenarioOpt, randomOpt, everyOpt, quikDataOpt, systemOpt, workspaceOpt,
-                       verbatimOpt, seedOpt});
+                       verbatimOpt, seedOpt, synchronousOpt, journalOpt, perRowOpt});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -309,10 +359,25 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("--random needs --quikdata FILE"));
     }
 
-    Database alerts(QStringLiteral("strategy-sim-alerts"));
+    Writer alerts;
+    alerts.path = parser.value(alertsOpt);
+    alerts.perRow = parser.isSet(perRowOpt);
+    if (parser.isSet(synchronousOpt)) {
+        alerts.synchronous = parser.value(synchronousOpt).toUpper();
+        if (!QStringList{QStringLiteral("FULL"), QStringLiteral("NORMAL"), QStringLiteral("OFF")}.contains(alerts.synchronous))
+            return usageError(QStringLiteral("--synchronous needs FULL, NORMAL or OFF, not '") + parser.value(synchronousOpt)
+                              + QLatin1Char('\''));
+    }
+    if (parser.isSet(journalOpt)) {
+        alerts.journal = parser.value(journalOpt).toUpper();
+        if (!QStringList{QStringLiteral("WAL"), QStringLiteral("DELETE")}.contains(alerts.journal))
+            return usageError(QStringLiteral("--journal needs WAL or DELETE, not '") + parser.value(journalOpt) + QLatin1Char('\''));
+    }
+    // The database is there and can be opened before anything is done.
     QString problem;
-    if (!openDatabase(alerts, parser.value(alertsOpt), &problem))
+    if (!alerts.connection(&problem))
         return failed(problem);
+    alerts.rowDone();
 
     toolcli::installStopHandlers();
 
