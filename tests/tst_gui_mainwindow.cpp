@@ -14,10 +14,12 @@
 #include "helpwindow.h"
 #include "tfmabout.h"
 #include "tfmmain.h"
+#include "tfmopt.h"
 #include "tfmorder.h"
 #include "guiwindow.h"
 #include "workspace.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -25,7 +27,15 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QToolBar>
+#include <QToolButton>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -67,6 +77,8 @@ private slots:
     void helpOpensAtItsTopics();
     void logMemoFollowsTheLog();
     void ordersReachTheWindowEndToEnd();
+    void gridMenusHoldTheWindowsCommandsAndExport_data();
+    void gridMenusHoldTheWindowsCommandsAndExport();
 };
 
 void TestMainWindow::orderActionsFollowThePage_data()
@@ -448,6 +460,31 @@ void TestMainWindow::ordersReachTheWindowEndToEnd()
     QTRY_VERIFY_WITH_TIMEOUT(memo->toPlainText().contains(QStringLiteral("отправлена на сервер Quik.")), 10000);
     terminal.terminate();
     terminal.waitForFinished(5000);
+}
+
+void TestMainWindow::gridMenusHoldTheWindowsCommandsAndExport_data()
+{
+    QTest::addColumn<QString>("grid");
+    QTest::addColumn<QStringList>("commands"); // the window's, above the grid's own
+    QTest::newRow("quotes") << "grdQoutes"
+                            << QStringList{"actNewOrderManual", "actNewStopOrderManual", "actKillOrderManual", "actKillStopOrderManual",
+                                           "", "N19"};
+    QTest::newRow("portfolio") << "grdPortfolio" << QStringList{"N17", "N24"};
+    QTest::newRow("futures portfolio") << "grdPortfolioFut" << QStringList{"N17", "N24"};
+    QTest::newRow("transaction report") << "grdTRO" << QStringList{};
+    QTest::newRow("positions") << "grdLimits" << QStringList{};
+}
+
+void TestMainWindow::gridMenusHoldTheWindowsCommandsAndExport()
+{
+    QFETCH(QString, grid);
+    QFETCH(QStringList, commands);
+    Window w;
+    QStringList names;
+    for (QAction *a : w.main->grid(grid)->contextActions())
+        names << a->objectName();
+    const QStringList expected = commands + QStringList{QStringLiteral("actExportCsv"), QStringLiteral("actSortNone")};
+    QCOMPARE(names, expected);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -427,15 +427,6 @@ QWidget *TfmMain::createQuotesPage()
                                 priceColumn("last", "Послед."), lastChange, col("voltoday", "Всего бумаг", "### ### ### ###"),
                                 col("valtoday", "Оборот", "### ### ### ### ###"), priceColumn("waprice", "Срвзвес")},
                                QStringLiteral("Котировки"));
-    quotes->view()->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(quotes->view(), &QWidget::customContextMenuRequested, this,
-            [this, quotes](const QPoint &at) {
-                // The menu's commands act on the row under the cursor.
-                const QModelIndex row = quotes->view()->indexAt(at);
-                if (row.isValid())
-                    quotes->view()->setCurrentIndex(row);
-                pmParam->popup(quotes->view()->viewport()->mapToGlobal(at));
-            });
     // Through the action: only while it is enabled.
     connect(quotes, &DataGrid::doubleClicked, this, [this] {
         if (actNewOrderManual->isEnabled())
@@ -536,11 +527,6 @@ QWidget *TfmMain::createLimitsPage()
     for (DataGrid *g : {portfolio, futures}) {
         // The footer row, filled with the totals.
         g->setFooterText(g->model()->columns().first().field, QString());
-        g->view()->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(g->view(), &QWidget::customContextMenuRequested, this, [this, g](const QPoint &at) {
-            g->view()->setFocus();
-            pmPortfolio->popup(g->view()->viewport()->mapToGlobal(at));
-        });
     }
     QSplitter *portfolios = splitPair("splPortfolios", Qt::Horizontal, portfolio, futures);
     fillPage(tshLimits, splitPair("splLimits", Qt::Vertical, positions, portfolios));
@@ -666,6 +652,12 @@ void TfmMain::createPages()
                 g->setFitColumns(!g->fitColumns());
         }
     });
+    // Above each grid's own commands. The quotes' commands act on the row
+    // under the pointer, which the grid makes current; the portfolio grid
+    // under the pointer takes the focus, so "Выровнять по ширине" acts on it.
+    grid(QStringLiteral("grdQoutes"))->setContextMenu(pmParam);
+    grid(QStringLiteral("grdPortfolio"))->setContextMenu(pmPortfolio);
+    grid(QStringLiteral("grdPortfolioFut"))->setContextMenu(pmPortfolio);
 }
 
 void TfmMain::createTray()
