@@ -55,6 +55,18 @@ QStringList captions(DataGrid *g)
     return out;
 }
 
+// Typed as an operator types it, character by character (Cyrillic too,
+// which QTest's key clicks do not know).
+void typeText(QWidget *w, const QString &text)
+{
+    for (const QChar ch : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(w, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(w, &release);
+    }
+}
+
 } // namespace
 
 class TestMainWindow : public QObject {
@@ -77,6 +89,8 @@ private slots:
     void helpOpensAtItsTopics();
     void logMemoFollowsTheLog();
     void ordersReachTheWindowEndToEnd();
+    void logFollowsTheEndUnlessScrolledUp();
+    void logSearchMarksAndMoves();
     void gridMenusHoldTheWindowsCommandsAndExport_data();
     void gridMenusHoldTheWindowsCommandsAndExport();
 };
@@ -460,6 +474,89 @@ void TestMainWindow::ordersReachTheWindowEndToEnd()
     QTRY_VERIFY_WITH_TIMEOUT(memo->toPlainText().contains(QStringLiteral("отправлена на сервер Quik.")), 10000);
     terminal.terminate();
     terminal.waitForFinished(5000);
+}
+
+void TestMainWindow::logFollowsTheEndUnlessScrolledUp()
+{
+    Window w;
+    w.main->resize(900, 600);
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(QStringLiteral("tshLog")));
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    auto *memo = w.main->findChild<QPlainTextEdit *>(QStringLiteral("mLog"));
+    QScrollBar *v = memo->verticalScrollBar();
+    auto atEnd = [v] { return v->value() == v->maximum(); };
+    for (int i = 0; i < 100; ++i)
+        AddLog(QStringLiteral("строка %1").arg(i));
+    QVERIFY(v->maximum() > 0);
+    QVERIFY(atEnd());
+    // A line far wider than the page: wrapped, no horizontal scroll bar, and
+    // the view still follows.
+    AddLog(QStringLiteral("Длинная строка журнала ").repeated(40));
+    QCOMPARE(memo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QCOMPARE(memo->horizontalScrollBar()->maximum(), 0);
+    QVERIFY(atEnd());
+    for (int i = 0; i < 20; ++i)
+        AddLog(QStringLiteral("после длинной %1").arg(i));
+    QVERIFY(atEnd());
+    QVERIFY(memo->cursorForPosition(QPoint(5, memo->viewport()->height() - 5)).block().text().endsWith(QStringLiteral("после длинной 19")));
+
+    // Scrolled up: new lines leave the operator where he is.
+    v->setValue(v->maximum() / 2);
+    const int kept = v->value();
+    for (int i = 0; i < 20; ++i)
+        AddLog(QStringLiteral("пока читают %1").arg(i));
+    QCOMPARE(v->value(), kept);
+    // Back at the end: followed again.
+    v->setValue(v->maximum());
+    AddLog(QStringLiteral("снова в конце"));
+    QVERIFY(atEnd());
+    QVERIFY(memo->cursorForPosition(QPoint(5, memo->viewport()->height() - 5)).block().text().endsWith(QStringLiteral("снова в конце")));
+    // Lines that come while another page is shown are there, at the end,
+    // when the operator comes back.
+    w.pages()->setCurrentIndex(0);
+    for (int i = 0; i < 50; ++i)
+        AddLog(QStringLiteral("пока открыта другая страница %1").arg(i));
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(QStringLiteral("tshLog")));
+    QCoreApplication::processEvents();
+    QVERIFY(atEnd());
+    QVERIFY(memo->cursorForPosition(QPoint(5, memo->viewport()->height() - 5))
+                .block()
+                .text()
+                .endsWith(QStringLiteral("пока открыта другая страница 49")));
+}
+
+void TestMainWindow::logSearchMarksAndMoves()
+{
+    Window w;
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(QStringLiteral("tshLog")));
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    auto *memo = w.main->findChild<QPlainTextEdit *>(QStringLiteral("mLog"));
+    auto *search = w.main->findChild<QLineEdit *>(QStringLiteral("edtLogSearch"));
+    QVERIFY(search);
+    for (int i = 0; i < 30; ++i)
+        AddLog(i % 10 == 3 ? QStringLiteral("Транзакция номер %1 ОТВЕРГНУТА").arg(i) : QStringLiteral("строка %1").arg(i));
+    typeText(search, QStringLiteral("отвергнута"));
+    // Every match marked (letter case ignored), the first one selected.
+    QCOMPARE(memo->extraSelections().size(), 3);
+    auto selectedLine = [memo] { return memo->textCursor().block().text(); };
+    QCOMPARE(memo->textCursor().selectedText(), QStringLiteral("ОТВЕРГНУТА"));
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 3 ОТВЕРГНУТА")));
+    // Enter: the next one; after the last, the first again.
+    QTest::keyClick(search, Qt::Key_Return);
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 13 ОТВЕРГНУТА")));
+    QTest::keyClick(search, Qt::Key_Return);
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 23 ОТВЕРГНУТА")));
+    QTest::keyClick(search, Qt::Key_Return);
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 3 ОТВЕРГНУТА")));
+    QCOMPARE(w.main->findChild<QLabel *>(QStringLiteral("lblLogSearch"))->text(), QStringLiteral("совпадений: 3"));
+    // A new matching line is marked too.
+    AddLog(QStringLiteral("Транзакция номер 99 отвергнута"));
+    QTRY_COMPARE(memo->extraSelections().size(), 4);
+    // Nothing found: said so, nothing marked.
+    search->clear();
+    typeText(search, QStringLiteral("нет такого"));
+    QCOMPARE(memo->extraSelections().size(), 0);
+    QCOMPARE(w.main->findChild<QLabel *>(QStringLiteral("lblLogSearch"))->text(), QStringLiteral("не найдено"));
 }
 
 void TestMainWindow::gridMenusHoldTheWindowsCommandsAndExport_data()

@@ -3,6 +3,7 @@
 #include "datagrid.h"
 #include "dialogs.h"
 #include "helpwindow.h"
+#include "logview.h"
 #include "tfmabout.h"
 #include "tfmclients.h"
 #include "tfmopt.h"
@@ -252,8 +253,8 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
     // The log: every line as it comes; the screen keeps the last ones.
     if (OperationLog *log = OperationLog::current()) {
         for (const QString &line : log->lines())
-            mLog->appendPlainText(line);
-        connect(log, &OperationLog::lineAdded, mLog, &QPlainTextEdit::appendPlainText);
+            m_log->appendLine(line);
+        connect(log, &OperationLog::lineAdded, m_log, &LogView::appendLine);
         // The log file that cannot be written is told in the last panel.
         connect(log, &OperationLog::writeFailed, this, [this](const QString &text) { m_panels[5]->setText(text); });
         connect(log, &OperationLog::writeRecovered, this, [this] { m_panels[5]->clear(); });
@@ -614,14 +615,8 @@ void TfmMain::createPages()
                   col("status", "Статус")},
                  QStringLiteral("Отчет по транзакциям")));
 
-    mLog = new QPlainTextEdit;
-    mLog->setObjectName(QStringLiteral("mLog"));
-    mLog->setReadOnly(true);
-    mLog->setAccessibleName(QStringLiteral("Журнал"));
-    mLog->setMaximumBlockCount(OperationLog::MaxScreenLines);
-    mLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    mLog->setLineWrapMode(QPlainTextEdit::NoWrap);
-    page(tshLog, "tshLog", QStringLiteral("Журнал"), mLog);
+    m_log = new LogView;
+    page(tshLog, "tshLog", QStringLiteral("Журнал"), m_log);
 
     setCentralWidget(PageControl1);
     connect(PageControl1, &QTabWidget::currentChanged, this, &TfmMain::PageControl1Change);

@@ -10,12 +10,12 @@
 class DataGrid;
 class DataSet;
 class HelpWindow;
+class LogView;
 class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
-class QPlainTextEdit;
 class QSystemTrayIcon;
 class QTabWidget;
 class Robot;
@@ -121,7 +121,7 @@ private:
             *tshActiveOrders = nullptr, *tshFilledOrders = nullptr, *tshCanceledOrders = nullptr, *tshTRO = nullptr,
             *tshLog = nullptr;
     QList<QLabel *> m_panels;
-    QPlainTextEdit *mLog = nullptr;
+    LogView *m_log = nullptr;
     QComboBox *cboGroup = nullptr, *cboCode = nullptr, *cboSecCode = nullptr;
     QCheckBox *chAllLimits = nullptr;
     QMenu *pmParam = nullptr, *pmPortfolio = nullptr, *PopupMenu1 = nullptr;
