@@ -91,6 +91,8 @@ private slots:
     void ordersReachTheWindowEndToEnd();
     void logFollowsTheEndUnlessScrolledUp();
     void logSearchMarksAndMoves();
+    void orderCommandsInTheMenus_data();
+    void orderCommandsInTheMenus();
     void gridMenusHoldTheWindowsCommandsAndExport_data();
     void gridMenusHoldTheWindowsCommandsAndExport();
 };
@@ -557,6 +559,49 @@ void TestMainWindow::logSearchMarksAndMoves()
     typeText(search, QStringLiteral("нет такого"));
     QCOMPARE(memo->extraSelections().size(), 0);
     QCOMPARE(w.main->findChild<QLabel *>(QStringLiteral("lblLogSearch"))->text(), QStringLiteral("не найдено"));
+}
+
+void TestMainWindow::orderCommandsInTheMenus_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("menu");
+    QTest::addColumn<QKeySequence>("keys");
+    QTest::newRow("new order") << "actNewOrderManual" << "mnuOrders" << QKeySequence(Qt::Key_F2);
+    QTest::newRow("new stop order") << "actNewStopOrderManual" << "mnuOrders" << QKeySequence(Qt::SHIFT | Qt::Key_F2);
+    QTest::newRow("cancel orders") << "actKillOrderManual" << "mnuOrders" << QKeySequence(Qt::Key_F8);
+    QTest::newRow("cancel stop orders") << "actKillStopOrderManual" << "mnuOrders" << QKeySequence(Qt::SHIFT | Qt::Key_F8);
+    QTest::newRow("connect") << "actConnectToBase" << "mnuFile" << QKeySequence(Qt::CTRL | Qt::Key_F5);
+}
+
+void TestMainWindow::orderCommandsInTheMenus()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, menu);
+    QFETCH(QKeySequence, keys);
+    Window w;
+    w.connectNow();
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    QAction *a = w.action(qPrintable(action));
+    auto *m = w.main->findChild<QMenu *>(menu);
+    QVERIFY(m);
+    QVERIFY(m->actions().contains(a));
+    QVERIFY(w.main->menuBar()->actions().contains(m->menuAction()));
+    QCOMPARE(a->shortcut(), keys);
+    // The keys run the command (its dialog closed at once), and only while
+    // it is enabled.
+    QSignalSpy ran(a, &QAction::triggered);
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (w.main->order()->isVisible())
+            w.main->order()->reject();
+    });
+    closer.start(10);
+    w.main->activateWindow();
+    QTest::keyClick(w.main.get(), keys[0].key(), keys[0].keyboardModifiers());
+    QCOMPARE(ran.count(), 1);
+    a->setEnabled(false);
+    QTest::keyClick(w.main.get(), keys[0].key(), keys[0].keyboardModifiers());
+    QCOMPARE(ran.count(), 1);
 }
 
 void TestMainWindow::gridMenusHoldTheWindowsCommandsAndExport_data()

@@ -288,6 +288,13 @@ void TfmMain::createActions()
     actStartWatch->setEnabled(false);
     actStopWatch->setEnabled(false);
     actHelpCont->setShortcut(QKeySequence::HelpContents);
+    // The operator's orders and the connection from the keyboard; function
+    // keys, so that they work whatever the keyboard layout.
+    actNewOrderManual->setShortcut(QKeySequence(Qt::Key_F2));
+    actNewStopOrderManual->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2));
+    actKillOrderManual->setShortcut(QKeySequence(Qt::Key_F8));
+    actKillStopOrderManual->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F8));
+    actConnectToBase->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F5));
     addActions({actWatching, actCheckTRO});
 
     connect(actStartWatch, &QAction::triggered, this, [this] { command([this] { m_robot.actStartWatchExecute(); }); });
@@ -331,7 +338,17 @@ void TfmMain::createMenusAndToolbar()
     file->addAction(actStartWatch);
     file->addAction(actStopWatch);
     file->addSeparator();
+    file->addAction(actConnectToBase);
+    file->addSeparator();
     file->addAction(actExit);
+    // The operator's orders, as on the toolbar and in the quotes' menu.
+    QMenu *orders = menuBar()->addMenu(QStringLiteral("&Заявки"));
+    orders->setObjectName(QStringLiteral("mnuOrders"));
+    orders->addAction(actNewOrderManual);
+    orders->addAction(actNewStopOrderManual);
+    orders->addSeparator();
+    orders->addAction(actKillOrderManual);
+    orders->addAction(actKillStopOrderManual);
     QMenu *service = menuBar()->addMenu(QStringLiteral("&Сервис"));
     service->setObjectName(QStringLiteral("mnuService"));
     // The clients' command reads "Клиенты..." in the menu.
