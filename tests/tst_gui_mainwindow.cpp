@@ -89,6 +89,8 @@ private slots:
     void helpOpensAtItsTopics();
     void logMemoFollowsTheLog();
     void ordersReachTheWindowEndToEnd();
+    void connectAsksFirst_data();
+    void connectAsksFirst();
     void logFollowsTheEndUnlessScrolledUp();
     void logSearchMarksAndMoves();
     void orderCommandsInTheMenus_data();
@@ -476,6 +478,77 @@ void TestMainWindow::ordersReachTheWindowEndToEnd()
     QTRY_VERIFY_WITH_TIMEOUT(memo->toPlainText().contains(QStringLiteral("отправлена на сервер Quik.")), 10000);
     terminal.terminate();
     terminal.waitForFinished(5000);
+}
+
+void TestMainWindow::connectAsksFirst_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("yes");
+    for (const char *how : {"toolbar", "menu", "keys", "options dialog"}) {
+        QTest::addRow("%s, yes", how) << QString::fromLatin1(how) << true;
+        QTest::addRow("%s, no", how) << QString::fromLatin1(how) << false;
+    }
+}
+
+void TestMainWindow::connectAsksFirst()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, yes);
+    Window w;
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    // What a connection would empty: a line of the transaction file.
+    const QString tri = w.paths.trans + QStringLiteral("/trans.tri");
+    {
+        QFile f(tri);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("TRANS_ID=1;\r\n");
+    }
+    Dialogs::setResponder([yes](const Dialogs::Request &r) {
+        Dialogs::Answer a;
+        if (r.kind == Dialogs::Kind::Question)
+            a.button = yes ? QMessageBox::Yes : QMessageBox::No;
+        return a;
+    });
+    if (how == QLatin1String("toolbar")) {
+        auto *bar = w.main->findChild<QToolBar *>(QStringLiteral("ToolBar1"));
+        auto *button = qobject_cast<QToolButton *>(bar->widgetForAction(w.action("actConnectToBase")));
+        QVERIFY(button);
+        button->click();
+    } else if (how == QLatin1String("menu")) {
+        auto *file = w.main->findChild<QMenu *>(QStringLiteral("mnuFile"));
+        QVERIFY(file->actions().contains(w.action("actConnectToBase")));
+        file->actions()[file->actions().indexOf(w.action("actConnectToBase"))]->trigger();
+    } else if (how == QLatin1String("keys")) {
+        w.main->activateWindow();
+        QTest::keyClick(w.main.get(), Qt::Key_F5, Qt::ControlModifier);
+    } else {
+        emit w.main->opt()->connectRequested();
+    }
+    QCoreApplication::processEvents();
+
+    QVERIFY(!Dialogs::asked().isEmpty());
+    const Dialogs::Request asked = Dialogs::asked().first();
+    QCOMPARE(asked.kind, Dialogs::Kind::Question);
+    QCOMPARE(asked.title, QStringLiteral("Подключиться"));
+    // It names what goes: the journal, the transaction files of the folder,
+    // SmartTrade's order files; and that QUIK's import starts again.
+    for (const QString &part : {QStringLiteral("журнал транзакций tOrderNumber"), QStringLiteral(".tri, .tro, .trr"), w.settings.edtdirTT,
+                                QStringLiteral("файлы заявок SmartTrade"), w.settings.edtDirSmartTrade,
+                                QStringLiteral("перезапустите импорт транзакций в квике")})
+        QVERIFY2(asked.text.contains(part), qPrintable(part + QStringLiteral(" in: ") + asked.text));
+    QFile f(tri);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    if (yes) {
+        QCOMPARE(w.panel(1), QStringLiteral("Подключение к Quik: OK"));
+        QCOMPARE(f.size(), 0);
+        QTRY_COMPARE(Dialogs::asked().last().text, QStringLiteral("Созданы новые файлы TRI и TRO. Перезапустите импорт транзакций в квике!"));
+    } else {
+        // "No" does nothing at all.
+        QCOMPARE(w.panel(1), QStringLiteral("Подключение к Quik: Нет"));
+        QCOMPARE(f.readAll(), QByteArray("TRANS_ID=1;\r\n"));
+        QCOMPARE(Dialogs::asked().size(), 1);
+        QVERIFY(!w.data.conQuikData.isOpen());
+    }
 }
 
 void TestMainWindow::logFollowsTheEndUnlessScrolledUp()

@@ -756,6 +756,25 @@ void TfmMain::PageControl1Change()
 
 void TfmMain::actConnectToBaseExecute()
 {
+    // Connecting starts the terminal's files afresh: the operator says so
+    // first, knowing what goes.
+    const QString dirTT = m_settings.edtdirTT.trimmed().isEmpty() ? QStringLiteral("(не задана)") : m_settings.edtdirTT;
+    const QString dirST =
+        m_settings.edtDirSmartTrade.trimmed().isEmpty() ? QStringLiteral("(не задана)") : m_settings.edtDirSmartTrade;
+    const QString question =
+        QStringLiteral("Подключение к базам данных начнет работу с терминалом заново:\n"
+                       "• журнал транзакций tOrderNumber будет очищен;\n"
+                       "• файлы транзакций (.tri, .tro, .trr) в папке ")
+        + dirTT
+        + QStringLiteral(" будут удалены и созданы заново пустыми;\n"
+                         "• файлы заявок SmartTrade (trans_*.new) в папке ")
+        + dirST
+        + QStringLiteral(" будут удалены;\n"
+                         "• нумерация транзакций начнется заново с ")
+        + QString::number(m_settings.edtTrans_id)
+        + QStringLiteral(".\n\nПосле подключения перезапустите импорт транзакций в квике.\n\nПодключиться?");
+    if (!Dialogs::question(this, question, QStringLiteral("Подключиться")))
+        return;
     // No guard of its own: a failure goes to the general error handler and
     // the closing message is not shown.
     command([this] { m_robot.actConnectToBaseExecute(); });
