@@ -91,6 +91,7 @@ private slots:
     void ordersReachTheWindowEndToEnd();
     void connectAsksFirst_data();
     void connectAsksFirst();
+    void refusalsAndSilenceAreShown();
     void logFollowsTheEndUnlessScrolledUp();
     void logSearchMarksAndMoves();
     void orderCommandsInTheMenus_data();
@@ -549,6 +550,70 @@ void TestMainWindow::connectAsksFirst()
         QCOMPARE(Dialogs::asked().size(), 1);
         QVERIFY(!w.data.conQuikData.isOpen());
     }
+}
+
+void TestMainWindow::refusalsAndSilenceAreShown()
+{
+    Window w;
+    w.connectNow();
+    auto *refused = w.main->findChild<QLabel *>(QStringLiteral("pnlRefused"));
+    auto *silence = w.main->findChild<QLabel *>(QStringLiteral("pnlSilence"));
+    QVERIFY(refused && silence);
+    QCOMPARE(refused->text(), QStringLiteral("Отвергнуто: 0"));
+    QVERIFY(silence->isHidden());
+    // The counters' hints say what each number is.
+    const QString countersTip = w.main->findChild<QLabel *>(QStringLiteral("StatusBar1Panel3"))->toolTip();
+    for (const QString &part : {QStringLiteral("следующая транзакция"), QStringLiteral("статус 0"), QStringLiteral("статус 3")})
+        QVERIFY2(countersTip.contains(part), qPrintable(countersTip));
+    QVERIFY(refused->toolTip().contains(QStringLiteral("отвергли")));
+
+    // Two transactions: the terminal refuses the first, executes the second.
+    w.action("actStartWatch")->trigger();
+    w.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.robot().timTable();
+    QCOMPARE(w.robot().TransId(), 2);
+    QSignalSpy beep(&w.robot(), &Robot::beep);
+    QFile tro(w.paths.trans + QStringLiteral("/trans.tro"));
+    QVERIFY(tro.open(QIODevice::Append));
+    tro.write(cp1251::encode(QStringLiteral("TRANS_ID=0;STATUS=6;DESCRIPTION=\"Не хватает средств\";\r\nTRANS_ID=1;STATUS=3;ORDER_NUMBER=5;\r\n")));
+    tro.close();
+    w.robot().timTable();
+    w.robot().timQuikTimer();
+    QCOMPARE(beep.count(), 1);
+    // The three numbers as they always were; the refusal in its own panel.
+    QCOMPARE(w.panel(3), QStringLiteral("Отправлено транзакций: 2/0/1"));
+    QCOMPARE(refused->text(), QStringLiteral("Отвергнуто: 1"));
+
+    // The report's refused row in red, its reason by the pointer; the other
+    // as every row.
+    DataGrid *report = w.main->grid(QStringLiteral("grdTRO"));
+    const int transColumn = report->model()->columnOf(QStringLiteral("trans_id"));
+    int refusedRow = -1, doneRow = -1;
+    for (int r = 0; r < report->model()->rowCount(); ++r)
+        (report->model()->text(r, transColumn) == QLatin1String("0") ? refusedRow : doneRow) = r;
+    QVERIFY(refusedRow >= 0 && doneRow >= 0);
+    const QModelIndex bad = report->model()->index(refusedRow, report->model()->columnOf(QStringLiteral("code")));
+    QCOMPARE(bad.data(Qt::ForegroundRole).value<QColor>(), QColor(0xc0, 0, 0));
+    QVERIFY(bad.data(Qt::BackgroundRole).value<QColor>().isValid());
+    QVERIFY(bad.data(Qt::ToolTipRole).toString().contains(QStringLiteral("Не хватает средств")));
+    QCOMPARE(report->model()->text(refusedRow, report->model()->columnOf(QStringLiteral("description"))), QStringLiteral("Не хватает средств"));
+    QVERIFY(!report->model()->index(doneRow, 0).data(Qt::ForegroundRole).isValid());
+    QVERIFY(!report->model()->index(doneRow, 0).data(Qt::BackgroundRole).isValid());
+
+    // A third transaction the terminal never answers: after a minute the
+    // status bar says so, until the answer comes.
+    w.addFilled(3, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.robot().timTable();
+    w.robot().gateway().checkAnswers(QDateTime::currentDateTime().addSecs(61));
+    QVERIFY(!silence->isHidden());
+    QCOMPARE(silence->text(), QStringLiteral("Терминал не отвечает: trans"));
+    QVERIFY(silence->toolTip().contains(QStringLiteral("импорт транзакций")));
+    QVERIFY(tro.open(QIODevice::Append));
+    tro.write("TRANS_ID=2;STATUS=0;\r\n");
+    tro.close();
+    w.robot().timTable();
+    QVERIFY(silence->isHidden());
 }
 
 void TestMainWindow::logFollowsTheEndUnlessScrolledUp()

@@ -236,7 +236,7 @@ void TestSettings::saveWritesEveryKey()
                             "Code=", "Alerts=", "QuikData=", "Connect=", "QuikConnect=", "DirSmartTrade=", "id_group=-1",
                             "Vol1=", "Vol2=", "Vol3=", "Part1=", "Part2=", "Part3=", "slippage=", "SMTP=", "Port=25",
                             "User=", "Auten=0", "FromAddress=", "Email1=", "Email2=", "SendTrans_id=0", "SendTrans_done=0",
-                            "SendQuikConnect=0"})
+                            "SendQuikConnect=0", "SoundOnRefusal=-1"})
         QVERIFY2(file.contains(QByteArray("\n") + key), key);
     // The file holds the mail password: its owner alone may read it.
     QCOMPARE(QFile::permissions(m_settings->fileName()) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
@@ -256,6 +256,7 @@ void TestSettings::saveAndLoadRoundTrip()
     m_settings->cboGroup = 3;
     m_settings->edtSlippage = 0.35;
     m_settings->edtPassword = QStringLiteral("пароль~\x7f");
+    m_settings->chSoundOnRefusal = false;
     m_settings->SaveSettings();
 
     Settings back;
@@ -271,6 +272,7 @@ void TestSettings::saveAndLoadRoundTrip()
     QCOMPARE(back.cboGroup, 3);
     QCOMPARE(back.edtSlippage, 0.35);
     QCOMPARE(back.edtPassword, QStringLiteral("пароль~\x7f"));
+    QCOMPARE(back.chSoundOnRefusal, false);
     QVERIFY(m_log->lines().isEmpty());
     // Decimals are written with the user's separator.
     QVERIFY(readIni().contains("FixVol=12345,5\r\n"));

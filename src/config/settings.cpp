@@ -88,6 +88,7 @@ const Key kKeys[] = {
     {"Mail", "Mail", "SendTrans_id", "SendTrans_id", &Settings::chSendTrans_Id, Kind::Bool},
     {"Mail", "Mail", "SendTrans_done", "SendTrans_done", &Settings::chSendTrans_done, Kind::Bool},
     {"Mail", "Mail", "SendQuikConnect", "SendQuikConnect", &Settings::chSendQuikConnect, Kind::Bool},
+    {"Mail", "Mail", "SoundOnRefusal", "SoundOnRefusal", &Settings::chSoundOnRefusal, Kind::Bool},
 };
 
 QString home(const QString &tail)
@@ -296,6 +297,7 @@ void Settings::resetToDefaults()
     chSendTrans_Id = false;
     chSendTrans_done = false;
     chSendQuikConnect = false;
+    chSoundOnRefusal = true;
 }
 
 QByteArray Settings::ShiftPassword(const QByteArray &text, bool saving)

@@ -82,6 +82,9 @@ public:
     bool chSendTrans_Id = false;
     bool chSendTrans_done = false;
     bool chSendQuikConnect = false;
+    // SoundOnRefusal: the window sounds at every result check that finds a
+    // transaction the terminal refused.
+    bool chSoundOnRefusal = true;
 
     // The program's folder with a trailing separator.
     QString ProgramDir;

@@ -549,7 +549,11 @@ void Robot::actCheckTROExecute()
     if (m_lockedOut)
         return;
     const int waiting = m_gateway.linesWaitingForRows();
+    const qint32 refused = m_gateway.RefusedCount();
     m_gateway.actCheckTROExecute();
+    // One sound however many refusals the check read.
+    if (m_gateway.RefusedCount() != refused && m_settings.chSoundOnRefusal)
+        emit beep();
     // Lines whose rows the check has just written go out now, not a tick later.
     if (!m_connecting && m_gateway.linesWaitingForRows() < waiting)
         WritePendingTransactions();

@@ -17,6 +17,7 @@
 #include "data/datmod.h"
 #include "data/views.h"
 #include "engine/robot.h"
+#include "gateway/results.h"
 
 #include <QAction>
 #include <QApplication>
@@ -236,6 +237,7 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
     connect(&r, &Robot::statusBarChanged, this, [this](const QStringList &panels) {
         for (int i = 0; i < panels.size() && i < m_panels.size(); ++i)
             m_panels[i]->setText(panels[i]);
+        showRefusalsAndSilence();
     });
     connect(&m_data, &TDatMod::portfolioTotalsChanged, this, [this] {
         for (const TFooterValue &f : m_data.PortfolioTotals.portfolio)
@@ -414,6 +416,42 @@ void TfmMain::createStatusBar()
         bar->addWidget(panel);
         m_panels << panel;
     }
+    m_panels[3]->setToolTip(QStringLiteral("Три числа через косую черту:\n"
+                                           "1 — номер, который получит следующая транзакция;\n"
+                                           "2 — сколько ответов терминала «передана на сервер» (статус 0) прочитано с запуска программы;\n"
+                                           "3 — сколько ответов «исполнена» (статус 3) прочитано с запуска программы."));
+    // The refusals and the terminals that do not answer, beside the counters.
+    auto extra = [bar](const char *name, int at) {
+        auto *panel = new QLabel(bar);
+        panel->setObjectName(QLatin1String(name));
+        panel->setFrameShape(QFrame::Panel);
+        panel->setFrameShadow(QFrame::Sunken);
+        bar->insertWidget(at, panel);
+        return panel;
+    };
+    pnlRefused = extra("pnlRefused", 4);
+    pnlRefused->setMinimumWidth(110);
+    pnlRefused->setToolTip(QStringLiteral("Сколько транзакций отвергли терминал, сервер или биржа с запуска программы "
+                                          "(ответы со статусом, кроме 0, 1 и 3). Такие транзакции выделены красным "
+                                          "на странице «Отчет по транзакциям», причина — в столбце «Описание» и в журнале."));
+    pnlSilence = extra("pnlSilence", 5);
+    pnlSilence->setToolTip(QStringLiteral("Транзакции в файле .tri ждут ответа терминала в файле .tro дольше минуты. "
+                                          "Проверьте, запущен ли импорт транзакций в квике."));
+    showRefusalsAndSilence();
+}
+
+void TfmMain::showRefusalsAndSilence()
+{
+    const qint32 refused = m_robot.RefusedCount();
+    pnlRefused->setText(QStringLiteral("Отвергнуто: ") + QString::number(refused));
+    pnlRefused->setStyleSheet(refused > 0 ? QStringLiteral("color: #c00000;") : QString());
+    const QStringList silent = m_robot.SilentFileSets();
+    pnlSilence->setText(silent.isEmpty() ? QString()
+                                         : (silent.size() == 1 ? QStringLiteral("Терминал не отвечает: ")
+                                                               : QStringLiteral("Терминалы не отвечают: "))
+                                               + silent.join(QStringLiteral(", ")));
+    pnlSilence->setStyleSheet(QStringLiteral("color: #c00000; font-weight: bold;"));
+    pnlSilence->setVisible(!silent.isEmpty());
 }
 
 DataGrid *TfmMain::addGrid(const QString &name, DataSet *dataset, const QList<GridColumn> &columns, const QString &accessibleName)
@@ -625,12 +663,24 @@ void TfmMain::createPages()
                  QStringLiteral("Снятые ордера")));
     GridColumn filled = col("filled", "Рыночный приказ");
     filled.check = true;
-    page(tshTRO, "tshTRO", QStringLiteral("Отчет по транзакциям"),
-         addGrid(QStringLiteral("grdTRO"), &m_data.tOrderNumber,
-                 {col("code", "Код клиента"), col("trans_id", "№ транзакции"), col("id_order", "№ ордера"), filled,
-                  col("trans_name", "Имя транзакции"), col("description", "Описание"), col("order_number", "Номер заявки в квике"),
-                  col("status", "Статус")},
-                 QStringLiteral("Отчет по транзакциям")));
+    DataGrid *report = addGrid(QStringLiteral("grdTRO"), &m_data.tOrderNumber,
+                               {col("code", "Код клиента"), col("trans_id", "№ транзакции"), col("id_order", "№ ордера"), filled,
+                                col("trans_name", "Имя транзакции"), col("description", "Описание"),
+                                col("order_number", "Номер заявки в квике"), col("status", "Статус")},
+                               QStringLiteral("Отчет по транзакциям"));
+    // A transaction the terminal refused stands out, its reason by the pointer.
+    report->setRowLook([](const DataSet &d, int row) {
+        GridRowLook look;
+        const QVariant status = d.value(row, QStringLiteral("status"));
+        if (status.isNull() || !IsRefusal(status.toString()))
+            return look;
+        look.foreground = QColor(0xc0, 0, 0);
+        look.background = QColor(0xff, 0xe4, 0xe4);
+        look.toolTip = QStringLiteral("Транзакция отвергнута, статус ") + status.toString() + QStringLiteral(": ")
+            + d.value(row, QStringLiteral("description")).toString();
+        return look;
+    });
+    page(tshTRO, "tshTRO", QStringLiteral("Отчет по транзакциям"), report);
 
     m_log = new LogView;
     page(tshLog, "tshLog", QStringLiteral("Журнал"), m_log);

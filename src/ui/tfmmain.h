@@ -95,6 +95,9 @@ private:
     void cboGroupChange();
     void tshLimitsEnter();
     void actAboutExecute();
+    // The refusal count and the terminals that do not answer, in the
+    // status bar.
+    void showRefusalsAndSilence();
     qint32 positionsFilterGroup() const;
     void showFailure(const QString &text);
     // Runs a command as the robot runs a tick: a failure goes to the
@@ -121,6 +124,9 @@ private:
             *tshActiveOrders = nullptr, *tshFilledOrders = nullptr, *tshCanceledOrders = nullptr, *tshTRO = nullptr,
             *tshLog = nullptr;
     QList<QLabel *> m_panels;
+    // Beside the transaction counters: the refusals, and the terminals
+    // that do not answer.
+    QLabel *pnlRefused = nullptr, *pnlSilence = nullptr;
     LogView *m_log = nullptr;
     QComboBox *cboGroup = nullptr, *cboCode = nullptr, *cboSecCode = nullptr;
     QCheckBox *chAllLimits = nullptr;
