@@ -94,6 +94,7 @@ private slots:
     void refusalsAndSilenceAreShown();
     void logFollowsTheEndUnlessScrolledUp();
     void logSearchMarksAndMoves();
+    void positionsAreReadWithTheOtherViews();
     void orderCommandsInTheMenus_data();
     void orderCommandsInTheMenus();
     void gridMenusHoldTheWindowsCommandsAndExport_data();
@@ -697,6 +698,60 @@ void TestMainWindow::logSearchMarksAndMoves()
     typeText(search, QStringLiteral("нет такого"));
     QCOMPARE(memo->extraSelections().size(), 0);
     QCOMPARE(w.main->findChild<QLabel *>(QStringLiteral("lblLogSearch"))->text(), QStringLiteral("не найдено"));
+}
+
+void TestMainWindow::positionsAreReadWithTheOtherViews()
+{
+    Window w;
+    w.connectNow();
+    DataSet &limits = w.data.qLimits;
+    QVERIFY(limits.Active() && limits.RecordCount() > 0);
+    auto *readAt = w.main->findChild<QLabel *>(QStringLiteral("lblLimitsReadAt"));
+    QVERIFY(readAt);
+    QVERIFY2(readAt->text().startsWith(QStringLiteral("Позиции на ")), qPrintable(readAt->text()));
+    const QDateTime first = limits.readAt();
+    DataGrid *grid = w.main->grid(QStringLiteral("grdLimits"));
+
+    // Valued in roubles alone: one total. Balances of many securities:
+    // how many, each total by the pointer.
+    QSet<QString> securities;
+    double est = 0;
+    for (int r = 0; r < limits.RecordCount(); ++r) {
+        if (limits.value(r, QStringLiteral("currentbal")).toDouble() != 0)
+            securities << limits.value(r, QStringLiteral("seccode")).toString();
+        est += limits.value(r, QStringLiteral("est")).toDouble();
+    }
+    QVERIFY(securities.size() > 1);
+    QCOMPARE(grid->footerText(QStringLiteral("est")), FormatDisplay(est, QStringLiteral("### ### ##0.00")));
+    QCOMPARE(grid->footerText(QStringLiteral("currentbal")), QStringLiteral("бумаг и валют: %1").arg(securities.size()));
+    QCOMPARE(grid->footerToolTip(QStringLiteral("currentbal")).split(QLatin1Char('\n')).size(), securities.size());
+    QVERIFY(grid->footerToolTip(QStringLiteral("currentbal")).contains(QStringLiteral("SUR: ")));
+
+    // Dollars come to a client: the next refresh of the terminals' views
+    // shows them, read off the window's thread, and values them apart.
+    QTRY_VERIFY(w.data.quikReader.idle()); // the connection's own refresh is over
+    const QString client = limits.value(0, QStringLiteral("code")).toString();
+    execOnDatabase(w.paths.quikData,
+                   QStringLiteral("INSERT INTO tLimitMoney (code, TAG, CURRCODE, openbal, currentbal) VALUES (:c, 'EQTV', 'USD', 0, 1000)"),
+                   {{QStringLiteral("c"), client}});
+    const int rows = limits.RecordCount();
+    QTest::qWait(5);
+    w.robot().timQuikTimer();
+    QCOMPARE(limits.RecordCount(), rows); // not read on this thread
+    QTRY_COMPARE(limits.RecordCount(), rows + 1);
+    QVERIFY(limits.readAt() > first);
+    QVERIFY(readAt->text().startsWith(QStringLiteral("Позиции на ")));
+    QCOMPARE(grid->footerText(QStringLiteral("est")), QStringLiteral("валют: 2"));
+    const QString tip = grid->footerToolTip(QStringLiteral("est"));
+    QVERIFY2(tip.contains(QStringLiteral("USD: 1 000,00")), qPrintable(tip));
+    QVERIFY2(tip.contains(QStringLiteral("RUB: ") + FormatDisplay(est, QStringLiteral("### ### ##0.00"))), qPrintable(tip));
+    // Shares of assets are not added up across clients.
+    QSet<QString> clients;
+    for (int r = 0; r < limits.RecordCount(); ++r)
+        if (limits.value(r, QStringLiteral("part")).toDouble() != 0)
+            clients << limits.value(r, QStringLiteral("code")).toString();
+    if (clients.size() > 1)
+        QCOMPARE(grid->footerText(QStringLiteral("part")), QStringLiteral("клиентов: %1").arg(clients.size()));
 }
 
 void TestMainWindow::orderCommandsInTheMenus_data()

@@ -572,6 +572,8 @@ void Robot::timQuikTimer()
     RefreshDataSet(m_data.tOrderNumber);
     m_data.quikReader.refresh(m_data.qQuikOrdersAll);
     m_data.quikReader.refresh(m_data.qTradesAll);
+    // The positions view as the operator last chose it (" Выбрать").
+    m_data.quikReader.refresh(m_data.qLimits);
 }
 
 qint64 Robot::GetInfoLogSize() { return LinkMonitor::GetInfoLogSize(m_settings.edtInfoLog); }

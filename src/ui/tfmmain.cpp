@@ -251,6 +251,15 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
             [this] { fillBox(cboCode, m_data.qClientsByGroup, QStringLiteral("code"), QStringLiteral("id")); });
     connect(&m_data.qSecCodeList, &DataSet::opened, this,
             [this] { fillBox(cboSecCode, m_data.qSecCodeList, QStringLiteral("seccode"), QStringLiteral("seccode")); });
+    // The positions' age, and a re-read that failed.
+    connect(&m_data.qLimits, &DataSet::readAtChanged, this, &TfmMain::showLimitsReadAt);
+    connect(&m_data.quikReader, &BackgroundReader::finished, this, [this](DataSet *query) {
+        if (query == &m_data.qLimits)
+            showLimitsReadAt();
+    });
+    showLimitsReadAt();
+    // The valuations' currencies follow the quotes.
+    connect(&m_data.tParam, &DataSet::readAtChanged, this, [this] { m_quotedKnown = false; });
 
     // The log: every line as it comes; the screen keeps the last ones.
     if (OperationLog *log = OperationLog::current()) {
@@ -540,6 +549,11 @@ QWidget *TfmMain::createLimitsPage()
     filter->addWidget(chAllLimits);
     filter->addWidget(select);
     filter->addStretch();
+    // How old the positions shown are: they are read again with the other
+    // views of the terminals.
+    lblLimitsReadAt = new QLabel(positions);
+    lblLimitsReadAt->setObjectName(QStringLiteral("lblLimitsReadAt"));
+    filter->addWidget(lblLimitsReadAt);
     connect(cboGroup, &QComboBox::currentTextChanged, this, &TfmMain::cboGroupChange);
 
     DataGrid *limits = addGrid(QStringLiteral("grdLimits"), &m_data.qLimits,
@@ -553,11 +567,25 @@ QWidget *TfmMain::createLimitsPage()
         f.format = QString::fromUtf8(format);
         return f;
     };
+    // Only like is added to like: balances per security (money per
+    // currency, as its limits name it), valuations per currency, shares of
+    // assets per client.
+    auto grouped = [&footer](const char *format, std::function<QString(const DataSet &, int)> key, const QString &caption) {
+        GridFooter f = footer(GridFooter::Sum, format);
+        f.groupBy = std::move(key);
+        f.groupsCaption = caption;
+        return f;
+    };
+    auto bySecurity = [](const DataSet &d, int row) { return d.value(row, QStringLiteral("seccode")).toString().trimmed(); };
+    auto byClient = [](const DataSet &d, int row) { return d.value(row, QStringLiteral("code")).toString().trimmed(); };
+    auto byCurrency = [this](const DataSet &d, int row) {
+        return LimitValuationCurrency(d.value(row, QStringLiteral("seccode")).toString(), quotedSecurities());
+    };
     limits->setFooter(QStringLiteral("code"), footer(GridFooter::Count));
-    limits->setFooter(QStringLiteral("openbal"), footer(GridFooter::Sum, "### ### ### ###"));
-    limits->setFooter(QStringLiteral("currentbal"), footer(GridFooter::Sum, "### ### ### ##0"));
-    limits->setFooter(QStringLiteral("est"), footer(GridFooter::Sum, "### ### ##0.00"));
-    limits->setFooter(QStringLiteral("part"), footer(GridFooter::Sum, "0.00"));
+    limits->setFooter(QStringLiteral("openbal"), grouped("### ### ### ###", bySecurity, QStringLiteral("бумаг и валют")));
+    limits->setFooter(QStringLiteral("currentbal"), grouped("### ### ### ##0", bySecurity, QStringLiteral("бумаг и валют")));
+    limits->setFooter(QStringLiteral("est"), grouped("### ### ##0.00", byCurrency, QStringLiteral("валют")));
+    limits->setFooter(QStringLiteral("part"), grouped("0.00", byClient, QStringLiteral("клиентов")));
     // A closing order for the row, whatever the state of "Новая заявка".
     connect(limits, &DataGrid::doubleClicked, this, &TfmMain::closeOrderRequested);
     auto *positionsLayout = new QVBoxLayout(positions);
@@ -854,6 +882,41 @@ void TfmMain::actSelectLimitsExecute()
     const QString client = cboCode->currentText();
     const bool all = chAllLimits->isChecked();
     command([=, this] { m_data.SelectLimits(m_settings.accountMode(), group, client, security, all); });
+}
+
+void TfmMain::showLimitsReadAt()
+{
+    const DataSet &q = m_data.qLimits;
+    QString text;
+    if (!q.Active() || !q.readAt().isValid()) {
+        text = QStringLiteral("Позиции не прочитаны");
+    } else {
+        const QDateTime at = q.readAt();
+        text = QStringLiteral("Позиции на ")
+            + (at.date() == QDate::currentDate() ? at.toString(QStringLiteral("HH:mm:ss")) : at.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")));
+    }
+    const bool failed = !q.lastError().isEmpty();
+    if (failed)
+        text += QStringLiteral(" (не обновлены)");
+    lblLimitsReadAt->setText(text);
+    lblLimitsReadAt->setStyleSheet(failed ? QStringLiteral("color: #c00000;") : QString());
+    lblLimitsReadAt->setToolTip(failed ? QStringLiteral("Позиции не удалось прочитать заново: ") + q.lastError()
+                                       : QStringLiteral("Когда позиции были прочитаны из базы QuikData; они перечитываются "
+                                                        "вместе с заявками и сделками терминалов"));
+}
+
+const QSet<QString> &TfmMain::quotedSecurities() const
+{
+    if (!m_quotedKnown) {
+        m_quoted.clear();
+        const DataSet &q = m_data.tParam;
+        const int code = q.fieldIndex(QStringLiteral("seccode"));
+        if (q.Active() && code >= 0)
+            for (int r = 0; r < q.RecordCount(); ++r)
+                m_quoted.insert(q.value(r, code).toString().trimmed().toUpper());
+        m_quotedKnown = true;
+    }
+    return m_quoted;
 }
 
 void TfmMain::tshLimitsEnter()
