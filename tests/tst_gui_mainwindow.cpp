@@ -97,6 +97,9 @@ private slots:
     void positionsAreReadWithTheOtherViews();
     void orderCommandsInTheMenus_data();
     void orderCommandsInTheMenus();
+    void aboutBoxVersionLinksAndCounters_data();
+    void aboutBoxVersionLinksAndCounters();
+    void helpIsUsableWhileOptionsAreOpen();
     void gridMenusHoldTheWindowsCommandsAndExport_data();
     void gridMenusHoldTheWindowsCommandsAndExport();
 };
@@ -795,6 +798,85 @@ void TestMainWindow::orderCommandsInTheMenus()
     a->setEnabled(false);
     QTest::keyClick(w.main.get(), keys[0].key(), keys[0].keyboardModifiers());
     QCOMPARE(ran.count(), 1);
+}
+
+void TestMainWindow::aboutBoxVersionLinksAndCounters_data()
+{
+    QTest::addColumn<QString>("mail");
+    QTest::addColumn<QString>("web");
+    QTest::addColumn<QString>("mailTarget"); // "": no link shown
+    QTest::addColumn<QString>("webTarget");
+    QTest::newRow("none set: no links") << "" << "" << "" << "";
+    QTest::newRow("both") << "desk@broker.ru" << "https://broker.ru/korvina" << "mailto:desk@broker.ru" << "https://broker.ru/korvina";
+    QTest::newRow("mail given with its mailto, site without its scheme")
+        << "mailto:desk@broker.ru" << "broker.ru" << "mailto:desk@broker.ru" << "https://broker.ru";
+    QTest::newRow("site alone") << " " << "http://broker.ru" << "" << "http://broker.ru";
+}
+
+void TestMainWindow::aboutBoxVersionLinksAndCounters()
+{
+    QFETCH(QString, mail);
+    QFETCH(QString, web);
+    QFETCH(QString, mailTarget);
+    QFETCH(QString, webTarget);
+    Window w;
+    // Empty by default.
+    QVERIFY(w.settings.aboutMail.isEmpty() && w.settings.aboutWeb.isEmpty());
+    w.settings.aboutMail = mail;
+    w.settings.aboutWeb = web;
+    w.action("actAbout")->trigger();
+    auto *about = w.main->findChild<TfmAbout *>();
+    QVERIFY(about && about->isVisible());
+    // The version from the build: its major number.
+    QCOMPARE(about->findChild<QLabel *>(QStringLiteral("lblVersion"))->text(), QStringLiteral("Версия 3"));
+    QCOMPARE(QStringLiteral(KORVINA_VERSION), QStringLiteral("3.0.0"));
+    for (const auto &[name, target] : {std::pair{"lblMail", mailTarget}, std::pair{"lblWeb", webTarget}}) {
+        auto *link = about->findChild<LinkLabel *>(QLatin1String(name));
+        QCOMPARE(!link->isHidden(), !target.isEmpty());
+        if (!target.isEmpty()) {
+            QCOMPARE(link->target(), target);
+            QVERIFY(!link->text().contains(QStringLiteral(".example")));
+        }
+    }
+    // The counters' value has its own name for screen readers; the label
+    // beside it keeps its text.
+    auto *counters = about->findChild<QLabel *>(QStringLiteral("pnlCounters"));
+    about->setCounters(QStringLiteral("7/5/4"));
+    QAccessibleInterface *value = QAccessible::queryAccessibleInterface(counters);
+    QVERIFY(value);
+    QVERIFY2(value->text(QAccessible::Name).contains(QStringLiteral("7/5/4")), qPrintable(value->text(QAccessible::Name)));
+    QVERIFY(!value->text(QAccessible::Description).isEmpty());
+    bool labelKept = false;
+    for (QLabel *l : about->findChildren<QLabel *>())
+        labelKept = labelKept || l->text() == QStringLiteral("Отправленно транзакций:");
+    QVERIFY(labelKept);
+}
+
+void TestMainWindow::helpIsUsableWhileOptionsAreOpen()
+{
+    Window w;
+    TfmOpt *opt = w.main->opt();
+    HelpWindow *help = nullptr;
+    bool contentsClicked = false;
+    OnEachShowing<TfmOpt> step(*opt, [&](TfmOpt &o, int) {
+        o.btHelp->click();
+        help = w.main->findChild<HelpWindow *>();
+        QVERIFY(help && help->isVisible());
+        QCOMPARE(help->topic(), QStringLiteral("settings"));
+        QVERIFY(QTest::qWaitForWindowExposed(help));
+        // A click in the guide reaches it while the dialog is open.
+        auto *contents = help->findChild<QPushButton *>(QStringLiteral("btnContents"));
+        QTest::mouseClick(help->windowHandle(), Qt::LeftButton, {}, contents->mapTo(help, contents->rect().center()));
+        contentsClicked = help->topic() == QLatin1String("index");
+        o.btCancel->click();
+    });
+    opt->execOpt();
+    QVERIFY(contentsClicked);
+    // The dialog closed: the guide stays open where it was, the main
+    // window's again.
+    QVERIFY(help->isVisible());
+    QCOMPARE(help->topic(), QStringLiteral("index"));
+    QCOMPARE(help->parentWidget(), w.main.get());
 }
 
 void TestMainWindow::gridMenusHoldTheWindowsCommandsAndExport_data()

@@ -238,6 +238,8 @@ void TestSettings::saveWritesEveryKey()
                             "User=", "Auten=0", "FromAddress=", "Email1=", "Email2=", "SendTrans_id=0", "SendTrans_done=0",
                             "SendQuikConnect=0", "SoundOnRefusal=-1"})
         QVERIFY2(file.contains(QByteArray("\n") + key), key);
+    // The about box's addresses, empty until set.
+    QVERIFY(file.contains("[About]\r\nMail=\r\nWeb=\r\n"));
     // The file holds the mail password: its owner alone may read it.
     QCOMPARE(QFile::permissions(m_settings->fileName()) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
              QFile::Permissions());
@@ -257,6 +259,8 @@ void TestSettings::saveAndLoadRoundTrip()
     m_settings->edtSlippage = 0.35;
     m_settings->edtPassword = QStringLiteral("пароль~\x7f");
     m_settings->chSoundOnRefusal = false;
+    m_settings->aboutMail = QStringLiteral("desk@broker.ru");
+    m_settings->aboutWeb = QStringLiteral("https://broker.ru/korvina");
     m_settings->SaveSettings();
 
     Settings back;
@@ -273,6 +277,8 @@ void TestSettings::saveAndLoadRoundTrip()
     QCOMPARE(back.edtSlippage, 0.35);
     QCOMPARE(back.edtPassword, QStringLiteral("пароль~\x7f"));
     QCOMPARE(back.chSoundOnRefusal, false);
+    QCOMPARE(back.aboutMail, QStringLiteral("desk@broker.ru"));
+    QCOMPARE(back.aboutWeb, QStringLiteral("https://broker.ru/korvina"));
     QVERIFY(m_log->lines().isEmpty());
     // Decimals are written with the user's separator.
     QVERIFY(readIni().contains("FixVol=12345,5\r\n"));

@@ -86,6 +86,11 @@ public:
     // transaction the terminal refused.
     bool chSoundOnRefusal = true;
 
+    // [About]: the mail and web addresses the about box links to; an empty
+    // one shows no link.
+    QString aboutMail;            // Mail
+    QString aboutWeb;             // Web
+
     // The program's folder with a trailing separator.
     QString ProgramDir;
     // The settings file: ProgramDir + "Korvina.ini" unless set otherwise.

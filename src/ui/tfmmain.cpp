@@ -25,6 +25,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -1026,6 +1027,7 @@ void TfmMain::actAboutExecute()
 {
     if (!m_about)
         m_about = new TfmAbout(this);
+    m_about->setLinks(m_settings.aboutMail, m_settings.aboutWeb);
     m_about->setCounters(QString::number(m_robot.TransId()) + QLatin1Char('/') + QString::number(m_robot.SentCount()) + QLatin1Char('/')
                          + QString::number(m_robot.DoneCount()));
     m_about->show();
@@ -1036,6 +1038,30 @@ void TfmMain::showHelp(const QString &topic)
 {
     if (!m_help)
         m_help = new HelpWindow(this);
+    // A modal dialog (the options) blocks every window but its own: the
+    // guide asked for from it belongs to it while it is open, and comes back
+    // to the main window, still open, when it closes.
+    QWidget *modal = QApplication::activeModalWidget();
+    QWidget *owner = modal && modal != m_help->window() ? modal : this;
+    if (m_help->parentWidget() != owner) {
+        const QRect where = m_help->geometry();
+        const bool shown = m_help->isVisible();
+        m_help->setParent(owner, Qt::Window);
+        if (shown)
+            m_help->setGeometry(where);
+        if (auto *dialog = qobject_cast<QDialog *>(owner))
+            connect(dialog, &QDialog::finished, m_help, [this, dialog] {
+                if (m_help->parentWidget() != dialog)
+                    return;
+                const bool shown = m_help->isVisible();
+                const QRect where = m_help->geometry();
+                m_help->setParent(this, Qt::Window);
+                if (shown) {
+                    m_help->setGeometry(where);
+                    m_help->show();
+                }
+            }, Qt::SingleShotConnection);
+    }
     m_help->showTopic(topic);
 }
 
