@@ -66,6 +66,12 @@ private slots:
     void widerValuesWidenTheirColumn();
     void numberColumnsTakeNumbersOnly_data();
     void numberColumnsTakeNumbersOnly();
+    void headerClicksSortKeepingTheRecord_data();
+    void headerClicksSortKeepingTheRecord();
+    void columnLayoutIsKeptBetweenRuns();
+    void exportWritesWhatIsShown();
+    void groupedTotalsAddOnlyLikeWithLike_data();
+    void groupedTotalsAddOnlyLikeWithLike();
 
 private:
     QTemporaryDir m_dir;
@@ -332,6 +338,247 @@ void TestGrid::numberColumnsTakeNumbersOnly()
         QVERIFY(taken);
         QCOMPARE(value.toInt(), stored.toInt());
     }
+}
+
+namespace {
+
+// The grid's names as shown, top to bottom.
+QStringList shownNames(const DataGrid &grid)
+{
+    QStringList out;
+    for (int r = 0; r < grid.model()->rowCount(); ++r)
+        out << grid.model()->text(r, 0);
+    return out;
+}
+
+void clickHeader(DataGrid &grid, int column)
+{
+    QHeaderView *h = grid.view()->horizontalHeader();
+    QTest::mouseClick(h->viewport(), Qt::LeftButton, {}, QPoint(h->sectionViewportPosition(column) + 4, h->height() / 2));
+}
+
+QList<GridColumn> nameAndQty()
+{
+    QList<GridColumn> columns(2);
+    columns[0].field = QStringLiteral("name");
+    columns[0].caption = QStringLiteral("Имя");
+    columns[1].field = QStringLiteral("qty");
+    columns[1].caption = QStringLiteral("Кол-во");
+    return columns;
+}
+
+} // namespace
+
+void TestGrid::headerClicksSortKeepingTheRecord_data()
+{
+    QTest::addColumn<int>("column");
+    QTest::addColumn<int>("clicks");
+    QTest::addColumn<QStringList>("shown");
+    // Rows in the table's order: b 3, a 10, c 2, d (no quantity).
+    QTest::newRow("numbers as numbers, empty first") << 1 << 1 << QStringList{"d", "c", "b", "a"};
+    QTest::newRow("again: the other way") << 1 << 2 << QStringList{"a", "b", "c", "d"};
+    QTest::newRow("texts") << 0 << 1 << QStringList{"a", "b", "c", "d"};
+    QTest::newRow("texts the other way") << 0 << 2 << QStringList{"d", "c", "b", "a"};
+    QTest::newRow("three clicks: ascending again") << 0 << 3 << QStringList{"a", "b", "c", "d"};
+}
+
+void TestGrid::headerClicksSortKeepingTheRecord()
+{
+    QFETCH(int, column);
+    QFETCH(int, clicks);
+    QFETCH(QStringList, shown);
+    m_db->execute(QStringLiteral("UPDATE t SET name = 'b', qty = 3 WHERE id = 1"));
+    m_db->execute(QStringLiteral("UPDATE t SET name = 'a', qty = 10 WHERE id = 2"));
+    m_db->execute(QStringLiteral("UPDATE t SET name = 'c', qty = 2 WHERE id = 3"));
+    m_db->execute(QStringLiteral("INSERT INTO t (name, qty) VALUES ('d', NULL)"));
+    m_table->Open();
+    DataGrid grid(m_table.get(), nameAndQty());
+    grid.resize(500, 300);
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    QCOMPARE(shownNames(grid), (QStringList{"b", "a", "c", "d"}));
+    // The current record is "c".
+    m_table->setCurrentRow(2);
+    QCOMPARE(grid.view()->currentIndex().row(), 2);
+
+    for (int i = 0; i < clicks; ++i)
+        clickHeader(grid, column);
+    QCOMPARE(shownNames(grid), shown);
+    // "c" is still the current record, where it is shown now.
+    QCOMPARE(m_table->FieldByName(QStringLiteral("name")).toString(), QStringLiteral("c"));
+    QCOMPARE(grid.model()->text(grid.view()->currentIndex().row(), 0), QStringLiteral("c"));
+
+    // The grid's row drives the dataset's record, sorted as it is.
+    grid.view()->setCurrentIndex(grid.model()->index(shown.indexOf(QStringLiteral("a")), 0));
+    QCOMPARE(m_table->FieldByName(QStringLiteral("name")).toString(), QStringLiteral("a"));
+    QCOMPARE(grid.selectedRows(), QList<int>{1});
+
+    // The rows change: they stay sorted, the record current.
+    m_db->execute(QStringLiteral("UPDATE t SET name = 'e', qty = 1 WHERE id = 3"));
+    m_db->execute(QStringLiteral("INSERT INTO t (name, qty) VALUES ('f', 5)"));
+    RefreshDataSet(*m_table);
+    QStringList again = shownNames(grid);
+    QStringList expected = again;
+    std::sort(expected.begin(), expected.end());
+    if (column == 1) {
+        // By quantity: d (none), e 1, b 3, f 5, a 10.
+        expected = QStringList{"d", "e", "b", "f", "a"};
+    }
+    if ((column == 1 && clicks % 2 == 0) || (column == 0 && clicks == 2))
+        std::reverse(expected.begin(), expected.end());
+    QCOMPARE(again, expected);
+    QCOMPARE(m_table->FieldByName(QStringLiteral("name")).toString(), QStringLiteral("a"));
+    QCOMPARE(grid.model()->text(grid.view()->currentIndex().row(), 0), QStringLiteral("a"));
+
+    // Back to the table's own order through the context menu's command.
+    QAction *natural = grid.findChild<QAction *>(QStringLiteral("actSortNone"));
+    QVERIFY(natural && natural->isEnabled());
+    natural->trigger();
+    QCOMPARE(shownNames(grid), (QStringList{"b", "a", "e", "d", "f"}));
+    QCOMPARE(grid.model()->text(grid.view()->currentIndex().row(), 0), QStringLiteral("a"));
+    QVERIFY(!natural->isEnabled());
+}
+
+void TestGrid::columnLayoutIsKeptBetweenRuns()
+{
+    const QString store = m_dir.filePath(QStringLiteral("grids-%1.ini").arg(QUuid::createUuid().toString(QUuid::Id128)));
+    DataGrid::setLayoutFile(store);
+    m_table->Open();
+    {
+        DataGrid grid(m_table.get(), nameAndQty());
+        grid.setObjectName(QStringLiteral("grdKept"));
+        grid.resize(500, 300);
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QHeaderView *h = grid.view()->horizontalHeader();
+        // As the operator does: the quantity first, the name wider.
+        h->moveSection(1, 0);
+        h->resizeSection(0, 233);
+        QCOMPARE(h->logicalIndex(0), 1);
+    } // the run ends
+    QVERIFY(QFile::exists(store));
+    {
+        DataGrid grid(m_table.get(), nameAndQty());
+        grid.setObjectName(QStringLiteral("grdKept"));
+        grid.resize(500, 300);
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QHeaderView *h = grid.view()->horizontalHeader();
+        QCOMPARE(h->logicalIndex(0), 1);
+        QCOMPARE(h->sectionSize(0), 233);
+        // Another grid keeps its own.
+        DataGrid other(m_table.get(), nameAndQty());
+        other.setObjectName(QStringLiteral("grdOther"));
+        other.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        QCOMPARE(other.view()->horizontalHeader()->logicalIndex(0), 0);
+        QVERIFY(other.view()->horizontalHeader()->sectionSize(0) != 233);
+        // Rows coming later do not fit the kept widths away.
+        RefreshDataSet(*m_table);
+        QCOMPARE(h->sectionSize(0), 233);
+    }
+    DataGrid::setLayoutFile(QString());
+}
+
+void TestGrid::exportWritesWhatIsShown()
+{
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    m_db->execute(QStringLiteral("UPDATE t SET name = 'обычное', qty = 1234567 WHERE id = 1"));
+    m_db->execute(QStringLiteral("UPDATE t SET name = 'с;точкой с запятой', qty = -5 WHERE id = 2"));
+    m_db->execute(QStringLiteral("UPDATE t SET name = 'кавычки \"внутри\"', qty = 7 WHERE id = 3"));
+    m_db->execute(QStringLiteral("INSERT INTO t (name, qty) VALUES ('=1+2', 0)"));
+    m_table->Open();
+    QList<GridColumn> columns = nameAndQty();
+    columns[1].format = QStringLiteral("### ### ##0");
+    GridColumn hidden;
+    hidden.field = QStringLiteral("id");
+    hidden.caption = QStringLiteral("Номер");
+    hidden.hidden = true;
+    columns << hidden;
+    DataGrid grid(m_table.get(), columns);
+    grid.setAccessibleName(QStringLiteral("Таблица"));
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    // Shown by quantity, largest first, the quantity the first column.
+    grid.model()->sort(1, Qt::DescendingOrder);
+    grid.view()->horizontalHeader()->moveSection(1, 0);
+
+    // Cancelled: nothing written.
+    QAction *exportAction = grid.findChild<QAction *>(QStringLiteral("actExportCsv"));
+    QVERIFY(exportAction);
+    QVERIFY(grid.contextActions().contains(exportAction));
+    exportAction->trigger();
+    QCOMPARE(m_asked.last().kind, Dialogs::Kind::SaveFile);
+    QVERIFY(m_asked.last().text.endsWith(QStringLiteral(".csv")));
+    QVERIFY(m_asked.last().text.contains(QStringLiteral("Таблица")));
+
+    const QString path = m_dir.filePath(QStringLiteral("выгрузка"));
+    Dialogs::setResponder([&](const Dialogs::Request &r) {
+        m_asked << r;
+        return Dialogs::Answer{QMessageBox::Ok, r.kind == Dialogs::Kind::SaveFile ? path : QString()};
+    });
+    exportAction->trigger();
+    QFile file(path + QStringLiteral(".csv"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
+    const QStringList expected{
+        QStringLiteral("Кол-во;Имя"),
+        QStringLiteral("1 234 567;обычное"),
+        QStringLiteral("7;\"кавычки \"\"внутри\"\"\""),
+        QStringLiteral("0;'=1+2"),
+        QStringLiteral("-5;\"с;точкой с запятой\""),
+    };
+    QCOMPARE(QString::fromUtf8(bytes.mid(3)), expected.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
+    // Its owner's alone.
+    QCOMPARE(file.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther), QFile::Permissions());
+    QVERIFY(file.permissions() & QFile::ReadOwner);
+    // A file that cannot be written is told, not lost silently.
+    QString error;
+    QVERIFY(!grid.exportCsv(m_dir.filePath(QStringLiteral("нет такой папки/файл.csv")), &error));
+    QVERIFY2(error.startsWith(QStringLiteral("Не удается записать файл ")), qPrintable(error));
+}
+
+void TestGrid::groupedTotalsAddOnlyLikeWithLike_data()
+{
+    QTest::addColumn<QStringList>("rows"); // "key=value"
+    QTest::addColumn<QString>("footer");
+    QTest::addColumn<QString>("tip");
+    QTest::newRow("one security: its total") << QStringList{"SBER=5", "SBER=-2"} << "3" << "";
+    QTest::newRow("two: how many, the totals by the pointer")
+        << QStringList{"SBER=5", "SUR=1000", "SBER=1"} << "бумаг: 2" << "SBER: 6\nSUR: 1 000";
+    QTest::newRow("a zero adds nothing and makes no group") << QStringList{"SBER=0", "SUR=1000"} << "1 000" << "";
+    QTest::newRow("an empty value likewise") << QStringList{"GMKN=", "SUR=250"} << "250" << "";
+    QTest::newRow("no rows") << QStringList{} << "0" << "";
+}
+
+void TestGrid::groupedTotalsAddOnlyLikeWithLike()
+{
+    QFETCH(QStringList, rows);
+    QFETCH(QString, footer);
+    QFETCH(QString, tip);
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    m_db->execute(QStringLiteral("CREATE TABLE lim (seccode TEXT, v DOUBLE)"));
+    for (const QString &r : rows) {
+        const QString value = r.section(QLatin1Char('='), 1);
+        m_db->execute(QStringLiteral("INSERT INTO lim (seccode, v) VALUES (:s, :v)"),
+                      {{QStringLiteral("s"), r.section(QLatin1Char('='), 0, 0)}, {QStringLiteral("v"), value.isEmpty() ? QVariant() : QVariant(value.toDouble())}});
+    }
+    DataSet q(QStringLiteral("qLim"), m_db.get(), DataSet::Kind::Query);
+    q.setSQL(QStringLiteral("SELECT seccode, v FROM lim"));
+    q.Open();
+    QList<GridColumn> columns(2);
+    columns[0].field = QStringLiteral("seccode");
+    columns[1].field = QStringLiteral("v");
+    DataGrid grid(&q, columns);
+    GridFooter f;
+    f.kind = GridFooter::Sum;
+    f.format = QStringLiteral("### ### ### ##0");
+    f.groupBy = [](const DataSet &d, int row) { return d.value(row, QStringLiteral("seccode")).toString(); };
+    f.groupsCaption = QStringLiteral("бумаг");
+    grid.setFooter(QStringLiteral("v"), f);
+    QCOMPARE(grid.footerText(QStringLiteral("v")), footer);
+    QCOMPARE(grid.footerToolTip(QStringLiteral("v")), tip);
 }
 
 QTEST_MAIN(TestGrid)

@@ -14,10 +14,12 @@
 #include "helpwindow.h"
 #include "tfmabout.h"
 #include "tfmmain.h"
+#include "tfmopt.h"
 #include "tfmorder.h"
 #include "guiwindow.h"
 #include "workspace.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -25,7 +27,15 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QToolBar>
+#include <QToolButton>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -43,6 +53,18 @@ QStringList captions(DataGrid *g)
         if (!g->view()->isColumnHidden(c))
             out << g->model()->headerData(c, Qt::Horizontal).toString();
     return out;
+}
+
+// Typed as an operator types it, character by character (Cyrillic too,
+// which QTest's key clicks do not know).
+void typeText(QWidget *w, const QString &text)
+{
+    for (const QChar ch : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(w, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QCoreApplication::sendEvent(w, &release);
+    }
 }
 
 } // namespace
@@ -67,6 +89,19 @@ private slots:
     void helpOpensAtItsTopics();
     void logMemoFollowsTheLog();
     void ordersReachTheWindowEndToEnd();
+    void connectAsksFirst_data();
+    void connectAsksFirst();
+    void refusalsAndSilenceAreShown();
+    void logFollowsTheEndUnlessScrolledUp();
+    void logSearchMarksAndMoves();
+    void positionsAreReadWithTheOtherViews();
+    void orderCommandsInTheMenus_data();
+    void orderCommandsInTheMenus();
+    void aboutBoxVersionLinksAndCounters_data();
+    void aboutBoxVersionLinksAndCounters();
+    void helpIsUsableWhileOptionsAreOpen();
+    void gridMenusHoldTheWindowsCommandsAndExport_data();
+    void gridMenusHoldTheWindowsCommandsAndExport();
 };
 
 void TestMainWindow::orderActionsFollowThePage_data()
@@ -448,6 +483,425 @@ void TestMainWindow::ordersReachTheWindowEndToEnd()
     QTRY_VERIFY_WITH_TIMEOUT(memo->toPlainText().contains(QStringLiteral("отправлена на сервер Quik.")), 10000);
     terminal.terminate();
     terminal.waitForFinished(5000);
+}
+
+void TestMainWindow::connectAsksFirst_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("yes");
+    for (const char *how : {"toolbar", "menu", "keys", "options dialog"}) {
+        QTest::addRow("%s, yes", how) << QString::fromLatin1(how) << true;
+        QTest::addRow("%s, no", how) << QString::fromLatin1(how) << false;
+    }
+}
+
+void TestMainWindow::connectAsksFirst()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, yes);
+    Window w;
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    // What a connection would empty: a line of the transaction file.
+    const QString tri = w.paths.trans + QStringLiteral("/trans.tri");
+    {
+        QFile f(tri);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("TRANS_ID=1;\r\n");
+    }
+    Dialogs::setResponder([yes](const Dialogs::Request &r) {
+        Dialogs::Answer a;
+        if (r.kind == Dialogs::Kind::Question)
+            a.button = yes ? QMessageBox::Yes : QMessageBox::No;
+        return a;
+    });
+    if (how == QLatin1String("toolbar")) {
+        auto *bar = w.main->findChild<QToolBar *>(QStringLiteral("ToolBar1"));
+        auto *button = qobject_cast<QToolButton *>(bar->widgetForAction(w.action("actConnectToBase")));
+        QVERIFY(button);
+        button->click();
+    } else if (how == QLatin1String("menu")) {
+        auto *file = w.main->findChild<QMenu *>(QStringLiteral("mnuFile"));
+        QVERIFY(file->actions().contains(w.action("actConnectToBase")));
+        file->actions()[file->actions().indexOf(w.action("actConnectToBase"))]->trigger();
+    } else if (how == QLatin1String("keys")) {
+        w.main->activateWindow();
+        QTest::keyClick(w.main.get(), Qt::Key_F5, Qt::ControlModifier);
+    } else {
+        emit w.main->opt()->connectRequested();
+    }
+    QCoreApplication::processEvents();
+
+    QVERIFY(!Dialogs::asked().isEmpty());
+    const Dialogs::Request asked = Dialogs::asked().first();
+    QCOMPARE(asked.kind, Dialogs::Kind::Question);
+    QCOMPARE(asked.title, QStringLiteral("Подключиться"));
+    // It names what goes: the journal, the transaction files of the folder,
+    // SmartTrade's order files; and that QUIK's import starts again.
+    for (const QString &part : {QStringLiteral("журнал транзакций tOrderNumber"), QStringLiteral(".tri, .tro, .trr"), w.settings.edtdirTT,
+                                QStringLiteral("файлы заявок SmartTrade"), w.settings.edtDirSmartTrade,
+                                QStringLiteral("перезапустите импорт транзакций в квике")})
+        QVERIFY2(asked.text.contains(part), qPrintable(part + QStringLiteral(" in: ") + asked.text));
+    QFile f(tri);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    if (yes) {
+        QCOMPARE(w.panel(1), QStringLiteral("Подключение к Quik: OK"));
+        QCOMPARE(f.size(), 0);
+        QTRY_COMPARE(Dialogs::asked().last().text, QStringLiteral("Созданы новые файлы TRI и TRO. Перезапустите импорт транзакций в квике!"));
+    } else {
+        // "No" does nothing at all.
+        QCOMPARE(w.panel(1), QStringLiteral("Подключение к Quik: Нет"));
+        QCOMPARE(f.readAll(), QByteArray("TRANS_ID=1;\r\n"));
+        QCOMPARE(Dialogs::asked().size(), 1);
+        QVERIFY(!w.data.conQuikData.isOpen());
+    }
+}
+
+void TestMainWindow::refusalsAndSilenceAreShown()
+{
+    Window w;
+    w.connectNow();
+    auto *refused = w.main->findChild<QLabel *>(QStringLiteral("pnlRefused"));
+    auto *silence = w.main->findChild<QLabel *>(QStringLiteral("pnlSilence"));
+    QVERIFY(refused && silence);
+    QCOMPARE(refused->text(), QStringLiteral("Отвергнуто: 0"));
+    QVERIFY(silence->isHidden());
+    // The counters' hints say what each number is.
+    const QString countersTip = w.main->findChild<QLabel *>(QStringLiteral("StatusBar1Panel3"))->toolTip();
+    for (const QString &part : {QStringLiteral("следующая транзакция"), QStringLiteral("статус 0"), QStringLiteral("статус 3")})
+        QVERIFY2(countersTip.contains(part), qPrintable(countersTip));
+    QVERIFY(refused->toolTip().contains(QStringLiteral("отвергли")));
+
+    // Two transactions: the terminal refuses the first, executes the second.
+    w.action("actStartWatch")->trigger();
+    w.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.robot().timTable();
+    QCOMPARE(w.robot().TransId(), 2);
+    QSignalSpy beep(&w.robot(), &Robot::beep);
+    QFile tro(w.paths.trans + QStringLiteral("/trans.tro"));
+    QVERIFY(tro.open(QIODevice::Append));
+    tro.write(cp1251::encode(QStringLiteral("TRANS_ID=0;STATUS=6;DESCRIPTION=\"Не хватает средств\";\r\nTRANS_ID=1;STATUS=3;ORDER_NUMBER=5;\r\n")));
+    tro.close();
+    w.robot().timTable();
+    w.robot().timQuikTimer();
+    QCOMPARE(beep.count(), 1);
+    // The three numbers as they always were; the refusal in its own panel.
+    QCOMPARE(w.panel(3), QStringLiteral("Отправлено транзакций: 2/0/1"));
+    QCOMPARE(refused->text(), QStringLiteral("Отвергнуто: 1"));
+
+    // The report's refused row in red, its reason by the pointer; the other
+    // as every row.
+    DataGrid *report = w.main->grid(QStringLiteral("grdTRO"));
+    const int transColumn = report->model()->columnOf(QStringLiteral("trans_id"));
+    int refusedRow = -1, doneRow = -1;
+    for (int r = 0; r < report->model()->rowCount(); ++r)
+        (report->model()->text(r, transColumn) == QLatin1String("0") ? refusedRow : doneRow) = r;
+    QVERIFY(refusedRow >= 0 && doneRow >= 0);
+    const QModelIndex bad = report->model()->index(refusedRow, report->model()->columnOf(QStringLiteral("code")));
+    QCOMPARE(bad.data(Qt::ForegroundRole).value<QColor>(), QColor(0xc0, 0, 0));
+    QVERIFY(bad.data(Qt::BackgroundRole).value<QColor>().isValid());
+    QVERIFY(bad.data(Qt::ToolTipRole).toString().contains(QStringLiteral("Не хватает средств")));
+    QCOMPARE(report->model()->text(refusedRow, report->model()->columnOf(QStringLiteral("description"))), QStringLiteral("Не хватает средств"));
+    QVERIFY(!report->model()->index(doneRow, 0).data(Qt::ForegroundRole).isValid());
+    QVERIFY(!report->model()->index(doneRow, 0).data(Qt::BackgroundRole).isValid());
+
+    // A third transaction the terminal never answers: after a minute the
+    // status bar says so, until the answer comes.
+    w.addFilled(3, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    w.robot().timTable();
+    w.robot().gateway().checkAnswers(QDateTime::currentDateTime().addSecs(61));
+    QVERIFY(!silence->isHidden());
+    QCOMPARE(silence->text(), QStringLiteral("Терминал не отвечает: trans"));
+    QVERIFY(silence->toolTip().contains(QStringLiteral("импорт транзакций")));
+    QVERIFY(tro.open(QIODevice::Append));
+    tro.write("TRANS_ID=2;STATUS=0;\r\n");
+    tro.close();
+    w.robot().timTable();
+    QVERIFY(silence->isHidden());
+}
+
+void TestMainWindow::logFollowsTheEndUnlessScrolledUp()
+{
+    Window w;
+    w.main->resize(900, 600);
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(QStringLiteral("tshLog")));
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    auto *memo = w.main->findChild<QPlainTextEdit *>(QStringLiteral("mLog"));
+    QScrollBar *v = memo->verticalScrollBar();
+    auto atEnd = [v] { return v->value() == v->maximum(); };
+    for (int i = 0; i < 100; ++i)
+        AddLog(QStringLiteral("строка %1").arg(i));
+    QVERIFY(v->maximum() > 0);
+    QVERIFY(atEnd());
+    // A line far wider than the page: wrapped, no horizontal scroll bar, and
+    // the view still follows.
+    AddLog(QStringLiteral("Длинная строка журнала ").repeated(40));
+    QCOMPARE(memo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QCOMPARE(memo->horizontalScrollBar()->maximum(), 0);
+    QVERIFY(atEnd());
+    for (int i = 0; i < 20; ++i)
+        AddLog(QStringLiteral("после длинной %1").arg(i));
+    QVERIFY(atEnd());
+    QVERIFY(memo->cursorForPosition(QPoint(5, memo->viewport()->height() - 5)).block().text().endsWith(QStringLiteral("после длинной 19")));
+
+    // Scrolled up: new lines leave the operator where he is.
+    v->setValue(v->maximum() / 2);
+    const int kept = v->value();
+    for (int i = 0; i < 20; ++i)
+        AddLog(QStringLiteral("пока читают %1").arg(i));
+    QCOMPARE(v->value(), kept);
+    // Back at the end: followed again.
+    v->setValue(v->maximum());
+    AddLog(QStringLiteral("снова в конце"));
+    QVERIFY(atEnd());
+    QVERIFY(memo->cursorForPosition(QPoint(5, memo->viewport()->height() - 5)).block().text().endsWith(QStringLiteral("снова в конце")));
+    // Lines that come while another page is shown are there, at the end,
+    // when the operator comes back.
+    w.pages()->setCurrentIndex(0);
+    for (int i = 0; i < 50; ++i)
+        AddLog(QStringLiteral("пока открыта другая страница %1").arg(i));
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(QStringLiteral("tshLog")));
+    QCoreApplication::processEvents();
+    QVERIFY(atEnd());
+    QVERIFY(memo->cursorForPosition(QPoint(5, memo->viewport()->height() - 5))
+                .block()
+                .text()
+                .endsWith(QStringLiteral("пока открыта другая страница 49")));
+}
+
+void TestMainWindow::logSearchMarksAndMoves()
+{
+    Window w;
+    w.pages()->setCurrentWidget(w.main->findChild<QWidget *>(QStringLiteral("tshLog")));
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    auto *memo = w.main->findChild<QPlainTextEdit *>(QStringLiteral("mLog"));
+    auto *search = w.main->findChild<QLineEdit *>(QStringLiteral("edtLogSearch"));
+    QVERIFY(search);
+    for (int i = 0; i < 30; ++i)
+        AddLog(i % 10 == 3 ? QStringLiteral("Транзакция номер %1 ОТВЕРГНУТА").arg(i) : QStringLiteral("строка %1").arg(i));
+    typeText(search, QStringLiteral("отвергнута"));
+    // Every match marked (letter case ignored), the first one selected.
+    QCOMPARE(memo->extraSelections().size(), 3);
+    auto selectedLine = [memo] { return memo->textCursor().block().text(); };
+    QCOMPARE(memo->textCursor().selectedText(), QStringLiteral("ОТВЕРГНУТА"));
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 3 ОТВЕРГНУТА")));
+    // Enter: the next one; after the last, the first again.
+    QTest::keyClick(search, Qt::Key_Return);
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 13 ОТВЕРГНУТА")));
+    QTest::keyClick(search, Qt::Key_Return);
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 23 ОТВЕРГНУТА")));
+    QTest::keyClick(search, Qt::Key_Return);
+    QVERIFY(selectedLine().endsWith(QStringLiteral("номер 3 ОТВЕРГНУТА")));
+    QCOMPARE(w.main->findChild<QLabel *>(QStringLiteral("lblLogSearch"))->text(), QStringLiteral("совпадений: 3"));
+    // A new matching line is marked too.
+    AddLog(QStringLiteral("Транзакция номер 99 отвергнута"));
+    QTRY_COMPARE(memo->extraSelections().size(), 4);
+    // Nothing found: said so, nothing marked.
+    search->clear();
+    typeText(search, QStringLiteral("нет такого"));
+    QCOMPARE(memo->extraSelections().size(), 0);
+    QCOMPARE(w.main->findChild<QLabel *>(QStringLiteral("lblLogSearch"))->text(), QStringLiteral("не найдено"));
+}
+
+void TestMainWindow::positionsAreReadWithTheOtherViews()
+{
+    Window w;
+    w.connectNow();
+    DataSet &limits = w.data.qLimits;
+    QVERIFY(limits.Active() && limits.RecordCount() > 0);
+    auto *readAt = w.main->findChild<QLabel *>(QStringLiteral("lblLimitsReadAt"));
+    QVERIFY(readAt);
+    QVERIFY2(readAt->text().startsWith(QStringLiteral("Позиции на ")), qPrintable(readAt->text()));
+    const QDateTime first = limits.readAt();
+    DataGrid *grid = w.main->grid(QStringLiteral("grdLimits"));
+
+    // Valued in roubles alone: one total. Balances of many securities:
+    // how many, each total by the pointer.
+    QSet<QString> securities;
+    double est = 0;
+    for (int r = 0; r < limits.RecordCount(); ++r) {
+        if (limits.value(r, QStringLiteral("currentbal")).toDouble() != 0)
+            securities << limits.value(r, QStringLiteral("seccode")).toString();
+        est += limits.value(r, QStringLiteral("est")).toDouble();
+    }
+    QVERIFY(securities.size() > 1);
+    QCOMPARE(grid->footerText(QStringLiteral("est")), FormatDisplay(est, QStringLiteral("### ### ##0.00")));
+    QCOMPARE(grid->footerText(QStringLiteral("currentbal")), QStringLiteral("бумаг и валют: %1").arg(securities.size()));
+    QCOMPARE(grid->footerToolTip(QStringLiteral("currentbal")).split(QLatin1Char('\n')).size(), securities.size());
+    QVERIFY(grid->footerToolTip(QStringLiteral("currentbal")).contains(QStringLiteral("SUR: ")));
+
+    // Dollars come to a client: the next refresh of the terminals' views
+    // shows them, read off the window's thread, and values them apart.
+    QTRY_VERIFY(w.data.quikReader.idle()); // the connection's own refresh is over
+    const QString client = limits.value(0, QStringLiteral("code")).toString();
+    execOnDatabase(w.paths.quikData,
+                   QStringLiteral("INSERT INTO tLimitMoney (code, TAG, CURRCODE, openbal, currentbal) VALUES (:c, 'EQTV', 'USD', 0, 1000)"),
+                   {{QStringLiteral("c"), client}});
+    const int rows = limits.RecordCount();
+    QTest::qWait(5);
+    w.robot().timQuikTimer();
+    QCOMPARE(limits.RecordCount(), rows); // not read on this thread
+    QTRY_COMPARE(limits.RecordCount(), rows + 1);
+    QVERIFY(limits.readAt() > first);
+    QVERIFY(readAt->text().startsWith(QStringLiteral("Позиции на ")));
+    QCOMPARE(grid->footerText(QStringLiteral("est")), QStringLiteral("валют: 2"));
+    const QString tip = grid->footerToolTip(QStringLiteral("est"));
+    QVERIFY2(tip.contains(QStringLiteral("USD: 1 000,00")), qPrintable(tip));
+    QVERIFY2(tip.contains(QStringLiteral("RUB: ") + FormatDisplay(est, QStringLiteral("### ### ##0.00"))), qPrintable(tip));
+    // Shares of assets are not added up across clients.
+    QSet<QString> clients;
+    for (int r = 0; r < limits.RecordCount(); ++r)
+        if (limits.value(r, QStringLiteral("part")).toDouble() != 0)
+            clients << limits.value(r, QStringLiteral("code")).toString();
+    if (clients.size() > 1)
+        QCOMPARE(grid->footerText(QStringLiteral("part")), QStringLiteral("клиентов: %1").arg(clients.size()));
+}
+
+void TestMainWindow::orderCommandsInTheMenus_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("menu");
+    QTest::addColumn<QKeySequence>("keys");
+    QTest::newRow("new order") << "actNewOrderManual" << "mnuOrders" << QKeySequence(Qt::Key_F2);
+    QTest::newRow("new stop order") << "actNewStopOrderManual" << "mnuOrders" << QKeySequence(Qt::SHIFT | Qt::Key_F2);
+    QTest::newRow("cancel orders") << "actKillOrderManual" << "mnuOrders" << QKeySequence(Qt::Key_F8);
+    QTest::newRow("cancel stop orders") << "actKillStopOrderManual" << "mnuOrders" << QKeySequence(Qt::SHIFT | Qt::Key_F8);
+    QTest::newRow("connect") << "actConnectToBase" << "mnuFile" << QKeySequence(Qt::CTRL | Qt::Key_F5);
+}
+
+void TestMainWindow::orderCommandsInTheMenus()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, menu);
+    QFETCH(QKeySequence, keys);
+    Window w;
+    w.connectNow();
+    QVERIFY(QTest::qWaitForWindowExposed(w.main.get()));
+    QAction *a = w.action(qPrintable(action));
+    auto *m = w.main->findChild<QMenu *>(menu);
+    QVERIFY(m);
+    QVERIFY(m->actions().contains(a));
+    QVERIFY(w.main->menuBar()->actions().contains(m->menuAction()));
+    QCOMPARE(a->shortcut(), keys);
+    // The keys run the command (its dialog closed at once), and only while
+    // it is enabled.
+    QSignalSpy ran(a, &QAction::triggered);
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (w.main->order()->isVisible())
+            w.main->order()->reject();
+    });
+    closer.start(10);
+    w.main->activateWindow();
+    QTest::keyClick(w.main.get(), keys[0].key(), keys[0].keyboardModifiers());
+    QCOMPARE(ran.count(), 1);
+    a->setEnabled(false);
+    QTest::keyClick(w.main.get(), keys[0].key(), keys[0].keyboardModifiers());
+    QCOMPARE(ran.count(), 1);
+}
+
+void TestMainWindow::aboutBoxVersionLinksAndCounters_data()
+{
+    QTest::addColumn<QString>("mail");
+    QTest::addColumn<QString>("web");
+    QTest::addColumn<QString>("mailTarget"); // "": no link shown
+    QTest::addColumn<QString>("webTarget");
+    QTest::newRow("none set: no links") << "" << "" << "" << "";
+    QTest::newRow("both") << "desk@broker.ru" << "https://broker.ru/korvina" << "mailto:desk@broker.ru" << "https://broker.ru/korvina";
+    QTest::newRow("mail given with its mailto, site without its scheme")
+        << "mailto:desk@broker.ru" << "broker.ru" << "mailto:desk@broker.ru" << "https://broker.ru";
+    QTest::newRow("site alone") << " " << "http://broker.ru" << "" << "http://broker.ru";
+}
+
+void TestMainWindow::aboutBoxVersionLinksAndCounters()
+{
+    QFETCH(QString, mail);
+    QFETCH(QString, web);
+    QFETCH(QString, mailTarget);
+    QFETCH(QString, webTarget);
+    Window w;
+    // Empty by default.
+    QVERIFY(w.settings.aboutMail.isEmpty() && w.settings.aboutWeb.isEmpty());
+    w.settings.aboutMail = mail;
+    w.settings.aboutWeb = web;
+    w.action("actAbout")->trigger();
+    auto *about = w.main->findChild<TfmAbout *>();
+    QVERIFY(about && about->isVisible());
+    // The version from the build: its major number.
+    QCOMPARE(about->findChild<QLabel *>(QStringLiteral("lblVersion"))->text(), QStringLiteral("Версия 3"));
+    QCOMPARE(QStringLiteral(KORVINA_VERSION), QStringLiteral("3.0.0"));
+    for (const auto &[name, target] : {std::pair{"lblMail", mailTarget}, std::pair{"lblWeb", webTarget}}) {
+        auto *link = about->findChild<LinkLabel *>(QLatin1String(name));
+        QCOMPARE(!link->isHidden(), !target.isEmpty());
+        if (!target.isEmpty()) {
+            QCOMPARE(link->target(), target);
+            QVERIFY(!link->text().contains(QStringLiteral(".example")));
+        }
+    }
+    // The counters' value has its own name for screen readers; the label
+    // beside it keeps its text.
+    auto *counters = about->findChild<QLabel *>(QStringLiteral("pnlCounters"));
+    about->setCounters(QStringLiteral("7/5/4"));
+    QAccessibleInterface *value = QAccessible::queryAccessibleInterface(counters);
+    QVERIFY(value);
+    QVERIFY2(value->text(QAccessible::Name).contains(QStringLiteral("7/5/4")), qPrintable(value->text(QAccessible::Name)));
+    QVERIFY(!value->text(QAccessible::Description).isEmpty());
+    bool labelKept = false;
+    for (QLabel *l : about->findChildren<QLabel *>())
+        labelKept = labelKept || l->text() == QStringLiteral("Отправленно транзакций:");
+    QVERIFY(labelKept);
+}
+
+void TestMainWindow::helpIsUsableWhileOptionsAreOpen()
+{
+    Window w;
+    TfmOpt *opt = w.main->opt();
+    HelpWindow *help = nullptr;
+    bool contentsClicked = false;
+    OnEachShowing<TfmOpt> step(*opt, [&](TfmOpt &o, int) {
+        o.btHelp->click();
+        help = w.main->findChild<HelpWindow *>();
+        QVERIFY(help && help->isVisible());
+        QCOMPARE(help->topic(), QStringLiteral("settings"));
+        QVERIFY(QTest::qWaitForWindowExposed(help));
+        // A click in the guide reaches it while the dialog is open.
+        auto *contents = help->findChild<QPushButton *>(QStringLiteral("btnContents"));
+        QTest::mouseClick(help->windowHandle(), Qt::LeftButton, {}, contents->mapTo(help, contents->rect().center()));
+        contentsClicked = help->topic() == QLatin1String("index");
+        o.btCancel->click();
+    });
+    opt->execOpt();
+    QVERIFY(contentsClicked);
+    // The dialog closed: the guide stays open where it was, the main
+    // window's again.
+    QVERIFY(help->isVisible());
+    QCOMPARE(help->topic(), QStringLiteral("index"));
+    QCOMPARE(help->parentWidget(), w.main.get());
+}
+
+void TestMainWindow::gridMenusHoldTheWindowsCommandsAndExport_data()
+{
+    QTest::addColumn<QString>("grid");
+    QTest::addColumn<QStringList>("commands"); // the window's, above the grid's own
+    QTest::newRow("quotes") << "grdQoutes"
+                            << QStringList{"actNewOrderManual", "actNewStopOrderManual", "actKillOrderManual", "actKillStopOrderManual",
+                                           "", "N19"};
+    QTest::newRow("portfolio") << "grdPortfolio" << QStringList{"N17", "N24"};
+    QTest::newRow("futures portfolio") << "grdPortfolioFut" << QStringList{"N17", "N24"};
+    QTest::newRow("transaction report") << "grdTRO" << QStringList{};
+    QTest::newRow("positions") << "grdLimits" << QStringList{};
+}
+
+void TestMainWindow::gridMenusHoldTheWindowsCommandsAndExport()
+{
+    QFETCH(QString, grid);
+    QFETCH(QStringList, commands);
+    Window w;
+    QStringList names;
+    for (QAction *a : w.main->grid(grid)->contextActions())
+        names << a->objectName();
+    const QStringList expected = commands + QStringList{QStringLiteral("actExportCsv"), QStringLiteral("actSortNone")};
+    QCOMPARE(names, expected);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -107,6 +107,7 @@ void TestOptions::freshDialogShowsDefaultsAndWritesCompleteFile()
                     QCOMPARE(o.rgpFilled->checkedId(), 1);
                     QVERIFY(!o.rgpFilled->button(0)->isEnabled());
                     QVERIFY(o.chExitQty->isChecked());
+                    QVERIFY(o.findChild<QCheckBox *>(QStringLiteral("chSoundOnRefusal"))->isChecked());
                     QCOMPARE(o.edtMsg->text(), QStringLiteral("Test."));
                     QCOMPARE(o.edtFixVol->text(), QStringLiteral("30000"));
                     QCOMPARE(o.edtSlippage->text(), QStringLiteral("0,20"));
@@ -118,10 +119,17 @@ void TestOptions::freshDialogShowsDefaultsAndWritesCompleteFile()
                 }}));
     ini = fileText(w.paths.settings);
     for (const char *line : {"ExitQty=-1", "KillOrder=0", "rgpFilled=1", "Connect=0", "id_group=-1", "Set=20", "slippage=0,2",
-                             "PositionSize=0", "intTable=1", "Port=25"})
+                             "PositionSize=0", "intTable=1", "Port=25", "SoundOnRefusal=-1"})
         QVERIFY2(ini.contains(QLatin1String(line)), line);
     QVERIFY(ini.contains(QStringLiteral("[trading]"), Qt::CaseInsensitive));
     QVERIFY(boxTexts().isEmpty()); // no restart message without a change
+    // The refusal sound switched off in the dialog.
+    QVERIFY(runOpt(*opt, {[&](TfmOpt &o) {
+                    o.findChild<QCheckBox *>(QStringLiteral("chSoundOnRefusal"))->setChecked(false);
+                    ok(o);
+                }}));
+    QVERIFY(!w.settings.chSoundOnRefusal);
+    QVERIFY(fileText(w.paths.settings).contains(QStringLiteral("SoundOnRefusal=0")));
 }
 
 void TestOptions::badEntryReopensWithEntriesKept_data()

@@ -94,6 +94,7 @@ private slots:
     void backgroundReadTakesChangesOnly();
     void backgroundResultOfOldStatementIsDropped();
     void slowOrFailingReadNeitherBlocksNorBlanks();
+    void computedColumnIsReadInTheBackgroundToo();
     void rangeKeepsToItsRows();
 
 private:
@@ -310,6 +311,75 @@ void TestRefresh::slowOrFailingReadNeitherBlocksNorBlanks()
     QVERIFY(q.Active());
     QCOMPARE(q.RecordCount(), 200);
     QVERIFY(!q.lastError().isEmpty());
+}
+
+void TestRefresh::computedColumnIsReadInTheBackgroundToo()
+{
+    // Each row's computed column: its name followed by the weight of its id
+    // in a second table, read with the rows.
+    makeTable(3);
+    Other other(m_path);
+    other.run(QStringLiteral("CREATE TABLE w (id INTEGER, weight INTEGER)"));
+    other.run(QStringLiteral("INSERT INTO w (id, weight) VALUES (1, 10), (2, 20), (3, 30)"));
+    DataSet q(QStringLiteral("q"), m_db.get(), DataSet::Kind::Query);
+    q.setSQL(QStringLiteral("SELECT id, name FROM t ORDER BY id"));
+    int fills = 0;
+    q.setCalcField(QStringLiteral("weighed"), [] { return QStringLiteral("SELECT id, weight FROM w"); },
+                   [&fills](const QStringList &fields, const QVector<QVector<QVariant>> &rows, const Database::Rows &side) {
+                       ++fills;
+                       QHash<int, int> weight;
+                       for (const QVector<QVariant> &r : side.rows)
+                           weight.insert(r[0].toInt(), r[1].toInt());
+                       const int name = fields.indexOf(QStringLiteral("name"));
+                       QVector<QVariant> out;
+                       for (const QVector<QVariant> &r : rows)
+                           out << r[name].toString() + QLatin1Char('/') + QString::number(weight.value(r[0].toInt()));
+                       return out;
+                   });
+    q.Open();
+    QCOMPARE(q.fieldNames().last(), QStringLiteral("weighed"));
+    QCOMPARE(q.value(1, QStringLiteral("weighed")).toString(), QStringLiteral("r2/20"));
+    const QDateTime opened = q.readAt();
+    QVERIFY(opened.isValid());
+    q.setRecNo(3);
+
+    // Both tables change; the reader reads them together, off this thread,
+    // and the grid hears of the changed row alone.
+    other.run(QStringLiteral("UPDATE w SET weight = 21 WHERE id = 2"));
+    other.run(QStringLiteral("UPDATE t SET name = 'z' WHERE id = 3"));
+    BackgroundReader reader;
+    Told told(&q);
+    fills = 0;
+    QTest::qWait(5); // a later moment than the opening
+    reader.refresh(q);
+    QCOMPARE(fills, 0); // nothing read or computed on this thread
+    QCOMPARE(q.value(1, QStringLiteral("weighed")).toString(), QStringLiteral("r2/20"));
+    QTRY_VERIFY(reader.idle());
+    QCOMPARE(fills, 1);
+    QCOMPARE(q.value(1, QStringLiteral("weighed")).toString(), QStringLiteral("r2/21"));
+    QCOMPARE(q.value(2, QStringLiteral("weighed")).toString(), QStringLiteral("z/30"));
+    QCOMPARE(told.events, QStringList{QStringLiteral("change 1-2")});
+    QCOMPARE(q.RecNo(), 3);
+    const QDateTime read = q.readAt();
+    QVERIFY(read > opened);
+
+    // Nothing committed since: not read again, but known current now.
+    QTest::qWait(5);
+    reader.refresh(q);
+    QTRY_VERIFY(reader.idle());
+    QCOMPARE(fills, 1);
+    QVERIFY(q.readAt() > read);
+
+    // Read again on this thread (the refresh tick's RefreshQuery): in place too.
+    other.run(QStringLiteral("UPDATE w SET weight = 11 WHERE id = 1"));
+    told.events.clear();
+    RefreshQuery(q);
+    QCOMPARE(q.value(0, QStringLiteral("weighed")).toString(), QStringLiteral("r1/11"));
+    QCOMPARE(told.events, QStringList{QStringLiteral("change 0-0")});
+
+    // Closed: no time to tell.
+    q.Close();
+    QVERIFY(!q.readAt().isValid());
 }
 
 void TestRefresh::rangeKeepsToItsRows()

@@ -35,6 +35,10 @@ private slots:
     void failedUpdateIsRetriedAloneOnce();
     void orderNumberWrittenBack();
     void terminalsKeepTheirOwnPositions();
+    void refusalsAndSilentTerminals_data();
+    void refusalsAndSilentTerminals();
+    void refusalSounds_data();
+    void refusalSounds();
 
 private:
     static void append(const QString &path, const QByteArray &bytes);
@@ -406,6 +410,138 @@ void TestResults::terminalsKeepTheirOwnPositions()
     QCOMPARE(s.robot->TROFiles()[1].LinesRead, 2);
     QCOMPARE(s.robot->SentCount(), 2);
     QCOMPARE(s.robot->DoneCount(), 2);
+}
+
+void TestResults::refusalsAndSilentTerminals_data()
+{
+    QTest::addColumn<int>("mode");            // 0 SINGLE ("trans"), 1 MULTI ("QUIK1", "QUIK2")
+    QTest::addColumn<QStringList>("written"); // file set of each line written, numbered from 0
+    QTest::addColumn<QStringList>("results"); // "file set|result line"
+    QTest::addColumn<int>("later");           // seconds after the writing that the check looks
+    QTest::addColumn<int>("refused");
+    QTest::addColumn<QStringList>("silent");
+
+    const QStringList two{"trans", "trans"};
+    QTest::newRow("every line answered") << 0 << two << QStringList{"trans|TRANS_ID=0;STATUS=0;", "trans|TRANS_ID=1;STATUS=3;"} << 61
+                                         << 0 << QStringList{};
+    QTest::newRow("one line unanswered for over a minute") << 0 << two << QStringList{"trans|TRANS_ID=0;STATUS=3;"} << 61 << 0
+                                                           << QStringList{"trans"};
+    QTest::newRow("unanswered for less than a minute") << 0 << two << QStringList{"trans|TRANS_ID=0;STATUS=3;"} << 50 << 0
+                                                       << QStringList{};
+    QTest::newRow("nothing written, nothing awaited") << 0 << QStringList{} << QStringList{} << 3600 << 0 << QStringList{};
+    QTest::newRow("refusals are counted, and are answers")
+        << 0 << QStringList{"trans", "trans", "trans", "trans"}
+        << QStringList{"trans|TRANS_ID=0;STATUS=6;DESCRIPTION=\"Не хватает средств\";", "trans|TRANS_ID=1;STATUS=1;",
+                       "trans|TRANS_ID=2;STATUS=4;DESCRIPTION=\"Снята\";", "trans|TRANS_ID=3;"}
+        << 61 << 2 << QStringList{};
+    QTest::newRow("a refused line once passed on counts once")
+        << 0 << two << QStringList{"trans|TRANS_ID=0;STATUS=0;", "trans|TRANS_ID=0;STATUS=5;", "trans|TRANS_ID=1;STATUS=0;"} << 61 << 1
+        << QStringList{};
+    QTest::newRow("MULTI: only the terminal that does not answer")
+        << 1 << QStringList{"QUIK1", "QUIK1", "QUIK2"} << QStringList{"QUIK1|TRANS_ID=0;STATUS=3;", "QUIK1|TRANS_ID=1;STATUS=3;"} << 61
+        << 0 << QStringList{"QUIK2"};
+    QTest::newRow("MULTI: an answer in the other terminal's file does not count")
+        << 1 << QStringList{"QUIK1", "QUIK2"} << QStringList{"QUIK1|TRANS_ID=0;STATUS=3;", "QUIK1|TRANS_ID=1;STATUS=3;"} << 61 << 0
+        << QStringList{"QUIK2"};
+    QTest::newRow("MULTI: both silent, in the terminals' order")
+        << 1 << QStringList{"QUIK2", "QUIK1"} << QStringList{} << 61 << 0 << QStringList{"QUIK1", "QUIK2"};
+}
+
+void TestResults::refusalsAndSilentTerminals()
+{
+    QFETCH(int, mode);
+    QFETCH(QStringList, written);
+    QFETCH(QStringList, results);
+    QFETCH(int, later);
+    QFETCH(int, refused);
+    QFETCH(QStringList, silent);
+    SampleRobot s(mode, 0);
+    Gateway &g = s.robot->gateway();
+    QSignalSpy changed(&g, &Gateway::silenceChanged);
+    // Each line into its file set's ".tri", as the dispatcher queues them.
+    TOrder O;
+    O.Action = QStringLiteral("NEW_ORDER");
+    O.Operation = QStringLiteral("B");
+    O.Quantity = 1;
+    O.Price = 100;
+    O.Account = QStringLiteral("L01-00000F00");
+    O.ClientCode = QStringLiteral("111");
+    O.SecData.SecCode = QStringLiteral("SBER");
+    O.SecData.ClassCode = QStringLiteral("TQBR");
+    O.SecData.MinMov = 0.01;
+    O.SecData.Digits = 2;
+    TPreOrder P;
+    P.Kind = OrderKind::Operator;
+    for (const QString &set : written)
+        QVERIFY(g.SendTransaction(O, P, s.tri(set)) >= 0);
+    QVERIFY(s.data.quikWrites.flush(true));
+    s.robot->WritePendingTransactions();
+    QCOMPARE(g.PendingTransactions().size(), 0);
+    const QDateTime writtenAt = QDateTime::currentDateTime();
+    QCOMPARE(g.UnansweredCount(), written.size());
+    for (const QString &r : results)
+        append(tro(s, r.section(QLatin1Char('|'), 0, 0)), cp1251::encode(r.section(QLatin1Char('|'), 1) + QStringLiteral("\r\n")));
+    s.robot->actCheckTROExecute();
+    QCOMPARE(s.robot->RefusedCount(), refused);
+    // Just written: nobody is silent yet.
+    QVERIFY(g.SilentFileSets().isEmpty());
+    QCOMPARE(changed.count(), 0);
+
+    g.checkAnswers(writtenAt.addSecs(later));
+    QCOMPARE(g.SilentFileSets(), silent);
+    QCOMPARE(s.robot->SilentFileSets(), silent);
+    QCOMPARE(changed.count(), silent.isEmpty() ? 0 : 1);
+    for (const QString &set : silent)
+        QVERIFY2(s.messages().contains(QStringLiteral("Терминал ") + set + QStringLiteral(" не отвечает: транзакции в файле ") + s.tri(set)
+                                       + QStringLiteral(" ждут ответа дольше 60 с (")
+                                       + QString::number(written.count(set) - results.filter(set + QLatin1Char('|')).size())
+                                       + QStringLiteral("). Проверьте, запущен ли импорт транзакций в квике.")),
+                 qPrintable(s.messages().join('\n')));
+    // Looking again changes nothing, and tells nothing again.
+    g.checkAnswers(writtenAt.addSecs(later + 5));
+    QCOMPARE(changed.count(), silent.isEmpty() ? 0 : 1);
+
+    // The answers come after all: each terminal answers again.
+    if (silent.isEmpty())
+        return;
+    for (int id = 0; id < written.size(); ++id)
+        append(tro(s, written[id]), QStringLiteral("TRANS_ID=%1;STATUS=3;\r\n").arg(id).toLatin1());
+    s.robot->actCheckTROExecute();
+    g.checkAnswers(writtenAt.addSecs(later + 60));
+    QVERIFY(g.SilentFileSets().isEmpty());
+    QCOMPARE(g.UnansweredCount(), 0);
+    QCOMPARE(changed.count(), 2);
+    for (const QString &set : silent)
+        QVERIFY(s.messages().contains(QStringLiteral("Терминал ") + set + QStringLiteral(" снова отвечает на транзакции.")));
+}
+
+void TestResults::refusalSounds_data()
+{
+    QTest::addColumn<bool>("soundOn");
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<int>("beeps");
+    QTest::newRow("two refusals in one check: one sound") << true << QByteArray("TRANS_ID=0;STATUS=6;\r\nTRANS_ID=1;STATUS=2;\r\n") << 1;
+    QTest::newRow("sound switched off") << false << QByteArray("TRANS_ID=0;STATUS=6;\r\n") << 0;
+    QTest::newRow("passed on and executed: silence") << true << QByteArray("TRANS_ID=0;STATUS=0;\r\nTRANS_ID=0;STATUS=3;\r\n") << 0;
+}
+
+void TestResults::refusalSounds()
+{
+    QFETCH(bool, soundOn);
+    QFETCH(QByteArray, lines);
+    QFETCH(int, beeps);
+    SampleRobot s;
+    // On unless the settings say otherwise.
+    QVERIFY(s.settings.chSoundOnRefusal);
+    s.settings.chSoundOnRefusal = soundOn;
+    sent(s, 2);
+    QSignalSpy beep(s.robot, &Robot::beep);
+    append(tro(s, QStringLiteral("trans")), lines);
+    s.robot->actCheckTROExecute();
+    QCOMPARE(beep.count(), beeps);
+    // Read once: no sound again for the same lines.
+    s.robot->actCheckTROExecute();
+    QCOMPARE(beep.count(), beeps);
 }
 
 QTEST_GUILESS_MAIN(TestResults)

@@ -236,8 +236,10 @@ void TestSettings::saveWritesEveryKey()
                             "Code=", "Alerts=", "QuikData=", "Connect=", "QuikConnect=", "DirSmartTrade=", "id_group=-1",
                             "Vol1=", "Vol2=", "Vol3=", "Part1=", "Part2=", "Part3=", "slippage=", "SMTP=", "Port=25",
                             "User=", "Auten=0", "FromAddress=", "Email1=", "Email2=", "SendTrans_id=0", "SendTrans_done=0",
-                            "SendQuikConnect=0"})
+                            "SendQuikConnect=0", "SoundOnRefusal=-1"})
         QVERIFY2(file.contains(QByteArray("\n") + key), key);
+    // The about box's addresses, empty until set.
+    QVERIFY(file.contains("[About]\r\nMail=\r\nWeb=\r\n"));
     // The file holds the mail password: its owner alone may read it.
     QCOMPARE(QFile::permissions(m_settings->fileName()) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
              QFile::Permissions());
@@ -256,6 +258,9 @@ void TestSettings::saveAndLoadRoundTrip()
     m_settings->cboGroup = 3;
     m_settings->edtSlippage = 0.35;
     m_settings->edtPassword = QStringLiteral("пароль~\x7f");
+    m_settings->chSoundOnRefusal = false;
+    m_settings->aboutMail = QStringLiteral("desk@broker.ru");
+    m_settings->aboutWeb = QStringLiteral("https://broker.ru/korvina");
     m_settings->SaveSettings();
 
     Settings back;
@@ -271,6 +276,9 @@ void TestSettings::saveAndLoadRoundTrip()
     QCOMPARE(back.cboGroup, 3);
     QCOMPARE(back.edtSlippage, 0.35);
     QCOMPARE(back.edtPassword, QStringLiteral("пароль~\x7f"));
+    QCOMPARE(back.chSoundOnRefusal, false);
+    QCOMPARE(back.aboutMail, QStringLiteral("desk@broker.ru"));
+    QCOMPARE(back.aboutWeb, QStringLiteral("https://broker.ru/korvina"));
     QVERIFY(m_log->lines().isEmpty());
     // Decimals are written with the user's separator.
     QVERIFY(readIni().contains("FixVol=12345,5\r\n"));

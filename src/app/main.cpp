@@ -6,6 +6,7 @@
 #include "config/operationlog.h"
 #include "config/settings.h"
 #include "data/datmod.h"
+#include "datagrid.h"
 #include "engine/robot.h"
 #include "tfmmain.h"
 
@@ -17,6 +18,7 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QScreen>
+#include <QSettings>
 #include <QSocketNotifier>
 #include <QTranslator>
 
@@ -143,6 +145,10 @@ int main(int argc, char *argv[])
     Robot robot(settings, data);
     std::unique_ptr<TfmMain> window;
     if (windowed) {
+        // The operator's column widths and order of every grid are the
+        // user's own, kept apart from the robot's settings file.
+        DataGrid::setLayoutFile(
+            QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Korvina"), QStringLiteral("grids")).fileName());
         window = std::make_unique<TfmMain>(settings, data, robot);
         // Maximised; as large as the screen where no window manager does it.
         if (QScreen *screen = QGuiApplication::primaryScreen())

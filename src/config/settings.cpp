@@ -88,6 +88,9 @@ const Key kKeys[] = {
     {"Mail", "Mail", "SendTrans_id", "SendTrans_id", &Settings::chSendTrans_Id, Kind::Bool},
     {"Mail", "Mail", "SendTrans_done", "SendTrans_done", &Settings::chSendTrans_done, Kind::Bool},
     {"Mail", "Mail", "SendQuikConnect", "SendQuikConnect", &Settings::chSendQuikConnect, Kind::Bool},
+    {"Mail", "Mail", "SoundOnRefusal", "SoundOnRefusal", &Settings::chSoundOnRefusal, Kind::Bool},
+    {"About", "About", "Mail", "Mail", &Settings::aboutMail, Kind::Text, nullptr, "Адрес почты в окне «О программе»:"},
+    {"About", "About", "Web", "Web", &Settings::aboutWeb, Kind::Text, nullptr, "Адрес сайта в окне «О программе»:"},
 };
 
 QString home(const QString &tail)
@@ -296,6 +299,9 @@ void Settings::resetToDefaults()
     chSendTrans_Id = false;
     chSendTrans_done = false;
     chSendQuikConnect = false;
+    chSoundOnRefusal = true;
+    aboutMail.clear();
+    aboutWeb.clear();
 }
 
 QByteArray Settings::ShiftPassword(const QByteArray &text, bool saving)

@@ -82,6 +82,14 @@ public:
     bool chSendTrans_Id = false;
     bool chSendTrans_done = false;
     bool chSendQuikConnect = false;
+    // SoundOnRefusal: the window sounds at every result check that finds a
+    // transaction the terminal refused.
+    bool chSoundOnRefusal = true;
+
+    // [About]: the mail and web addresses the about box links to; an empty
+    // one shows no link.
+    QString aboutMail;            // Mail
+    QString aboutWeb;             // Web
 
     // The program's folder with a trailing separator.
     QString ProgramDir;

@@ -22,9 +22,10 @@ public:
         QString error;
         QStringList fields;
         QVector<QVector<QVariant>> rows;
+        Database::Rows side;
     };
 
-    Result read(const QString &path, const QString &jet, const QVariantMap &params, qint64 known)
+    Result read(const QString &path, const QString &jet, const QVariantMap &params, const QString &sideJet, qint64 known)
     {
         Result r;
         try {
@@ -56,7 +57,25 @@ public:
                 r.outcome = Unchanged;
                 return r;
             }
-            Database::Rows rows = m_db->fetch(jet, params);
+            // The rows and the computed column's second statement in one
+            // read transaction: both show the database at the same moment.
+            Database::Rows rows;
+            if (sideJet.isEmpty()) {
+                rows = m_db->fetch(jet, params);
+            } else {
+                QSqlDatabase handle = m_db->handle();
+                const bool snapshot = handle.transaction();
+                try {
+                    rows = m_db->fetch(jet, params);
+                    r.side = m_db->fetch(sideJet);
+                } catch (...) {
+                    if (snapshot)
+                        handle.rollback();
+                    throw;
+                }
+                if (snapshot)
+                    handle.commit();
+            }
             r.fields = std::move(rows.fields);
             r.rows = std::move(rows.rows);
             r.outcome = Read;
@@ -111,7 +130,7 @@ void BackgroundReader::refresh(DataSet &query)
     Database *db = query.connection();
     if (!db || !db->isOpen() || query.editing())
         return;
-    if (db->engine() != Database::Engine::SQLite || query.isTable() || query.hasCalcField()) {
+    if (db->engine() != Database::Engine::SQLite || query.isTable()) {
         RefreshQuery(query);
         return;
     }
@@ -143,18 +162,19 @@ void BackgroundReader::start(DataSet &query, Job &job)
     const QString path = query.connection()->path();
     const QString jet = query.statement();
     const QVariantMap params = query.params();
+    const QString side = query.calcSideStatement();
     DataSet *key = &query;
     const quint64 generation = job.generation;
     ReaderWorker *worker = m_worker;
     QMetaObject::invokeMethod(
         worker,
-        [this, worker, key, generation, path, jet, params, knownStamp] {
-            ReaderWorker::Result r = worker->read(path, jet, params, knownStamp);
+        [this, worker, key, generation, path, jet, params, side, knownStamp] {
+            ReaderWorker::Result r = worker->read(path, jet, params, side, knownStamp);
             // Back in the owner's thread; dropped if the reader is gone.
             QMetaObject::invokeMethod(
                 this,
                 [this, key, generation, r = std::move(r)]() mutable {
-                    done(key, generation, r.stamp, r.outcome, r.error, r.fields, r.rows);
+                    done(key, generation, r.stamp, r.outcome, r.error, r.fields, r.rows, r.side);
                 },
                 Qt::QueuedConnection);
         },
@@ -162,7 +182,7 @@ void BackgroundReader::start(DataSet &query, Job &job)
 }
 
 void BackgroundReader::done(DataSet *key, quint64 generation, qint64 stamp, int outcome, const QString &error,
-                            const QStringList &fields, const QVector<QVector<QVariant>> &rows)
+                            const QStringList &fields, const QVector<QVector<QVariant>> &rows, const Database::Rows &side)
 {
     auto it = m_jobs.find(key);
     if (it == m_jobs.end())
@@ -181,7 +201,10 @@ void BackgroundReader::done(DataSet *key, quint64 generation, qint64 stamp, int 
         switch (outcome) {
         case Read:
             try {
-                query->replaceRows(fields, rows);
+                if (query->hasCalcField())
+                    query->replaceRows(fields, rows, side);
+                else
+                    query->replaceRows(fields, rows);
                 query->setLastError(QString());
                 m_known[key] = Known{query->generation(), stamp};
             } catch (const std::exception &e) {
@@ -189,6 +212,9 @@ void BackgroundReader::done(DataSet *key, quint64 generation, qint64 stamp, int 
             }
             break;
         case Unchanged:
+            // Nothing committed since: the rows shown are still the database's.
+            query->setLastError(QString());
+            query->markRead();
             break;
         case Busy:
             // The rows shown stay; the next ask tries again.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database.h"
+
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -24,8 +26,12 @@ class ReaderWorker;
 //   parameters, closed or opened again, or a row being edited).
 // - A database that is busy or locked keeps the rows shown; one that fails
 //   otherwise closes the query, as RefreshQuery does.
-// - Queries that cannot be read this way (not SQLite, a computed column)
-//   are re-read at once with RefreshQuery.
+// - A query with a computed column has the column's second statement read
+//   with its rows, in one read transaction, and the column filled when the
+//   result is taken.
+// - Rows found unchanged count as read at that moment (DataSet::markRead).
+// - Queries that cannot be read this way (not SQLite) are re-read at once
+//   with RefreshQuery.
 class BackgroundReader : public QObject {
     Q_OBJECT
 public:
@@ -58,7 +64,7 @@ private:
     };
     void start(DataSet &query, Job &job);
     void done(DataSet *query, quint64 generation, qint64 stamp, int outcome, const QString &error, const QStringList &fields,
-              const QVector<QVector<QVariant>> &rows);
+              const QVector<QVector<QVariant>> &rows, const Database::Rows &side);
 
     QThread m_thread;
     ReaderWorker *m_worker = nullptr;

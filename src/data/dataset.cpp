@@ -63,12 +63,33 @@ const QString &DataSet::SQLText() const { return m_sqlText; }
 
 QString DataSet::statement() const { return m_sql.join(QStringLiteral("\r\n")); }
 
-void DataSet::setCalcField(const QString &name, CalcField fill)
+void DataSet::setCalcField(const QString &name, std::function<QString()> side, CalcFill fill)
 {
     Close();
     ++m_generation;
     m_calcName = name;
+    m_calcSide = std::move(side);
     m_calcFill = std::move(fill);
+}
+
+void DataSet::appendCalc(QStringList &fields, QVector<QVector<QVariant>> &rows, const Database::Rows &side) const
+{
+    const QVector<QVariant> values = m_calcFill(fields, rows, side);
+    fields << m_calcName;
+    for (int r = 0; r < rows.size(); ++r)
+        rows[r].append(values.value(r));
+}
+
+void DataSet::setReadAt(const QDateTime &at)
+{
+    m_readAt = at;
+    emit readAtChanged();
+}
+
+void DataSet::markRead()
+{
+    if (m_active)
+        setReadAt(QDateTime::currentDateTime());
 }
 
 void DataSet::setParam(const QString &name, const QVariant &value)
@@ -175,29 +196,26 @@ void DataSet::Open()
         m_rows = std::move(result.rows);
         m_count = m_rows.size();
     }
-    m_active = true;
-    m_eof = false;
-    m_current = m_count > 0 ? 0 : -1;
     if (m_calcFill && !lazy()) {
-        QVector<QVariant> values;
         try {
-            values = m_calcFill(*this);
+            const QString side = calcSideStatement();
+            appendCalc(m_fields, m_rows, side.isEmpty() ? Database::Rows() : m_connection->fetch(side));
         } catch (...) {
-            m_active = false;
             m_rows.clear();
             m_fields.clear();
             m_count = 0;
-            m_current = -1;
             throw;
         }
-        m_fields << m_calcName;
-        for (int r = 0; r < m_rows.size(); ++r)
-            m_rows[r].append(values.value(r));
     }
+    m_active = true;
+    m_eof = false;
+    m_current = m_count > 0 ? 0 : -1;
+    m_readAt = QDateTime::currentDateTime();
     notifyReset();
     emit opened();
     emit currentRowChanged(m_current);
     setState(State::Browse);
+    emit readAtChanged();
 }
 
 void DataSet::Close()
@@ -216,9 +234,11 @@ void DataSet::Close()
     m_count = 0;
     m_current = -1;
     m_eof = false;
+    m_readAt = QDateTime();
     notifyReset();
     emit closed();
     emit stateChanged(State::Inactive);
+    emit readAtChanged();
 }
 
 bool DataSet::UnchangedSinceOpen() const
@@ -238,17 +258,17 @@ void DataSet::Reread()
     }
     if (!m_connection || !m_connection->isOpen())
         throw KorvinaError(QStringLiteral("Нет подключения к базе данных (") + m_name + QStringLiteral(")"), KorvinaError::Kind::Transient);
-    if (m_calcFill && !lazy()) {
-        // The computed column is filled on opening only.
-        reopen();
-        return;
-    }
     if (lazy()) {
         rereadPages();
         return;
     }
     const QString jet = m_kind == Kind::Table ? tableStatement() : statement();
     Database::Rows result = m_connection->fetch(jet, m_kind == Kind::Table ? rangeParams() : m_params);
+    if (m_calcFill) {
+        const QString side = calcSideStatement();
+        replaceRows(std::move(result.fields), std::move(result.rows), side.isEmpty() ? Database::Rows() : m_connection->fetch(side));
+        return;
+    }
     replaceRows(std::move(result.fields), std::move(result.rows));
 }
 
@@ -350,6 +370,14 @@ void DataSet::rereadPages()
         emit currentRowChanged(m_current);
     }
     emit reread();
+    setReadAt(QDateTime::currentDateTime());
+}
+
+void DataSet::replaceRows(QStringList fields, QVector<QVector<QVariant>> rows, const Database::Rows &side)
+{
+    if (m_calcFill)
+        appendCalc(fields, rows, side);
+    replaceRows(std::move(fields), std::move(rows));
 }
 
 void DataSet::replaceRows(QStringList fields, QVector<QVector<QVariant>> rows)
@@ -378,6 +406,7 @@ void DataSet::replaceRows(QStringList fields, QVector<QVector<QVariant>> rows)
         }
         emit currentRowChanged(m_current);
         emit reread();
+        setReadAt(QDateTime::currentDateTime());
         return;
     }
     // The rows alike at both ends stay; those between are changed in place,
@@ -416,6 +445,7 @@ void DataSet::replaceRows(QStringList fields, QVector<QVector<QVariant>> rows)
         emit currentRowChanged(m_current);
     }
     emit reread();
+    setReadAt(QDateTime::currentDateTime());
 }
 
 int DataSet::ExecSQL()

@@ -1,14 +1,15 @@
 #pragma once
 
+#include "database.h"
+
 #include <QAbstractTableModel>
+#include <QDateTime>
 #include <QHash>
 #include <QStringList>
 #include <QVariantMap>
 #include <QVector>
 
 #include <functional>
-
-class Database;
 
 // One long-lived dataset of the data module: a whole table, or a query that
 // holds a statement. Created closed; opened, closed and re-read by the
@@ -88,12 +89,19 @@ public:
     const QString &SQLText() const;
     QString statement() const; // the lines joined by line breaks, no trailing break
 
-    // A computed column of a query: after every opening `fill` gets the
-    // dataset with the rows read and gives one value per row, which then
-    // shows as the last column `name`. When fill throws, the opening fails.
-    using CalcField = std::function<QVector<QVariant>(const DataSet &)>;
-    void setCalcField(const QString &name, CalcField fill);
+    // A computed column of a query, shown as its last column `name`: `fill`
+    // gets the rows read (their fields and values) and the rows of a second
+    // statement read with them, and gives one value per row. The second
+    // statement's text is asked of `side` each time the rows are read ("" for
+    // none); it is read on the same connection as the rows (the dataset's,
+    // or the background reader's), so both show the database at one moment.
+    // When fill throws, the opening or the re-read fails.
+    using CalcFill = std::function<QVector<QVariant>(const QStringList &fields, const QVector<QVector<QVariant>> &rows,
+                                                     const Database::Rows &side)>;
+    void setCalcField(const QString &name, std::function<QString()> side, CalcFill fill);
     bool hasCalcField() const { return bool(m_calcFill); }
+    // The second statement of the computed column now; "" when there is none.
+    QString calcSideStatement() const { return m_calcSide ? m_calcSide() : QString(); }
 
     void setParam(const QString &name, const QVariant &value);
     void clearParams();
@@ -111,15 +119,25 @@ public:
     // grid keeps its scroll position and repaints what changed:
     // - a table read lazily reads its row count and the pages read so far
     //   (the rows a grid shows), nothing else;
-    // - a query or a table read whole reads its result again and compares.
+    // - a query or a table read whole reads its result again and compares
+    //   (a computed column filled again from the rows and its second
+    //   statement).
     // The current record number is kept (clipped to the rows there are). A
-    // change of columns, or a query with a computed column, is a plain
-    // close and open. Throws KorvinaError when the rows cannot be read (the
-    // dataset is then left as it was). Not while editing.
+    // change of columns is a plain close and open. Throws KorvinaError when
+    // the rows cannot be read (the dataset is then left as it was). Not
+    // while editing.
     void Reread();
     // Queries and tables read whole: takes rows read elsewhere (another
     // connection, another thread) in place of those held, as Reread does.
+    // A dataset with a computed column takes them with the rows of its
+    // second statement, read with them, and fills the column from both.
     void replaceRows(QStringList fields, QVector<QVector<QVariant>> rows);
+    void replaceRows(QStringList fields, QVector<QVector<QVariant>> rows, const Database::Rows &side);
+    // When the rows were last known to be the database's: read (opened,
+    // read again, taken from elsewhere), or found unchanged since
+    // (markRead). Invalid while the dataset is closed.
+    const QDateTime &readAt() const { return m_readAt; }
+    void markRead();
     // Changes whenever the statement, the parameters or the open state
     // change: a result read for an older generation is no longer this
     // dataset's result.
@@ -245,6 +263,8 @@ signals:
     void closed();
     // Reread() or replaceRows() took the rows anew (whether or not any changed).
     void reread();
+    // readAt() changed.
+    void readAtChanged();
     // A row was written by Post() / rows were deleted (before the after-hooks run).
     void posted();
     void deleted();
@@ -290,7 +310,13 @@ private:
     QString m_sqlText; // the lines, each followed by a line break: kept, since lookups ask for it per client
     QVariantMap m_params;
     QString m_calcName;
-    CalcField m_calcFill;
+    std::function<QString()> m_calcSide;
+    CalcFill m_calcFill;
+    QDateTime m_readAt;
+    void setReadAt(const QDateTime &at);
+    // The rows with the computed column filled (fields and values), read
+    // with the side statement's rows.
+    void appendCalc(QStringList &fields, QVector<QVector<QVariant>> &rows, const Database::Rows &side) const;
 
     bool m_active = false;
     bool m_eof = false;

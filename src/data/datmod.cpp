@@ -82,10 +82,9 @@ TDatMod::TDatMod(QObject *parent)
                                    QStringLiteral("WHERE [tQuik].[Active] = True")});
     qClientsByGroup.setSQL(QStringList{QStringLiteral("SELECT tclients.code, tclients.client, tclients.id FROM tClients")});
 
-    // The positions view's share of the client's assets, filled whenever it opens.
-    qLimits.setCalcField(QStringLiteral("part"), [this](const DataSet &limits) {
-        return CalcLimitParts(qQuikData, qPortfolioAll.SQLText(), limits);
-    });
+    // The positions view's share of the client's assets, filled whenever its
+    // rows are read, from the clients' sums read with them.
+    qLimits.setCalcField(QStringLiteral("part"), [this] { return BuildLimitPartsSumQuery(qPortfolioAll.SQLText()); }, LimitParts);
 }
 
 QVector<DataSet *> TDatMod::alertTables() { return {&tFilledOrders, &tActiveOrders, &tCanceledOrders, &tOpenPisitions}; }

@@ -172,32 +172,45 @@ QString BuildPortfolioFutSumQuery(const QString &portfolioFutAllText)
         + portfolioFutAllText + QStringLiteral(")");
 }
 
-QVector<QVariant> CalcLimitParts(DataSet &work, const QString &portfolioAllText, const DataSet &limits)
+QString BuildLimitPartsSumQuery(const QString &portfolioAllText)
 {
-    // The sums of every client at once; codes compare without regard to
-    // letter case, as the database compares text.
-    work.Close();
-    work.setSQL(QStringList{QStringLiteral("Select code, SUM([curallassets]) as sumasset FROM (") + portfolioAllText
-                                + QStringLiteral(") WHERE curallassets<>0 GROUP BY code")});
-    work.Open();
-    QHash<QString, double> sums;
-    for (int r = 0; r < work.RecordCount(); ++r) {
-        const QVariant code = work.value(r, 0);
-        if (code.isNull())
-            continue;
-        sums[code.toString().toCaseFolded()] += work.value(r, 1).toDouble();
-    }
-    work.Close();
+    return QStringLiteral("Select code, SUM([curallassets]) as sumasset FROM (") + portfolioAllText
+        + QStringLiteral(") WHERE curallassets<>0 GROUP BY code");
+}
 
-    QVector<QVariant> parts(limits.RecordCount());
-    const int codeColumn = limits.fieldIndex(QStringLiteral("code"));
-    const int estColumn = limits.fieldIndex(QStringLiteral("est"));
-    for (int r = 0; r < parts.size(); ++r) {
-        const double sum = sums.value(limits.value(r, codeColumn).toString().toCaseFolded(), 0.0);
-        const QVariant est = limits.value(r, estColumn);
+QVector<QVariant> LimitParts(const QStringList &fields, const QVector<QVector<QVariant>> &rows, const Database::Rows &sums)
+{
+    // Codes compare without regard to letter case, as the database compares text.
+    QHash<QString, double> byCode;
+    for (const QVector<QVariant> &s : sums.rows) {
+        if (s.size() < 2 || s[0].isNull())
+            continue;
+        byCode[s[0].toString().toCaseFolded()] += s[1].toDouble();
+    }
+    auto column = [&fields](const char *name) {
+        for (int i = 0; i < fields.size(); ++i)
+            if (fields[i].compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+                return i;
+        return -1;
+    };
+    const int codeColumn = column("code");
+    const int estColumn = column("est");
+    QVector<QVariant> parts(rows.size());
+    for (int r = 0; r < rows.size(); ++r) {
+        const double sum = codeColumn < 0 ? 0.0 : byCode.value(rows[r].value(codeColumn).toString().toCaseFolded(), 0.0);
+        const QVariant est = estColumn < 0 ? QVariant() : rows[r].value(estColumn);
         parts[r] = sum != 0 ? (est.isNull() ? 0.0 : est.toDouble()) * 100 / sum : 0.0;
     }
     return parts;
+}
+
+QString LimitValuationCurrency(const QString &seccode, const QSet<QString> &quotedSecurities)
+{
+    const QString code = seccode.trimmed().toUpper();
+    if (code.isEmpty() || quotedSecurities.contains(code) || code == QLatin1String("SUR") || code == QLatin1String("RUR")
+        || code == QLatin1String("RUB"))
+        return QStringLiteral("RUB");
+    return code;
 }
 
 QString FormatPrice(const QVariant &price, const QVariant &digits, const QLocale &locale)

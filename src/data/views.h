@@ -1,8 +1,10 @@
 #pragma once
 
 #include "config/settings.h"
+#include "database.h"
 
 #include <QLocale>
+#include <QSet>
 #include <QString>
 #include <QVariant>
 #include <QVector>
@@ -48,8 +50,16 @@ QString BuildPortfolioFutSumQuery(const QString &portfolioFutAllText);
 // The share of the client's assets of every row of the positions view: the
 // row's valuation `est` × 100 ÷ the sum of the client's non-zero `curallassets`
 // over the merged portfolio (every terminal of the client), 0 without such a
-// sum. One grouped query on the work query serves every row.
-QVector<QVariant> CalcLimitParts(DataSet &work, const QString &portfolioAllText, const DataSet &limits);
+// sum. One grouped statement, read with the view's rows, gives every client's
+// sum (code, sumasset); LimitParts then fills the column from both.
+QString BuildLimitPartsSumQuery(const QString &portfolioAllText);
+QVector<QVariant> LimitParts(const QStringList &fields, const QVector<QVector<QVariant>> &rows, const Database::Rows &sums);
+
+// The currency a row of the positions view is valued in (its `est`): a
+// security at its quote's price, in roubles; a money limit, whose code is
+// its currency's and which the quotes do not know, in that currency. The
+// rouble's codes (SUR, RUR, RUB) are one currency, "RUB".
+QString LimitValuationCurrency(const QString &seccode, const QSet<QString> &quotedSecurities);
 
 // The shown text of a quote price: thousands separators, at most 16
 // significant digits, exactly `digits` decimals (0 when empty); an empty

@@ -559,7 +559,11 @@ void Robot::actCheckTROExecute()
     if (m_lockedOut)
         return;
     const int waiting = m_gateway.linesWaitingForRows();
+    const qint32 refused = m_gateway.RefusedCount();
     m_gateway.actCheckTROExecute();
+    // One sound however many refusals the check read.
+    if (m_gateway.RefusedCount() != refused && m_settings.chSoundOnRefusal)
+        emit beep();
     // Lines whose rows the check has just written go out now, not a tick later.
     if (!m_connecting && m_gateway.linesWaitingForRows() < waiting)
         WritePendingTransactions();
@@ -578,6 +582,8 @@ void Robot::timQuikTimer()
     RefreshDataSet(m_data.tOrderNumber);
     m_data.quikReader.refresh(m_data.qQuikOrdersAll);
     m_data.quikReader.refresh(m_data.qTradesAll);
+    // The positions view as the operator last chose it (" Выбрать").
+    m_data.quikReader.refresh(m_data.qLimits);
 }
 
 qint64 Robot::GetInfoLogSize() { return LinkMonitor::GetInfoLogSize(m_settings.edtInfoLog); }

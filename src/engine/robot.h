@@ -47,6 +47,9 @@ public:
     const QVector<TTROData> &TROFiles() const { return m_gateway.TROFiles(); }
     qint32 SentCount() const { return m_gateway.SentCount(); }
     qint32 DoneCount() const { return m_gateway.DoneCount(); }
+    qint32 RefusedCount() const { return m_gateway.RefusedCount(); }
+    // The terminals' file sets with lines unanswered for over a minute.
+    const QStringList &SilentFileSets() const { return m_gateway.SilentFileSets(); }
     quint8 QuikLinkState() const { return m_link.QuikLinkState(); }
     qint64 LastInfoLogSize() const { return m_link.LastInfoLogSize(); }
     int WatchIconIndex() const { return m_watchIconIndex; }
@@ -165,6 +168,8 @@ signals:
     void watchIconChanged(int index);         // the watching animation
     void statusBarChanged(const QStringList &panels);
     void titleChanged(const QString &title);
+    // A sound for the operator: the lock lost, a dispatch's warning, and
+    // (SoundOnRefusal) a result check that found refused transactions.
     void beep();
     // Every notification, as Notify hands it to the mail queue.
     void notification(const QString &text);

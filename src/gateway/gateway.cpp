@@ -208,6 +208,12 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
         ends << bytes.size();
     }
     auto dropWritten = [&](int count) {
+        if (!smartTrade) {
+            QList<qint32> numbers;
+            for (int n = 0; n < count; ++n)
+                numbers << m_pending[mine[n]].TransId;
+            awaitAnswers(fileName, numbers);
+        }
         for (int n = count - 1; n >= 0; --n)
             m_pending.removeAt(mine[n]);
     };
@@ -383,6 +389,9 @@ void Gateway::PrepareTransactionFiles()
         m_session = m_nextSession > m_session ? m_nextSession : m_session + 1;
         checkHistory();
         m_sent.clear();
+        // The old files go: what they still wait for is settled below, and
+        // lines carried over wait again once written into the new files.
+        m_unanswered.clear();
         // Texts still waiting for their file belong to files about to be
         // deleted and carry numbers of the old series: they go into the new
         // files, each with a new number and its journal row, while they are
@@ -463,6 +472,7 @@ void Gateway::PrepareTransactionFiles()
     }
     // What was carried over goes out at once, into the new files.
     WritePendingTransactions();
+    checkAnswers();
     emit countersChanged();
     FlushLog();
 }
@@ -713,6 +723,42 @@ void Gateway::actCheckTROExecute()
         }
         FlushLog();
     }
+    checkAnswers();
+}
+
+void Gateway::awaitAnswers(const QString &fileName, const QList<qint32> &transIds)
+{
+    const QString fileSet = QFileInfo(fileName).completeBaseName();
+    const QDateTime now = QDateTime::currentDateTime();
+    for (qint32 number : transIds)
+        m_unanswered.insert(number, TUnanswered{fileSet, now});
+}
+
+void Gateway::checkAnswers(const QDateTime &now)
+{
+    QHash<QString, int> waiting; // by file set: lines past their wait
+    for (const TUnanswered &u : std::as_const(m_unanswered))
+        if (u.written.msecsTo(now) > qint64(AnswerWaitSeconds) * 1000)
+            ++waiting[u.fileSet.toCaseFolded()];
+    QStringList silent;
+    for (const TTROData &tro : std::as_const(m_troFiles))
+        if (waiting.contains(tro.FileName.toCaseFolded()) && !silent.contains(tro.FileName))
+            silent << tro.FileName;
+    if (silent == m_silent)
+        return;
+    const QString dir = m_settings.edtdirTT;
+    for (const QString &name : std::as_const(silent))
+        if (!m_silent.contains(name))
+            AddLog(QStringLiteral("Терминал ") + name + QStringLiteral(" не отвечает: транзакции в файле ")
+                   + PathInFolder(dir, name + QStringLiteral(".tri")) + QStringLiteral(" ждут ответа дольше ")
+                   + QString::number(AnswerWaitSeconds) + QStringLiteral(" с (") + QString::number(waiting.value(name.toCaseFolded()))
+                   + QStringLiteral("). Проверьте, запущен ли импорт транзакций в квике."));
+    for (const QString &name : std::as_const(m_silent))
+        if (!silent.contains(name))
+            AddLog(QStringLiteral("Терминал ") + name + QStringLiteral(" снова отвечает на транзакции."));
+    m_silent = silent;
+    emit silenceChanged(m_silent);
+    emit countersChanged();
 }
 
 void Gateway::handleResultLine(const QString &path, int index, const QString &line)
@@ -739,6 +785,11 @@ void Gateway::handleResultLine(const QString &path, int index, const QString &li
         return;
     }
     const qint32 transId = static_cast<qint32>(number);
+    // Whatever it says, the terminal has answered the line (in the result
+    // file of the line's own file set).
+    const auto waiting = m_unanswered.constFind(transId);
+    if (waiting != m_unanswered.cend() && waiting->fileSet.compare(QFileInfo(path).completeBaseName(), Qt::CaseInsensitive) == 0)
+        m_unanswered.erase(waiting);
 
     if (v.Status == QLatin1String("3")) {
         const QString text = QStringLiteral("Транзакция номер ") + v.TransId + QStringLiteral(" успешно выполнена.");
@@ -766,6 +817,7 @@ void Gateway::handleResultLine(const QString &path, int index, const QString &li
         AddLog(text);
         if (m_settings.chSendTrans_done)
             emit notify(text);
+        m_refusedCount = m_refusedCount + 1;
         emit refused(transId);
     }
     emit countersChanged();

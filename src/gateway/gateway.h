@@ -33,6 +33,21 @@ public:
     // Results with status 0 and 3.
     qint32 SentCount() const { return m_sentCount; }
     qint32 DoneCount() const { return m_doneCount; }
+    // Results by which the terminal, the server or the exchange refused a
+    // transaction (IsRefusal), since the program started.
+    qint32 RefusedCount() const { return m_refusedCount; }
+
+    // A terminal that stops answering: a line of its ".tri" file that has
+    // had no result line in its ".tro" file for longer than AnswerWaitSeconds.
+    static constexpr int AnswerWaitSeconds = 60;
+    // The file sets ("trans", or a terminal's name) found not answering by
+    // the last look, in the order of TROFiles.
+    const QStringList &SilentFileSets() const { return m_silent; }
+    // Lines written into the QUIK files of this series and not answered yet.
+    int UnansweredCount() const { return static_cast<int>(m_unanswered.size()); }
+    // Looks which file sets are not answering at `now` (the result check
+    // does at its end); a change is logged and signalled.
+    void checkAnswers(const QDateTime &now = QDateTime::currentDateTime());
     // The number of the current series of transaction numbers: each
     // preparation of the file sets starts a new one (the numbers start again
     // from the setting), and the history keeps every number with its series.
@@ -119,6 +134,8 @@ signals:
     void countersChanged();
     // The terminal refused the transaction.
     void refused(qint32 transId);
+    // The file sets not answering changed (SilentFileSets).
+    void silenceChanged(const QStringList &fileSets);
     // The file sets were prepared and the numbering started again; texts
     // still queued were carried over under new numbers (old to new).
     void numberingRestarted(const QHash<qint32, qint32> &carried);
@@ -166,6 +183,17 @@ private:
     QVector<TTROData> m_troFiles;
     qint32 m_sentCount = 0;
     qint32 m_doneCount = 0;
+    qint32 m_refusedCount = 0;
+    // The lines written into a QUIK ".tri" file and not answered yet, by
+    // number: the file set and when the line was written.
+    struct TUnanswered {
+        QString fileSet;
+        QDateTime written;
+    };
+    QHash<qint32, TUnanswered> m_unanswered;
+    QStringList m_silent;
+    // Lines just written into a QUIK file: they wait for their answer.
+    void awaitAnswers(const QString &fileName, const QList<qint32> &transIds);
     qint64 m_session = 0;
     qint64 m_filesSession = 0;
     QStringList m_protected;

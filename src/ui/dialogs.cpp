@@ -98,4 +98,12 @@ QString existingFolder(QWidget *parent, const QString &caption, const QString &f
     return QFileDialog::getExistingDirectory(parent, caption, folder);
 }
 
+QString saveFileName(QWidget *parent, const QString &caption, const QString &path, const QString &filter)
+{
+    Answer a;
+    if (answered(Kind::SaveFile, caption, path, &a))
+        return a.path;
+    return QFileDialog::getSaveFileName(parent, caption, path, filter);
+}
+
 } // namespace Dialogs

@@ -13,7 +13,7 @@ class QWidget;
 // hangs on a modal box).
 namespace Dialogs {
 
-enum class Kind { Information, Warning, Error, Question, OpenFile, Folder };
+enum class Kind { Information, Warning, Error, Question, OpenFile, SaveFile, Folder };
 
 // What was asked: the kind, the title, the text (for a file dialog, its
 // caption in `title` and the starting folder in `text`).
@@ -52,5 +52,9 @@ int openErrors();
 
 QString openFileName(QWidget *parent, const QString &caption, const QString &folder = QString(), const QString &filter = QString());
 QString existingFolder(QWidget *parent, const QString &caption, const QString &folder = QString());
+// A file to write: `path` is where the dialog starts (a folder, or a folder
+// and a proposed name); the path chosen, empty for Cancel. A file that
+// exists is asked about by the dialog.
+QString saveFileName(QWidget *parent, const QString &caption, const QString &path = QString(), const QString &filter = QString());
 
 } // namespace Dialogs

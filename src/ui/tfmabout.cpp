@@ -8,6 +8,7 @@
 #include <QSvgRenderer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QVersionNumber>
 
 LinkLabel::LinkLabel(const QString &text, const QString &target, QWidget *parent) : QLabel(text, parent), m_target(target)
 {
@@ -15,6 +16,12 @@ LinkLabel::LinkLabel(const QString &text, const QString &target, QWidget *parent
     f.setUnderline(true);
     setFont(f);
     paintAs(false);
+}
+
+void LinkLabel::setTarget(const QString &text, const QString &target)
+{
+    setText(text);
+    m_target = target;
 }
 
 void LinkLabel::paintAs(bool hovered)
@@ -75,7 +82,7 @@ TfmAbout::TfmAbout(QWidget *parent) : QDialog(parent)
     big.setPointSize(big.pointSize() * 2);
     big.setBold(true);
     title->setFont(big);
-    auto *version = new QLabel(QStringLiteral("Версия 3"), this);
+    auto *version = new QLabel(versionText(), this);
     version->setObjectName(QStringLiteral("lblVersion"));
     auto *about = new QLabel(QStringLiteral("Программа для автоматизации процесса торговли на фондовом рынке. Korvina позволяет создать "
                                             "торгового робота на основе программ Quik, SmartTrade и Omega Research."),
@@ -88,11 +95,16 @@ TfmAbout::TfmAbout(QWidget *parent) : QDialog(parent)
     m_counters->setFrameShape(QFrame::Panel);
     m_counters->setFrameShadow(QFrame::Sunken);
     m_counters->setMinimumWidth(120);
-    m_counters->setAccessibleName(sent->text());
-    auto *mail = new LinkLabel(QStringLiteral("support@korvina.example"), QStringLiteral("mailto:support@korvina.example"), this);
-    mail->setObjectName(QStringLiteral("lblMail"));
-    auto *web = new LinkLabel(QStringLiteral("https://korvina.example"), QStringLiteral("https://korvina.example"), this);
-    web->setObjectName(QStringLiteral("lblWeb"));
+    // A screen reader reads the numbers themselves and what they count; the
+    // label beside them is only their caption.
+    m_counters->setAccessibleDescription(QStringLiteral("Номер следующей транзакции, число транзакций, переданных на сервер, "
+                                                        "и число исполненных транзакций"));
+    setCounters(m_counters->text());
+    m_mail = new LinkLabel(QString(), QString(), this);
+    m_mail->setObjectName(QStringLiteral("lblMail"));
+    m_web = new LinkLabel(QString(), QString(), this);
+    m_web->setObjectName(QStringLiteral("lblWeb"));
+    setLinks(QString(), QString());
     auto *ok = new QPushButton(QStringLiteral("ОК"), this);
     ok->setObjectName(QStringLiteral("btnOk"));
     ok->setDefault(true);
@@ -103,9 +115,9 @@ TfmAbout::TfmAbout(QWidget *parent) : QDialog(parent)
     counters->addWidget(m_counters);
     counters->addStretch();
     auto *links = new QHBoxLayout;
-    links->addWidget(mail);
+    links->addWidget(m_mail);
     links->addSpacing(16);
-    links->addWidget(web);
+    links->addWidget(m_web);
     links->addStretch();
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -123,5 +135,28 @@ TfmAbout::TfmAbout(QWidget *parent) : QDialog(parent)
     all->addLayout(right, 1);
 }
 
-void TfmAbout::setCounters(const QString &text) { m_counters->setText(text); }
+void TfmAbout::setCounters(const QString &text)
+{
+    m_counters->setText(text);
+    m_counters->setAccessibleName(QStringLiteral("Отправлено транзакций: ") + text);
+}
+
 QString TfmAbout::counters() const { return m_counters->text(); }
+
+void TfmAbout::setLinks(const QString &mail, const QString &web)
+{
+    const QString m = mail.trimmed();
+    const QString w = web.trimmed();
+    // A mail address may be given with its "mailto:" or without; a web
+    // address without its scheme is an https one.
+    const QString mailAddress = m.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) ? m.mid(7) : m;
+    m_mail->setTarget(mailAddress, QStringLiteral("mailto:") + mailAddress);
+    m_mail->setVisible(!mailAddress.isEmpty());
+    m_web->setTarget(w, w.isEmpty() || w.contains(QLatin1String("://")) ? w : QStringLiteral("https://") + w);
+    m_web->setVisible(!w.isEmpty());
+}
+
+QString TfmAbout::versionText()
+{
+    return QStringLiteral("Версия ") + QString::number(QVersionNumber::fromString(QStringLiteral(KORVINA_VERSION)).majorVersion());
+}

@@ -10,6 +10,7 @@ class LinkLabel : public QLabel {
 public:
     LinkLabel(const QString &text, const QString &target, QWidget *parent = nullptr);
     const QString &target() const { return m_target; }
+    void setTarget(const QString &text, const QString &target);
     bool hovered() const { return m_hovered; }
 
 signals:
@@ -26,8 +27,8 @@ private:
     bool m_hovered = false;
 };
 
-// The about box: what the program is, and the three transaction counters of
-// the status bar.
+// The about box: what the program is, its version, and the three
+// transaction counters of the status bar.
 class TfmAbout : public QDialog {
     Q_OBJECT
 public:
@@ -35,7 +36,15 @@ public:
     // The counters "TransId/SentCount/DoneCount".
     void setCounters(const QString &text);
     QString counters() const;
+    // The addresses the two links lead to (a mail address, a web address);
+    // an empty one shows no link.
+    void setLinks(const QString &mail, const QString &web);
+
+    // "Версия " and the major number of the program's version.
+    static QString versionText();
 
 private:
     QLabel *m_counters;
+    LinkLabel *m_mail;
+    LinkLabel *m_web;
 };

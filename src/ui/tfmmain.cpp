@@ -3,6 +3,7 @@
 #include "datagrid.h"
 #include "dialogs.h"
 #include "helpwindow.h"
+#include "logview.h"
 #include "tfmabout.h"
 #include "tfmclients.h"
 #include "tfmopt.h"
@@ -16,6 +17,7 @@
 #include "data/datmod.h"
 #include "data/views.h"
 #include "engine/robot.h"
+#include "gateway/results.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,6 +25,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -235,6 +238,7 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
     connect(&r, &Robot::statusBarChanged, this, [this](const QStringList &panels) {
         for (int i = 0; i < panels.size() && i < m_panels.size(); ++i)
             m_panels[i]->setText(panels[i]);
+        showRefusalsAndSilence();
     });
     connect(&m_data, &TDatMod::portfolioTotalsChanged, this, [this] {
         for (const TFooterValue &f : m_data.PortfolioTotals.portfolio)
@@ -248,12 +252,21 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
             [this] { fillBox(cboCode, m_data.qClientsByGroup, QStringLiteral("code"), QStringLiteral("id")); });
     connect(&m_data.qSecCodeList, &DataSet::opened, this,
             [this] { fillBox(cboSecCode, m_data.qSecCodeList, QStringLiteral("seccode"), QStringLiteral("seccode")); });
+    // The positions' age, and a re-read that failed.
+    connect(&m_data.qLimits, &DataSet::readAtChanged, this, &TfmMain::showLimitsReadAt);
+    connect(&m_data.quikReader, &BackgroundReader::finished, this, [this](DataSet *query) {
+        if (query == &m_data.qLimits)
+            showLimitsReadAt();
+    });
+    showLimitsReadAt();
+    // The valuations' currencies follow the quotes.
+    connect(&m_data.tParam, &DataSet::readAtChanged, this, [this] { m_quotedKnown = false; });
 
     // The log: every line as it comes; the screen keeps the last ones.
     if (OperationLog *log = OperationLog::current()) {
         for (const QString &line : log->lines())
-            mLog->appendPlainText(line);
-        connect(log, &OperationLog::lineAdded, mLog, &QPlainTextEdit::appendPlainText);
+            m_log->appendLine(line);
+        connect(log, &OperationLog::lineAdded, m_log, &LogView::appendLine);
         // The log file that cannot be written is told in the last panel.
         connect(log, &OperationLog::writeFailed, this, [this](const QString &text) { m_panels[5]->setText(text); });
         connect(log, &OperationLog::writeRecovered, this, [this] { m_panels[5]->clear(); });
@@ -287,6 +300,13 @@ void TfmMain::createActions()
     actStartWatch->setEnabled(false);
     actStopWatch->setEnabled(false);
     actHelpCont->setShortcut(QKeySequence::HelpContents);
+    // The operator's orders and the connection from the keyboard; function
+    // keys, so that they work whatever the keyboard layout.
+    actNewOrderManual->setShortcut(QKeySequence(Qt::Key_F2));
+    actNewStopOrderManual->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F2));
+    actKillOrderManual->setShortcut(QKeySequence(Qt::Key_F8));
+    actKillStopOrderManual->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F8));
+    actConnectToBase->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F5));
     addActions({actWatching, actCheckTRO});
 
     connect(actStartWatch, &QAction::triggered, this, [this] { command([this] { m_robot.actStartWatchExecute(); }); });
@@ -330,7 +350,17 @@ void TfmMain::createMenusAndToolbar()
     file->addAction(actStartWatch);
     file->addAction(actStopWatch);
     file->addSeparator();
+    file->addAction(actConnectToBase);
+    file->addSeparator();
     file->addAction(actExit);
+    // The operator's orders, as on the toolbar and in the quotes' menu.
+    QMenu *orders = menuBar()->addMenu(QStringLiteral("&Заявки"));
+    orders->setObjectName(QStringLiteral("mnuOrders"));
+    orders->addAction(actNewOrderManual);
+    orders->addAction(actNewStopOrderManual);
+    orders->addSeparator();
+    orders->addAction(actKillOrderManual);
+    orders->addAction(actKillStopOrderManual);
     QMenu *service = menuBar()->addMenu(QStringLiteral("&Сервис"));
     service->setObjectName(QStringLiteral("mnuService"));
     // The clients' command reads "Клиенты..." in the menu.
@@ -396,6 +426,42 @@ void TfmMain::createStatusBar()
         bar->addWidget(panel);
         m_panels << panel;
     }
+    m_panels[3]->setToolTip(QStringLiteral("Три числа через косую черту:\n"
+                                           "1 — номер, который получит следующая транзакция;\n"
+                                           "2 — сколько ответов терминала «передана на сервер» (статус 0) прочитано с запуска программы;\n"
+                                           "3 — сколько ответов «исполнена» (статус 3) прочитано с запуска программы."));
+    // The refusals and the terminals that do not answer, beside the counters.
+    auto extra = [bar](const char *name, int at) {
+        auto *panel = new QLabel(bar);
+        panel->setObjectName(QLatin1String(name));
+        panel->setFrameShape(QFrame::Panel);
+        panel->setFrameShadow(QFrame::Sunken);
+        bar->insertWidget(at, panel);
+        return panel;
+    };
+    pnlRefused = extra("pnlRefused", 4);
+    pnlRefused->setMinimumWidth(110);
+    pnlRefused->setToolTip(QStringLiteral("Сколько транзакций отвергли терминал, сервер или биржа с запуска программы "
+                                          "(ответы со статусом, кроме 0, 1 и 3). Такие транзакции выделены красным "
+                                          "на странице «Отчет по транзакциям», причина — в столбце «Описание» и в журнале."));
+    pnlSilence = extra("pnlSilence", 5);
+    pnlSilence->setToolTip(QStringLiteral("Транзакции в файле .tri ждут ответа терминала в файле .tro дольше минуты. "
+                                          "Проверьте, запущен ли импорт транзакций в квике."));
+    showRefusalsAndSilence();
+}
+
+void TfmMain::showRefusalsAndSilence()
+{
+    const qint32 refused = m_robot.RefusedCount();
+    pnlRefused->setText(QStringLiteral("Отвергнуто: ") + QString::number(refused));
+    pnlRefused->setStyleSheet(refused > 0 ? QStringLiteral("color: #c00000;") : QString());
+    const QStringList silent = m_robot.SilentFileSets();
+    pnlSilence->setText(silent.isEmpty() ? QString()
+                                         : (silent.size() == 1 ? QStringLiteral("Терминал не отвечает: ")
+                                                               : QStringLiteral("Терминалы не отвечают: "))
+                                               + silent.join(QStringLiteral(", ")));
+    pnlSilence->setStyleSheet(QStringLiteral("color: #c00000; font-weight: bold;"));
+    pnlSilence->setVisible(!silent.isEmpty());
 }
 
 DataGrid *TfmMain::addGrid(const QString &name, DataSet *dataset, const QList<GridColumn> &columns, const QString &accessibleName)
@@ -427,15 +493,6 @@ QWidget *TfmMain::createQuotesPage()
                                 priceColumn("last", "Послед."), lastChange, col("voltoday", "Всего бумаг", "### ### ### ###"),
                                 col("valtoday", "Оборот", "### ### ### ### ###"), priceColumn("waprice", "Срвзвес")},
                                QStringLiteral("Котировки"));
-    quotes->view()->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(quotes->view(), &QWidget::customContextMenuRequested, this,
-            [this, quotes](const QPoint &at) {
-                // The menu's commands act on the row under the cursor.
-                const QModelIndex row = quotes->view()->indexAt(at);
-                if (row.isValid())
-                    quotes->view()->setCurrentIndex(row);
-                pmParam->popup(quotes->view()->viewport()->mapToGlobal(at));
-            });
     // Through the action: only while it is enabled.
     connect(quotes, &DataGrid::doubleClicked, this, [this] {
         if (actNewOrderManual->isEnabled())
@@ -493,6 +550,11 @@ QWidget *TfmMain::createLimitsPage()
     filter->addWidget(chAllLimits);
     filter->addWidget(select);
     filter->addStretch();
+    // How old the positions shown are: they are read again with the other
+    // views of the terminals.
+    lblLimitsReadAt = new QLabel(positions);
+    lblLimitsReadAt->setObjectName(QStringLiteral("lblLimitsReadAt"));
+    filter->addWidget(lblLimitsReadAt);
     connect(cboGroup, &QComboBox::currentTextChanged, this, &TfmMain::cboGroupChange);
 
     DataGrid *limits = addGrid(QStringLiteral("grdLimits"), &m_data.qLimits,
@@ -506,11 +568,25 @@ QWidget *TfmMain::createLimitsPage()
         f.format = QString::fromUtf8(format);
         return f;
     };
+    // Only like is added to like: balances per security (money per
+    // currency, as its limits name it), valuations per currency, shares of
+    // assets per client.
+    auto grouped = [&footer](const char *format, std::function<QString(const DataSet &, int)> key, const QString &caption) {
+        GridFooter f = footer(GridFooter::Sum, format);
+        f.groupBy = std::move(key);
+        f.groupsCaption = caption;
+        return f;
+    };
+    auto bySecurity = [](const DataSet &d, int row) { return d.value(row, QStringLiteral("seccode")).toString().trimmed(); };
+    auto byClient = [](const DataSet &d, int row) { return d.value(row, QStringLiteral("code")).toString().trimmed(); };
+    auto byCurrency = [this](const DataSet &d, int row) {
+        return LimitValuationCurrency(d.value(row, QStringLiteral("seccode")).toString(), quotedSecurities());
+    };
     limits->setFooter(QStringLiteral("code"), footer(GridFooter::Count));
-    limits->setFooter(QStringLiteral("openbal"), footer(GridFooter::Sum, "### ### ### ###"));
-    limits->setFooter(QStringLiteral("currentbal"), footer(GridFooter::Sum, "### ### ### ##0"));
-    limits->setFooter(QStringLiteral("est"), footer(GridFooter::Sum, "### ### ##0.00"));
-    limits->setFooter(QStringLiteral("part"), footer(GridFooter::Sum, "0.00"));
+    limits->setFooter(QStringLiteral("openbal"), grouped("### ### ### ###", bySecurity, QStringLiteral("бумаг и валют")));
+    limits->setFooter(QStringLiteral("currentbal"), grouped("### ### ### ##0", bySecurity, QStringLiteral("бумаг и валют")));
+    limits->setFooter(QStringLiteral("est"), grouped("### ### ##0.00", byCurrency, QStringLiteral("валют")));
+    limits->setFooter(QStringLiteral("part"), grouped("0.00", byClient, QStringLiteral("клиентов")));
     // A closing order for the row, whatever the state of "Новая заявка".
     connect(limits, &DataGrid::doubleClicked, this, &TfmMain::closeOrderRequested);
     auto *positionsLayout = new QVBoxLayout(positions);
@@ -536,11 +612,6 @@ QWidget *TfmMain::createLimitsPage()
     for (DataGrid *g : {portfolio, futures}) {
         // The footer row, filled with the totals.
         g->setFooterText(g->model()->columns().first().field, QString());
-        g->view()->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(g->view(), &QWidget::customContextMenuRequested, this, [this, g](const QPoint &at) {
-            g->view()->setFocus();
-            pmPortfolio->popup(g->view()->viewport()->mapToGlobal(at));
-        });
     }
     QSplitter *portfolios = splitPair("splPortfolios", Qt::Horizontal, portfolio, futures);
     fillPage(tshLimits, splitPair("splLimits", Qt::Vertical, positions, portfolios));
@@ -621,21 +692,27 @@ void TfmMain::createPages()
                  QStringLiteral("Снятые ордера")));
     GridColumn filled = col("filled", "Рыночный приказ");
     filled.check = true;
-    page(tshTRO, "tshTRO", QStringLiteral("Отчет по транзакциям"),
-         addGrid(QStringLiteral("grdTRO"), &m_data.tOrderNumber,
-                 {col("code", "Код клиента"), col("trans_id", "№ транзакции"), col("id_order", "№ ордера"), filled,
-                  col("trans_name", "Имя транзакции"), col("description", "Описание"), col("order_number", "Номер заявки в квике"),
-                  col("status", "Статус")},
-                 QStringLiteral("Отчет по транзакциям")));
+    DataGrid *report = addGrid(QStringLiteral("grdTRO"), &m_data.tOrderNumber,
+                               {col("code", "Код клиента"), col("trans_id", "№ транзакции"), col("id_order", "№ ордера"), filled,
+                                col("trans_name", "Имя транзакции"), col("description", "Описание"),
+                                col("order_number", "Номер заявки в квике"), col("status", "Статус")},
+                               QStringLiteral("Отчет по транзакциям"));
+    // A transaction the terminal refused stands out, its reason by the pointer.
+    report->setRowLook([](const DataSet &d, int row) {
+        GridRowLook look;
+        const QVariant status = d.value(row, QStringLiteral("status"));
+        if (status.isNull() || !IsRefusal(status.toString()))
+            return look;
+        look.foreground = QColor(0xc0, 0, 0);
+        look.background = QColor(0xff, 0xe4, 0xe4);
+        look.toolTip = QStringLiteral("Транзакция отвергнута, статус ") + status.toString() + QStringLiteral(": ")
+            + d.value(row, QStringLiteral("description")).toString();
+        return look;
+    });
+    page(tshTRO, "tshTRO", QStringLiteral("Отчет по транзакциям"), report);
 
-    mLog = new QPlainTextEdit;
-    mLog->setObjectName(QStringLiteral("mLog"));
-    mLog->setReadOnly(true);
-    mLog->setAccessibleName(QStringLiteral("Журнал"));
-    mLog->setMaximumBlockCount(OperationLog::MaxScreenLines);
-    mLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    mLog->setLineWrapMode(QPlainTextEdit::NoWrap);
-    page(tshLog, "tshLog", QStringLiteral("Журнал"), mLog);
+    m_log = new LogView;
+    page(tshLog, "tshLog", QStringLiteral("Журнал"), m_log);
 
     setCentralWidget(PageControl1);
     connect(PageControl1, &QTabWidget::currentChanged, this, &TfmMain::PageControl1Change);
@@ -666,6 +743,12 @@ void TfmMain::createPages()
                 g->setFitColumns(!g->fitColumns());
         }
     });
+    // Above each grid's own commands. The quotes' commands act on the row
+    // under the pointer, which the grid makes current; the portfolio grid
+    // under the pointer takes the focus, so "Выровнять по ширине" acts on it.
+    grid(QStringLiteral("grdQoutes"))->setContextMenu(pmParam);
+    grid(QStringLiteral("grdPortfolio"))->setContextMenu(pmPortfolio);
+    grid(QStringLiteral("grdPortfolioFut"))->setContextMenu(pmPortfolio);
 }
 
 void TfmMain::createTray()
@@ -752,6 +835,25 @@ void TfmMain::PageControl1Change()
 
 void TfmMain::actConnectToBaseExecute()
 {
+    // Connecting starts the terminal's files afresh: the operator says so
+    // first, knowing what goes.
+    const QString dirTT = m_settings.edtdirTT.trimmed().isEmpty() ? QStringLiteral("(не задана)") : m_settings.edtdirTT;
+    const QString dirST =
+        m_settings.edtDirSmartTrade.trimmed().isEmpty() ? QStringLiteral("(не задана)") : m_settings.edtDirSmartTrade;
+    const QString question =
+        QStringLiteral("Подключение к базам данных начнет работу с терминалом заново:\n"
+                       "• журнал транзакций tOrderNumber будет очищен;\n"
+                       "• файлы транзакций (.tri, .tro, .trr) в папке ")
+        + dirTT
+        + QStringLiteral(" будут удалены и созданы заново пустыми;\n"
+                         "• файлы заявок SmartTrade (trans_*.new) в папке ")
+        + dirST
+        + QStringLiteral(" будут удалены;\n"
+                         "• нумерация транзакций начнется заново с ")
+        + QString::number(m_settings.edtTrans_id)
+        + QStringLiteral(".\n\nПосле подключения перезапустите импорт транзакций в квике.\n\nПодключиться?");
+    if (!Dialogs::question(this, question, QStringLiteral("Подключиться")))
+        return;
     // No guard of its own: a failure goes to the general error handler and
     // the closing message is not shown.
     command([this] { m_robot.actConnectToBaseExecute(); });
@@ -781,6 +883,41 @@ void TfmMain::actSelectLimitsExecute()
     const QString client = cboCode->currentText();
     const bool all = chAllLimits->isChecked();
     command([=, this] { m_data.SelectLimits(m_settings.accountMode(), group, client, security, all); });
+}
+
+void TfmMain::showLimitsReadAt()
+{
+    const DataSet &q = m_data.qLimits;
+    QString text;
+    if (!q.Active() || !q.readAt().isValid()) {
+        text = QStringLiteral("Позиции не прочитаны");
+    } else {
+        const QDateTime at = q.readAt();
+        text = QStringLiteral("Позиции на ")
+            + (at.date() == QDate::currentDate() ? at.toString(QStringLiteral("HH:mm:ss")) : at.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")));
+    }
+    const bool failed = !q.lastError().isEmpty();
+    if (failed)
+        text += QStringLiteral(" (не обновлены)");
+    lblLimitsReadAt->setText(text);
+    lblLimitsReadAt->setStyleSheet(failed ? QStringLiteral("color: #c00000;") : QString());
+    lblLimitsReadAt->setToolTip(failed ? QStringLiteral("Позиции не удалось прочитать заново: ") + q.lastError()
+                                       : QStringLiteral("Когда позиции были прочитаны из базы QuikData; они перечитываются "
+                                                        "вместе с заявками и сделками терминалов"));
+}
+
+const QSet<QString> &TfmMain::quotedSecurities() const
+{
+    if (!m_quotedKnown) {
+        m_quoted.clear();
+        const DataSet &q = m_data.tParam;
+        const int code = q.fieldIndex(QStringLiteral("seccode"));
+        if (q.Active() && code >= 0)
+            for (int r = 0; r < q.RecordCount(); ++r)
+                m_quoted.insert(q.value(r, code).toString().trimmed().toUpper());
+        m_quotedKnown = true;
+    }
+    return m_quoted;
 }
 
 void TfmMain::tshLimitsEnter()
@@ -890,6 +1027,7 @@ void TfmMain::actAboutExecute()
 {
     if (!m_about)
         m_about = new TfmAbout(this);
+    m_about->setLinks(m_settings.aboutMail, m_settings.aboutWeb);
     m_about->setCounters(QString::number(m_robot.TransId()) + QLatin1Char('/') + QString::number(m_robot.SentCount()) + QLatin1Char('/')
                          + QString::number(m_robot.DoneCount()));
     m_about->show();
@@ -900,6 +1038,30 @@ void TfmMain::showHelp(const QString &topic)
 {
     if (!m_help)
         m_help = new HelpWindow(this);
+    // A modal dialog (the options) blocks every window but its own: the
+    // guide asked for from it belongs to it while it is open, and comes back
+    // to the main window, still open, when it closes.
+    QWidget *modal = QApplication::activeModalWidget();
+    QWidget *owner = modal && modal != m_help->window() ? modal : this;
+    if (m_help->parentWidget() != owner) {
+        const QRect where = m_help->geometry();
+        const bool shown = m_help->isVisible();
+        m_help->setParent(owner, Qt::Window);
+        if (shown)
+            m_help->setGeometry(where);
+        if (auto *dialog = qobject_cast<QDialog *>(owner))
+            connect(dialog, &QDialog::finished, m_help, [this, dialog] {
+                if (m_help->parentWidget() != dialog)
+                    return;
+                const bool shown = m_help->isVisible();
+                const QRect where = m_help->geometry();
+                m_help->setParent(this, Qt::Window);
+                if (shown) {
+                    m_help->setGeometry(where);
+                    m_help->show();
+                }
+            }, Qt::SingleShotConnection);
+    }
     m_help->showTopic(topic);
 }
 

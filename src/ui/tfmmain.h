@@ -3,6 +3,7 @@
 #include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSet>
 #include <QVector>
 
 #include <memory>
@@ -10,12 +11,12 @@
 class DataGrid;
 class DataSet;
 class HelpWindow;
+class LogView;
 class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
-class QPlainTextEdit;
 class QSystemTrayIcon;
 class QTabWidget;
 class Robot;
@@ -95,6 +96,14 @@ private:
     void cboGroupChange();
     void tshLimitsEnter();
     void actAboutExecute();
+    // The refusal count and the terminals that do not answer, in the
+    // status bar.
+    void showRefusalsAndSilence();
+    // When the positions were read, beside their filter.
+    void showLimitsReadAt();
+    // The securities the quotes know (in capitals), read again after the
+    // quotes change.
+    const QSet<QString> &quotedSecurities() const;
     qint32 positionsFilterGroup() const;
     void showFailure(const QString &text);
     // Runs a command as the robot runs a tick: a failure goes to the
@@ -121,7 +130,11 @@ private:
             *tshActiveOrders = nullptr, *tshFilledOrders = nullptr, *tshCanceledOrders = nullptr, *tshTRO = nullptr,
             *tshLog = nullptr;
     QList<QLabel *> m_panels;
-    QPlainTextEdit *mLog = nullptr;
+    // Beside the transaction counters: the refusals, and the terminals
+    // that do not answer.
+    QLabel *pnlRefused = nullptr, *pnlSilence = nullptr;
+    QLabel *lblLimitsReadAt = nullptr;
+    LogView *m_log = nullptr;
     QComboBox *cboGroup = nullptr, *cboCode = nullptr, *cboSecCode = nullptr;
     QCheckBox *chAllLimits = nullptr;
     QMenu *pmParam = nullptr, *pmPortfolio = nullptr, *PopupMenu1 = nullptr;
@@ -136,5 +149,7 @@ private:
     TfmQOrders *m_qorders = nullptr;
     HelpWindow *m_help = nullptr;
     QList<DataGrid *> m_grids;
+    mutable QSet<QString> m_quoted;
+    mutable bool m_quotedKnown = false;
     bool m_limitsEntered = false;
 };

@@ -448,6 +448,8 @@ QWidget *TfmOpt::createMessagesPage()
     eventsLayout->addWidget(chSendTrans_done = check("chSendTrans_done", QStringLiteral("Регистрация транзакции на сервере")));
     eventsLayout->addWidget(
         chSendQuikConnect = check("chSendQuikConnect", QStringLiteral("Обрыв/восстановление соединения Quik`а с сервером")));
+    // Not a mail: the window's sound when the terminal refuses a transaction.
+    eventsLayout->addWidget(chSoundOnRefusal = check("chSoundOnRefusal", QStringLiteral("Звуковой сигнал при отказе в транзакции")));
 
     auto *grid = new QGridLayout(page);
     grid->addWidget(mail, 0, 0, 2, 1);
@@ -584,6 +586,7 @@ void TfmOpt::fillControls()
     chSendTrans_Id->setChecked(s.chSendTrans_Id);
     chSendTrans_done->setChecked(s.chSendTrans_done);
     chSendQuikConnect->setChecked(s.chSendQuikConnect);
+    chSoundOnRefusal->setChecked(s.chSoundOnRefusal);
 }
 
 void TfmOpt::applyMail()
@@ -651,6 +654,7 @@ void TfmOpt::applyControls()
     s.chSendTrans_Id = chSendTrans_Id->isChecked();
     s.chSendTrans_done = chSendTrans_done->isChecked();
     s.chSendQuikConnect = chSendQuikConnect->isChecked();
+    s.chSoundOnRefusal = chSoundOnRefusal->isChecked();
 }
 
 bool TfmOpt::checkEntries()

@@ -107,7 +107,7 @@ public:
               *edtEmail1 = nullptr, *edtEmail2 = nullptr, *edtMsg = nullptr;
     QCheckBox *chExitQty = nullptr, *chKillOrder = nullptr, *chAutoPortfolio = nullptr, *chQuikConnect = nullptr,
               *chConnect = nullptr, *chAuten = nullptr, *chSendTrans_Id = nullptr, *chSendTrans_done = nullptr,
-              *chSendQuikConnect = nullptr;
+              *chSendQuikConnect = nullptr, *chSoundOnRefusal = nullptr;
     QComboBox *cboGroup = nullptr;
     QPushButton *btCreateTables = nullptr, *btConnectToBase = nullptr, *btSmtpConnect = nullptr, *btSmtpDisconnect = nullptr,
                 *btTest = nullptr, *btHelp = nullptr, *btOK = nullptr, *btCancel = nullptr;

@@ -27,7 +27,8 @@
 
 #include <memory>
 
-// The window on a demo workspace, its boxes answered with OK.
+// The window on a demo workspace, its boxes answered with OK (and
+// "Подключиться" with Yes).
 struct Window {
     QTemporaryDir dir;
     sample::Paths paths;
@@ -40,7 +41,7 @@ struct Window {
     explicit Window(int mode = 0)
     {
         paths = openSampleWorkspace(dir, log, settings, mode);
-        Dialogs::setResponder([](const Dialogs::Request &) { return Dialogs::Answer{}; });
+        Dialogs::setResponder(answerOk);
         // As the program does: the robot first, then the window on it.
         core = std::make_unique<Robot>(settings, data);
         main = std::make_unique<TfmMain>(settings, data, *core);
@@ -53,6 +54,15 @@ struct Window {
         Dialogs::setResponder({});
         if (OperationLog::current() == &log)
             OperationLog::setCurrent(nullptr);
+    }
+    // Boxes answered with OK; "Подключиться"'s question with Yes, so that
+    // connecting connects.
+    static Dialogs::Answer answerOk(const Dialogs::Request &r)
+    {
+        Dialogs::Answer a;
+        if (r.kind == Dialogs::Kind::Question && r.title == QStringLiteral("Подключиться"))
+            a.button = QMessageBox::Yes;
+        return a;
     }
     Robot &robot() { return *core; }
     QAction *action(const char *name) { return main->findChild<QAction *>(QLatin1String(name)); }
