@@ -104,6 +104,8 @@ private slots:
     void positionsGridClosesThePosition();
     void cancellationsForAGroup();
     void groupWithoutMembersFormsNothing();
+    void countMessageAgreesWithTheCount_data();
+    void countMessageAgreesWithTheCount();
     void failedDispatchShowsNoCount();
     void quickForm_data();
     void quickForm();
@@ -150,7 +152,7 @@ void TestOrders::newOrderBySender()
     QCOMPARE(triLines(w.paths.trans).size(), linesBefore + 1); // SINGLE: one account
     // The status bar counts it too.
     QVERIFY2(w.panel(3).startsWith(QStringLiteral("Отправлено транзакций: %1/").arg(w.robot().TransId())), qPrintable(w.panel(3)));
-    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
 }
 
 void TestOrders::oldStrategyOrderIsAskedFor_data()
@@ -205,7 +207,7 @@ void TestOrders::oldStrategyOrderIsAskedFor()
     if (!question.isEmpty())
         told << question;
     if (sent)
-        told << QStringLiteral("Выставлено 1 заявок.");
+        told << QStringLiteral("Выставлено 1 заявка.");
     QCOMPARE(boxTexts(), told);
     if (!question.isEmpty())
         QCOMPARE(Dialogs::asked().first().kind, Dialogs::Kind::Question);
@@ -383,7 +385,7 @@ void TestOrders::shareIsCheckedByItsType()
         return;
     }
     QVERIFY(!stillOpen);
-    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].contains(QStringLiteral("SECCODE=SBER;")) && lines[0].contains(QStringLiteral(";OPERATION=S;PRICE=285,12;"))
                  && lines[0].endsWith(QStringLiteral(";QUANTITY=") + quantity + QLatin1Char(';')),
@@ -422,18 +424,18 @@ void TestOrders::groupIsAskedForInMultiOnly()
     });
     w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
-    const QString count = QStringLiteral("Выставлено %1 заявок.").arg(lines.size());
     if (mode == 0) {
         QVERIFY(!stillOpen);
         QCOMPARE(lines.size(), 1);
-        QCOMPARE(boxTexts(), QStringList{count});
+        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
         return;
     }
     QVERIFY(stillOpen);
     QVERIFY(groupFocused);
     QCOMPARE(typed, QStringLiteral("10"));
-    QVERIFY(!lines.isEmpty()); // then, with the group, to its members
-    QCOMPARE(boxTexts(), (QStringList{QStringLiteral("Выберите группу клиентов!"), count}));
+    // Then, with the group, to its members: 10001, 10002 and 20001 are active.
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(boxTexts(), (QStringList{QStringLiteral("Выберите группу клиентов!"), QStringLiteral("Выставлено 3 заявки.")}));
 }
 
 void TestOrders::positionsGridClosesThePosition_data()
@@ -550,6 +552,45 @@ void TestOrders::groupWithoutMembersFormsNothing()
     QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("\"Пустая\"   ...")));
 }
 
+void TestOrders::countMessageAgreesWithTheCount_data()
+{
+    QTest::addColumn<QStringList>("members");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("1") << QStringList{"10001"} << "Выставлено 1 заявка.";
+    QTest::newRow("2") << QStringList{"10001", "20002"} << "Выставлено 2 заявки.";
+    QTest::newRow("4") << QStringList{"10001", "10002", "20001", "20002"} << "Выставлено 4 заявки.";
+    QTest::newRow("5") << QStringList{"10001", "10002", "10003", "20001", "20002"} << "Выставлено 5 заявок.";
+}
+
+// The count message says how many transactions were formed, the noun
+// agreeing with the number.
+void TestOrders::countMessageAgreesWithTheCount()
+{
+    QFETCH(QStringList, members);
+    QFETCH(QString, told);
+    Window w(1);
+    // Every client of the workspace follows the robot.
+    execOnDatabase(w.paths.quikData, QStringLiteral("UPDATE tClients SET Active = 1"));
+    execOnDatabase(w.paths.quikData, QStringLiteral("INSERT INTO tGroup (\"group\") VALUES ('Счетная')"));
+    for (const QString &code : members)
+        execOnDatabase(w.paths.quikData,
+                       QStringLiteral("INSERT INTO tGroupClients (id_group, id_client) SELECT g.id_group, c.id FROM tGroup g, tClients c "
+                                      "WHERE g.\"group\" = 'Счетная' AND c.Code = :code"),
+                       {{QStringLiteral("code"), code}});
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    QVERIFY(w.data.tParam.Locate(QStringLiteral("seccode"), QStringLiteral("SBER")));
+    const int linesBefore = triLines(w.paths.trans).size();
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        d.cboGroup->setCurrentIndex(d.cboGroup->findText(QStringLiteral("Счетная")));
+        buyTen(d);
+    });
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore + members.size());
+    QCOMPARE(boxTexts(), QStringList{told});
+}
+
 void TestOrders::failedDispatchShowsNoCount()
 {
     Window w(1);
@@ -659,7 +700,7 @@ void TestOrders::quickForm()
         }
     } else {
         QCOMPARE(triLines(w.paths.trans).size(), linesBefore + 1);
-        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
         QCOMPARE(Dialogs::asked().size(), 1);
     }
 }

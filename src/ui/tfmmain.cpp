@@ -12,6 +12,7 @@
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
+#include "config/plural.h"
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "data/views.h"
@@ -865,7 +866,9 @@ void TfmMain::NewManualOrder(OrderSender sender)
     if (!done.failure.isEmpty())
         Dialogs::error(above, done.failure);
     else
-        Dialogs::information(above, QStringLiteral("Выставлено ") + QString::number(done.formed) + QStringLiteral(" заявок."));
+        Dialogs::information(above, QStringLiteral("Выставлено ") + QString::number(done.formed) + QLatin1Char(' ')
+                                        + RussianPlural(done.formed, QStringLiteral("заявка"), QStringLiteral("заявки"), QStringLiteral("заявок"))
+                                        + QLatin1Char('.'));
 }
 
 void TfmMain::KillManualOrders()
