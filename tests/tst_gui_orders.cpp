@@ -7,6 +7,8 @@
 #include "config/textcodec.h"
 #include "datagrid.h"
 #include "guiwindow.h"
+#include "navigatorbar.h"
+#include "tfmclients.h"
 #include "tfmorder.h"
 #include "tfmqorders.h"
 
@@ -111,6 +113,7 @@ private slots:
     void quickForm();
     void quickFormChecks_data();
     void quickFormChecks();
+    void quickFormFollowsTheGroups();
 };
 
 void TestOrders::newOrderBySender_data()
@@ -742,6 +745,72 @@ void TestOrders::quickFormChecks()
     QCOMPARE(answer.shown, 0);
     QCOMPARE(boxTexts(), told);
     QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+}
+
+// The form's group box lists the groups as they are, from the connection on
+// and after every change made in the groups editor, and starts on the
+// options' default group.
+void TestOrders::quickFormFollowsTheGroups()
+{
+    Window w(1);
+    const int futures = queryDatabase(w.paths.quikData, QStringLiteral("SELECT id_group FROM tGroup WHERE \"group\" = 'Фьючерсы'"))
+                            .value(0)
+                            .value(QStringLiteral("id_group"))
+                            .toInt();
+    QVERIFY(futures > 0);
+    w.settings.cboGroup = futures;
+    TfmQOrders *form = w.main->quickOrders();
+    QComboBox *box = form->cboGroup;
+    auto listed = [box] {
+        QStringList out;
+        for (int i = 0; i < box->count(); ++i)
+            out << box->itemText(i);
+        return out;
+    };
+    QCOMPARE(box->count(), 0); // nothing connected yet
+    w.connectNow();
+    QCOMPARE(listed(), (QStringList{"Основная", "Фьючерсы"}));
+    QCOMPARE(box->currentText(), QStringLiteral("Фьючерсы"));
+    QCOMPARE(form->groupKey(), futures);
+
+    // The operator picks another group; groups added, renamed and deleted
+    // in the editor show at once, the choice kept.
+    box->setCurrentIndex(box->findText(QStringLiteral("Основная")));
+    const int main = form->groupKey();
+    QCoreApplication::processEvents();
+    Dialogs::setResponder([](const Dialogs::Request &) { return Dialogs::Answer{QMessageBox::Yes, QString()}; });
+    TfmGroup *editor = w.main->groups();
+    w.action("actGroup")->trigger();
+    DataSet &groups = w.data.tGroup;
+    editor->nbGroup->click(NavigatorBar::Insert);
+    groups.setFieldValue(QStringLiteral("group"), QStringLiteral("Новая"));
+    editor->nbGroup->click(NavigatorBar::Post);
+    QCOMPARE(listed(), (QStringList{"Основная", "Фьючерсы", "Новая"}));
+    QCOMPARE(form->groupKey(), main);
+    QVERIFY(groups.Locate(QStringLiteral("id_group"), main));
+    groups.setFieldValue(QStringLiteral("group"), QStringLiteral("Главная"));
+    editor->nbGroup->click(NavigatorBar::Post);
+    QCOMPARE(listed(), (QStringList{"Главная", "Фьючерсы", "Новая"}));
+    QCOMPARE(box->currentText(), QStringLiteral("Главная"));
+    QCOMPARE(form->groupKey(), main);
+    QVERIFY(groups.Locate(QStringLiteral("group"), QStringLiteral("Новая")));
+    editor->nbGroup->click(NavigatorBar::Delete);
+    QCOMPARE(listed(), (QStringList{"Главная", "Фьючерсы"}));
+    QCOMPARE(form->groupKey(), main);
+
+    // A chosen group that is deleted leaves the box empty: no other group
+    // is put in its place for orders sent without a confirmation.
+    QVERIFY(groups.Locate(QStringLiteral("id_group"), main));
+    editor->nbGroup->click(NavigatorBar::Delete);
+    QCOMPARE(listed(), QStringList{"Фьючерсы"});
+    QCOMPARE(box->currentText(), QString());
+    QCOMPARE(form->groupKey(), -1);
+    // An empty box takes the default group at the next change.
+    editor->nbGroup->click(NavigatorBar::Insert);
+    groups.setFieldValue(QStringLiteral("group"), QStringLiteral("Еще одна"));
+    editor->nbGroup->click(NavigatorBar::Post);
+    QCOMPARE(listed(), (QStringList{"Фьючерсы", "Еще одна"}));
+    QCOMPARE(form->groupKey(), futures);
 }
 
 QTEST_MAIN(TestOrders)

@@ -169,7 +169,11 @@ TfmQOrders::TfmQOrders(TDatMod &data, Settings &settings, QWidget *parent)
         followQuotes();
     });
     connect(&quotes, &DataSet::reread, this, &TfmQOrders::showQuote);
-    connect(&m_data.tGroup, &DataSet::opened, this, [this] { fillGroups(groupKey()); });
+    // The groups as they are: at every connection and after every change,
+    // also from the groups editor.
+    DataSet &groups = m_data.tGroup;
+    for (auto changed : {&DataSet::opened, &DataSet::posted, &DataSet::deleted, &DataSet::reread})
+        connect(&groups, changed, this, [this] { fillGroups(groupKey()); });
 }
 
 void TfmQOrders::fillSecurities()
@@ -181,8 +185,13 @@ void TfmQOrders::fillSecurities()
 
 void TfmQOrders::fillGroups(qint32 chosen)
 {
+    // The group chosen stays chosen (under its new name when renamed); a box
+    // with none takes the options' default group. A chosen group that is
+    // gone leaves the box empty: the orders of this form go out without a
+    // confirmation, so no other group takes its place unasked.
+    const bool hadNone = chosen < 0;
     FillLookupBox(cboGroup, m_data.tGroup, QStringLiteral("id_group"), QStringLiteral("group"));
-    cboGroup->setCurrentIndex(cboGroup->findData(chosen));
+    cboGroup->setCurrentIndex(cboGroup->findData(hadNone ? m_settings.cboGroup : chosen));
     if (cboGroup->currentIndex() < 0)
         cboGroup->setEditText(QString());
 }
