@@ -66,6 +66,7 @@ private slots:
     void widerValuesWidenTheirColumn();
     void numberColumnsTakeNumbersOnly_data();
     void numberColumnsTakeNumbersOnly();
+    void postedRowKeepsItsPlace();
 
 private:
     QTemporaryDir m_dir;
@@ -332,6 +333,36 @@ void TestGrid::numberColumnsTakeNumbersOnly()
         QVERIFY(taken);
         QCOMPARE(value.toInt(), stored.toInt());
     }
+}
+
+// A new row inserted before others goes, once posted, where the table keeps
+// it (the end): the grid's rows, its current row and whatever points at the
+// new row (a cell editor still open) move with it.
+void TestGrid::postedRowKeepsItsPlace()
+{
+    QList<GridColumn> columns(1);
+    columns[0].field = QStringLiteral("name");
+    columns[0].caption = QStringLiteral("Имя");
+    columns[0].readOnly = false;
+    m_table->setReadOnly(false);
+    m_table->Open();
+    DataGrid grid(m_table.get(), columns);
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    grid.view()->setCurrentIndex(grid.model()->index(1, 0));
+    m_table->Insert();
+    QCOMPARE(m_table->currentRow(), 1);
+    QVERIFY(grid.model()->setData(grid.model()->index(1, 0), QStringLiteral("d")));
+    const QPersistentModelIndex newRow(grid.model()->index(1, 0));
+    QVERIFY(m_table->Post());
+    QCOMPARE(m_table->currentRow(), 3);
+    QCOMPARE(newRow.row(), 3);
+    QCOMPARE(grid.view()->currentIndex().row(), 3);
+    QStringList shown;
+    for (int r = 0; r < grid.model()->rowCount(); ++r)
+        shown << grid.model()->text(r, 0);
+    QCOMPARE(shown, (QStringList{"a", "b", "c", "d"}));
+    QCOMPARE(namesStored(m_path), (QStringList{"a", "b", "c", "d"}));
 }
 
 QTEST_MAIN(TestGrid)

@@ -180,6 +180,13 @@ GridModel::GridModel(DataSet *dataset, QList<GridColumn> columns, QObject *paren
     connect(m_dataset, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex &, int first, int last) { beginRemoveRows({}, first, last); });
     connect(m_dataset, &QAbstractItemModel::rowsRemoved, this, [this] { endRemoveRows(); });
+    // A new row that is posted moves to where the table keeps it: the
+    // view's current row, selection and open editor move with it.
+    connect(m_dataset, &QAbstractItemModel::rowsAboutToBeMoved, this,
+            [this](const QModelIndex &, int first, int last, const QModelIndex &, int to) {
+                beginMoveRows({}, first, last, {}, to);
+            });
+    connect(m_dataset, &QAbstractItemModel::rowsMoved, this, [this] { endMoveRows(); });
 }
 
 void GridModel::remap()
