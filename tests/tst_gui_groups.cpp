@@ -9,6 +9,7 @@
 #include "navigatorbar.h"
 #include "tfmclients.h"
 
+#include <QComboBox>
 #include <QLineEdit>
 #include <QTableView>
 #include <QToolButton>
@@ -78,6 +79,9 @@ class TestGroups : public QObject {
 private slots:
     void newGroupShowsItsMembersAtOnce_data();
     void newGroupShowsItsMembersAtOnce();
+    void memberIsAClient_data();
+    void memberIsAClient();
+    void memberWhoseClientIsGone();
 };
 
 void TestGroups::newGroupShowsItsMembersAtOnce_data()
@@ -120,6 +124,94 @@ void TestGroups::newGroupShowsItsMembersAtOnce()
     QCOMPARE(shownCodes(editor), QStringList());
     // The grid keeps the focus for the typing that follows.
     QVERIFY(editor->grdGroup->view()->hasFocus());
+}
+
+void TestGroups::memberIsAClient_data()
+{
+    QTest::addColumn<QString>("typed"); // "": nothing typed
+    QTest::addColumn<bool>("enter");    // Enter pressed in the cell (otherwise "Сохранить" clicked at once)
+    QTest::addColumn<QString>("member"); // the code stored; empty: nothing stored
+    QTest::addColumn<QStringList>("told");
+    const QString unknown = QStringLiteral("Значение \"99999\" не найдено в списке поля \"Код клиента\": выберите его из списка.");
+    const QString none = QStringLiteral("Не выбран клиент: выберите код клиента из списка.");
+    QTest::newRow("a code of the list") << "20002" << false << "20002" << QStringList();
+    QTest::newRow("a code, other blanks") << " 20002 " << true << "20002" << QStringList();
+    QTest::newRow("an unknown code, Enter") << "99999" << true << "" << QStringList{unknown};
+    QTest::newRow("an unknown code, saved") << "99999" << false << "" << QStringList{unknown, none};
+    QTest::newRow("nothing typed, saved") << "" << false << "" << QStringList{none};
+}
+
+// A member is stored by its client's code; a code that no client has is
+// refused by name and the row stays in editing, never saved as a member
+// without a client.
+void TestGroups::memberIsAClient()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, enter);
+    QFETCH(QString, member);
+    QFETCH(QStringList, told);
+    Window w;
+    TfmGroup *editor = openEditor(w);
+    DataSet &members = w.data.tGroupClients;
+    editor->grdGroup->view()->setCurrentIndex(editor->grdGroup->model()->index(0, 1));
+    const QVariant group = w.data.tGroup.FieldByName(QStringLiteral("id_group"));
+    const QString count = QStringLiteral("SELECT COUNT(*) FROM tGroupClients WHERE id_group = %1").arg(group.toInt());
+    const int before = stored(w, count).value(0).value(0).toInt();
+    const QStringList shownBefore = shownCodes(editor);
+
+    clickButton(editor->nbGroupClients, NavigatorBar::Insert);
+    QCOMPARE(members.state(), DataSet::State::Insert);
+    if (!typed.isEmpty()) {
+        auto *box = qobject_cast<QComboBox *>(editCell(editor->grdGroupClients, members.currentRow(), 0));
+        QVERIFY(box);
+        QVERIFY(box->isEditable());
+        box->lineEdit()->clear();
+        QTest::keyClicks(box->lineEdit(), typed);
+        if (enter) {
+            QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+            QCoreApplication::processEvents();
+        }
+    }
+    if (!enter)
+        clickButton(editor->nbGroupClients, NavigatorBar::Post);
+
+    QCOMPARE(boxTexts(), told);
+    if (member.isEmpty()) {
+        QCOMPARE(members.state(), DataSet::State::Insert); // kept for the operator to correct
+        QCOMPARE(stored(w, count).value(0).value(0).toInt(), before);
+        QCOMPARE(stored(w, QStringLiteral("SELECT COUNT(*) FROM tGroupClients WHERE id_client IS NULL")).value(0).value(0).toInt(), 0);
+        return;
+    }
+    if (members.editing())
+        clickButton(editor->nbGroupClients, NavigatorBar::Post);
+    QCOMPARE(members.state(), DataSet::State::Browse);
+    QCOMPARE(stored(w, count).value(0).value(0).toInt(), before + 1);
+    const auto codes = stored(w, QStringLiteral("SELECT c.Code FROM tGroupClients m JOIN tClients c ON c.id = m.id_client "
+                                                "WHERE m.id_group = %1 ORDER BY m.rowid DESC")
+                                     .arg(group.toInt()));
+    QCOMPARE(codes.value(0).value(0).toString(), member);
+    QCOMPARE(shownCodes(editor), shownBefore + QStringList{member});
+}
+
+// The client picked is deleted (by another program) before the member is
+// saved: the member is refused, never stored without its client.
+void TestGroups::memberWhoseClientIsGone()
+{
+    Window w;
+    TfmGroup *editor = openEditor(w);
+    DataSet &members = w.data.tGroupClients;
+    clickButton(editor->nbGroupClients, NavigatorBar::Insert);
+    auto *box = qobject_cast<QComboBox *>(editCell(editor->grdGroupClients, members.currentRow(), 0));
+    QVERIFY(box);
+    box->setCurrentIndex(box->findText(QStringLiteral("20002")));
+    const qint64 id = box->currentData().toLongLong();
+    QVERIFY(id > 0);
+    execOnDatabase(w.paths.quikData, QStringLiteral("DELETE FROM tClients WHERE Code = '20002'"));
+    const int before = stored(w, QStringLiteral("SELECT COUNT(*) FROM tGroupClients")).value(0).value(0).toInt();
+    clickButton(editor->nbGroupClients, NavigatorBar::Post);
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Клиента с номером %1 нет в списке клиентов: выберите код клиента из списка.").arg(id)});
+    QCOMPARE(members.state(), DataSet::State::Insert);
+    QCOMPARE(stored(w, QStringLiteral("SELECT COUNT(*) FROM tGroupClients")).value(0).value(0).toInt(), before);
 }
 
 QTEST_MAIN(TestGroups)

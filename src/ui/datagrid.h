@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class DataSet;
 class FooterBar;
@@ -66,6 +67,9 @@ public:
 
 private:
     void remap();
+    // The key of the lookup row whose shown value is `shown` (letter case
+    // and blanks around ignored); null for an empty text, none when no row has it.
+    std::optional<QVariant> lookupKey(const GridColumn &column, const QString &shown) const;
 
     DataSet *m_dataset;
     QList<GridColumn> m_columns;
