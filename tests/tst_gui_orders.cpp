@@ -114,6 +114,8 @@ private slots:
     void quickFormChecks_data();
     void quickFormChecks();
     void quickFormFollowsTheGroups();
+    void quickFormShowsTheQuote_data();
+    void quickFormShowsTheQuote();
 };
 
 void TestOrders::newOrderBySender_data()
@@ -811,6 +813,42 @@ void TestOrders::quickFormFollowsTheGroups()
     editor->nbGroup->click(NavigatorBar::Post);
     QCOMPARE(listed(), (QStringList{"Фьючерсы", "Еще одна"}));
     QCOMPARE(form->groupKey(), futures);
+}
+
+void TestOrders::quickFormShowsTheQuote_data()
+{
+    QTest::addColumn<QString>("security");
+    QTest::addColumn<QString>("bid");
+    QTest::addColumn<QString>("offer");
+    // The quotes' decimals of each security (SBER 2, LKOH 1, VTBR 3, RIZ6 0),
+    // thousands separated, as the quotes grid shows them.
+    const QString g = QLocale(QLocale::Russian, QLocale::Russia).groupSeparator();
+    QTest::newRow("2 decimals") << "SBER" << "285,10" << "285,15";
+    QTest::newRow("1 decimal, thousands") << "LKOH" << "6" + g + "850,0" << "6" + g + "851,5";
+    QTest::newRow("3 decimals") << "VTBR" << "91,105" << "91,110";
+    QTest::newRow("no decimals") << "RIZ6" << "110" + g + "250" << "110" + g + "260";
+}
+
+// The form's bid and offer are those of the security chosen, written as the
+// quotes grid writes them.
+void TestOrders::quickFormShowsTheQuote()
+{
+    QFETCH(QString, security);
+    QFETCH(QString, bid);
+    QFETCH(QString, offer);
+    Window w;
+    w.connectNow();
+    TfmQOrders *form = w.main->quickOrders();
+    w.action("actQOrders")->trigger();
+    const int at = form->cboSecCode->findData(security);
+    QVERIFY(at >= 0);
+    form->cboSecCode->setCurrentIndex(at);
+    emit form->cboSecCode->activated(at);
+    QCOMPARE(w.data.tParam.FieldByName(QStringLiteral("seccode")).toString(), security);
+    QCOMPARE(form->lbid->text(), bid);
+    QCOMPARE(form->loffer->text(), offer);
+    DataGrid *quotes = w.main->grid(QStringLiteral("grdQoutes"));
+    QCOMPARE(quotes->model()->text(w.data.tParam.currentRow(), quotes->model()->columnOf(QStringLiteral("bid"))), bid);
 }
 
 QTEST_MAIN(TestOrders)

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "data/datmod.h"
+#include "data/views.h"
 #include "datagrid.h"
 #include "dialogs.h"
 
@@ -212,9 +213,10 @@ void TfmQOrders::showQuote()
         loffer->clear();
         return;
     }
-    const QLocale locale;
-    lbid->setText(locale.toString(quotes.FieldByName(QStringLiteral("bid")).toDouble(), 'g', 15));
-    loffer->setText(locale.toString(quotes.FieldByName(QStringLiteral("offer")).toDouble(), 'g', 15));
+    // As the quotes grid shows them: the security's decimals, thousands separated.
+    const QVariant digits = quotes.hasField(QStringLiteral("Digits")) ? quotes.FieldByName(QStringLiteral("Digits")) : QVariant();
+    lbid->setText(FormatPrice(quotes.FieldByName(QStringLiteral("bid")), digits));
+    loffer->setText(FormatPrice(quotes.FieldByName(QStringLiteral("offer")), digits));
 }
 
 void TfmQOrders::followQuotes()
