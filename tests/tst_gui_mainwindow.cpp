@@ -299,6 +299,9 @@ void TestMainWindow::numberCellsShowTheirFormat_data()
     QTest::newRow("open positions, last") << "grdOpenPositions" << "ID" << "14" << "Last" << "285,12";
     // Money: grouped as the other money cells.
     QTest::newRow("positions' valuation") << "grdLimits" << "account" << "EQTV" << "est" << "250 000,00";
+    // The securities directory: share and slippage with two decimals.
+    QTest::newRow("directory, share") << "grdSecCode" << "SecCode" << "SBER" << "Part" << "20,00";
+    QTest::newRow("directory, slippage") << "grdSecCode" << "SecCode" << "SBER" << "Slippage" << "0,10";
 }
 
 void TestMainWindow::numberCellsShowTheirFormat()
