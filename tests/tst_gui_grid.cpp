@@ -72,6 +72,9 @@ private slots:
     void exportWritesWhatIsShown();
     void groupedTotalsAddOnlyLikeWithLike_data();
     void groupedTotalsAddOnlyLikeWithLike();
+    void postedRowKeepsItsPlace();
+    void lookupColumnsTakeShownValues_data();
+    void lookupColumnsTakeShownValues();
 
 private:
     QTemporaryDir m_dir;
@@ -579,6 +582,83 @@ void TestGrid::groupedTotalsAddOnlyLikeWithLike()
     grid.setFooter(QStringLiteral("v"), f);
     QCOMPARE(grid.footerText(QStringLiteral("v")), footer);
     QCOMPARE(grid.footerToolTip(QStringLiteral("v")), tip);
+}
+
+// A new row inserted before others goes, once posted, where the table keeps
+// it (the end): the grid's rows, its current row and whatever points at the
+// new row (a cell editor still open) move with it.
+void TestGrid::postedRowKeepsItsPlace()
+{
+    QList<GridColumn> columns(1);
+    columns[0].field = QStringLiteral("name");
+    columns[0].caption = QStringLiteral("Имя");
+    columns[0].readOnly = false;
+    m_table->setReadOnly(false);
+    m_table->Open();
+    DataGrid grid(m_table.get(), columns);
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    grid.view()->setCurrentIndex(grid.model()->index(1, 0));
+    m_table->Insert();
+    QCOMPARE(m_table->currentRow(), 1);
+    QVERIFY(grid.model()->setData(grid.model()->index(1, 0), QStringLiteral("d")));
+    const QPersistentModelIndex newRow(grid.model()->index(1, 0));
+    QVERIFY(m_table->Post());
+    QCOMPARE(m_table->currentRow(), 3);
+    QCOMPARE(newRow.row(), 3);
+    QCOMPARE(grid.view()->currentIndex().row(), 3);
+    QStringList shown;
+    for (int r = 0; r < grid.model()->rowCount(); ++r)
+        shown << grid.model()->text(r, 0);
+    QCOMPARE(shown, (QStringList{"a", "b", "c", "d"}));
+    QCOMPARE(namesStored(m_path), (QStringList{"a", "b", "c", "d"}));
+}
+
+void TestGrid::lookupColumnsTakeShownValues_data()
+{
+    QTest::addColumn<QVariant>("typed");
+    QTest::addColumn<int>("stored"); // the key stored; 0: refused, the value as it was
+    QTest::newRow("a shown value") << QVariant(QStringLiteral("c")) << 3;
+    QTest::newRow("letter case and blanks") << QVariant(QStringLiteral(" B ")) << 2;
+    QTest::newRow("a key picked in the list") << QVariant(3) << 3;
+    QTest::newRow("not in the list") << QVariant(QStringLiteral("zzz")) << 0;
+    // A text that reads as a number is still a shown value, never taken for a key.
+    QTest::newRow("digits that are no shown value") << QVariant(QStringLiteral("2")) << 0;
+}
+
+// A lookup column stores the key of the shown value typed; a value the list
+// does not have is refused, naming it and the column.
+void TestGrid::lookupColumnsTakeShownValues()
+{
+    QFETCH(QVariant, typed);
+    QFETCH(int, stored);
+    DataSet names(QStringLiteral("names"), m_db.get(), DataSet::Kind::Table);
+    names.setTableName(QStringLiteral("t"));
+    names.Open();
+    QList<GridColumn> columns(1);
+    columns[0].field = QStringLiteral("qty");
+    columns[0].caption = QStringLiteral("Имя");
+    columns[0].readOnly = false;
+    columns[0].lookupSet = &names;
+    columns[0].lookupKey = QStringLiteral("id");
+    columns[0].lookupShow = QStringLiteral("name");
+    m_table->setReadOnly(false);
+    m_table->Open();
+    DataGrid grid(m_table.get(), columns);
+    QCOMPARE(grid.model()->text(0, 0), QStringLiteral("a")); // qty 1 is the row of id 1
+    const bool taken = grid.model()->setData(grid.model()->index(0, 0), typed);
+    QCOMPARE(taken, stored != 0);
+    QVERIFY(m_table->Post());
+    const int qty = m_db->fetch(QStringLiteral("SELECT qty FROM t WHERE id = 1")).rows.value(0).value(0).toInt();
+    if (stored) {
+        QCOMPARE(qty, stored);
+        QVERIFY(m_asked.isEmpty());
+    } else {
+        QCOMPARE(qty, 1);
+        QCOMPARE(m_asked.size(), 1);
+        QCOMPARE(m_asked.last().text, QStringLiteral("Значение \"%1\" не найдено в списке поля \"Имя\": выберите его из списка.")
+                                          .arg(typed.toString().trimmed()));
+    }
 }
 
 QTEST_MAIN(TestGrid)

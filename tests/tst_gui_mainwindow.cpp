@@ -82,6 +82,9 @@ private slots:
     void gridsShowTheirColumns();
     void footers_data();
     void footers();
+    void numberCellsShowTheirFormat_data();
+    void numberCellsShowTheirFormat();
+    void priceDecimalsFollowTheQuotes();
     void positionsFilterBuildsTheView();
     void quikTickKeepsTheCurrentRows();
     void failingTickShowsOneBox();
@@ -303,6 +306,96 @@ void TestMainWindow::footers()
     // The same formatter shows the cells.
     for (int r = 0; r < values.size(); ++r)
         QCOMPARE(g.model()->text(r, 0), FormatDisplay(values[r], format));
+}
+
+void TestMainWindow::numberCellsShowTheirFormat_data()
+{
+    QTest::addColumn<QString>("grid");
+    QTest::addColumn<QString>("keyField"); // the row shown where this field ...
+    QTest::addColumn<QString>("key");      // ... holds this text
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("text");
+    // Prices: the decimals of the row's security (the quotes' Digits: LKOH 1,
+    // SBER and GAZP 2, VTBR 3, RIZ6 0), thousands separated by the locale.
+    const QString g = QLocale(QLocale::Russian, QLocale::Russia).groupSeparator();
+    QTest::newRow("orders, 1 decimal") << "grdQuikOrders" << "stock" << "ЛУКОЙЛ" << "price" << "6" + g + "850,5";
+    QTest::newRow("orders, no decimals") << "grdQuikOrders" << "stock" << "RTS-12.26" << "price" << "110" + g + "250";
+    QTest::newRow("orders, 2 decimals") << "grdQuikOrders" << "stock" << "ГАЗПРОМ ао" << "price" << "160,35";
+    QTest::newRow("trades, 1 decimal") << "grdTrades" << "stock" << "ЛУКОЙЛ" << "Price" << "6" + g + "850,5";
+    QTest::newRow("filled, whole price of a 1-decimal security") << "grdFilledOrders" << "ID" << "7" << "Fill Price" << "6" + g + "853,0";
+    QTest::newRow("filled, same column, a half") << "grdFilledOrders" << "ID" << "8" << "Fill Price" << "6" + g + "853,5";
+    QTest::newRow("filled, 2 decimals") << "grdFilledOrders" << "ID" << "9" << "Fill Price" << "285,10";
+    QTest::newRow("filled, ticker of another code") << "grdFilledOrders" << "ID" << "10" << "Fill Price" << "110" + g + "250";
+    QTest::newRow("filled, only in the directory") << "grdFilledOrders" << "ID" << "11" << "Fill Price" << "301,50";
+    QTest::newRow("filled, unknown security: as it is") << "grdFilledOrders" << "ID" << "12" << "Fill Price" << "1" + g + "234,5";
+    QTest::newRow("active orders, 3 decimals") << "grdActiveOrders" << "ID" << "13" << "Last" << "91,100";
+    QTest::newRow("open positions, entry") << "grdOpenPositions" << "ID" << "14" << "Entry Price" << "285,00";
+    QTest::newRow("open positions, last") << "grdOpenPositions" << "ID" << "14" << "Last" << "285,12";
+    // Money: grouped as the other money cells.
+    QTest::newRow("positions' valuation") << "grdLimits" << "account" << "EQTV" << "est" << "250 000,00";
+    // The securities directory: share and slippage with two decimals.
+    QTest::newRow("directory, share") << "grdSecCode" << "SecCode" << "SBER" << "Part" << "20,00";
+    QTest::newRow("directory, slippage") << "grdSecCode" << "SecCode" << "SBER" << "Slippage" << "0,10";
+}
+
+void TestMainWindow::numberCellsShowTheirFormat()
+{
+    QFETCH(QString, grid);
+    QFETCH(QString, keyField);
+    QFETCH(QString, key);
+    QFETCH(QString, field);
+    QFETCH(QString, text);
+    Window w(1);
+    // A security the directory knows and the quotes do not.
+    execOnDatabase(w.paths.quikData, QStringLiteral("INSERT INTO tSecCode (SecCode, Ticker, Digits, Traded) VALUES ('MTSS', 'MTSS', 2, 0)"));
+    w.addFilled(7, QStringLiteral("LKOH"), QStringLiteral("LE"), QStringLiteral("Buy 1 LKOH 6853 "), 6853);
+    w.addFilled(8, QStringLiteral("LKOH"), QStringLiteral("LX"), QStringLiteral("Sell 1 LKOH 6853.5 "), 6853.5);
+    w.addFilled(9, QStringLiteral("sber"), QStringLiteral("LE"), QStringLiteral("Buy 10 SBER 285.1 "), 285.1);
+    w.addFilled(10, QStringLiteral("RI"), QStringLiteral("SE"), QStringLiteral("Sell 1 RI 110250 "), 110250);
+    w.addFilled(11, QStringLiteral("MTSS"), QStringLiteral("LE"), QStringLiteral("Buy 1 MTSS 301.5 "), 301.5);
+    w.addFilled(12, QStringLiteral("XXXX"), QStringLiteral("LE"), QStringLiteral("Buy 1 XXXX 1234.5 "), 1234.5);
+    execOnDatabase(w.paths.alerts, QStringLiteral("INSERT INTO ActiveOrders (ID, Symbol, OrderType, \"Order\", \"Last\") "
+                                                  "VALUES (13, 'VTBR', 'LE', 'Buy 1 VTBR 91.1 Stop', 91.1)"));
+    execOnDatabase(w.paths.alerts, QStringLiteral("INSERT INTO OpenPositions (ID, Symbol, \"Entry Price\", \"Last\") "
+                                                  "VALUES (14, 'SBER', 285, 285.12)"));
+    w.connectNow();
+    w.robot().timTable();
+    DataGrid *g = grid == QLatin1String("grdSecCode") ? w.main->findChild<TfmOpt *>()->grid(grid) : w.main->grid(grid);
+    QVERIFY(g);
+    DataSet &d = *g->dataset();
+    const int keyColumn = d.fieldIndex(keyField);
+    QVERIFY(keyColumn >= 0);
+    int row = -1;
+    for (int r = 0; r < d.RecordCount() && row < 0; ++r)
+        if (d.value(r, keyColumn).toString() == key)
+            row = r;
+    QVERIFY2(row >= 0, qPrintable(key));
+    QCOMPARE(g->model()->text(row, g->model()->columnOf(field)), text);
+}
+
+// The decimals are read again when the quotes or the directory change.
+void TestMainWindow::priceDecimalsFollowTheQuotes()
+{
+    Window w;
+    w.addFilled(7, QStringLiteral("LKOH"), QStringLiteral("LE"), QStringLiteral("Buy 1 LKOH 6853 "), 6853);
+    w.connectNow();
+    w.robot().timTable();
+    DataGrid *filled = w.main->grid(QStringLiteral("grdFilledOrders"));
+    const int price = filled->model()->columnOf(QStringLiteral("Fill Price"));
+    const QString g = QLocale(QLocale::Russian, QLocale::Russia).groupSeparator();
+    QCOMPARE(filled->model()->text(0, price), "6" + g + "853,0");
+    execOnDatabase(w.paths.quikData, QStringLiteral("UPDATE tParam SET Digits = 2 WHERE seccode = 'LKOH'"));
+    w.robot().timQuikTimer();
+    QCOMPARE(filled->model()->text(0, price), "6" + g + "853,00");
+    // Without quotes for its code, the directory's own decimals.
+    execOnDatabase(w.paths.quikData, QStringLiteral("DELETE FROM tParam WHERE seccode = 'LKOH'"));
+    w.robot().timQuikTimer();
+    QCOMPARE(filled->model()->text(0, price), "6" + g + "853,0");
+    w.data.tSecCode.setReadOnly(false);
+    QVERIFY(w.data.tSecCode.Locate(QStringLiteral("SecCode"), QStringLiteral("LKOH")));
+    w.data.tSecCode.setFieldValue(QStringLiteral("Digits"), 3);
+    QVERIFY(w.data.tSecCode.Post());
+    QCOMPARE(filled->model()->text(0, price), "6" + g + "853,000");
 }
 
 void TestMainWindow::positionsFilterBuildsTheView()

@@ -7,6 +7,8 @@
 #include "config/textcodec.h"
 #include "datagrid.h"
 #include "guiwindow.h"
+#include "navigatorbar.h"
+#include "tfmclients.h"
 #include "tfmorder.h"
 #include "tfmqorders.h"
 
@@ -104,11 +106,16 @@ private slots:
     void positionsGridClosesThePosition();
     void cancellationsForAGroup();
     void groupWithoutMembersFormsNothing();
+    void countMessageAgreesWithTheCount_data();
+    void countMessageAgreesWithTheCount();
     void failedDispatchShowsNoCount();
     void quickForm_data();
     void quickForm();
     void quickFormChecks_data();
     void quickFormChecks();
+    void quickFormFollowsTheGroups();
+    void quickFormShowsTheQuote_data();
+    void quickFormShowsTheQuote();
 };
 
 void TestOrders::newOrderBySender_data()
@@ -150,7 +157,7 @@ void TestOrders::newOrderBySender()
     QCOMPARE(triLines(w.paths.trans).size(), linesBefore + 1); // SINGLE: one account
     // The status bar counts it too.
     QVERIFY2(w.panel(3).startsWith(QStringLiteral("Отправлено транзакций: %1/").arg(w.robot().TransId())), qPrintable(w.panel(3)));
-    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
 }
 
 void TestOrders::oldStrategyOrderIsAskedFor_data()
@@ -205,7 +212,7 @@ void TestOrders::oldStrategyOrderIsAskedFor()
     if (!question.isEmpty())
         told << question;
     if (sent)
-        told << QStringLiteral("Выставлено 1 заявок.");
+        told << QStringLiteral("Выставлено 1 заявка.");
     QCOMPARE(boxTexts(), told);
     if (!question.isEmpty())
         QCOMPARE(Dialogs::asked().first().kind, Dialogs::Kind::Question);
@@ -383,7 +390,7 @@ void TestOrders::shareIsCheckedByItsType()
         return;
     }
     QVERIFY(!stillOpen);
-    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+    QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].contains(QStringLiteral("SECCODE=SBER;")) && lines[0].contains(QStringLiteral(";OPERATION=S;PRICE=285,12;"))
                  && lines[0].endsWith(QStringLiteral(";QUANTITY=") + quantity + QLatin1Char(';')),
@@ -422,18 +429,18 @@ void TestOrders::groupIsAskedForInMultiOnly()
     });
     w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
     const QStringList lines = triLines(w.paths.trans).mid(linesBefore);
-    const QString count = QStringLiteral("Выставлено %1 заявок.").arg(lines.size());
     if (mode == 0) {
         QVERIFY(!stillOpen);
         QCOMPARE(lines.size(), 1);
-        QCOMPARE(boxTexts(), QStringList{count});
+        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
         return;
     }
     QVERIFY(stillOpen);
     QVERIFY(groupFocused);
     QCOMPARE(typed, QStringLiteral("10"));
-    QVERIFY(!lines.isEmpty()); // then, with the group, to its members
-    QCOMPARE(boxTexts(), (QStringList{QStringLiteral("Выберите группу клиентов!"), count}));
+    // Then, with the group, to its members: 10001, 10002 and 20001 are active.
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(boxTexts(), (QStringList{QStringLiteral("Выберите группу клиентов!"), QStringLiteral("Выставлено 3 заявки.")}));
 }
 
 void TestOrders::positionsGridClosesThePosition_data()
@@ -550,6 +557,45 @@ void TestOrders::groupWithoutMembersFormsNothing()
     QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("\"Пустая\"   ...")));
 }
 
+void TestOrders::countMessageAgreesWithTheCount_data()
+{
+    QTest::addColumn<QStringList>("members");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("1") << QStringList{"10001"} << "Выставлено 1 заявка.";
+    QTest::newRow("2") << QStringList{"10001", "20002"} << "Выставлено 2 заявки.";
+    QTest::newRow("4") << QStringList{"10001", "10002", "20001", "20002"} << "Выставлено 4 заявки.";
+    QTest::newRow("5") << QStringList{"10001", "10002", "10003", "20001", "20002"} << "Выставлено 5 заявок.";
+}
+
+// The count message says how many transactions were formed, the noun
+// agreeing with the number.
+void TestOrders::countMessageAgreesWithTheCount()
+{
+    QFETCH(QStringList, members);
+    QFETCH(QString, told);
+    Window w(1);
+    // Every client of the workspace follows the robot.
+    execOnDatabase(w.paths.quikData, QStringLiteral("UPDATE tClients SET Active = 1"));
+    execOnDatabase(w.paths.quikData, QStringLiteral("INSERT INTO tGroup (\"group\") VALUES ('Счетная')"));
+    for (const QString &code : members)
+        execOnDatabase(w.paths.quikData,
+                       QStringLiteral("INSERT INTO tGroupClients (id_group, id_client) SELECT g.id_group, c.id FROM tGroup g, tClients c "
+                                      "WHERE g.\"group\" = 'Счетная' AND c.Code = :code"),
+                       {{QStringLiteral("code"), code}});
+    w.connectNow();
+    freshBoxes();
+    showPage(w, "tshTrading");
+    QVERIFY(w.data.tParam.Locate(QStringLiteral("seccode"), QStringLiteral("SBER")));
+    const int linesBefore = triLines(w.paths.trans).size();
+    OnDialog answer(*w.main->order(), [&](TfmOrder &d) {
+        d.cboGroup->setCurrentIndex(d.cboGroup->findText(QStringLiteral("Счетная")));
+        buyTen(d);
+    });
+    w.main->NewManualOrder(TfmMain::OrderSender::NewOrderCommand);
+    QCOMPARE(triLines(w.paths.trans).size(), linesBefore + members.size());
+    QCOMPARE(boxTexts(), QStringList{told});
+}
+
 void TestOrders::failedDispatchShowsNoCount()
 {
     Window w(1);
@@ -659,7 +705,7 @@ void TestOrders::quickForm()
         }
     } else {
         QCOMPARE(triLines(w.paths.trans).size(), linesBefore + 1);
-        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявок.")});
+        QCOMPARE(boxTexts(), QStringList{QStringLiteral("Выставлено 1 заявка.")});
         QCOMPARE(Dialogs::asked().size(), 1);
     }
 }
@@ -701,6 +747,108 @@ void TestOrders::quickFormChecks()
     QCOMPARE(answer.shown, 0);
     QCOMPARE(boxTexts(), told);
     QCOMPARE(triLines(w.paths.trans).size(), linesBefore);
+}
+
+// The form's group box lists the groups as they are, from the connection on
+// and after every change made in the groups editor, and starts on the
+// options' default group.
+void TestOrders::quickFormFollowsTheGroups()
+{
+    Window w(1);
+    const int futures = queryDatabase(w.paths.quikData, QStringLiteral("SELECT id_group FROM tGroup WHERE \"group\" = 'Фьючерсы'"))
+                            .value(0)
+                            .value(QStringLiteral("id_group"))
+                            .toInt();
+    QVERIFY(futures > 0);
+    w.settings.cboGroup = futures;
+    TfmQOrders *form = w.main->quickOrders();
+    QComboBox *box = form->cboGroup;
+    auto listed = [box] {
+        QStringList out;
+        for (int i = 0; i < box->count(); ++i)
+            out << box->itemText(i);
+        return out;
+    };
+    QCOMPARE(box->count(), 0); // nothing connected yet
+    w.connectNow();
+    QCOMPARE(listed(), (QStringList{"Основная", "Фьючерсы"}));
+    QCOMPARE(box->currentText(), QStringLiteral("Фьючерсы"));
+    QCOMPARE(form->groupKey(), futures);
+
+    // The operator picks another group; groups added, renamed and deleted
+    // in the editor show at once, the choice kept.
+    box->setCurrentIndex(box->findText(QStringLiteral("Основная")));
+    const int main = form->groupKey();
+    QCoreApplication::processEvents();
+    Dialogs::setResponder([](const Dialogs::Request &) { return Dialogs::Answer{QMessageBox::Yes, QString()}; });
+    TfmGroup *editor = w.main->groups();
+    w.action("actGroup")->trigger();
+    DataSet &groups = w.data.tGroup;
+    editor->nbGroup->click(NavigatorBar::Insert);
+    groups.setFieldValue(QStringLiteral("group"), QStringLiteral("Новая"));
+    editor->nbGroup->click(NavigatorBar::Post);
+    QCOMPARE(listed(), (QStringList{"Основная", "Фьючерсы", "Новая"}));
+    QCOMPARE(form->groupKey(), main);
+    QVERIFY(groups.Locate(QStringLiteral("id_group"), main));
+    groups.setFieldValue(QStringLiteral("group"), QStringLiteral("Главная"));
+    editor->nbGroup->click(NavigatorBar::Post);
+    QCOMPARE(listed(), (QStringList{"Главная", "Фьючерсы", "Новая"}));
+    QCOMPARE(box->currentText(), QStringLiteral("Главная"));
+    QCOMPARE(form->groupKey(), main);
+    QVERIFY(groups.Locate(QStringLiteral("group"), QStringLiteral("Новая")));
+    editor->nbGroup->click(NavigatorBar::Delete);
+    QCOMPARE(listed(), (QStringList{"Главная", "Фьючерсы"}));
+    QCOMPARE(form->groupKey(), main);
+
+    // A chosen group that is deleted leaves the box empty: no other group
+    // is put in its place for orders sent without a confirmation.
+    QVERIFY(groups.Locate(QStringLiteral("id_group"), main));
+    editor->nbGroup->click(NavigatorBar::Delete);
+    QCOMPARE(listed(), QStringList{"Фьючерсы"});
+    QCOMPARE(box->currentText(), QString());
+    QCOMPARE(form->groupKey(), -1);
+    // An empty box takes the default group at the next change.
+    editor->nbGroup->click(NavigatorBar::Insert);
+    groups.setFieldValue(QStringLiteral("group"), QStringLiteral("Еще одна"));
+    editor->nbGroup->click(NavigatorBar::Post);
+    QCOMPARE(listed(), (QStringList{"Фьючерсы", "Еще одна"}));
+    QCOMPARE(form->groupKey(), futures);
+}
+
+void TestOrders::quickFormShowsTheQuote_data()
+{
+    QTest::addColumn<QString>("security");
+    QTest::addColumn<QString>("bid");
+    QTest::addColumn<QString>("offer");
+    // The quotes' decimals of each security (SBER 2, LKOH 1, VTBR 3, RIZ6 0),
+    // thousands separated, as the quotes grid shows them.
+    const QString g = QLocale(QLocale::Russian, QLocale::Russia).groupSeparator();
+    QTest::newRow("2 decimals") << "SBER" << "285,10" << "285,15";
+    QTest::newRow("1 decimal, thousands") << "LKOH" << "6" + g + "850,0" << "6" + g + "851,5";
+    QTest::newRow("3 decimals") << "VTBR" << "91,105" << "91,110";
+    QTest::newRow("no decimals") << "RIZ6" << "110" + g + "250" << "110" + g + "260";
+}
+
+// The form's bid and offer are those of the security chosen, written as the
+// quotes grid writes them.
+void TestOrders::quickFormShowsTheQuote()
+{
+    QFETCH(QString, security);
+    QFETCH(QString, bid);
+    QFETCH(QString, offer);
+    Window w;
+    w.connectNow();
+    TfmQOrders *form = w.main->quickOrders();
+    w.action("actQOrders")->trigger();
+    const int at = form->cboSecCode->findData(security);
+    QVERIFY(at >= 0);
+    form->cboSecCode->setCurrentIndex(at);
+    emit form->cboSecCode->activated(at);
+    QCOMPARE(w.data.tParam.FieldByName(QStringLiteral("seccode")).toString(), security);
+    QCOMPARE(form->lbid->text(), bid);
+    QCOMPARE(form->loffer->text(), offer);
+    DataGrid *quotes = w.main->grid(QStringLiteral("grdQoutes"));
+    QCOMPARE(quotes->model()->text(w.data.tParam.currentRow(), quotes->model()->columnOf(QStringLiteral("bid"))), bid);
 }
 
 QTEST_MAIN(TestOrders)

@@ -1,5 +1,6 @@
 #include "datmod.h"
 
+#include "groupmembers.h"
 #include "jetsql.h"
 
 TDatMod::TDatMod(QObject *parent)
@@ -68,6 +69,8 @@ TDatMod::TDatMod(QObject *parent)
     // its code.
     tSecCode.setReadOnly(false);
     tSecCode.beforePost = tSecCodeBeforePost;
+    // No group member is stored without its client.
+    tGroupClients.beforePost = tGroupClientsBeforePost;
 
     qSecCodeSum.setSQL(QStringList{
         QStringLiteral("Select Count(Traded) as SumTraded,  Sum(FixVol) as SumFixVol, Sum(Part) as SumPart"),

@@ -3,6 +3,7 @@
 #include "backgroundreader.h"
 #include "database.h"
 #include "dataset.h"
+#include "pricedigits.h"
 #include "secdirectory.h"
 #include "viewcache.h"
 #include "writequeue.h"
@@ -49,6 +50,9 @@ public:
     ViewKeyCache portfolioLookups;
     // Re-reads the merged terminal views off the windows' thread.
     BackgroundReader quikReader;
+    // The decimals of the securities that the rows of other tables name,
+    // for their price cells.
+    PriceDigits priceDigits{tParam, tSecCode};
     // Securities found in the directory while a dispatch runs, by statement:
     // every client of one order needs the same row, and the dispatch holds
     // QuikData's write lock, so the directory cannot change meanwhile.

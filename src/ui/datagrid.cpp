@@ -149,6 +149,12 @@ public:
     {
         auto *box = new QComboBox(parent);
         box->setObjectName(QStringLiteral("lookupEditor"));
+        // The value may be typed too. What is typed stays as typed (no
+        // completion), so a code that is not in the list is refused by its
+        // own text instead of being completed to another one.
+        box->setEditable(true);
+        box->setInsertPolicy(QComboBox::NoInsert);
+        box->setCompleter(nullptr);
         DataSet &l = *m_column.lookupSet;
         const int key = l.fieldIndex(m_column.lookupKey);
         const int show = l.fieldIndex(m_column.lookupShow);
@@ -170,8 +176,15 @@ public:
     void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override
     {
         auto *box = static_cast<QComboBox *>(editor);
-        if (box->currentIndex() >= 0)
+        const QString typed = box->currentText();
+        if (typed.trimmed().isEmpty())
+            return;
+        // The item picked gives its key; a typed text is looked up (and
+        // refused when it is not in the list) by the model.
+        if (box->currentIndex() >= 0 && box->itemText(box->currentIndex()) == typed)
             model->setData(index, box->currentData(), Qt::EditRole);
+        else
+            model->setData(index, typed, Qt::EditRole);
     }
 
 private:
@@ -251,6 +264,24 @@ GridModel::GridModel(DataSet *dataset, QList<GridColumn> columns, QObject *paren
     connect(m_dataset, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [aboutToChange](const QModelIndex &, int first, int last) { aboutToChange(false, first, last); });
     connect(m_dataset, &QAbstractItemModel::rowsRemoved, this, [changed] { changed(false); });
+    // A new row that is posted moves to where the table keeps it: the
+    // view's current row, selection and open editor move with it (sorted,
+    // its place is the sort's, and the rows are sorted again).
+    connect(m_dataset, &QAbstractItemModel::rowsAboutToBeMoved, this,
+            [this](const QModelIndex &, int first, int last, const QModelIndex &, int to) {
+                if (m_sortColumn >= 0) {
+                    m_resetting = true;
+                    beginResetModel();
+                } else {
+                    beginMoveRows({}, first, last, {}, to);
+                }
+            });
+    connect(m_dataset, &QAbstractItemModel::rowsMoved, this, [this, changed] {
+        if (m_resetting)
+            changed(true);
+        else
+            endMoveRows();
+    });
 }
 
 int GridModel::datasetRow(int shown) const
@@ -525,6 +556,19 @@ bool GridModel::setData(const QModelIndex &index, const QVariant &value, int rol
         v = value.toInt() == Qt::Checked;
     else if (role != Qt::EditRole)
         return false;
+    const GridColumn &c = m_columns[index.column()];
+    // A text typed into a lookup column is a shown value: the row stores
+    // its key. One that is not in the list is refused by name, and the row
+    // stays as it was (a row being edited stays in editing).
+    if (c.lookupSet && v.typeId() == QMetaType::QString) {
+        const std::optional<QVariant> key = lookupKey(c, v.toString());
+        if (!key) {
+            Dialogs::error(nullptr, QStringLiteral("Значение \"%1\" не найдено в списке поля \"%2\": выберите его из списка.")
+                                        .arg(v.toString().trimmed(), c.caption));
+            return false;
+        }
+        return m_dataset->setData(m_dataset->index(index.row(), field), *key, Qt::EditRole);
+    }
     // Typed into a number column: read as a number of the user's locale,
     // or refused with the column named (SQLite would store the text).
     const QMetaType type = m_dataset->fieldType(field);
@@ -551,6 +595,24 @@ bool GridModel::setData(const QModelIndex &index, const QVariant &value, int rol
         }
     }
     return m_dataset->setData(m_dataset->index(datasetRow(index.row()), field), v, Qt::EditRole);
+}
+
+std::optional<QVariant> GridModel::lookupKey(const GridColumn &c, const QString &shown) const
+{
+    const QString typed = shown.trimmed();
+    if (typed.isEmpty())
+        return QVariant();
+    const DataSet &l = *c.lookupSet;
+    const int key = l.fieldIndex(c.lookupKey);
+    const int show = l.fieldIndex(c.lookupShow);
+    if (!l.Active() || key < 0 || show < 0)
+        return std::nullopt;
+    // Only by the shown value: a typed code that happens to be some row's
+    // number is no code, and never stands for that row.
+    for (int r = 0; r < l.RecordCount(); ++r)
+        if (l.value(r, show).toString().trimmed().compare(typed, Qt::CaseInsensitive) == 0)
+            return l.value(r, key);
+    return std::nullopt;
 }
 
 // --- DataGrid ----------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class DataSet;
 class FooterBar;
@@ -111,6 +112,9 @@ private:
     QVector<int> sortedOrder() const;
     void applyOrder(QVector<int> order);
     QString cellText(int datasetRow, int column) const;
+    // The key of the lookup row whose shown value is `shown` (letter case
+    // and blanks around ignored); null for an empty text, none when no row has it.
+    std::optional<QVariant> lookupKey(const GridColumn &column, const QString &shown) const;
 
     DataSet *m_dataset;
     QList<GridColumn> m_columns;

@@ -5,6 +5,8 @@
 
 #include "config/korvinaerror.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QPointer>
 #include <QIcon>
@@ -107,6 +109,17 @@ void NavigatorBar::click(Button b)
 
 void NavigatorBar::run(Button b)
 {
+    // A grid cell still being typed into hands its text to its row first,
+    // as leaving the cell does (Post then saves what was typed, not the row
+    // without it): the focus goes back to the cell's grid, which keeps it
+    // for the typing that follows.
+    if (QWidget *typing = QApplication::focusWidget())
+        for (QWidget *w = typing->parentWidget(); w; w = w->parentWidget())
+            if (auto *grid = qobject_cast<QAbstractItemView *>(w)) {
+                if (grid->viewport()->isAncestorOf(typing)) // a cell's editor
+                    grid->setFocus(Qt::OtherFocusReason);
+                break;
+            }
     DataSet &ds = *m_dataset;
     try {
         switch (b) {

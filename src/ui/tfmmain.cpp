@@ -13,6 +13,7 @@
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
+#include "config/plural.h"
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "data/views.h"
@@ -123,6 +124,30 @@ GridColumn priceColumn(const char *field, const char *caption)
     c.text = [f](const DataSet &d, int row) {
         const int digits = d.fieldIndex(QStringLiteral("Digits"));
         return FormatPrice(d.value(row, f), digits < 0 ? QVariant() : d.value(row, digits));
+    };
+    return c;
+}
+
+// A price of a row that names its security without carrying its decimals:
+// by its name in the quotes (the terminals' orders and trades) or by the
+// strategy platform's ticker (the alert tables). Shown with the security's
+// decimals, as the quotes grid shows it.
+enum class NamedBy { Name, Ticker };
+GridColumn securityPriceColumn(const char *field, const char *caption, const PriceDigits &digits, const char *security, NamedBy by)
+{
+    GridColumn c;
+    c.field = QLatin1String(field);
+    c.caption = QString::fromUtf8(caption);
+    const QString f = c.field;
+    const QString s = QLatin1String(security);
+    const PriceDigits *known = &digits;
+    c.text = [f, s, known, by](const DataSet &d, int row) {
+        const int price = d.fieldIndex(f);
+        const int name = d.fieldIndex(s);
+        if (price < 0)
+            return QString();
+        const QString named = name < 0 ? QString() : d.value(row, name).toString();
+        return PriceDigits::text(d.value(row, price), by == NamedBy::Ticker ? known->byTicker(named) : known->byName(named));
     };
     return c;
 }
@@ -503,12 +528,14 @@ QWidget *TfmMain::createQuotesPage()
     deals->setObjectName(QStringLiteral("gbQuikDeals"));
     DataGrid *orders = addGrid(QStringLiteral("grdQuikOrders"), &m_data.qQuikOrdersAll,
                                {col("quikname", "Квик"), col("ordertime", "Время"), col("code", "Код клиента"), col("stock", "Бумага"),
-                                col("Operation", "Операция"), col("price", "Цена"), col("quantity", "Кол-во"), col("balance", "Остаток"),
+                                col("Operation", "Операция"), securityPriceColumn("price", "Цена", m_data.priceDigits, "stock", NamedBy::Name),
+                                col("quantity", "Кол-во"), col("balance", "Остаток"),
                                 col("status", "Статус"), col("volume", "Объем", "### ### ### ##0.00")},
                                QStringLiteral("Заявки из квиков"));
     DataGrid *trades = addGrid(QStringLiteral("grdTrades"), &m_data.qTradesAll,
                                {col("quikname", "Квик"), col("tradetime", "Время"), col("code", "Код клиента"), col("stock", "Бумага"),
-                                col("Operation", "Операция"), col("Price", "Цена"), col("Quantity", "Кол-во", "### ### ###"),
+                                col("Operation", "Операция"), securityPriceColumn("Price", "Цена", m_data.priceDigits, "stock", NamedBy::Name),
+                                col("Quantity", "Кол-во", "### ### ###"),
                                 col("volume", "Объем", "### ### ### ##0.00")},
                                QStringLiteral("Сделки из квиков"));
     auto *side = new QSplitter(Qt::Horizontal, deals);
@@ -560,7 +587,7 @@ QWidget *TfmMain::createLimitsPage()
     DataGrid *limits = addGrid(QStringLiteral("grdLimits"), &m_data.qLimits,
                                {col("quikname", "Квик"), col("code", "Код клиента"), col("account", "Счет"), col("seccode", "Бумага"),
                                 col("openbal", "Вход. остаток", "### ### ##0"), col("currentbal", "Тек. остаток", "### ### ### ##0"),
-                                col("est", "Оценка", "##0.00"), col("part", "Доля", "##0.00")},
+                                col("est", "Оценка", "### ### ##0.00"), col("part", "Доля", "##0.00")},
                                QStringLiteral("Позиции"));
     auto footer = [](GridFooter::Kind kind, const char *format = "") {
         GridFooter f;
@@ -665,21 +692,25 @@ void TfmMain::createPages()
     page(tshOpenPositions, "tshOpenPositions", QStringLiteral("Открытые позиции (Omega)"),
          addGrid(QStringLiteral("grdOpenPositions"), &m_data.tOpenPisitions,
                  {col("ID", "ID позиции"), col("Symbol", "Символ"), col("Description", "Описание"), col("Alert String", "Позиция"),
-                  col("Entry Price", "Цена входа"), col("Last", "Посл. цена"), col("Profit", "Прибыль"), col("Entry Time", "Время входа"),
+                  securityPriceColumn("Entry Price", "Цена входа", m_data.priceDigits, "Symbol", NamedBy::Ticker),
+                  securityPriceColumn("Last", "Посл. цена", m_data.priceDigits, "Symbol", NamedBy::Ticker), col("Profit", "Прибыль"),
+                  col("Entry Time", "Время входа"),
                   col("System", "Стратегия"), col("Signal", "Сигнал"), col("Workspace", "Раб. обл."), col("Interval", "Интервал"),
                   col("Position Number", "Номер позиции"), col("Order Number", "Номер заявки")},
                  QStringLiteral("Открытые позиции (Omega)")));
     page(tshActiveOrders, "tshActiveOrders", QStringLiteral("Активные ордера"),
          addGrid(QStringLiteral("grdActiveOrders"), &m_data.tActiveOrders,
                  {col("ID", "ID ордера"), col("Symbol", "Символ"), col("OrderType", "Тип ордера"), col("Order", "Ордер"),
-                  col("Last", "Цена посл.", "### ### ### ##0.000"), col("Order Number", "Номер заявки"), col("Time Placed", "Время подачи"),
+                  securityPriceColumn("Last", "Цена посл.", m_data.priceDigits, "Symbol", NamedBy::Ticker), col("Order Number", "Номер заявки"),
+                  col("Time Placed", "Время подачи"),
                   col("System", "Стратегия"), col("Signal", "Сигнал"), col("Workspace", "Раб. обл."), col("Interval", "Интервал"),
                   col("Position Number", "Номер позиции")},
                  QStringLiteral("Активные ордера")));
     page(tshFilledOrders, "tshFilledOrders", QStringLiteral("Исполненные ордера"),
          addGrid(QStringLiteral("grdFilledOrders"), &m_data.tFilledOrders,
                  {col("ID", "ID ордера"), col("Symbol", "Символ"), col("OrderType", "Тип ордера"), col("Order", "Ордер"),
-                  col("Fill Price", "Цена испол."), col("Time Placed", "Время подачи"), col("Time Filled", "Время исполн."),
+                  securityPriceColumn("Fill Price", "Цена испол.", m_data.priceDigits, "Symbol", NamedBy::Ticker), col("Time Placed", "Время подачи"),
+                  col("Time Filled", "Время исполн."),
                   col("System", "Стратегия"), col("Signal", "Сигнал"), col("Workspace", "Раб. область"), col("Interval", "Интервал"),
                   col("Slippage", "Прскал."), col("Order Number", "Номер заявки")},
                  QStringLiteral("Исполненные ордера")));
@@ -1002,7 +1033,9 @@ void TfmMain::NewManualOrder(OrderSender sender)
     if (!done.failure.isEmpty())
         Dialogs::error(above, done.failure);
     else
-        Dialogs::information(above, QStringLiteral("Выставлено ") + QString::number(done.formed) + QStringLiteral(" заявок."));
+        Dialogs::information(above, QStringLiteral("Выставлено ") + QString::number(done.formed) + QLatin1Char(' ')
+                                        + RussianPlural(done.formed, QStringLiteral("заявка"), QStringLiteral("заявки"), QStringLiteral("заявок"))
+                                        + QLatin1Char('.'));
 }
 
 void TfmMain::KillManualOrders()

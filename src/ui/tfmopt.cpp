@@ -466,8 +466,8 @@ QWidget *TfmOpt::createInstrumentsPage()
     page->setObjectName(QStringLiteral("tshInstruments"));
     auto *grid = new DataGrid(&m_data.tSecCode,
                               {column("Ticker", "Тикер в Омеге"), column("Traded", "Торгуется", true),
-                               column("FixVol", "Сумма", false, "### ### ### ##0.00"), column("Part", "Доля счета (%)"),
-                               column("Slippage", "Проск-е (%)"), column("LotSize", "Лот"), column("Class_Code", "Код класса"),
+                               column("FixVol", "Сумма", false, "### ### ### ##0.00"), column("Part", "Доля счета (%)", false, "##0.00"),
+                               column("Slippage", "Проск-е (%)", false, "#0.00"), column("LotSize", "Лот"), column("Class_Code", "Код класса"),
                                column("Digits", "Знаки после запятой"), column("SecCode", "Код в Quik`е"),
                                column("PointValue", "Стоимость шага цены"), column("MinMov", "Шаг цены"),
                                column("Base_Contract", "Баз. актив")},

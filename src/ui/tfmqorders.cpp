@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "data/datmod.h"
+#include "data/views.h"
 #include "datagrid.h"
 #include "dialogs.h"
 
@@ -169,7 +170,11 @@ TfmQOrders::TfmQOrders(TDatMod &data, Settings &settings, QWidget *parent)
         followQuotes();
     });
     connect(&quotes, &DataSet::reread, this, &TfmQOrders::showQuote);
-    connect(&m_data.tGroup, &DataSet::opened, this, [this] { fillGroups(groupKey()); });
+    // The groups as they are: at every connection and after every change,
+    // also from the groups editor.
+    DataSet &groups = m_data.tGroup;
+    for (auto changed : {&DataSet::opened, &DataSet::posted, &DataSet::deleted, &DataSet::reread})
+        connect(&groups, changed, this, [this] { fillGroups(groupKey()); });
 }
 
 void TfmQOrders::fillSecurities()
@@ -181,8 +186,13 @@ void TfmQOrders::fillSecurities()
 
 void TfmQOrders::fillGroups(qint32 chosen)
 {
+    // The group chosen stays chosen (under its new name when renamed); a box
+    // with none takes the options' default group. A chosen group that is
+    // gone leaves the box empty: the orders of this form go out without a
+    // confirmation, so no other group takes its place unasked.
+    const bool hadNone = chosen < 0;
     FillLookupBox(cboGroup, m_data.tGroup, QStringLiteral("id_group"), QStringLiteral("group"));
-    cboGroup->setCurrentIndex(cboGroup->findData(chosen));
+    cboGroup->setCurrentIndex(cboGroup->findData(hadNone ? m_settings.cboGroup : chosen));
     if (cboGroup->currentIndex() < 0)
         cboGroup->setEditText(QString());
 }
@@ -203,9 +213,10 @@ void TfmQOrders::showQuote()
         loffer->clear();
         return;
     }
-    const QLocale locale;
-    lbid->setText(locale.toString(quotes.FieldByName(QStringLiteral("bid")).toDouble(), 'g', 15));
-    loffer->setText(locale.toString(quotes.FieldByName(QStringLiteral("offer")).toDouble(), 'g', 15));
+    // As the quotes grid shows them: the security's decimals, thousands separated.
+    const QVariant digits = quotes.hasField(QStringLiteral("Digits")) ? quotes.FieldByName(QStringLiteral("Digits")) : QVariant();
+    lbid->setText(FormatPrice(quotes.FieldByName(QStringLiteral("bid")), digits));
+    loffer->setText(FormatPrice(quotes.FieldByName(QStringLiteral("offer")), digits));
 }
 
 void TfmQOrders::followQuotes()
