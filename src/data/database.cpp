@@ -175,11 +175,21 @@ QSqlQuery Database::run(const QString &sql, const QVariantMap &params, const QSt
 
 void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params)
 {
-    for (const QString &n : names) {
+    QStringList placeholders;
+    placeholders.reserve(names.size());
+    for (const QString &n : names)
+        placeholders << QLatin1Char(':') + n;
+    bind(q, names, placeholders, params);
+}
+
+void Database::bind(QSqlQuery &q, const QStringList &names, const QStringList &placeholders, const QVariantMap &params)
+{
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const QString &n = names[i];
         // Callers mostly spell the name as the statement does.
         const auto exact = params.constFind(n);
         if (exact != params.cend()) {
-            q.bindValue(QLatin1Char(':') + n, exact.value());
+            q.bindValue(placeholders[i], exact.value());
             continue;
         }
         bool found = false;
@@ -188,7 +198,7 @@ void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &p
             if (key.startsWith(QLatin1Char(':')))
                 key = key.mid(1);
             if (key.compare(n, Qt::CaseInsensitive) == 0) {
-                q.bindValue(QLatin1Char(':') + n, it.value());
+                q.bindValue(placeholders[i], it.value());
                 found = true;
                 break;
             }
@@ -259,10 +269,13 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
         q.setForwardOnly(true);
         if (!q.prepare(shape.sqlite))
             throw sqlFailure(q.lastError());
-        it = m_prepared.emplace(shape.sqlite, Prepared{std::move(q)}).first;
+        Prepared made{std::move(q), -1, {}};
+        for (const QString &n : shape.names)
+            made.placeholders << QLatin1Char(':') + n;
+        it = m_prepared.emplace(shape.sqlite, std::move(made)).first;
     }
     QSqlQuery &q = it->second.query;
-    bind(q, shape.names, params);
+    bind(q, shape.names, it->second.placeholders, params);
     static QStringList folded; // ":__jet_value_1", ":__jet_value_2", ...
     while (folded.size() < shape.values.size())
         folded << QStringLiteral(":") + QLatin1String(jetsql::FoldedPrefix) + QString::number(folded.size() + 1);

@@ -130,6 +130,7 @@ private:
     struct Prepared {
         QSqlQuery query;
         int columns = -1; // of the result when it last ran
+        QStringList placeholders; // ":name" of each of the shape's names, made once
     };
     // The statement's shape, or null when it is not kept prepared (another
     // engine, or a make-table statement).
@@ -137,6 +138,8 @@ private:
     // The prepared form of the shape with every value bound.
     QSqlQuery &prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry);
     void bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params);
+    // The same with the placeholders of the names already made.
+    static void bind(QSqlQuery &q, const QStringList &names, const QStringList &placeholders, const QVariantMap &params);
     void dropPrepared();
 
     QString m_name;

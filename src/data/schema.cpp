@@ -14,6 +14,10 @@ namespace {
 
 const QString kInteger = QStringLiteral("INTEGER");
 const QString kCounter = QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT");
+// A key numbered by the engine without a counter of its own: for a table
+// whose rows are only ever added (no number is taken again while the rows
+// stay), one write less per row.
+const QString kRowKey = QStringLiteral("INTEGER PRIMARY KEY");
 const QString kSmall = QStringLiteral("SMALLINT");
 const QString kFloat = QStringLiteral("DOUBLE");
 const QString kDecimal = QStringLiteral("DECIMAL(18,4)");
@@ -37,7 +41,7 @@ struct Index {
 Table historyTable()
 {
     return {QStringLiteral("tOrderHistory"),
-            {{QStringLiteral("id"), kCounter},
+            {{QStringLiteral("id"), kRowKey},
              {QStringLiteral("session"), kInteger},
              {QStringLiteral("sent_at"), kDateTime},
              {QStringLiteral("trans_id"), kInteger},
@@ -304,7 +308,6 @@ QList<Index> quikDataIndexes()
             {QStringLiteral("tOrderNumber"), {QStringLiteral("trans_id")}},
             {QStringLiteral("tOrderHistory"), {QStringLiteral("session"), QStringLiteral("trans_id")}},
             {QStringLiteral("tOrderHistory"), {QStringLiteral("id_order")}},
-            {QStringLiteral("tOrderHistory"), {QStringLiteral("sent_at")}},
             {QStringLiteral("tParam"), {QStringLiteral("seccode")}},
             {QStringLiteral("tSecCode"), {QStringLiteral("Ticker")}},
             {QStringLiteral("tSecCode"), {QStringLiteral("SecCode")}},

@@ -15,6 +15,7 @@ ViewKeyCache::ViewKeyCache(Database &db, QObject *parent) : QObject(parent), m_d
 void ViewKeyCache::clear()
 {
     m_entries.clear();
+    m_heldStamp.reset();
     m_stampQuery = QSqlQuery();
     m_stampPrepared = false;
 }
@@ -57,7 +58,9 @@ QStringList ViewKeyCache::tablesOf(const QString &viewText) const
 
 QVector<std::optional<QVariant>> ViewKeyCache::firstValues(DataSet &work, const QVector<Lookup> &lookups)
 {
-    const QString now = stamp();
+    if (m_holds > 0 && !m_heldStamp)
+        m_heldStamp = stamp();
+    const QString now = m_holds > 0 ? *m_heldStamp : stamp();
     QVector<std::optional<QVariant>> out;
     out.reserve(lookups.size());
     for (const Lookup &l : lookups)

@@ -40,6 +40,24 @@ public:
 
     void clear();
 
+    // While a hold is open the database's change stamp is read once, at the
+    // first lookup: every client of one order is sized on the same reading
+    // of the views, without a read of the stamp per client.
+    class Hold {
+    public:
+        explicit Hold(ViewKeyCache &cache) : m_cache(cache) { ++m_cache.m_holds; }
+        ~Hold()
+        {
+            if (--m_cache.m_holds == 0)
+                m_cache.m_heldStamp.reset();
+        }
+        Hold(const Hold &) = delete;
+        Hold &operator=(const Hold &) = delete;
+
+    private:
+        ViewKeyCache &m_cache;
+    };
+
 private:
     // The database's change stamp; empty when the engine gives none.
     QString stamp();
@@ -56,4 +74,6 @@ private:
     QSqlQuery m_stampQuery;
     bool m_stampPrepared = false;
     QHash<QString, Entry> m_entries;
+    int m_holds = 0;
+    std::optional<QString> m_heldStamp;
 };

@@ -160,6 +160,10 @@ void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
                 r.refreshBook();
         }
     } dispatching(*this);
+    // Every transaction of the dispatch is stamped with its moment.
+    const Gateway::TimeBatch batchTime(m_gateway);
+    // Every client's assets are read from one reading of the portfolios.
+    const ViewKeyCache::Hold portfolios(m_data.portfolioLookups);
 
     if (m_settings.accountMode() == AccountMode::Single) {
         A.Code = m_settings.edtCode;
@@ -189,6 +193,16 @@ void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
         for (int i = 0; i < list.size(); ++i)
             if (serves(list[i].idQuik, QString()))
                 lastServed = i;
+        // Every terminal's journal and book rows are written in one commit,
+        // before any of their files gets its lines (the files follow, each
+        // with its own lines, once the rows are in). SmartTrade gets a file
+        // per client as each is served, so there every row is written on
+        // its own, before its client's file.
+        QStringList quikFiles;
+        {
+        std::optional<WriteQueue::Batch> batch;
+        if (!smartTrade)
+            batch.emplace(m_data.quikWrites, true);
         for (int i = 0; i < list.size(); ++i) {
             const Terminal &t = list[i];
             if (!serves(t.idQuik, QString()))
@@ -196,13 +210,6 @@ void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
             const QString quikFile = PathInFolder(m_settings.edtdirTT, t.quik + QStringLiteral(".tri"));
             const QString destination = smartTrade ? t.path : quikFile;
             try {
-                // The terminal's journal and book rows are written together,
-                // before its file gets the lines. SmartTrade gets a file per
-                // client as each is served, so there every row is written on
-                // its own, before its client's file.
-                std::optional<WriteQueue::Batch> batch;
-                if (!smartTrade)
-                    batch.emplace(m_data.quikWrites, true);
                 if (P.Kind == OrderKind::Strategy) {
                     DataSet &q = m_data.qActiveClients;
                     q.Close();
@@ -264,8 +271,11 @@ void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
                 }
             }
             if (!smartTrade)
-                m_gateway.WriteTransactionsLogged(quikFile);
+                quikFiles << quikFile;
         }
+        }
+        for (const QString &quikFile : std::as_const(quikFiles))
+            m_gateway.WriteTransactionsLogged(quikFile);
     }
     FlushLog();
     emit beep();

@@ -504,5 +504,4 @@ void SizeOrder(TDatMod &dm, const Settings &settings, TOrder &O, const TPreOrder
             O.Quantity = x < 0 ? -x : x;
         }
     }
-    FlushLog();
 }

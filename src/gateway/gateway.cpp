@@ -60,9 +60,12 @@ void Gateway::journal(const TPendingTransaction &t)
 
 void Gateway::requireRow(qint32 transId, const QString &tag)
 {
-    for (TPendingTransaction &t : m_pending)
-        if (t.TransId == transId)
-            t.Rows << tag;
+    // The transaction was most likely queued last.
+    for (auto it = m_pending.rbegin(); it != m_pending.rend(); ++it)
+        if (it->TransId == transId) {
+            it->Rows << tag;
+            return;
+        }
 }
 
 QString Gateway::refusal(const TOrder &O, const TPreOrder &P) const
@@ -104,7 +107,7 @@ qint32 Gateway::SendTransaction(TOrder &O, const TPreOrder &P, const QString &de
         t.OrderId = O.OrderId;
         t.Filled = O.MarketOrder;
         t.Code = O.ClientCode;
-        t.Queued = QDateTime::currentDateTime();
+        t.Queued = now();
         // The line waits for its journal and history rows.
         t.Rows << JournalTag(number);
         if (m_history)
@@ -178,9 +181,18 @@ void Gateway::WriteTransactions(const QString &fileName)
 void Gateway::writeQueue(const QString &fileName, const QString &destination, bool smartTrade)
 {
     QList<int> mine;
-    for (int i = 0; i < m_pending.size(); ++i)
-        if (samePath(m_pending[i].Destination, destination))
+    // Each destination's spelling is cleaned once: many texts wait for few
+    // destinations.
+    const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(destination));
+    QHash<QString, bool> matches;
+    for (int i = 0; i < m_pending.size(); ++i) {
+        const QString &d = m_pending[i].Destination;
+        auto known = matches.constFind(d);
+        if (known == matches.cend())
+            known = matches.insert(d, d == destination || QDir::cleanPath(QDir::fromNativeSeparators(d)) == clean);
+        if (*known)
             mine << i;
+    }
     if (mine.isEmpty())
         return;
     // A line goes into its file once its rows are in the database (so that
@@ -214,8 +226,18 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
                 numbers << m_pending[mine[n]].TransId;
             awaitAnswers(fileName, numbers);
         }
-        for (int n = count - 1; n >= 0; --n)
-            m_pending.removeAt(mine[n]);
+        // One pass over the queue, whatever its length.
+        // (`mine` is in the queue's order.)
+        QList<TPendingTransaction> kept;
+        kept.reserve(m_pending.size() - count);
+        int n = 0;
+        for (int i = 0; i < m_pending.size(); ++i) {
+            if (n < count && mine[n] == i)
+                ++n;
+            else
+                kept.append(std::move(m_pending[i]));
+        }
+        m_pending = std::move(kept);
     };
 
     if (smartTrade) {
@@ -491,7 +513,7 @@ void Gateway::history(const TPendingTransaction &t)
 void Gateway::historyResult(qint64 session, qint32 transId, const TResultValues &v)
 {
     if (m_history)
-        m_data.quikWrites.add(HistoryResultRow(session, transId, v));
+        m_data.quikWrites.add(HistoryResultRow(session, transId, v, now()));
 }
 
 void Gateway::ArchiveJournal(qint64 session)
@@ -677,6 +699,8 @@ void Gateway::pauseKeepingEvents(int ms)
 
 void Gateway::actCheckTROExecute()
 {
+    // Every line of one check is stamped with the moment of the check.
+    const TimeBatch batchTime(*this);
     // The rows of the journal wait no longer than one check.
     m_data.quikWrites.flush();
     m_data.alertWrites.flush();
@@ -729,9 +753,9 @@ void Gateway::actCheckTROExecute()
 void Gateway::awaitAnswers(const QString &fileName, const QList<qint32> &transIds)
 {
     const QString fileSet = QFileInfo(fileName).completeBaseName();
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime written = now();
     for (qint32 number : transIds)
-        m_unanswered.insert(number, TUnanswered{fileSet, now});
+        m_unanswered.insert(number, TUnanswered{fileSet, written});
 }
 
 void Gateway::checkAnswers(const QDateTime &now)

@@ -120,6 +120,31 @@ public:
     // The result check.
     void actCheckTROExecute();
 
+    // A batch of transactions or results stamped with one moment: the local
+    // time is read once when the outermost batch begins (reading it costs a
+    // look at the time zone file every time), and every row and line of the
+    // batch carries it.
+    class TimeBatch {
+    public:
+        explicit TimeBatch(Gateway &gateway) : m_gateway(gateway)
+        {
+            if (m_gateway.m_timeBatches++ == 0)
+                m_gateway.m_batchTime = QDateTime::currentDateTime();
+        }
+        ~TimeBatch()
+        {
+            if (--m_gateway.m_timeBatches == 0)
+                m_gateway.m_batchTime = QDateTime();
+        }
+        TimeBatch(const TimeBatch &) = delete;
+        TimeBatch &operator=(const TimeBatch &) = delete;
+
+    private:
+        Gateway &m_gateway;
+    };
+    // The batch's moment, or the time now outside a batch.
+    QDateTime now() const { return m_timeBatches > 0 ? m_batchTime : QDateTime::currentDateTime(); }
+
     // Whether a result's number is one of the current series (sent since
     // the file sets were prepared).
     bool inSeries(qint64 transId) const { return transId >= m_firstNumber && transId < m_transId; }
@@ -204,4 +229,6 @@ private:
     bool m_carry = false;
     bool m_resuming = false;
     bool m_history = false;
+    int m_timeBatches = 0;
+    QDateTime m_batchTime;
 };

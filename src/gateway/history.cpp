@@ -50,7 +50,7 @@ WriteQueue::Item HistoryRow(qint64 session, const TPendingTransaction &t)
     row.jet = QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, trans_text, id_order, filled, code, terminal_file)\r\n"
                              "VALUES (:session, :sent_at, :trans_id, :trans_text, :id_order, :filled, :code, :terminal_file)");
     row.params = {{QStringLiteral("session"), session},
-                  {QStringLiteral("sent_at"), QDateTime::currentDateTime()},
+                  {QStringLiteral("sent_at"), t.Queued},
                   {QStringLiteral("trans_id"), t.TransId},
                   {QStringLiteral("trans_text"), t.Text},
                   {QStringLiteral("id_order"), t.OrderId},
@@ -65,7 +65,7 @@ WriteQueue::Item HistoryRow(qint64 session, const TPendingTransaction &t)
     return row;
 }
 
-WriteQueue::Item HistoryResultRow(qint64 session, qint32 transId, const TResultValues &v)
+WriteQueue::Item HistoryResultRow(qint64 session, qint32 transId, const TResultValues &v, const QDateTime &at)
 {
     WriteQueue::Item u;
     u.jet = QStringLiteral("UPDATE tOrderHistory\r\n"
@@ -76,7 +76,7 @@ WriteQueue::Item HistoryResultRow(qint64 session, qint32 transId, const TResultV
                 {QStringLiteral("trans_name"), Unquoted(v.TransName)},
                 {QStringLiteral("description"), Unquoted(v.Description)},
                 {QStringLiteral("order_number"), v.OrderNumber.toLongLong()},
-                {QStringLiteral("result_at"), QDateTime::currentDateTime()},
+                {QStringLiteral("result_at"), at},
                 {QStringLiteral("session"), session},
                 {QStringLiteral("trans_id"), transId}};
     u.tag = QStringLiteral("historyresult:") + QString::number(session) + QLatin1Char(':') + QString::number(transId);

@@ -21,10 +21,11 @@ class TDatMod;
 // The tag of a transaction's history row in the write queue.
 QString HistoryTag(qint64 session, qint32 transId);
 
-// The row of a transaction queued in the series.
+// The row of a transaction queued in the series (sent at the moment it was
+// queued).
 WriteQueue::Item HistoryRow(qint64 session, const TPendingTransaction &t);
-// The terminal's answer to a transaction of a series.
-WriteQueue::Item HistoryResultRow(qint64 session, qint32 transId, const TResultValues &v);
+// The terminal's answer to a transaction of a series, read at `at`.
+WriteQueue::Item HistoryResultRow(qint64 session, qint32 transId, const TResultValues &v, const QDateTime &at);
 // A transaction of an earlier series written again under a new number: its
 // row moves to the new number, where it came from stays, and it keeps the
 // time it was first queued.

@@ -55,8 +55,28 @@ QString WorkspaceFileName(const QString &path)
 
 QString FormatOrderPrice(const TSecData &S, double V)
 {
+    // Every client of an order is priced alike: the last price written is
+    // kept with what it was written from.
+    struct Last {
+        double minMov = 0;
+        double value = 0;
+        int digits = 0;
+        QLocale locale;
+        QString text;
+        bool valid = false;
+    };
+    thread_local Last last;
+    const QLocale locale;
+    if (last.valid && last.minMov == S.MinMov && last.value == V && last.digits == S.Digits && last.locale == locale)
+        return last.text;
+    last.minMov = S.MinMov;
+    last.value = V;
+    last.digits = S.Digits;
+    last.locale = locale;
     if (S.MinMov > 0)
         V = static_cast<double>(TruncSteps(V / S.MinMov)) * S.MinMov;
-    return FormatFixed(V, 16, S.Digits, false, QLocale());
+    last.text = FormatFixed(V, 16, S.Digits, false, locale);
+    last.valid = true;
+    return last.text;
 }
 
