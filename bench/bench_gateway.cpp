@@ -4,7 +4,8 @@
 //    per client, beside the floor (one journal INSERT, one book INSERT and
 //    one file append per client) done as cheaply as possible and done each
 //    on its own, and the ratios;
-//  - the result check: 10 000 new result lines, and an unchanged file;
+//  - the result check: 10 000 new result lines, 1 000 lines appended to a
+//    file of 100 000 read before, and an unchanged file;
 //  - an idle refresh tick with 100 000 rows in each alert table, and the
 //    same tick when another process has just added a row.
 
@@ -167,6 +168,68 @@ void BM_ResultCheck(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * Lines);
 }
 BENCHMARK(BM_ResultCheck)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// A day's result file: 100 000 lines already read, and 1 000 new lines at
+// each check. Only the new lines' bytes are read.
+void BM_ResultCheckAppended(benchmark::State &state)
+{
+    constexpr int Sent = 1000;
+    constexpr int Known = 100000;
+    constexpr int Appended = 1000;
+    Bench b(1, 1);
+    {
+        TOrder O;
+        O.Action = QStringLiteral("NEW_ORDER");
+        O.Operation = QStringLiteral("B");
+        O.Quantity = 1;
+        O.Price = 100;
+        O.Account = QStringLiteral("M0");
+        O.ClientCode = QStringLiteral("C1");
+        O.OrderId = 1;
+        O.MarketOrder = true;
+        O.SecData.SecCode = QStringLiteral("SBER");
+        O.SecData.ClassCode = QStringLiteral("TQBR");
+        O.SecData.MinMov = 0.01;
+        O.SecData.Digits = 2;
+        TPreOrder P;
+        P.Kind = OrderKind::Operator;
+        WriteQueue::Batch batch(b.dm.quikWrites);
+        const QString tri = PathInFolder(b.settings.edtdirTT, QStringLiteral("Q1.tri"));
+        for (int i = 0; i < Sent; ++i)
+            b.robot->gateway().SendTransaction(O, P, tri);
+    }
+    b.robot->WritePendingTransactions();
+    auto lines = [](int from, int count) {
+        QByteArray out;
+        for (int i = from; i < from + count; ++i)
+            out += QStringLiteral("TRANS_ID=%1;STATUS=%2;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Заявка %3 зарегистрирована\";ORDER_NUMBER=%4;\r\n")
+                       .arg(i % Sent)
+                       .arg(i % 2 ? 3 : 0)
+                       .arg(i)
+                       .arg(100000 + i)
+                       .toUtf8();
+        return out;
+    };
+    QFile f(PathInFolder(b.settings.edtdirTT, QStringLiteral("Q1.tro")));
+    f.open(QIODevice::WriteOnly | QIODevice::Append);
+    f.write(lines(0, Known));
+    f.flush();
+    b.robot->actCheckTROExecute();
+    int written = Known;
+    for (auto _ : state) {
+        state.PauseTiming();
+        f.write(lines(written, Appended));
+        f.flush();
+        written += Appended;
+        state.ResumeTiming();
+        b.robot->actCheckTROExecute();
+    }
+    f.close();
+    if (b.robot->TROFiles()[0].LinesRead != written)
+        state.SkipWithError("not every line was handled");
+    state.SetItemsProcessed(state.iterations() * Appended);
+}
+BENCHMARK(BM_ResultCheckAppended)->Unit(benchmark::kMillisecond)->Iterations(20);
 
 void BM_ResultCheckUnchanged(benchmark::State &state)
 {

@@ -24,6 +24,8 @@ private slots:
     void resultsReachJournalLogAndCounters();
     void unchangedSizeIsNotRead();
     void partialLastLineWaits();
+    void appendedBytesAreReadOnce_data();
+    void appendedBytesAreReadOnce();
     void fileBegunAnewIsReadFromItsStart_data();
     void fileBegunAnewIsReadFromItsStart();
     void missingFileIsSkipped();
@@ -171,6 +173,59 @@ void TestResults::partialLastLineWaits()
     s.robot->actCheckTROExecute();
     QCOMPARE(s.robot->DoneCount(), 1);
     QCOMPARE(s.robot->TROFiles()[0].LinesRead, 2);
+}
+
+void TestResults::appendedBytesAreReadOnce_data()
+{
+    // Each check reads only what was appended after the last complete line
+    // it read; the pieces below reach the file one check apart.
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<int>("sentCount");
+    QTest::addColumn<int>("doneCount");
+    QTest::addColumn<int>("linesRead");
+    QTest::newRow("CR LF split between two checks")
+        << QList<QByteArray>{"TRANS_ID=1;STATUS=0;\r", "\nTRANS_ID=2;STATUS=3;\r\n"} << 1 << 1 << 2;
+    QTest::newRow("CR alone ends lines") << QList<QByteArray>{"TRANS_ID=1;STATUS=0;\r", "TRANS_ID=2;STATUS=3;\r"} << 1 << 1 << 2;
+    QTest::newRow("LF alone ends lines") << QList<QByteArray>{"TRANS_ID=1;STATUS=0;\n", "TRANS_ID=2;STATUS=0;\n"} << 2 << 0 << 2;
+    QTest::newRow("a line written in three pieces")
+        << QList<QByteArray>{"TRANS_ID=1;STATUS=0;\r\nTRANS_ID=2;ST", "ATUS=3;ORDER", "_NUMBER=5;\r\n"} << 1 << 1 << 2;
+    QTest::newRow("many checks, one line each")
+        << QList<QByteArray>{"TRANS_ID=1;STATUS=0;\r\n", "TRANS_ID=2;STATUS=0;\r\n", "TRANS_ID=3;STATUS=0;\r\n", "TRANS_ID=4;STATUS=3;\r\n"}
+        << 3 << 1 << 4;
+}
+
+void TestResults::appendedBytesAreReadOnce()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(int, sentCount);
+    QFETCH(int, doneCount);
+    QFETCH(int, linesRead);
+    SampleRobot s;
+    sent(s, 10);
+    const QString path = tro(s, QStringLiteral("trans"));
+    for (const QByteArray &piece : pieces) {
+        append(path, piece);
+        s.robot->actCheckTROExecute();
+    }
+    QCOMPARE(s.robot->SentCount(), sentCount);
+    QCOMPARE(s.robot->DoneCount(), doneCount);
+    QCOMPARE(s.robot->TROFiles()[0].LinesRead, linesRead);
+    for (const QString &m : s.messages())
+        QVERIFY2(!m.contains(QStringLiteral("пропущена")) && !m.contains(QStringLiteral("начат терминалом заново")), qPrintable(m));
+    // A file rewritten longer with another beginning is read from its start.
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QByteArray bytes = f.readAll();
+    f.close();
+    bytes.replace("TRANS_ID=1;", "TRANS_ID=5;");
+    bytes += "TRANS_ID=6;STATUS=0;\r\n";
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+    f.close();
+    s.robot->actCheckTROExecute();
+    QVERIFY(s.messages().contains(QStringLiteral("Файл результатов ") + path
+                                  + QStringLiteral(" начат терминалом заново и читается с первой строки.")));
+    QCOMPARE(s.robot->SentCount(), sentCount + sentCount + 1);
 }
 
 void TestResults::fileBegunAnewIsReadFromItsStart_data()

@@ -725,12 +725,14 @@ void Gateway::actCheckTROExecute()
                 // Each line is handled once: its log line, its counter and
                 // its mail happen here and never again; a journal update
                 // that cannot be written waits in the queue on its own.
-                for (int i = tro.LinesRead; i < lines.size(); ++i) {
+                for (int k = std::max(0, tro.LinesRead - read->first); k < lines.size(); ++k) {
+                    const int i = read->first + k;
                     tro.LinesRead = i + 1;
-                    handleResultLine(path, i, lines[i]);
+                    handleResultLine(path, i, lines[k]);
                 }
             }
-            tro.LinesRead = lines.size();
+            tro.LinesRead = read->first + static_cast<int>(lines.size());
+            tro.LinesInSize = tro.LinesRead;
             tro.FileSize = static_cast<quint32>(read->complete);
             tro.FileId = read->fileId;
             tro.Head = read->head;

@@ -38,21 +38,34 @@ std::optional<TResultRead> ReadResultFile(const TTROData &tro, const QString &pa
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw KorvinaError(QStringLiteral("Невозможно открыть файл: ") + path + QStringLiteral(" (") + file.errorString() + QStringLiteral(")"));
-    const QByteArray bytes = file.readAll();
-    file.close();
 
     TResultRead read;
     read.fileId = id;
     // The terminal began the file anew (its import restarted): a new file in
     // the old one's place, or one shorter than what was read, or one that no
-    // longer begins as it did. It is read from its first line.
-    read.anew = tro.FileSize > 0
-        && ((tro.FileId != 0 && id != tro.FileId) || bytes.size() < static_cast<qint64>(tro.FileSize) || !bytes.startsWith(tro.Head));
+    // longer begins as it did. It is read from its first line; otherwise
+    // only what was appended after the last complete line read.
+    const qint64 known = static_cast<qint64>(tro.FileSize);
+    bool anew = false;
+    if (known > 0) {
+        anew = (tro.FileId != 0 && id != tro.FileId) || size < known || file.read(tro.Head.size()) != tro.Head;
+    }
+    read.anew = anew;
+    const qint64 from = anew ? 0 : known;
+    // From the byte before: an LF that completes the CR the last read ended
+    // with belongs to that line.
+    if (!file.seek(from > 0 ? from - 1 : 0))
+        throw KorvinaError(QStringLiteral("Невозможно прочитать файл: ") + path + QStringLiteral(" (") + file.errorString() + QStringLiteral(")"));
+    const QByteArray bytes = file.readAll();
+    qsizetype start = 0;
+    if (from > 0)
+        start = bytes.startsWith("\r\n") ? 2 : 1;
+    const qint64 base = from > 0 ? from - 1 : 0; // where bytes[0] is in the file
+    read.first = anew ? 0 : tro.LinesInSize;
 
     // Lines end with CR LF, LF or CR; a last line without its end is still
     // being written by the terminal and waits for the next read.
-    int start = 0;
-    for (int i = 0; i < bytes.size(); ++i) {
+    for (qsizetype i = start; i < bytes.size(); ++i) {
         const char c = bytes[i];
         if (c == '\r' || c == '\n') {
             read.lines << cp1251::decode(bytes.mid(start, i - start));
@@ -61,8 +74,16 @@ std::optional<TResultRead> ReadResultFile(const TTROData &tro, const QString &pa
             start = i + 1;
         }
     }
-    read.complete = start;
-    read.head = bytes.left(std::min<qint64>(read.complete, HeadSize));
+    read.complete = base + start;
+    // Its first bytes, to know it again.
+    if (from == 0) {
+        read.head = bytes.left(std::min<qint64>(start, HeadSize));
+    } else if (tro.Head.size() >= HeadSize) {
+        read.head = tro.Head;
+    } else if (file.seek(0)) {
+        read.head = file.read(std::min<qint64>(read.complete, HeadSize));
+    }
+    file.close();
     return read;
 }
 
@@ -71,9 +92,12 @@ WriteQueue::Item JournalResultRow(const TResultValues &v, qint32 transId)
     WriteQueue::Item u;
     u.jet = QStringList{QStringLiteral("UPDATE tOrderNumber"),
                         QStringLiteral("SET status =:status,trans_name= :trans_name ,description= :description, order_number=:order_number"),
-                        QStringLiteral("WHERE trans_id = ") + v.TransId}
+                        QStringLiteral("WHERE trans_id = :trans_id")}
                 .join(QStringLiteral("\r\n"));
-    u.params = {{QStringLiteral("status"), v.Status.toInt()},
+    // The number is bound, not written into the text: one statement serves
+    // every line.
+    u.params = {{QStringLiteral("trans_id"), transId},
+                {QStringLiteral("status"), v.Status.toInt()},
                 {QStringLiteral("trans_name"), Unquoted(v.TransName)},
                 {QStringLiteral("description"), Unquoted(v.Description)},
                 {QStringLiteral("order_number"), v.OrderNumber.toLongLong()}};

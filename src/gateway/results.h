@@ -12,17 +12,20 @@ class TDatMod;
 // the rows each result line leaves in the journal and the strategy
 // platform's orders. The gateway handles each line.
 
-// What a read of a result file found: its complete lines from its first,
-// whether the terminal began it anew since the last read, and how it stands.
+// What a read of a result file found: its complete lines not read before
+// (from its first line when the terminal began it anew since the last read),
+// and how it stands.
 struct TResultRead {
     QStringList lines;
+    int first = 0; // the line number (from 0) of lines[0] in the file
     bool anew = false;
     qint64 complete = 0; // bytes up to the end of the last complete line
     quint64 fileId = 0;
     QByteArray head;     // its first bytes, to know it again
 };
 // Reads the result file when its size or identity changed since `tro` was
-// last read; nothing when it did not, or the file is missing. Throws
+// last read; nothing when it did not, or the file is missing. Only the bytes
+// after what was read last are read, unless the file was begun anew. Throws
 // KorvinaError when it cannot be opened.
 std::optional<TResultRead> ReadResultFile(const TTROData &tro, const QString &path);
 

@@ -12,6 +12,7 @@ struct TTROData {
     QString FileName;    // base name of the set: "trans", or the terminal's name
     quint32 FileSize = 0; // size of the result file when last read; 0 = never read
     qint32 LinesRead = 0; // lines of the result file already handled
+    qint32 LinesInSize = 0; // the complete lines within FileSize bytes
     // What tells a result file the terminal has begun anew from the one
     // read last: the file's identity on disk and its first bytes.
     quint64 FileId = 0;
