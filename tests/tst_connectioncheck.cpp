@@ -136,6 +136,8 @@ void TestConnectionCheck::lines_data()
     QTest::newRow("folder shared with other files") << 0 << "other files" << "folder" << problem << "есть другие файлы (2): Korvina.ini, notes.txt"
                                                     << true;
     QTest::newRow("folder not writable") << 0 << "read-only folder" << "folder" << problem << "нельзя записать" << true;
+    QTest::newRow("SmartTrade: its order folder shared") << 0 << "smarttrade other files" << "folder" << problem
+                                                        << "SmartTrade/Orders есть другие файлы (1): trans.tri" << false;
     QTest::newRow("folder written for Windows") << 0 << "windows folder" << "folder" << problem << "записан для Windows" << false;
 
     QTest::newRow("no import file") << 0 << "no tri" << "terminal" << problem << "нет файла" << true;
@@ -206,6 +208,11 @@ void TestConnectionCheck::lines()
     else if (fault == "other files") {
         writeFile(QDir(w.paths.trans).filePath(QStringLiteral("notes.txt")), "mine");
         writeFile(QDir(w.paths.trans).filePath(QStringLiteral("Korvina.ini")), "[Quik]");
+    } else if (fault == "smarttrade other files") {
+        // A QUIK file is no SmartTrade order file; the order files are.
+        w.settings.rgpTerminal = 1;
+        writeFile(QDir(w.paths.smartTrade).filePath(QStringLiteral("trans.tri")), "");
+        writeFile(QDir(w.paths.smartTrade).filePath(QStringLiteral("trans_1032025_10512_7.new")), "place_order?");
     } else if (fault == "read-only folder") {
         if (::geteuid() == 0)
             QSKIP("root writes into any folder");

@@ -214,6 +214,12 @@ Line lookFolders(const QList<Folder> &folders, bool smartTrade)
 {
     Line l{QStringLiteral("folder"), smartTrade ? QStringLiteral("Папка заявок SmartTrade") : QStringLiteral("Папка транзакций"),
            Status::Ok, QString()};
+    if (folders.isEmpty()) {
+        // SmartTrade in MULTI mode: the folders are the active terminals' paths.
+        l.status = Status::Unknown;
+        l.text = QStringLiteral("папки терминалов не известны: список терминалов tQuik не прочитан или в нем нет активных терминалов.");
+        return l;
+    }
     QStringList problems, fine;
     for (const Folder &f : folders) {
         const QString shown = native(f.path);
