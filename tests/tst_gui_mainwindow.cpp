@@ -24,6 +24,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
@@ -39,6 +40,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTextBrowser>
 #include <QtTest>
 
@@ -103,6 +105,7 @@ private slots:
     void aboutBoxVersionLinksAndCounters_data();
     void aboutBoxVersionLinksAndCounters();
     void helpIsUsableWhileOptionsAreOpen();
+    void checkConnectionFromTheServiceMenu();
     void gridMenusHoldTheWindowsCommandsAndExport_data();
     void gridMenusHoldTheWindowsCommandsAndExport();
 };
@@ -891,6 +894,58 @@ void TestMainWindow::orderCommandsInTheMenus()
     a->setEnabled(false);
     QTest::keyClick(w.main.get(), keys[0].key(), keys[0].keyboardModifiers());
     QCOMPARE(ran.count(), 1);
+}
+
+// "Сервис" → "Проверка подключения" opens the self-check's window: one row
+// per look, a problem in red with what to do, and checks again on demand.
+void TestMainWindow::checkConnectionFromTheServiceMenu()
+{
+    Window w;
+    QAction *a = w.action("actCheckConnection");
+    QVERIFY(a);
+    QCOMPARE(a->text(), QStringLiteral("Проверка подключения"));
+    auto *service = w.main->findChild<QMenu *>(QStringLiteral("mnuService"));
+    QVERIFY(service && service->actions().contains(a));
+
+    // Not connected yet: the transaction files are not there.
+    a->trigger();
+    auto *window = w.main->findChild<QDialog *>(QStringLiteral("fmCheckConnection"));
+    QVERIFY(window && window->isVisible());
+    QCOMPARE(window->windowTitle(), QStringLiteral("Проверка подключения"));
+    auto *lines = window->findChild<QTableWidget *>(QStringLiteral("tblCheckLines"));
+    auto *summary = window->findChild<QLabel *>(QStringLiteral("lblCheckSummary"));
+    auto *again = window->findChild<QPushButton *>(QStringLiteral("btnCheckAgain"));
+    QVERIFY(lines && summary && again);
+    QVERIFY(!again->isEnabled()); // while it runs
+    QTRY_VERIFY_WITH_TIMEOUT(again->isEnabled(), 20000);
+    QCOMPARE(lines->rowCount(), 9);
+    auto rowOf = [lines](const QString &title) {
+        for (int r = 0; r < lines->rowCount(); ++r)
+            if (lines->item(r, 1)->text() == title)
+                return r;
+        return -1;
+    };
+    int terminal = rowOf(QStringLiteral("Ответы терминала"));
+    QVERIFY(terminal >= 0);
+    QCOMPARE(lines->item(terminal, 0)->text(), QStringLiteral("ОШИБКА"));
+    QCOMPARE(lines->item(terminal, 0)->foreground().color(), QColor(190, 0, 0));
+    QVERIFY2(lines->item(terminal, 2)->text().contains(QStringLiteral("trans: нет файла ")), qPrintable(lines->item(terminal, 2)->text()));
+    QVERIFY2(summary->text().startsWith(QStringLiteral("Исправьте отмеченное как ОШИБКА (1)")), qPrintable(summary->text()));
+
+    // Connected, the quotes traded just now: nothing to put right (what
+    // the terminal answers shows after the first order).
+    w.connectNow();
+    execOnDatabase(w.paths.quikData, QStringLiteral("UPDATE tParam SET timelast = :t"), {{QStringLiteral("t"), QDateTime::currentDateTime()}});
+    QTest::mouseClick(again, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(again->isEnabled() && summary->text().startsWith(QStringLiteral("Исправлять нечего.")), 20000);
+    terminal = rowOf(QStringLiteral("Ответы терминала"));
+    QCOMPARE(lines->item(terminal, 0)->text(), QStringLiteral("НЕТ ДАННЫХ"));
+    QVERIFY(lines->item(terminal, 2)->text().startsWith(QStringLiteral("trans: транзакций еще не было")));
+    for (int r = 0; r < lines->rowCount(); ++r)
+        QVERIFY2(lines->item(r, 0)->text() != QStringLiteral("ОШИБКА"), qPrintable(lines->item(r, 2)->text()));
+    auto *ok = window->findChild<QPushButton *>(QStringLiteral("btnCheckOk"));
+    QTest::mouseClick(ok, Qt::LeftButton);
+    QVERIFY(!window->isVisible());
 }
 
 void TestMainWindow::aboutBoxVersionLinksAndCounters_data()

@@ -64,6 +64,14 @@ void writeFile(const QString &path, const QByteArray &content)
     f.write(content);
 }
 
+void execOnDatabaseFile(const QString &path, const QString &sql)
+{
+    Database db(QStringLiteral("x"));
+    QString error;
+    QVERIFY2(db.open(path, &error), qPrintable(error));
+    db.native(sql).finish();
+}
+
 struct Run {
     int code = -1;
     QString out;
@@ -576,6 +584,7 @@ private slots:
         QTest::newRow("a date that is none") << QStringList{"--from", "9.12.2026"} << 2 << QStringList{} << "YYYY-MM-DD";
         QTest::newRow("the wrong way round") << QStringList{"--from", "2026-12-10", "--to", "2026-12-09"} << 2 << QStringList{}
                                              << "before";
+        QTest::newRow("--force without --out") << QStringList{"--force"} << 2 << QStringList{} << "--force goes with --out";
     }
 
     // The history as CSV: what each row holds, quoting, the day filter.
@@ -623,6 +632,97 @@ private slots:
             QVERIFY(bytes.contains(",2026-12-08 23:59:59,"));
             QVERIFY(bytes.contains(QStringLiteral(",\"Ввод, \"\"принят\"\"\",").toUtf8()));
         }
+    }
+
+    // Only the time columns are times: a text that looks like one keeps
+    // every character.
+    void historyTimesAndTexts()
+    {
+        const QString file = freshPath();
+        schema::createDatabaseFile(file, schema::Kind::QuikData);
+        {
+            Database db(QStringLiteral("h"));
+            QString error;
+            QVERIFY2(db.open(file, &error), qPrintable(error));
+            db.native(QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, trans_text, id_order, code, status, trans_name, "
+                                     "description, result_at) VALUES (4, '2026-12-08T23:59:59.123', 5, :text, 6, '111', 3, :name, :d, "
+                                     "'2026-12-09T00:00:01.900')"),
+                      {{QStringLiteral("text"), QStringLiteral("2026-12-08T10:00:00.000 TRANS_ID =5;ACTION=NEW_ORDER;")},
+                       {QStringLiteral("name"), QStringLiteral("2026-12-08T10:00:00Z")},
+                       {QStringLiteral("d"), QStringLiteral("2026-12-08T10:00:00+03:00 отказ")}})
+                .finish();
+        }
+        const Run r = runTool({QStringLiteral("history"), file});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        const QStringList lines = r.out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[1], QStringLiteral("1,4,2026-12-08 23:59:59,5,6,111,,2026-12-08T10:00:00.000 TRANS_ID =5;ACTION=NEW_ORDER;,3,"
+                                          "2026-12-08T10:00:00Z,2026-12-08T10:00:00+03:00 отказ,,2026-12-09 00:00:01,"));
+    }
+
+    void historyOut_data()
+    {
+        QTest::addColumn<QString>("before"); // what the path is before: none, file, link, dangling
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("stderrHas");
+        QTest::newRow("a new file") << "none" << false << 0 << "Wrote 1 transactions";
+        QTest::newRow("a file there") << "file" << false << 1 << "уже существует";
+        QTest::newRow("a file there, --force") << "file" << true << 0 << "Wrote 1 transactions";
+        QTest::newRow("a link to a file") << "link" << false << 1 << "символическая ссылка";
+        QTest::newRow("a link to a file, --force") << "link" << true << 1 << "символическая ссылка";
+        QTest::newRow("a link to nothing") << "dangling" << false << 1 << "символическая ссылка";
+        QTest::newRow("a link to nothing, --force") << "dangling" << true << 1 << "символическая ссылка";
+    }
+
+    // --out never overwrites unless told, never writes through a link, and
+    // writes a file its owner alone can read.
+    void historyOut()
+    {
+        QFETCH(QString, before);
+        QFETCH(bool, force);
+        QFETCH(int, code);
+        QFETCH(QString, stderrHas);
+        const QString file = freshPath();
+        schema::createDatabaseFile(file, schema::Kind::QuikData);
+        execOnDatabaseFile(file, QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, trans_text, id_order, code) "
+                                                "VALUES (1, '2026-12-08T10:00:00.000', 0, 'TRANS_ID =0;', 7, '111')"));
+        QTemporaryDir dir;
+        const QString out = dir.filePath(QStringLiteral("history.csv"));
+        const QString target = dir.filePath(QStringLiteral("elsewhere.txt"));
+        const QByteArray old("kept as it was\n");
+        if (before == QLatin1String("file")) {
+            writeFile(out, old);
+            QFile(out).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        }
+        if (before == QLatin1String("link"))
+            writeFile(target, old);
+        if (before == QLatin1String("link") || before == QLatin1String("dangling"))
+            QVERIFY(QFile::link(target, out));
+
+        QStringList args{QStringLiteral("history"), file, QStringLiteral("--out"), out};
+        if (force)
+            args << QStringLiteral("--force");
+        const Run r = runTool(args);
+        QVERIFY2(r.code == code, qPrintable(QStringLiteral("exit %1, stderr: %2").arg(r.code).arg(r.err)));
+        QVERIFY2(r.err.contains(stderrHas), qPrintable(r.err));
+        // No part-written file is left beside it.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).filter(QStringLiteral(".history")), QStringList());
+        if (before == QLatin1String("link") || before == QLatin1String("dangling")) {
+            QVERIFY(QFileInfo(out).isSymLink());
+            QCOMPARE(readAll(target), before == QLatin1String("link") ? old : QByteArray("<missing>"));
+            return;
+        }
+        if (code != 0) {
+            QCOMPARE(readAll(out), old);
+            return;
+        }
+        QVERIFY(readAll(out).startsWith("\xEF\xBB\xBFid,session,sent_at,"));
+        QVERIFY(readAll(out).contains(",7,111,"));
+        QCOMPARE(QFileInfo(out).permissions() & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
+                                                 | QFileDevice::WriteOther | QFileDevice::ExeOwner),
+                 QFileDevice::Permissions());
+        QVERIFY(QFileInfo(out).permissions().testFlag(QFileDevice::ReadOwner));
     }
 
     // A QuikData made by 'create quikdata', terminals listed later: MULTI

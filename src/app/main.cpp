@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "datagrid.h"
+#include "engine/connectioncheck.h"
 #include "engine/robot.h"
 #include "tfmmain.h"
 
@@ -81,7 +82,7 @@ int main(int argc, char *argv[])
 {
     // Without --headless the program is the operator's window.
     const bool windowed = !asked(argc, argv, "--headless") && !asked(argc, argv, "--help") && !asked(argc, argv, "-h")
-        && !asked(argc, argv, "--version") && !asked(argc, argv, "-v");
+        && !asked(argc, argv, "--version") && !asked(argc, argv, "-v") && !asked(argc, argv, "--check");
     std::unique_ptr<QCoreApplication> application;
     if (windowed)
         application = std::make_unique<QApplication>(argc, argv);
@@ -101,9 +102,14 @@ int main(int argc, char *argv[])
     QCommandLineOption ini(QStringLiteral("ini"), QStringLiteral("Settings file to use instead of Korvina.ini in the program's folder."),
                            QStringLiteral("FILE"));
     QCommandLineOption watch(QStringLiteral("watch"), QStringLiteral("Start watching the strategy platform's orders right after start-up."));
+    QCommandLineOption check(QStringLiteral("check"),
+                             QStringLiteral("Check the connections before going live (databases, transaction folder, terminal, quotes and "
+                                            "limits, filters, clients, mail), print one line per check and exit: 0 when nothing needs "
+                                            "putting right, 1 otherwise. The robot is not started and nothing is written."));
     parser.addOption(headless);
     parser.addOption(ini);
     parser.addOption(watch);
+    parser.addOption(check);
     parser.process(app);
 
     // Qt's own texts (standard buttons, edit menus, file dialogs) in the
@@ -112,6 +118,26 @@ int main(int argc, char *argv[])
     if (windowed && qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
                                  QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         app.installTranslator(&qtTexts);
+
+    // The self-check reads the settings and looks; it opens no log and
+    // starts no robot.
+    if (parser.isSet(check)) {
+        Settings settings;
+        if (parser.isSet(ini)) {
+            const QString iniPath = QFileInfo(parser.value(ini)).absoluteFilePath();
+            QString error;
+            if (!Settings::checkFile(iniPath, &error)) {
+                printLine(stderr, QStringLiteral("korvina: ") + error);
+                return 1;
+            }
+            settings.setFileName(iniPath);
+        }
+        settings.LoadSettings();
+        const QList<ConnectionCheck::Line> lines = ConnectionCheck(settings).run();
+        for (const ConnectionCheck::Line &line : lines)
+            printLine(stdout, ConnectionCheck::lineText(line));
+        return ConnectionCheck::passed(lines) ? 0 : 1;
+    }
 
     // The log opens before anything else; without it the program does not start.
     OperationLog log;

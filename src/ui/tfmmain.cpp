@@ -5,6 +5,7 @@
 #include "helpwindow.h"
 #include "logview.h"
 #include "tfmabout.h"
+#include "tfmcheck.h"
 #include "tfmclients.h"
 #include "tfmopt.h"
 #include "tfmorder.h"
@@ -322,6 +323,8 @@ void TfmMain::createActions()
     actHelpCont = makeAction(this, "actHelpCont", QStringLiteral("Вызов справки"), QStringLiteral("Справка"), "help");
     actAbout = makeAction(this, "actAbout", QStringLiteral("&О программе..."), QStringLiteral("О программе..."), "about");
     actExit = makeAction(this, "actExit", QStringLiteral("&Выход"), QStringLiteral("Выход"), "exit");
+    actCheckConnection = makeAction(this, "actCheckConnection", QStringLiteral("Проверка подключения"),
+                                    QStringLiteral("Проверить базы, папку транзакций, терминал, клиентов и почту перед началом торговли"));
     actStartWatch->setEnabled(false);
     actStopWatch->setEnabled(false);
     actHelpCont->setShortcut(QKeySequence::HelpContents);
@@ -365,6 +368,7 @@ void TfmMain::createActions()
         m_group->activateWindow();
     });
     connect(actExit, &QAction::triggered, this, &QWidget::close);
+    connect(actCheckConnection, &QAction::triggered, this, &TfmMain::actCheckConnectionExecute);
 }
 
 void TfmMain::createMenusAndToolbar()
@@ -398,6 +402,8 @@ void TfmMain::createMenusAndToolbar()
     service->addAction(actGroup);
     service->addAction(actQOrders);
     service->addAction(actOpt);
+    service->addSeparator();
+    service->addAction(actCheckConnection);
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Справка"));
     help->setObjectName(QStringLiteral("mnuHelp"));
     help->addAction(actHelpCont);
@@ -1065,6 +1071,16 @@ void TfmMain::actAboutExecute()
                          + QString::number(m_robot.DoneCount()));
     m_about->show();
     m_about->raise();
+}
+
+void TfmMain::actCheckConnectionExecute()
+{
+    if (!m_check)
+        m_check = new TfmCheck(m_settings, this);
+    m_check->show();
+    m_check->raise();
+    m_check->activateWindow();
+    m_check->runCheck();
 }
 
 void TfmMain::showHelp(const QString &topic)

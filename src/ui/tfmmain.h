@@ -23,6 +23,7 @@ class Robot;
 class Settings;
 class TDatMod;
 class TfmAbout;
+class TfmCheck;
 class TfmClients;
 class TfmGroup;
 class TfmOpt;
@@ -96,6 +97,8 @@ private:
     void cboGroupChange();
     void tshLimitsEnter();
     void actAboutExecute();
+    // "Проверка подключения": the self-check's window, checking again.
+    void actCheckConnectionExecute();
     // The refusal count and the terminals that do not answer, in the
     // status bar.
     void showRefusalsAndSilence();
@@ -121,7 +124,7 @@ public:
             *actConnectToBase = nullptr, *actNewOrderManual = nullptr, *actNewStopOrderManual = nullptr,
             *actKillOrderManual = nullptr, *actKillStopOrderManual = nullptr, *actQOrders = nullptr, *actClients = nullptr,
             *actGroup = nullptr, *actOpt = nullptr, *actSelectLimits = nullptr, *actHelpCont = nullptr, *actAbout = nullptr,
-            *actExit = nullptr;
+            *actExit = nullptr, *actCheckConnection = nullptr;
 
 private:
     QTabWidget *PageControl1 = nullptr;
@@ -142,6 +145,7 @@ private:
     QVector<QIcon> m_watchIcons;
     int m_shownWatchIcon = 0;
     TfmAbout *m_about = nullptr;
+    TfmCheck *m_check = nullptr;
     TfmOpt *m_opt = nullptr;
     TfmClients *m_clients = nullptr;
     TfmGroup *m_group = nullptr;

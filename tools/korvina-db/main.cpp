@@ -3,7 +3,7 @@
 //   korvina-db create quikdata FILE
 //   korvina-db create alerts FILE
 //   korvina-db sample DIR
-//   korvina-db history QUIKDATA [--from DATE] [--to DATE] [--out FILE]
+//   korvina-db history QUIKDATA [--from DATE] [--to DATE] [--out FILE [--force]]
 //   korvina-db tables QUIKDATA
 //
 // Exit codes: 0 done, 1 failed (nothing is overwritten), 2 wrong command line.
@@ -24,7 +24,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTextStream>
 
 #include <cstdlib>
@@ -52,7 +51,7 @@ const char kMainHelp[] =
     "  sample DIR             write a demo workspace into DIR: both databases,\n"
     "                         folders and a Korvina.ini pointing at them\n"
     "  history QUIKDATA       export the history of every transaction the robot\n"
-    "                         sent as CSV (--from, --to, --out)\n"
+    "                         sent as CSV (--from, --to, --out, --force)\n"
     "  tables QUIKDATA        create the MULTI-mode tables of every terminal\n"
     "                         listed in tQuik that are still missing\n"
     "\n"
@@ -60,7 +59,8 @@ const char kMainHelp[] =
     "  -h, --help             show this help (with a command: that command's help)\n"
     "  -v, --version          show the version\n"
     "\n"
-    "Existing files are never overwritten.\n"
+    "Existing files are never overwritten (history replaces its --out FILE only\n"
+    "with --force).\n"
     "Exit codes: 0 done, 1 failed, 2 wrong command line.\n";
 
 const char kCreateHelp[] =
@@ -113,7 +113,7 @@ const char kSampleHelp[] =
     "Korvina.ini or one of the two databases.\n";
 
 const char kHistoryHelp[] =
-    "Usage: korvina-db history QUIKDATA [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--out FILE]\n"
+    "Usage: korvina-db history QUIKDATA [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--out FILE [--force]]\n"
     "\n"
     "Writes the history of every transaction the robot sent (table tOrderHistory\n"
     "of the QuikData database QUIKDATA) as CSV, to standard output or to FILE:\n"
@@ -127,10 +127,16 @@ const char kHistoryHelp[] =
     "\n"
     "  --from DATE, --to DATE  only the transactions sent on these days (both\n"
     "                          included)\n"
-    "  --out FILE              write FILE (replaced when it exists) instead of\n"
-    "                          standard output\n"
+    "  --out FILE              write FILE instead of standard output; the file\n"
+    "                          is readable and writable by its owner only\n"
+    "  --force                 with --out: replace FILE when it exists (without\n"
+    "                          it an existing FILE is refused)\n"
     "\n"
-    "UTF-8 with a byte order mark, comma-separated, CR LF line ends.\n";
+    "A FILE that is a symbolic link is refused, also with --force: nothing is\n"
+    "written through a link.\n"
+    "\n"
+    "UTF-8 with a byte order mark, comma-separated, CR LF line ends.\n"
+    "Exit codes: 0 written, 1 failed (nothing written), 2 wrong command line.\n";
 
 const char kTablesHelp[] =
     "Usage: korvina-db tables QUIKDATA\n"
@@ -248,7 +254,8 @@ int runHistory(const QStringList &args)
     const QCommandLineOption fromOption(QStringLiteral("from"), QString(), QStringLiteral("DATE"));
     const QCommandLineOption toOption(QStringLiteral("to"), QString(), QStringLiteral("DATE"));
     const QCommandLineOption outOption(QStringLiteral("out"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({helpOption, fromOption, toOption, outOption});
+    const QCommandLineOption forceOption(QStringLiteral("force"));
+    parser.addOptions({helpOption, fromOption, toOption, outOption, forceOption});
     const QString command = QStringLiteral("history");
     if (!parser.parse(args))
         return usageError(parser.errorText(), command);
@@ -272,6 +279,8 @@ int runHistory(const QStringList &args)
     }
     if (from && to && *to < *from)
         return usageError(QStringLiteral("--to is before --from"), command);
+    if (parser.isSet(forceOption) && !parser.isSet(outOption))
+        return usageError(QStringLiteral("--force goes with --out"), command);
 
     const QString path = QFileInfo(pos[1]).absoluteFilePath();
     Database db(QStringLiteral("history"));
@@ -282,12 +291,7 @@ int runHistory(const QStringList &args)
         return failed(QDir::toNativeSeparators(path) + QStringLiteral(" keeps no history (no table tOrderHistory): the robot makes it at its first connection"));
     try {
         if (parser.isSet(outOption)) {
-            QSaveFile file(parser.value(outOption));
-            if (!file.open(QIODevice::WriteOnly))
-                return failed(QStringLiteral("cannot write ") + parser.value(outOption) + QStringLiteral(": ") + file.errorString());
-            const int n = ExportHistoryCsv(db, file, from, to);
-            if (!file.commit())
-                return failed(QStringLiteral("cannot write ") + parser.value(outOption) + QStringLiteral(": ") + file.errorString());
+            const int n = ExportHistoryCsvFile(db, parser.value(outOption), parser.isSet(forceOption), from, to);
             err() << "Wrote " << n << " transactions to " << QDir::toNativeSeparators(QFileInfo(parser.value(outOption)).absoluteFilePath())
                   << "\n";
         } else {
