@@ -18,6 +18,7 @@ private slots:
     void failuresAreLoggedAndNothingIsCreated();
     void notADatabaseFails();
     void journalEmptiedAtEveryConnection();
+    void viewsAreReadOnlyWhileShown();
     void connectWhileWatchingKeepsWatching();
     void connectCommandShowsMessageEvenWhenConnectionFails();
     void startUpConnectsWhenAsked_data();
@@ -30,6 +31,10 @@ void TestConnection::bothDatabasesConnect()
     TestWorkspace ws;
     TDatMod data;
     Robot robot(ws.settings, data);
+    // As the window's pages show them.
+    const QList<DataSet *> views{&data.qPortfolioAll, &data.qPortfolioFutAll, &data.qQuikOrdersAll, &data.qTradesAll, &data.qLimits};
+    for (DataSet *view : views)
+        robot.setViewShown(*view, true);
     QVERIFY(robot.ConnectDatabases());
     QCOMPARE(ws.messages(), (QStringList{QStringLiteral("Подключение к базе данных ") + ws.alertsPath() + QStringLiteral(": OK"),
                                          QStringLiteral("Подключение к базе данных ") + ws.quikDataPath() + QStringLiteral(": OK")}));
@@ -68,6 +73,7 @@ void TestConnection::failuresAreLoggedAndNothingIsCreated()
         ws.createQuikData();
     TDatMod data;
     Robot robot(ws.settings, data);
+    robot.setViewShown(data.qPortfolioAll, true);
     QCOMPARE(robot.ConnectDatabases(), !quikDataMissing);
 
     const QStringList m = ws.messages();
@@ -102,11 +108,48 @@ void TestConnection::notADatabaseFails()
     QVERIFY(!ws.messages().value(2).isEmpty());
 }
 
+void TestConnection::viewsAreReadOnlyWhileShown()
+{
+    // Without a window nothing shows the terminals' views: they are never
+    // read, at the connection or at the ticks.
+    TestWorkspace ws;
+    TDatMod data;
+    Robot robot(ws.settings, data);
+    const QList<DataSet *> views{&data.qPortfolioAll, &data.qPortfolioFutAll, &data.qQuikOrdersAll, &data.qTradesAll, &data.qLimits};
+    QVERIFY(robot.ConnectDatabases());
+    for (int tick = 0; tick < 3; ++tick) {
+        robot.timQuikTimer();
+        QTRY_VERIFY(data.quikReader.idle());
+    }
+    for (DataSet *view : views)
+        QVERIFY2(!view->Active(), qPrintable(view->name()));
+    QVERIFY(!views.first()->SQLText().isEmpty()); // built, only not read
+
+    // A grid shows the trades: they are read at once, and at each tick
+    // while shown; hidden, the rows stay as they were.
+    robot.setViewShown(data.qTradesAll, true);
+    QTRY_VERIFY(data.qTradesAll.Active());
+    QCOMPARE(data.qTradesAll.RecordCount(), 0);
+    ws.exec(ws.quikDataPath(), QStringLiteral("INSERT INTO tTrades (code) VALUES ('C1')"));
+    robot.timQuikTimer();
+    QTRY_COMPARE(data.qTradesAll.RecordCount(), 1);
+    robot.setViewShown(data.qTradesAll, false);
+    ws.exec(ws.quikDataPath(), QStringLiteral("INSERT INTO tTrades (code) VALUES ('C2')"));
+    robot.timQuikTimer();
+    QTRY_VERIFY(data.quikReader.idle());
+    QTest::qWait(50);
+    QCOMPARE(data.qTradesAll.RecordCount(), 1);
+    for (DataSet *view : views)
+        if (view != &data.qTradesAll)
+            QVERIFY2(!view->Active(), qPrintable(view->name()));
+}
+
 void TestConnection::journalEmptiedAtEveryConnection()
 {
     TestWorkspace ws;
     TDatMod data;
     Robot robot(ws.settings, data);
+    robot.setViewShown(data.qPortfolioAll, true);
     for (int round = 0; round < 2; ++round) {
         ws.exec(ws.quikDataPath(), QStringLiteral("INSERT INTO tOrderNumber (trans_id, id_order, filled, code) VALUES (1, 5, 1, 'C1'), (2, 5, 1, 'C2')"));
         QCOMPARE(ws.count(ws.quikDataPath(), QStringLiteral("tOrderNumber")), 2);

@@ -259,7 +259,7 @@ void TestMainWindow::gridsShowTheirColumns()
     QFETCH(QStringList, captions);
     Window w;
     w.connectNow();
-    DataGrid *g = w.main->grid(grid);
+    DataGrid *g = w.showGrid(grid);
     QVERIFY(g);
     QCOMPARE(::captions(g), captions);
     QVERIFY(!g->accessibleName().isEmpty());
@@ -363,7 +363,7 @@ void TestMainWindow::numberCellsShowTheirFormat()
                                                   "VALUES (14, 'SBER', 285, 285.12)"));
     w.connectNow();
     w.robot().timTable();
-    DataGrid *g = grid == QLatin1String("grdSecCode") ? w.main->findChild<TfmOpt *>()->grid(grid) : w.main->grid(grid);
+    DataGrid *g = grid == QLatin1String("grdSecCode") ? w.main->findChild<TfmOpt *>()->grid(grid) : w.showGrid(grid);
     QVERIFY(g);
     DataSet &d = *g->dataset();
     const int keyColumn = d.fieldIndex(keyField);
@@ -571,7 +571,7 @@ void TestMainWindow::ordersReachTheWindowEndToEnd()
     QVERIFY(strategy.waitForFinished(15000));
     // The robot's own timers take it from here: the order reaches the
     // terminal, its result the transaction report, its lines the memo.
-    DataGrid *report = w.main->grid(QStringLiteral("grdTRO"));
+    DataGrid *report = w.showGrid(QStringLiteral("grdTRO"));
     QTRY_VERIFY_WITH_TIMEOUT(report->model()->rowCount() > 0 && !report->model()->text(0, report->model()->columnOf(QStringLiteral("status"))).isEmpty(),
                              20000);
     auto *memo = w.main->findChild<QPlainTextEdit *>(QStringLiteral("mLog"));
@@ -687,7 +687,7 @@ void TestMainWindow::refusalsAndSilenceAreShown()
 
     // The report's refused row in red, its reason by the pointer; the other
     // as every row.
-    DataGrid *report = w.main->grid(QStringLiteral("grdTRO"));
+    DataGrid *report = w.showGrid(QStringLiteral("grdTRO"));
     const int transColumn = report->model()->columnOf(QStringLiteral("trans_id"));
     int refusedRow = -1, doneRow = -1;
     for (int r = 0; r < report->model()->rowCount(); ++r)
@@ -803,8 +803,9 @@ void TestMainWindow::positionsAreReadWithTheOtherViews()
 {
     Window w;
     w.connectNow();
+    w.showGrid(QStringLiteral("grdLimits"));
     DataSet &limits = w.data.qLimits;
-    QVERIFY(limits.Active() && limits.RecordCount() > 0);
+    QTRY_VERIFY(limits.Active() && limits.RecordCount() > 0);
     auto *readAt = w.main->findChild<QLabel *>(QStringLiteral("lblLimitsReadAt"));
     QVERIFY(readAt);
     QVERIFY2(readAt->text().startsWith(QStringLiteral("Позиции на ")), qPrintable(readAt->text()));

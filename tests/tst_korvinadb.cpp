@@ -746,6 +746,7 @@ private slots:
         auto connects = [&settings](QString *failure) {
             TDatMod data;
             Robot robot(settings, data);
+            robot.setViewShown(data.qPortfolioAll, true); // as the window's portfolio page
             try {
                 return robot.ConnectDatabases() && data.qPortfolioAll.Active();
             } catch (const KorvinaError &e) {

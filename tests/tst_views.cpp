@@ -278,6 +278,7 @@ void TestViews::connectionBuildsDerivedViews()
     f.addPortfolioFut(QStringLiteral("1"), QStringLiteral("F1"), 2500000.5);
 
     Robot robot(f.settings(), f.dm);
+    robot.setViewShown(f.dm.qLimits, true); // as the positions page shows it
     QVERIFY(robot.ConnectDatabases());
     TDatMod &dm = f.dm;
     const QString portfolio = QStringLiteral("SELECT *, \"A\" As Quikname\r\nFROM tPortfolio1\r\nUNION\r\nSELECT *, \"C\" as QuikName\r\nFROM tPortfolio3\r\n");

@@ -26,6 +26,7 @@ Dispatcher::Dispatcher(Settings &settings, TDatMod &data, Gateway &gateway, QObj
 {
     setObjectName(QStringLiteral("Dispatcher"));
     connect(&m_gateway, &Gateway::refused, this, &Dispatcher::onRefused);
+    connect(&m_gateway, &Gateway::executed, this, &Dispatcher::onExecuted);
     connect(&m_gateway, &Gateway::numberingRestarted, this, &Dispatcher::onNumberingRestarted);
 }
 
@@ -295,6 +296,16 @@ void Dispatcher::onNumberingRestarted(const QHash<qint32, qint32> &carried)
         if (m_bookRowIds.contains(serial))
             rows.insert(serial, m_bookRowIds.value(serial));
     m_bookRowIds = rows;
+}
+
+void Dispatcher::onExecuted(qint32 transId)
+{
+    // An executed entry stays what it is: its links go.
+    const auto entry = m_bookEntries.constFind(transId);
+    if (entry == m_bookEntries.cend())
+        return;
+    m_bookRowIds.remove(*entry);
+    m_bookEntries.erase(entry);
 }
 
 void Dispatcher::onRefused(qint32 transId)

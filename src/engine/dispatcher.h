@@ -74,6 +74,7 @@ private:
     // Adds the scope's closing row to the batch being written.
     void closeWith(Scope &scope);
     void onRefused(qint32 transId);
+    void onExecuted(qint32 transId);
     void onNumberingRestarted(const QHash<qint32, qint32> &carried);
 
     Settings &m_settings;

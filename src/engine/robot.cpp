@@ -375,14 +375,12 @@ bool Robot::ConnectDatabases()
             m_data.qPortfolioFutAll.setSQL(BuildUnionQuery(QStringLiteral("tPortfolioFut"), mode, terminals));
             m_data.qQuikOrdersAll.setSQL(BuildUnionQuery(QStringLiteral("tQuikOrders"), mode, terminals));
             m_data.qTradesAll.setSQL(BuildUnionQuery(QStringLiteral("tTrades"), mode, terminals));
-            m_data.qPortfolioAll.Open();
-            m_data.qPortfolioFutAll.Open();
-            m_data.qQuikOrdersAll.Open();
-            m_data.qTradesAll.Open();
-
             const QString limits = BuildLimitsQuery(false, std::nullopt, QString(), QString(), mode, terminals);
             m_data.qLimits.setSQL(limits);
-            m_data.qLimits.Open();
+            // Only the views a window shows are read.
+            for (DataSet *view : {&m_data.qPortfolioAll, &m_data.qPortfolioFutAll, &m_data.qQuikOrdersAll, &m_data.qTradesAll, &m_data.qLimits})
+                if (viewShown(*view))
+                    view->Open();
 
             m_data.qClientsByGroup.Open();
 
@@ -576,14 +574,40 @@ void Robot::timQuikTimer()
     // ten terminals' orders takes longer than a frame.
     RefreshDataSet(m_data.tParam);
     if (m_settings.chAutoPortfolio) {
-        m_data.quikReader.refresh(m_data.qPortfolioAll);
-        m_data.quikReader.refresh(m_data.qPortfolioFutAll);
+        readIfShown(m_data.qPortfolioAll);
+        readIfShown(m_data.qPortfolioFutAll);
     }
-    RefreshDataSet(m_data.tOrderNumber);
-    m_data.quikReader.refresh(m_data.qQuikOrdersAll);
-    m_data.quikReader.refresh(m_data.qTradesAll);
+    if (viewShown(m_data.tOrderNumber))
+        RefreshDataSet(m_data.tOrderNumber);
+    readIfShown(m_data.qQuikOrdersAll);
+    readIfShown(m_data.qTradesAll);
     // The positions view as the operator last chose it (" Выбрать").
-    m_data.quikReader.refresh(m_data.qLimits);
+    readIfShown(m_data.qLimits);
+}
+
+void Robot::readIfShown(DataSet &view)
+{
+    if (viewShown(view) && !view.SQLText().isEmpty())
+        m_data.quikReader.refresh(view);
+}
+
+void Robot::setViewShown(DataSet &view, bool shown)
+{
+    int &count = m_shownViews[&view];
+    count = std::max(0, count + (shown ? 1 : -1));
+    if (count == 0) {
+        m_shownViews.remove(&view);
+        return;
+    }
+    if (!shown || count != 1)
+        return;
+    // Shown again: what it holds now, not what it held when last shown.
+    if (&view == &m_data.tOrderNumber) {
+        if (view.Active())
+            RefreshDataSet(view);
+    } else if (m_data.conQuikData.isOpen()) {
+        readIfShown(view);
+    }
 }
 
 qint64 Robot::GetInfoLogSize() { return LinkMonitor::GetInfoLogSize(m_settings.edtInfoLog); }

@@ -88,6 +88,14 @@ public:
     void timQuikTimer();
     void timInfoLogTimer();
 
+    // The terminals' merged views (orders, trades, portfolios, positions)
+    // and the journal are read only while a window shows them: a robot
+    // without a window never reads them. Each grid that shows one says so
+    // when it is shown and again when it is hidden; a view shown again is
+    // read at once (off the window's thread).
+    void setViewShown(DataSet &view, bool shown);
+    bool viewShown(const DataSet &view) const { return m_shownViews.value(&view) > 0; }
+
     void actStartWatchExecute();
     // The operator's stop: it holds until the operator starts again (a
     // robot run with --watch does not start by itself meanwhile).
@@ -175,6 +183,8 @@ signals:
     void notification(const QString &text);
 
 private:
+    // A view read on the worker's connection, when it is shown.
+    void readIfShown(DataSet &view);
     void setTimerEnabled(QTimer &timer, bool enabled);
     void onTimUpdateTable();
     void onTimQuik();
@@ -242,6 +252,7 @@ private:
     bool m_connectPending = false;
     bool m_connectAsked = false; // by the operator's "Подключиться"
     QTimer m_connectRetry;
+    QHash<const DataSet *, int> m_shownViews; // how many grids show each view
 };
 
 template <typename F>

@@ -832,6 +832,9 @@ void Gateway::handleResultLine(const QString &path, int index, const QString &li
             if (origin)
                 m_data.alertWrites.add(OrderNumberRow(*origin, v.OrderNumber, transId));
         }
+        // Its last answer: nothing of it is needed any more.
+        m_sent.remove(transId);
+        emit executed(transId);
     }
     if (v.Status == QLatin1String("0")) {
         AddLog(QStringLiteral("Транзакция номер ") + v.TransId + QStringLiteral(" отправлена на сервер Quik."));
@@ -844,6 +847,7 @@ void Gateway::handleResultLine(const QString &path, int index, const QString &li
         if (m_settings.chSendTrans_done)
             emit notify(text);
         m_refusedCount = m_refusedCount + 1;
+        m_sent.remove(transId);
         emit refused(transId);
     }
     emit countersChanged();

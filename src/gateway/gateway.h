@@ -159,6 +159,8 @@ signals:
     void countersChanged();
     // The terminal refused the transaction.
     void refused(qint32 transId);
+    // The terminal executed the transaction: its last answer.
+    void executed(qint32 transId);
     // The file sets not answering changed (SilentFileSets).
     void silenceChanged(const QStringList &fileSets);
     // The file sets were prepared and the numbering started again; texts

@@ -749,6 +749,19 @@ void DataGrid::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (!m_layoutRead)
         restoreLayout();
+    if (!m_onScreen) {
+        m_onScreen = true;
+        emit onScreenChanged(true);
+    }
+}
+
+void DataGrid::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    if (m_onScreen && !isVisible()) {
+        m_onScreen = false;
+        emit onScreenChanged(false);
+    }
 }
 
 void DataGrid::restoreLayout()

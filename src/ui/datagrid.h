@@ -198,11 +198,18 @@ public:
     // "Экспорт в CSV...": asks for the file, then exportCsv.
     void exportAsked();
 
+    // Whether the grid is on screen now (its page is the one shown).
+    bool onScreen() const { return m_onScreen; }
+
 signals:
     void doubleClicked();
+    // The grid came on screen, or went off it (its page changed, the
+    // window was hidden).
+    void onScreenChanged(bool onScreen);
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     void followDataset(int row);
@@ -231,4 +238,5 @@ private:
     bool m_adjusting = false;   // the program is sizing columns
     QTimer *m_saveTimer = nullptr;
     QHash<int, int> m_keptWidths; // columns the operator sized, by logical index: never fitted or grown
+    bool m_onScreen = false;
 };

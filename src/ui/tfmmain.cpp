@@ -501,6 +501,11 @@ DataGrid *TfmMain::addGrid(const QString &name, DataSet *dataset, const QList<Gr
     g->setObjectName(name);
     g->setAccessibleName(accessibleName);
     m_grids << g;
+    // The terminals' views and the journal are read while a grid shows them.
+    if (dataset
+        && (dataset == &m_data.qPortfolioAll || dataset == &m_data.qPortfolioFutAll || dataset == &m_data.qQuikOrdersAll
+            || dataset == &m_data.qTradesAll || dataset == &m_data.qLimits || dataset == &m_data.tOrderNumber))
+        connect(g, &DataGrid::onScreenChanged, this, [this, dataset](bool on) { m_robot.setViewShown(*dataset, on); });
     return g;
 }
 

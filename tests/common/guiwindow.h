@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "data/sampleworkspace.h"
+#include "datagrid.h"
 #include "dialogs.h"
 #include "engine/robot.h"
 #include "samplerobot.h"
@@ -21,6 +22,7 @@
 #include <QLocale>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -68,6 +70,26 @@ struct Window {
     QAction *action(const char *name) { return main->findChild<QAction *>(QLatin1String(name)); }
     QTabWidget *pages() { return main->findChild<QTabWidget *>(QStringLiteral("PageControl1")); }
     QString panel(int i) { return main->findChild<QLabel *>(QStringLiteral("StatusBar1Panel%1").arg(i))->text(); }
+    // The page of the grid brought to the front (the pages above it too),
+    // as the operator clicks their tabs; the terminals' views are read only
+    // while a grid shows them, so their first read is waited for.
+    DataGrid *showGrid(const QString &name)
+    {
+        DataGrid *g = main->grid(name);
+        if (!g)
+            return nullptr;
+        QList<std::pair<QTabWidget *, QWidget *>> path;
+        for (QWidget *w = g; w && w != main.get(); w = w->parentWidget())
+            if (auto *tabs = qobject_cast<QTabWidget *>(w->parentWidget() ? w->parentWidget()->parentWidget() : nullptr))
+                if (tabs->indexOf(w) >= 0)
+                    path.prepend({tabs, w});
+        for (auto [tabs, page] : path)
+            tabs->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        QTest::qWaitFor([this] { return data.quikReader.idle(); }, 5000);
+        QCoreApplication::processEvents();
+        return g;
+    }
     // "Подключиться", then the terminal data's first tick (its timer would
     // run it within a second).
     void connectNow()
