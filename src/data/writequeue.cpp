@@ -15,10 +15,12 @@ constexpr int RetryPauseMs = 1000;
 // put off (they are kept, so a short wait costs nothing): the lines that
 // follow the rows are not held up by the database's full busy timeout. While
 // the queue already waits for a database, each try waits less still. The
-// wait is spent on the windows' thread, so it stays short of a frame the
-// operator would see as the window hanging.
-constexpr int WriteBusyTimeoutMs = 400;
-constexpr int DeferredBusyTimeoutMs = 100;
+// wait is spent on the windows' thread, so it stays well short of a frame
+// the operator would see as the window hanging (100 ms); a terminal's export
+// holds the lock for less than that, so a write mostly still gets through
+// at its first try.
+constexpr int WriteBusyTimeoutMs = 60;
+constexpr int DeferredBusyTimeoutMs = 40;
 } // namespace
 
 WriteQueue::WriteQueue(Database &db) : m_db(db) {}
