@@ -81,6 +81,7 @@ private slots:
     void freshDialogShowsDefaultsAndWritesCompleteFile();
     void badEntryReopensWithEntriesKept_data();
     void badEntryReopensWithEntriesKept();
+    void connectUsesTypedEntries();
     void cancelPutsStoredValuesBack();
     void restartMessages();
     void terminalPathButton();
@@ -137,18 +138,31 @@ void TestOptions::badEntryReopensWithEntriesKept_data()
     QTest::addColumn<QString>("control");
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QString>("told");
-    const QString wrong = QStringLiteral("Введите верные данные!");
-    QTest::newRow("sum") << "edtFixVol" << "3O000" << wrong;
-    QTest::newRow("share") << "edtPart" << "" << wrong;
-    QTest::newRow("port") << "edtPort" << "25.5" << wrong;
-    QTest::newRow("strategy interval") << "edtIntTable" << "1,5" << wrong;
-    QTest::newRow("link interval") << "edtQuikConnectTimeOut" << "сорок" << wrong;
-    QTest::newRow("terminal interval") << "edtIntQuik" << "1.5" << wrong;
-    QTest::newRow("quick volume") << "edtVol2" << "20 лотов" << wrong;
-    QTest::newRow("quick share to set") << "edtSet" << "x" << wrong;
-    QTest::newRow("quick slippage") << "edtSlippage" << "0.2" << wrong; // a Russian locale's separator is the comma
-    QTest::newRow("folder beyond Windows-1251") << "edtdirTT" << "/srv/quik/café" << "é";
-    QTest::newRow("password with ю") << "edtPassword" << "ключ" << "ю";
+    // The field named by its caption, with what it takes (numbers in the
+    // Russian locale's form).
+    const QString wrong = QStringLiteral("Введите верные данные! Поле «");
+    const QString number = QStringLiteral("»: нужно число, например 0,5.");
+    const QString whole = QStringLiteral("»: нужно целое число, например 5.");
+    QTest::newRow("sum") << "edtFixVol" << "3O000" << wrong + "Фиксированная сумма (руб.)" + number;
+    QTest::newRow("share") << "edtPart" << "" << wrong + "Доля счета (%)" + number;
+    QTest::newRow("port") << "edtPort" << "25.5" << wrong + "Порт" + whole;
+    QTest::newRow("strategy interval") << "edtIntTable" << "1,5" << wrong + "Интервал обновления данных Омеги (сек.)" + whole;
+    QTest::newRow("link interval") << "edtQuikConnectTimeOut" << "сорок"
+                                   << wrong + "Проверять связь Quik`а с сервером через (сек.)" + whole;
+    QTest::newRow("terminal interval") << "edtIntQuik" << "1.5" << wrong + "Интервал обновления данных Квика (сек.)" + whole;
+    QTest::newRow("quick volume") << "edtVol2" << "20 лотов" << wrong + "Объем 2" + number;
+    QTest::newRow("quick share to set") << "edtSet" << "x" << wrong + "Доля для устанвки (%)" + number;
+    QTest::newRow("quick slippage") << "edtSlippage" << "0.2" << wrong + "Проскальзывание (%)" + number; // a Russian locale's separator is the comma
+    QTest::newRow("folder beyond Windows-1251")
+        << "edtdirTT" << "/srv/quik/café"
+        << wrong + "Путь к файлам транзакций»: символ «é» нельзя сохранить в файле настроек, его нет в кодировке Windows-1251.";
+    QTest::newRow("password with ю")
+        << "edtPassword" << "ключ"
+        << wrong + "Пароль»: символ «ю» нельзя сохранить в файле настроек, пароль хранится со сдвигом кодов и обрезался бы на нем.";
+    QTest::newRow("client code longer than 20")
+        << "edtCode" << "ABCDEFGHIJKLMNOPQRSTU" << wrong + "Код/портфель клиента»: длина 21 символов, допускается не более 20.";
+    QTest::newRow("tab in an account") << "edtAccountMicex" << "L01\t00"
+                                       << wrong + "Номер счета на ММВБ»: управляющий символ U+0009 недопустим.";
 }
 
 void TestOptions::badEntryReopensWithEntriesKept()
@@ -177,9 +191,52 @@ void TestOptions::badEntryReopensWithEntriesKept()
                               &shown);
     QVERIFY(!saved);
     QCOMPARE(shown, 2);
-    QVERIFY2(boxTexts().size() == 1 && boxTexts().first().contains(told), qPrintable(boxTexts().join('|')));
+    QCOMPARE(boxTexts(), QStringList{told});
     QCOMPARE(fileText(w.paths.settings), before); // nothing saved
     QCOMPARE(w.settings.rgpSingleMulti, 0);
+}
+
+void TestOptions::connectUsesTypedEntries()
+{
+    Window w;
+    TfmOpt *opt = w.main->opt();
+    const QString before = fileText(w.paths.settings);
+    const int storedStart = w.settings.edtTrans_id;
+    QVERIFY(storedStart != 500);
+    QStringList questions;
+    Dialogs::setResponder([&](const Dialogs::Request &r) {
+        if (r.kind == Dialogs::Kind::Question)
+            questions << r.text;
+        return Window::answerOk(r);
+    });
+    QVERIFY(!runOpt(*opt, {[&](TfmOpt &o) {
+                         o.edtTrans_id->setText(QStringLiteral("500"));
+                         o.pcOpt->setCurrentIndex(1);
+                         // A bad entry: told as by OK, the focus on it, no
+                         // question and no connection; the dialog stays.
+                         o.edtIntQuik->setText(QStringLiteral("1.5"));
+                         o.btConnectToBase->click();
+                         QCOMPARE(boxTexts().size(), 1);
+                         QVERIFY(boxTexts().first().startsWith(QStringLiteral("Введите верные данные! Поле «Интервал обновления данных Квика")));
+                         QVERIFY(questions.isEmpty());
+                         QVERIFY(!w.data.conQuikData.isOpen());
+                         QVERIFY(o.isVisible());
+                         QCOMPARE(o.focusWidget(), o.edtIntQuik);
+                         // Mended: the question and the connection take the entries as typed.
+                         o.edtIntQuik->setText(QStringLiteral("1"));
+                         o.btConnectToBase->click();
+                         QCoreApplication::processEvents();
+                         QCOMPARE(questions.size(), 1);
+                         QVERIFY2(questions.first().contains(QStringLiteral("начнется заново с 500.")), qPrintable(questions.first()));
+                         QVERIFY(w.data.conQuikData.isOpen());
+                         QCOMPARE(w.robot().TransId(), 500);
+                         QCOMPARE(w.settings.edtTrans_id, 500);
+                         QCOMPARE(fileText(w.paths.settings), before); // nothing saved until OK
+                         cancel(o);
+                     }}));
+    // Отмена: the stored settings come back; the file is as it was.
+    QCOMPARE(w.settings.edtTrans_id, storedStart);
+    QCOMPARE(fileText(w.paths.settings), before);
 }
 
 void TestOptions::cancelPutsStoredValuesBack()

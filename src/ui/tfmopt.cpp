@@ -306,7 +306,17 @@ QWidget *TfmOpt::createTerminalsPage()
     chConnect = check("chConnect", QStringLiteral("Подключаться при запуске"));
     btConnectToBase = new QPushButton(QStringLiteral("Подключиться"));
     btConnectToBase->setObjectName(QStringLiteral("btConnectToBase"));
-    connect(btConnectToBase, &QPushButton::clicked, this, &TfmOpt::connectRequested);
+    // Connects with the entries as typed: once they pass the OK check they
+    // are the robot's settings in memory (the file is written only by OK,
+    // and Отмена reads it back).
+    connect(btConnectToBase, &QPushButton::clicked, this, [this] {
+        const bool passed = checkEntries();
+        m_focusNext = nullptr; // the dialog stays open: the focus is there already
+        if (!passed)
+            return;
+        applyControls();
+        emit connectRequested();
+    });
     auto *connectRow = new QHBoxLayout;
     connectRow->addWidget(chConnect);
     connectRow->addStretch();
@@ -657,9 +667,41 @@ void TfmOpt::applyControls()
     s.chSoundOnRefusal = chSoundOnRefusal->isChecked();
 }
 
+QString TfmOpt::caption(QWidget *entry) const
+{
+    // An entry beside a radio item or a check box carries its caption as
+    // its accessible name; the others have a label whose buddy they are
+    // (or hold, for a path with its button).
+    QString text = entry->accessibleName();
+    if (text.isEmpty()) {
+        for (QLabel *label : findChildren<QLabel *>()) {
+            QWidget *buddy = label->buddy();
+            if (buddy && (buddy == entry || buddy->isAncestorOf(entry))) {
+                text = label->text();
+                break;
+            }
+        }
+    }
+    text.remove(QLatin1Char('&'));
+    text = text.trimmed();
+    if (text.endsWith(QLatin1Char(':')))
+        text.chop(1);
+    return text.trimmed();
+}
+
+void TfmOpt::focusEntry(QWidget *entry)
+{
+    for (int i = 0; i < pcOpt->count(); ++i)
+        if (pcOpt->widget(i)->isAncestorOf(entry))
+            pcOpt->setCurrentIndex(i);
+    entry->setFocus();
+    m_focusNext = entry; // and again when the dialog is shown anew
+}
+
 bool TfmOpt::checkEntries()
 {
     const QLocale locale;
+    const QString wrong = QStringLiteral("Введите верные данные! ");
     struct Entry {
         QLineEdit *edit;
         bool whole;
@@ -678,23 +720,26 @@ bool TfmOpt::checkEntries()
         else
             locale.toDouble(e.edit->text(), &ok);
         if (!ok) {
-            Dialogs::information(this, QStringLiteral("Введите верные данные!"));
-            m_focusNext = e.edit;
-            for (int i = 0; i < pcOpt->count(); ++i)
-                if (pcOpt->widget(i)->isAncestorOf(e.edit))
-                    pcOpt->setCurrentIndex(i);
-            e.edit->setFocus();
+            // What the field takes, in the form this system writes numbers.
+            const QString expected = e.whole ? QStringLiteral("нужно целое число, например 5")
+                                             : QStringLiteral("нужно число, например ") + locale.toString(0.5);
+            Dialogs::information(this, wrong + QStringLiteral("Поле «") + caption(e.edit) + QStringLiteral("»: ") + expected
+                                           + QLatin1Char('.'));
+            focusEntry(e.edit);
             return false;
         }
     }
     // A group typed that is no group: not kept silently as "no group".
     if (!cboGroup->currentText().trimmed().isEmpty() && cboGroup->findText(cboGroup->currentText(), Qt::MatchFixedString) < 0) {
-        Dialogs::information(this, QStringLiteral("Введите верные данные!"));
-        m_focusNext = cboGroup;
+        Dialogs::information(this, wrong + QStringLiteral("Поле «") + caption(cboGroup)
+                                       + QStringLiteral("»: нужна группа из списка или пустое поле (без группы)."));
+        focusEntry(cboGroup);
         return false;
     }
-    // What the settings file cannot hold exactly, in the order the settings
-    // are stored: checked on the entries, before anything is changed.
+    // What the settings file cannot hold exactly, or what a text cannot be
+    // (control characters, a code too long for the terminals), in the order
+    // the settings are stored: checked on the entries, before anything is
+    // changed.
     Settings entered;
     entered.setFileName(m_settings.fileName());
     entered.setEncoding(m_settings.encoding()); // a UTF-8 file holds what Windows-1251 cannot
@@ -717,9 +762,9 @@ bool TfmOpt::checkEntries()
         entered.edtEmail2 = edtEmail2->text();
     }
     if (const auto problem = entered.checkWritable()) {
-        Dialogs::information(this, problem->message);
-        QWidget *control = findChild<QWidget *>(problem->control);
-        m_focusNext = control;
+        Dialogs::information(this, wrong + problem->message);
+        if (QWidget *control = findChild<QWidget *>(problem->control))
+            focusEntry(control);
         return false;
     }
     return true;

@@ -53,7 +53,8 @@ public:
 signals:
     // "&Справка": the user's guide at a topic.
     void helpRequested(const QString &topic);
-    // The button bound to the main window's "Подключиться".
+    // The button bound to the main window's "Подключиться", pressed with
+    // entries that passed the OK check and are now the settings in memory.
     void connectRequested();
 
 public slots:
@@ -80,8 +81,11 @@ private:
     // settings -> controls, controls -> settings
     void fillControls();
     void applyControls();
-    // The check on OK: the first entry that cannot be stored, with focus on it.
+    // The check on OK: the first entry that cannot be stored, named by its
+    // caption with what it takes, and the focus on it.
     bool checkEntries();
+    QString caption(QWidget *entry) const;
+    void focusEntry(QWidget *entry);
     // Puts the mail page's entries into the settings (the mail buttons use
     // them at once, as typed).
     void applyMail();
