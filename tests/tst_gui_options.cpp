@@ -15,6 +15,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
+#include <QTcpServer>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -88,6 +90,8 @@ private slots:
     void defaultGroupBox();
     void directoryFooterAndCheck();
     void mailTestSendsThroughServer();
+    void mailButtonsShowOutcome_data();
+    void mailButtonsShowOutcome();
     void clientsEditor();
     void groupsEditorFollowsTheGroup();
 };
@@ -418,7 +422,99 @@ void TestOptions::mailTestSendsThroughServer()
     QTRY_COMPARE(server.messages().size(), 1);
     QCOMPARE(QString::fromLatin1(messageBody(server.messages().first())).trimmed(), QStringLiteral("Test."));
     QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("\"Test.\" is sending to <a@example.com>, <b@example.com>")));
-    QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("Success")));
+    const QString sent = QStringLiteral("Сообщение отправлено через почтовый сервер 127.0.0.1:") + QString::number(server.port()) + QLatin1Char('.');
+    QVERIFY(w.log.lines().join('\n').contains(sent));
+}
+
+void TestOptions::mailButtonsShowOutcome_data()
+{
+    QTest::addColumn<QString>("server");   // "none" (nothing listening), "plain", "auth" (robot:secret), "refusing" (the second recipient)
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("auten");
+    QTest::addColumn<bool>("allowPlain");
+    QTest::addColumn<QStringList>("buttons");
+    QTest::addColumn<QString>("shown"); // %S: the server; the line under the buttons starts with it
+    QTest::addColumn<bool>("failed");
+
+    const QStringList connect{QStringLiteral("btSmtpConnect")};
+    const QStringList test{QStringLiteral("btTest")};
+    QTest::newRow("Коннект: nothing listening") << "none" << "" << false << false << connect
+                                                << "Почтовый сервер %S не отвечает (соединение не установлено)." << true;
+    QTest::newRow("Коннект: login refused") << "auth" << "wrong" << true << true << connect
+                                            << "Почтовый сервер %S отклонил вход (AUTH) пользователя «User»: 535" << true;
+    QTest::newRow("Коннект: no encryption for the login")
+        << "auth" << "secret" << true << false << connect << "Почтовый сервер %S не предлагает шифрование (STARTTLS)" << true;
+    QTest::newRow("Коннект, then Дисконнект")
+        << "plain" << "" << false << false << QStringList{"btSmtpConnect", "btSmtpDisconnect"} << "Соединение с почтовым сервером %S закрыто."
+        << false;
+    QTest::newRow("Дисконнект with nothing open")
+        << "plain" << "" << false << false << QStringList{"btSmtpDisconnect"} << "Соединение с почтовым сервером не было открыто." << false;
+    QTest::newRow("Тест: recipient refused")
+        << "refusing" << "" << false << false << test
+        << "Сообщение не отправлено. Почтовый сервер %S отклонил получателя <b@example.com>: 550 5.1.1 Recipient address rejected." << true;
+    QTest::newRow("Тест: sent") << "plain" << "" << false << false << test << "Сообщение отправлено через почтовый сервер %S." << false;
+}
+
+void TestOptions::mailButtonsShowOutcome()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, password);
+    QFETCH(bool, auten);
+    QFETCH(bool, allowPlain);
+    QFETCH(QStringList, buttons);
+    QFETCH(QString, shown);
+    QFETCH(bool, failed);
+
+    std::unique_ptr<SmtpTestServer> smtp;
+    quint16 port = 0;
+    if (server == QStringLiteral("none")) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    } else {
+        SmtpTestServer::Options options;
+        if (server == QStringLiteral("auth"))
+            options.auth = QStringLiteral("User:secret");
+        if (server == QStringLiteral("refusing"))
+            options.refuseRcpt = QStringLiteral("b@example.com");
+        smtp = std::make_unique<SmtpTestServer>(options);
+        if (!smtp->port())
+            QSKIP(qPrintable(smtp->error()));
+        port = smtp->port();
+    }
+    shown.replace(QStringLiteral("%S"), QStringLiteral("127.0.0.1:") + QString::number(port));
+    Window w;
+    TfmOpt *opt = w.main->opt();
+    QString label;
+    QString colour;
+    QVERIFY(!runOpt(*opt, {[&](TfmOpt &o) {
+                         o.pcOpt->setCurrentIndex(3);
+                         o.edtSMTP->setText(QStringLiteral("127.0.0.1"));
+                         o.edtPort->setText(QString::number(port));
+                         o.edtPassword->setText(password);
+                         o.chAuten->setChecked(auten);
+                         o.findChild<QCheckBox *>(QStringLiteral("chAllowPlainAuth"))->setChecked(allowPlain);
+                         o.edtEmail1->setText(QStringLiteral("a@example.com"));
+                         o.edtEmail2->setText(QStringLiteral("b@example.com"));
+                         for (const QString &b : buttons)
+                             o.findChild<QPushButton *>(b)->click();
+                         auto *result = o.findChild<QLabel *>(QStringLiteral("lblMailResult"));
+                         QVERIFY(result && result->isVisible());
+                         label = result->text();
+                         colour = result->styleSheet();
+                         QVERIFY(o.btTest->isEnabled() && o.btSmtpConnect->isEnabled());
+                         cancel(o);
+                     }}));
+    QVERIFY2(label.startsWith(shown), qPrintable(label));
+    QCOMPARE(colour.contains(QStringLiteral("#b71c1c")), failed);
+    // The log tells the same, in the same words (a message's line names it).
+    const QString logged = w.log.lines().join('\n');
+    const QString reason = failed && buttons == QStringList{QStringLiteral("btTest")} ? label.mid(label.indexOf(QStringLiteral("Почтовый"))) : label;
+    QVERIFY2(buttons == QStringList{QStringLiteral("btSmtpDisconnect")} || logged.contains(reason), qPrintable(logged));
+    QVERIFY(!logged.contains(QStringLiteral("Cann`t")));
+    QVERIFY(!logged.contains(QStringLiteral("Success")));
+    // Cancelled: nothing of the mail entries stays.
+    QCOMPARE(w.settings.edtPort, 25);
 }
 
 void TestOptions::clientsEditor()

@@ -89,6 +89,7 @@ const Key kKeys[] = {
     {"Mail", "Mail", "SendTrans_done", "SendTrans_done", &Settings::chSendTrans_done, Kind::Bool},
     {"Mail", "Mail", "SendQuikConnect", "SendQuikConnect", &Settings::chSendQuikConnect, Kind::Bool},
     {"Mail", "Mail", "SoundOnRefusal", "SoundOnRefusal", &Settings::chSoundOnRefusal, Kind::Bool},
+    {"Mail", "Mail", "AllowPlainAuth", "AllowPlainAuth", &Settings::chAllowPlainAuth, Kind::Bool},
     {"About", "About", "Mail", "Mail", &Settings::aboutMail, Kind::Text, nullptr, "Адрес почты в окне «О программе»:"},
     {"About", "About", "Web", "Web", &Settings::aboutWeb, Kind::Text, nullptr, "Адрес сайта в окне «О программе»:"},
 };
@@ -382,6 +383,7 @@ void Settings::resetToDefaults()
     chSendTrans_done = false;
     chSendQuikConnect = false;
     chSoundOnRefusal = true;
+    chAllowPlainAuth = false;
     aboutMail.clear();
     aboutWeb.clear();
 }

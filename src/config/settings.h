@@ -82,6 +82,10 @@ public:
     bool chSendTrans_Id = false;
     bool chSendTrans_done = false;
     bool chSendQuikConnect = false;
+    // AllowPlainAuth: the user name and password may go to a mail server
+    // that offers no encryption (STARTTLS); off, such a server gets no login
+    // and no message.
+    bool chAllowPlainAuth = false;
     // SoundOnRefusal: the window sounds at every result check that finds a
     // transaction the terminal refused.
     bool chSoundOnRefusal = true;

@@ -7,6 +7,7 @@
 #include "datagrid.h"
 #include "dialogs.h"
 #include "engine/robot.h"
+#include "monitor/mailoutcome.h"
 #include "navigatorbar.h"
 
 #include <QButtonGroup>
@@ -414,6 +415,8 @@ QWidget *TfmOpt::createMessagesPage()
     mailLayout->addRow(QStringLiteral("Пароль: "), edtPassword = edit("edtPassword"));
     edtPassword->setEchoMode(QLineEdit::Password);
     mailLayout->addRow(chAuten = check("chAuten", QStringLiteral("Требуется аутентификация")));
+    mailLayout->addRow(chAllowPlainAuth = check("chAllowPlainAuth", QStringLiteral("Разрешить вход без шифрования (пароль открытым текстом)")));
+    chAllowPlainAuth->setToolTip(QStringLiteral("Без этой отметки имя и пароль передаются только серверу, который предлагает шифрование (STARTTLS)"));
     btSmtpConnect = new QPushButton(QStringLiteral("Коннект"));
     btSmtpConnect->setObjectName(QStringLiteral("btSmtpConnect"));
     btSmtpDisconnect = new QPushButton(QStringLiteral("Дисконнект"));
@@ -423,12 +426,23 @@ QWidget *TfmOpt::createMessagesPage()
     buttons->addWidget(btSmtpDisconnect);
     buttons->addStretch();
     mailLayout->addRow(buttons);
-    // The mail buttons try the entries as typed.
+    // The mail buttons try the entries as typed; what came of it shows
+    // under them (and is logged).
     connect(btSmtpConnect, &QPushButton::clicked, this, [this] {
         applyMail();
-        m_robot.mail().SmtpConnect();
+        tryMail([this] {
+            MailOutcome outcome;
+            m_robot.mail().SmtpConnect(&outcome);
+            return outcome;
+        });
     });
-    connect(btSmtpDisconnect, &QPushButton::clicked, this, [this] { m_robot.mail().SmtpDisconnect(); });
+    connect(btSmtpDisconnect, &QPushButton::clicked, this, [this] {
+        tryMail([this] {
+            MailOutcome outcome;
+            m_robot.mail().SmtpDisconnect(&outcome);
+            return outcome;
+        });
+    });
 
     QGroupBox *sender = group("gbSender", QStringLiteral(" Информации отправителя "));
     auto *senderLayout = new QFormLayout(sender);
@@ -449,8 +463,13 @@ QWidget *TfmOpt::createMessagesPage()
     recipientsLayout->addRow(QStringLiteral("Сообщение:"), message);
     connect(btTest, &QPushButton::clicked, this, [this] {
         applyMail();
-        m_robot.Notify(edtMsg->text());
+        tryMail([this] { return m_robot.mail().Test(edtMsg->text()); }, true);
     });
+    lblMailResult = new QLabel;
+    lblMailResult->setObjectName(QStringLiteral("lblMailResult"));
+    lblMailResult->setWordWrap(true);
+    lblMailResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblMailResult->setAccessibleName(QStringLiteral("Результат проверки почты"));
 
     QGroupBox *events = group("gbEvents", QStringLiteral(" События для сообщений по почте "));
     auto *eventsLayout = new QVBoxLayout(events);
@@ -465,9 +484,26 @@ QWidget *TfmOpt::createMessagesPage()
     grid->addWidget(mail, 0, 0, 2, 1);
     grid->addWidget(sender, 0, 1);
     grid->addWidget(recipients, 1, 1);
-    grid->addWidget(events, 2, 0, 1, 2);
-    grid->setRowStretch(3, 1);
+    grid->addWidget(lblMailResult, 2, 0, 1, 2);
+    grid->addWidget(events, 3, 0, 1, 2);
+    grid->setRowStretch(4, 1);
     return page;
+}
+
+void TfmOpt::tryMail(const std::function<MailOutcome()> &exchange, bool message)
+{
+    // The exchange waits behind the robot's own mail, keeping the window
+    // alive: the buttons wait with it.
+    const QList<QPushButton *> buttons{btSmtpConnect, btSmtpDisconnect, btTest};
+    for (QPushButton *b : buttons)
+        b->setEnabled(false);
+    lblMailResult->setStyleSheet(QString());
+    lblMailResult->setText(QStringLiteral("Обмен с почтовым сервером…"));
+    const MailOutcome outcome = exchange();
+    for (QPushButton *b : buttons)
+        b->setEnabled(true);
+    lblMailResult->setText(outcome.ok() || !message ? outcome.text() : QStringLiteral("Сообщение не отправлено. ") + outcome.text());
+    lblMailResult->setStyleSheet(outcome.ok() ? QStringLiteral("color: #1b5e20;") : QStringLiteral("color: #b71c1c;"));
 }
 
 QWidget *TfmOpt::createInstrumentsPage()
@@ -589,6 +625,7 @@ void TfmOpt::fillControls()
     edtUser->setText(s.edtUser);
     edtPassword->setText(s.edtPassword);
     chAuten->setChecked(s.chAuten);
+    chAllowPlainAuth->setChecked(s.chAllowPlainAuth);
     edtFromName->setText(s.edtFromName);
     edtFromAddress->setText(s.edtFromAddress);
     edtEmail1->setText(s.edtEmail1);
@@ -609,6 +646,7 @@ void TfmOpt::applyMail()
     s.edtUser = edtUser->text();
     s.edtPassword = edtPassword->text();
     s.chAuten = chAuten->isChecked();
+    s.chAllowPlainAuth = chAllowPlainAuth->isChecked();
     s.edtFromName = edtFromName->text();
     s.edtFromAddress = edtFromAddress->text();
     s.edtEmail1 = edtEmail1->text();
