@@ -862,6 +862,8 @@ bool TfmOpt::execOpt()
             // failed check, the entries stay, and so do the mode and the
             // terminal changes the closing messages are about.)
             fillControls();
+            lblMailResult->clear(); // what an earlier showing tried
+            lblMailResult->setStyleSheet(QString());
             QuikListChanged = false;
             ShownMode = m_settings.rgpSingleMulti;
         }
