@@ -13,7 +13,9 @@ appends one JSON object per line to the record file for every event:
 Options: --auth USER:PASSWORD requires AUTH before MAIL and accepts only that
 pair; --stall COMMAND never answers that command (a hung server); --starttls
 offers STARTTLS with a self-signed certificate made by the openssl tool (which
-no client that checks certificates accepts). Runs until SIGTERM.
+no client that checks certificates accepts); --refuse-rcpt ADDRESS answers
+RCPT TO that address with 550; --port N listens on that port instead of a
+free one (a server started again where the last one was). Runs until SIGTERM.
 """
 
 import argparse
@@ -79,6 +81,15 @@ def describe(content: bytes) -> dict:
 
 
 class Handler:
+    def __init__(self, refuse_rcpt=None):
+        self.refuse_rcpt = refuse_rcpt
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if self.refuse_rcpt and address.lower() == self.refuse_rcpt.lower():
+            return "550 5.1.1 Recipient address rejected"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
     async def handle_DATA(self, server, session, envelope):
         event = {
             "event": "message",
@@ -163,7 +174,7 @@ def self_signed_context():
 async def serve(args):
     loop = asyncio.get_running_loop()
     recorder = Recorder(args.record)
-    handler = Handler()
+    handler = Handler(args.refuse_rcpt)
     kwargs = {"hostname": "localhost", "auth_require_tls": False, "loop": loop}
     if args.starttls:
         kwargs["tls_context"] = self_signed_context()
@@ -172,7 +183,7 @@ async def serve(args):
         kwargs["auth_required"] = True
         kwargs["authenticator"] = make_authenticator(user.encode(), password.encode())
     server = await loop.create_server(
-        lambda: RecordingSMTP(handler, recorder, args.stall, **kwargs), "127.0.0.1", 0)
+        lambda: RecordingSMTP(handler, recorder, args.stall, **kwargs), "127.0.0.1", args.port, reuse_address=True)
     print("PORT %d" % server.sockets[0].getsockname()[1], flush=True)
     stop = loop.create_future()
     loop.add_signal_handler(signal.SIGTERM, stop.set_result, None)
@@ -190,6 +201,8 @@ def main():
     parser.add_argument("--auth", help="USER:PASSWORD that AUTH must give")
     parser.add_argument("--stall", help="command never answered (e.g. MAIL)")
     parser.add_argument("--starttls", action="store_true", help="offer STARTTLS (self-signed certificate)")
+    parser.add_argument("--refuse-rcpt", help="a recipient refused with 550")
+    parser.add_argument("--port", type=int, default=0, help="port to listen on (0: a free one)")
     args = parser.parse_args()
     asyncio.run(serve(args))
     return 0

@@ -7,6 +7,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -29,6 +31,7 @@ private slots:
     void killOrdersActions();
     void filteredAndUnknownOrders();
     void missingImportFileNeverMisroutes();
+    void transactionsLeftAtStopAreNamed();
     void numbersNeverRepeatWhenTheJournalFails();
     void failingRowDoesNotStopTheBatch();
     void zeroQuantityIsRefused();
@@ -331,6 +334,44 @@ void TestDispatch::filteredAndUnknownOrders()
     s.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
     QCOMPARE(s.messages().count(QStringLiteral("Ошибка! Не найден код акции \"NOPE\" в таблице \"Инструменты\"!")), 3);
     QCOMPARE(s.fileLines(s.tri(QStringLiteral("QUIK1"))), QStringList());
+}
+
+void TestDispatch::transactionsLeftAtStopAreNamed()
+{
+    SampleRobot s(1, 0);
+    s.robot->actStartWatchExecute();
+    // The transaction folder goes away: the lines stay in memory.
+    const QString folder = s.settings.edtdirTT;
+    QVERIFY(QDir(folder).removeRecursively());
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable();
+    const QList<TPendingTransaction> pending = s.robot->PendingTransactions();
+    QCOMPARE(pending.size(), 3);
+
+    // A clean stop: each is told with its number and its text, in the log
+    // file too, and nothing is written anywhere else.
+    s.robot->Shutdown(0);
+    QStringList expected;
+    for (const TPendingTransaction &t : pending)
+        expected << QStringLiteral("При завершении работы не записана в файл транзакция # ") + QString::number(t.TransId) + QStringLiteral(": ")
+                        + t.Text;
+    QStringList told;
+    for (const QString &m : s.messages())
+        if (m.startsWith(QStringLiteral("При завершении работы не записана")))
+            told << m;
+    QCOMPARE(told, expected);
+    QSet<qint32> numbers;
+    for (const TPendingTransaction &t : pending) {
+        QVERIFY2(t.Text.contains(QStringLiteral("TRANS_ID")), qPrintable(t.Text));
+        numbers << t.TransId;
+    }
+    QCOMPARE(numbers.size(), 3);
+    QFile log(s.log.fileName());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QString file = cp1251::decode(log.readAll());
+    for (const QString &line : expected)
+        QVERIFY2(file.contains(line), qPrintable(line));
+    QVERIFY(!QFileInfo::exists(folder));
 }
 
 void TestDispatch::missingImportFileNeverMisroutes()

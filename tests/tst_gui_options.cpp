@@ -15,6 +15,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
+#include <QTcpServer>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -81,12 +83,15 @@ private slots:
     void freshDialogShowsDefaultsAndWritesCompleteFile();
     void badEntryReopensWithEntriesKept_data();
     void badEntryReopensWithEntriesKept();
+    void connectUsesTypedEntries();
     void cancelPutsStoredValuesBack();
     void restartMessages();
     void terminalPathButton();
     void defaultGroupBox();
     void directoryFooterAndCheck();
     void mailTestSendsThroughServer();
+    void mailButtonsShowOutcome_data();
+    void mailButtonsShowOutcome();
     void clientsEditor();
     void groupsEditorFollowsTheGroup();
 };
@@ -137,18 +142,31 @@ void TestOptions::badEntryReopensWithEntriesKept_data()
     QTest::addColumn<QString>("control");
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QString>("told");
-    const QString wrong = QStringLiteral("Введите верные данные!");
-    QTest::newRow("sum") << "edtFixVol" << "3O000" << wrong;
-    QTest::newRow("share") << "edtPart" << "" << wrong;
-    QTest::newRow("port") << "edtPort" << "25.5" << wrong;
-    QTest::newRow("strategy interval") << "edtIntTable" << "1,5" << wrong;
-    QTest::newRow("link interval") << "edtQuikConnectTimeOut" << "сорок" << wrong;
-    QTest::newRow("terminal interval") << "edtIntQuik" << "1.5" << wrong;
-    QTest::newRow("quick volume") << "edtVol2" << "20 лотов" << wrong;
-    QTest::newRow("quick share to set") << "edtSet" << "x" << wrong;
-    QTest::newRow("quick slippage") << "edtSlippage" << "0.2" << wrong; // a Russian locale's separator is the comma
-    QTest::newRow("folder beyond Windows-1251") << "edtdirTT" << "/srv/quik/café" << "é";
-    QTest::newRow("password with ю") << "edtPassword" << "ключ" << "ю";
+    // The field named by its caption, with what it takes (numbers in the
+    // Russian locale's form).
+    const QString wrong = QStringLiteral("Введите верные данные! Поле «");
+    const QString number = QStringLiteral("»: нужно число, например 0,5.");
+    const QString whole = QStringLiteral("»: нужно целое число, например 5.");
+    QTest::newRow("sum") << "edtFixVol" << "3O000" << wrong + "Фиксированная сумма (руб.)" + number;
+    QTest::newRow("share") << "edtPart" << "" << wrong + "Доля счета (%)" + number;
+    QTest::newRow("port") << "edtPort" << "25.5" << wrong + "Порт" + whole;
+    QTest::newRow("strategy interval") << "edtIntTable" << "1,5" << wrong + "Интервал обновления данных Омеги (сек.)" + whole;
+    QTest::newRow("link interval") << "edtQuikConnectTimeOut" << "сорок"
+                                   << wrong + "Проверять связь Quik`а с сервером через (сек.)" + whole;
+    QTest::newRow("terminal interval") << "edtIntQuik" << "1.5" << wrong + "Интервал обновления данных Квика (сек.)" + whole;
+    QTest::newRow("quick volume") << "edtVol2" << "20 лотов" << wrong + "Объем 2" + number;
+    QTest::newRow("quick share to set") << "edtSet" << "x" << wrong + "Доля для устанвки (%)" + number;
+    QTest::newRow("quick slippage") << "edtSlippage" << "0.2" << wrong + "Проскальзывание (%)" + number; // a Russian locale's separator is the comma
+    QTest::newRow("folder beyond Windows-1251")
+        << "edtdirTT" << "/srv/quik/café"
+        << wrong + "Путь к файлам транзакций»: символ «é» нельзя сохранить в файле настроек, его нет в кодировке Windows-1251.";
+    QTest::newRow("password with ю")
+        << "edtPassword" << "ключ"
+        << wrong + "Пароль»: символ «ю» нельзя сохранить в файле настроек, пароль хранится со сдвигом кодов и обрезался бы на нем.";
+    QTest::newRow("client code longer than 20")
+        << "edtCode" << "ABCDEFGHIJKLMNOPQRSTU" << wrong + "Код/портфель клиента»: длина 21 символов, допускается не более 20.";
+    QTest::newRow("tab in an account") << "edtAccountMicex" << "L01\t00"
+                                       << wrong + "Номер счета на ММВБ»: управляющий символ U+0009 недопустим.";
 }
 
 void TestOptions::badEntryReopensWithEntriesKept()
@@ -177,9 +195,52 @@ void TestOptions::badEntryReopensWithEntriesKept()
                               &shown);
     QVERIFY(!saved);
     QCOMPARE(shown, 2);
-    QVERIFY2(boxTexts().size() == 1 && boxTexts().first().contains(told), qPrintable(boxTexts().join('|')));
+    QCOMPARE(boxTexts(), QStringList{told});
     QCOMPARE(fileText(w.paths.settings), before); // nothing saved
     QCOMPARE(w.settings.rgpSingleMulti, 0);
+}
+
+void TestOptions::connectUsesTypedEntries()
+{
+    Window w;
+    TfmOpt *opt = w.main->opt();
+    const QString before = fileText(w.paths.settings);
+    const int storedStart = w.settings.edtTrans_id;
+    QVERIFY(storedStart != 500);
+    QStringList questions;
+    Dialogs::setResponder([&](const Dialogs::Request &r) {
+        if (r.kind == Dialogs::Kind::Question)
+            questions << r.text;
+        return Window::answerOk(r);
+    });
+    QVERIFY(!runOpt(*opt, {[&](TfmOpt &o) {
+                         o.edtTrans_id->setText(QStringLiteral("500"));
+                         o.pcOpt->setCurrentIndex(1);
+                         // A bad entry: told as by OK, the focus on it, no
+                         // question and no connection; the dialog stays.
+                         o.edtIntQuik->setText(QStringLiteral("1.5"));
+                         o.btConnectToBase->click();
+                         QCOMPARE(boxTexts().size(), 1);
+                         QVERIFY(boxTexts().first().startsWith(QStringLiteral("Введите верные данные! Поле «Интервал обновления данных Квика")));
+                         QVERIFY(questions.isEmpty());
+                         QVERIFY(!w.data.conQuikData.isOpen());
+                         QVERIFY(o.isVisible());
+                         QCOMPARE(o.focusWidget(), o.edtIntQuik);
+                         // Mended: the question and the connection take the entries as typed.
+                         o.edtIntQuik->setText(QStringLiteral("1"));
+                         o.btConnectToBase->click();
+                         QCoreApplication::processEvents();
+                         QCOMPARE(questions.size(), 1);
+                         QVERIFY2(questions.first().contains(QStringLiteral("начнется заново с 500.")), qPrintable(questions.first()));
+                         QVERIFY(w.data.conQuikData.isOpen());
+                         QCOMPARE(w.robot().TransId(), 500);
+                         QCOMPARE(w.settings.edtTrans_id, 500);
+                         QCOMPARE(fileText(w.paths.settings), before); // nothing saved until OK
+                         cancel(o);
+                     }}));
+    // Отмена: the stored settings come back; the file is as it was.
+    QCOMPARE(w.settings.edtTrans_id, storedStart);
+    QCOMPARE(fileText(w.paths.settings), before);
 }
 
 void TestOptions::cancelPutsStoredValuesBack()
@@ -361,7 +422,99 @@ void TestOptions::mailTestSendsThroughServer()
     QTRY_COMPARE(server.messages().size(), 1);
     QCOMPARE(QString::fromLatin1(messageBody(server.messages().first())).trimmed(), QStringLiteral("Test."));
     QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("\"Test.\" is sending to <a@example.com>, <b@example.com>")));
-    QVERIFY(w.log.lines().join('\n').contains(QStringLiteral("Success")));
+    const QString sent = QStringLiteral("Сообщение отправлено через почтовый сервер 127.0.0.1:") + QString::number(server.port()) + QLatin1Char('.');
+    QVERIFY(w.log.lines().join('\n').contains(sent));
+}
+
+void TestOptions::mailButtonsShowOutcome_data()
+{
+    QTest::addColumn<QString>("server");   // "none" (nothing listening), "plain", "auth" (robot:secret), "refusing" (the second recipient)
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("auten");
+    QTest::addColumn<bool>("allowPlain");
+    QTest::addColumn<QStringList>("buttons");
+    QTest::addColumn<QString>("shown"); // %S: the server; the line under the buttons starts with it
+    QTest::addColumn<bool>("failed");
+
+    const QStringList connect{QStringLiteral("btSmtpConnect")};
+    const QStringList test{QStringLiteral("btTest")};
+    QTest::newRow("Коннект: nothing listening") << "none" << "" << false << false << connect
+                                                << "Почтовый сервер %S не отвечает (соединение не установлено)." << true;
+    QTest::newRow("Коннект: login refused") << "auth" << "wrong" << true << true << connect
+                                            << "Почтовый сервер %S отклонил вход (AUTH) пользователя «User»: 535" << true;
+    QTest::newRow("Коннект: no encryption for the login")
+        << "auth" << "secret" << true << false << connect << "Почтовый сервер %S не предлагает шифрование (STARTTLS)" << true;
+    QTest::newRow("Коннект, then Дисконнект")
+        << "plain" << "" << false << false << QStringList{"btSmtpConnect", "btSmtpDisconnect"} << "Соединение с почтовым сервером %S закрыто."
+        << false;
+    QTest::newRow("Дисконнект with nothing open")
+        << "plain" << "" << false << false << QStringList{"btSmtpDisconnect"} << "Соединение с почтовым сервером не было открыто." << false;
+    QTest::newRow("Тест: recipient refused")
+        << "refusing" << "" << false << false << test
+        << "Сообщение не отправлено. Почтовый сервер %S отклонил получателя <b@example.com>: 550 5.1.1 Recipient address rejected." << true;
+    QTest::newRow("Тест: sent") << "plain" << "" << false << false << test << "Сообщение отправлено через почтовый сервер %S." << false;
+}
+
+void TestOptions::mailButtonsShowOutcome()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, password);
+    QFETCH(bool, auten);
+    QFETCH(bool, allowPlain);
+    QFETCH(QStringList, buttons);
+    QFETCH(QString, shown);
+    QFETCH(bool, failed);
+
+    std::unique_ptr<SmtpTestServer> smtp;
+    quint16 port = 0;
+    if (server == QStringLiteral("none")) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    } else {
+        SmtpTestServer::Options options;
+        if (server == QStringLiteral("auth"))
+            options.auth = QStringLiteral("User:secret");
+        if (server == QStringLiteral("refusing"))
+            options.refuseRcpt = QStringLiteral("b@example.com");
+        smtp = std::make_unique<SmtpTestServer>(options);
+        if (!smtp->port())
+            QSKIP(qPrintable(smtp->error()));
+        port = smtp->port();
+    }
+    shown.replace(QStringLiteral("%S"), QStringLiteral("127.0.0.1:") + QString::number(port));
+    Window w;
+    TfmOpt *opt = w.main->opt();
+    QString label;
+    QString colour;
+    QVERIFY(!runOpt(*opt, {[&](TfmOpt &o) {
+                         o.pcOpt->setCurrentIndex(3);
+                         o.edtSMTP->setText(QStringLiteral("127.0.0.1"));
+                         o.edtPort->setText(QString::number(port));
+                         o.edtPassword->setText(password);
+                         o.chAuten->setChecked(auten);
+                         o.findChild<QCheckBox *>(QStringLiteral("chAllowPlainAuth"))->setChecked(allowPlain);
+                         o.edtEmail1->setText(QStringLiteral("a@example.com"));
+                         o.edtEmail2->setText(QStringLiteral("b@example.com"));
+                         for (const QString &b : buttons)
+                             o.findChild<QPushButton *>(b)->click();
+                         auto *result = o.findChild<QLabel *>(QStringLiteral("lblMailResult"));
+                         QVERIFY(result && result->isVisible());
+                         label = result->text();
+                         colour = result->styleSheet();
+                         QVERIFY(o.btTest->isEnabled() && o.btSmtpConnect->isEnabled());
+                         cancel(o);
+                     }}));
+    QVERIFY2(label.startsWith(shown), qPrintable(label));
+    QCOMPARE(colour.contains(QStringLiteral("#b71c1c")), failed);
+    // The log tells the same, in the same words (a message's line names it).
+    const QString logged = w.log.lines().join('\n');
+    const QString reason = failed && buttons == QStringList{QStringLiteral("btTest")} ? label.mid(label.indexOf(QStringLiteral("Почтовый"))) : label;
+    QVERIFY2(buttons == QStringList{QStringLiteral("btSmtpDisconnect")} || logged.contains(reason), qPrintable(logged));
+    QVERIFY(!logged.contains(QStringLiteral("Cann`t")));
+    QVERIFY(!logged.contains(QStringLiteral("Success")));
+    // Cancelled: nothing of the mail entries stays.
+    QCOMPARE(w.settings.edtPort, 25);
 }
 
 void TestOptions::clientsEditor()

@@ -57,6 +57,7 @@ private slots:
     void tradesEndToEndWithStandIns();
     void iniThatCannotServeStops_data();
     void iniThatCannotServeStops();
+    void windowGoesOnAfterIniWithoutSettings();
     void watchConnectsRetriesAndRecovers();
     void secondRobotStops_data();
     void secondRobotStops();
@@ -231,6 +232,9 @@ void TestHeadless::iniThatCannotServeStops_data()
     QTest::newRow("missing") << "missing";
     QTest::newRow("a folder") << "folder";
     QTest::newRow("not text") << "binary";
+    // There, but with not one setting of the robot's.
+    QTest::newRow("empty") << "empty";
+    QTest::newRow("random text") << "random";
 }
 
 void TestHeadless::iniThatCannotServeStops()
@@ -244,6 +248,11 @@ void TestHeadless::iniThatCannotServeStops()
         QFile f(ini);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10));
+    } else if (kind != QLatin1String("missing")) {
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(kind == QLatin1String("random") ? QByteArray("[Window]\r\nWidth=800\r\nsome words\r\n") : QByteArray());
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     }
     QProcess robot;
     robot.setWorkingDirectory(dir.path());
@@ -252,6 +261,42 @@ void TestHeadless::iniThatCannotServeStops()
     QCOMPARE(robot.exitCode(), 1);
     const QString err = QString::fromLocal8Bit(robot.readAllStandardError());
     QVERIFY2(err.contains(ini), qPrintable(err));
+    if (kind == QLatin1String("empty") || kind == QLatin1String("random")) {
+        const QString told = QStringLiteral("В файле настроек ") + ini + QStringLiteral(" не найдено ни одного параметра Korvina. Робот не запущен");
+        QVERIFY2(err.contains(told), qPrintable(err));
+        QVERIFY(cp1251::decode(readAll(dir.filePath(QStringLiteral("Korvina.log")))).contains(told));
+        // Nothing was started: no database, no transaction folder.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{QStringLiteral("Korvina.ini"), QStringLiteral("Korvina.log")}));
+    }
+}
+
+void TestHeadless::windowGoesOnAfterIniWithoutSettings()
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("Korvina.ini"));
+    {
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
+    QProcess robot;
+    robot.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    robot.setProcessEnvironment(env);
+    robot.start(bin + QStringLiteral("/korvina"), {QStringLiteral("--ini"), ini});
+    QVERIFY(robot.waitForStarted(10000));
+    // Told in the log (and in a box), and the window goes on with defaults.
+    const QString told = QStringLiteral("В файле настроек ") + ini
+        + QStringLiteral(" не найдено ни одного параметра Korvina. Работа продолжается с настройками по умолчанию");
+    QVERIFY(waitFor([&] { return cp1251::decode(readAll(dir.filePath(QStringLiteral("Korvina.log")))).contains(told); }));
+    QTest::qWait(300);
+    QCOMPARE(robot.state(), QProcess::Running);
+    robot.terminate();
+    QVERIFY(robot.waitForFinished(10000));
+    QCOMPARE(robot.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(robot.exitCode(), 0);
 }
 
 void TestHeadless::watchConnectsRetriesAndRecovers()

@@ -46,11 +46,16 @@ void pointMailAt(Settings &s, quint16 port)
     s.edtEmail2 = Phone;
 }
 
-QStringList mailed(const QString &text)
+QString sentThrough(quint16 port)
+{
+    return QStringLiteral("Сообщение отправлено через почтовый сервер 127.0.0.1:") + QString::number(port) + QLatin1Char('.');
+}
+
+QStringList mailed(const QString &text, quint16 port)
 {
     return {text, QStringLiteral("Message: \"") + text + QStringLiteral("\" is sending to <") + Trader + QStringLiteral(">, <") + Phone
                       + QStringLiteral(">"),
-            QStringLiteral("Success")};
+            sentThrough(port)};
 }
 
 } // namespace
@@ -157,7 +162,7 @@ void TestLinkMonitor::ticks()
         QCOMPARE(panels.count(), i + 1);
         QCOMPARE(panels.last().first().toStringList().value(2), linkText(states[i]));
         if (!announced[i].isEmpty()) {
-            expectedLog << mailed(announced[i]);
+            expectedLog << mailed(announced[i], m_server->port());
             expectedMail << announced[i];
         }
         QCOMPARE(ws.messages().mid(linesBefore), expectedLog);
@@ -405,7 +410,7 @@ void TestLinkMonitor::headlessAnnouncesAndMails()
     QCOMPARE(entries(Lost).size(), 1);
     QCOMPARE(entries(Restored).size(), 1);
     QVERIFY(entries(Lost).first() < entries(Restored).first());
-    QCOMPARE(entries(QStringLiteral("Success")).size(), 2);
+    QCOMPARE(entries(sentThrough(m_server->port())).size(), 2);
     const QList<QJsonObject> mails = m_server->messages().mid(mailsBefore);
     QCOMPARE(mails.size(), 2);
     QCOMPARE(messageBody(mails[0]), cp1251::encode(Lost + QStringLiteral("\r\n")));

@@ -7,7 +7,11 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QDir>
+#include <QFileInfo>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -24,6 +28,8 @@ private slots:
     void flushAppendsOnlyNewLines();
     void continuationLines();
     void appendsAcrossRuns();
+    void fileIsItsOwnersAlone_data();
+    void fileIsItsOwnersAlone();
     void closeWritesWhatIsLeft();
     void writeFailureKeepsMark();
     void cutWriteIsFinishedNotRepeated_data();
@@ -118,6 +124,39 @@ void TestOperationLog::appendsAcrossRuns()
     second.AddLog(QStringLiteral("run 2"));
     second.FlushLog();
     QCOMPARE(fileBytes(), QByteArray("09.12.2026 09:05:07 run 1\r\n10.12.2026 10:00:00 run 2\r\n"));
+}
+
+void TestOperationLog::fileIsItsOwnersAlone_data()
+{
+    QTest::addColumn<int>("mode"); // an older log's permissions; 0: none there
+    QTest::newRow("new log") << 0;
+    QTest::newRow("older log readable by all") << 0644;
+    QTest::newRow("older log writable by all") << 0666;
+}
+
+void TestOperationLog::fileIsItsOwnersAlone()
+{
+    QFETCH(int, mode);
+    const QString path = m_dir->filePath(QStringLiteral("other/Korvina.log"));
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    if (mode) {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("09.12.2026 09:00:00 old\r\n");
+        old.close();
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode)), 0);
+    }
+    OperationLog log;
+    QVERIFY(log.open(path));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    // An older log is kept and appended to.
+    log.AddLog(QStringLiteral("new"));
+    log.FlushLog();
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll().startsWith("09.12.2026 09:00:00 old"), mode != 0);
 }
 
 void TestOperationLog::closeWritesWhatIsLeft()

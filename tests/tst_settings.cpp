@@ -41,6 +41,12 @@ private slots:
     void unreadableSizingKeysTakeNoDefault();
     void encodingIsReadAndKept_data();
     void encodingIsReadAndKept();
+    void encodingStaysAfterUnrelatedEdit_data();
+    void encodingStaysAfterUnrelatedEdit();
+    void fileWithoutAnySettingIsReported_data();
+    void fileWithoutAnySettingIsReported();
+    void fileReadableByOthersIsWarned_data();
+    void fileReadableByOthersIsWarned();
     void fileCheck_data();
     void fileCheck();
     void saveReplacesFileOwnerOnly_data();
@@ -83,6 +89,9 @@ void TestSettings::writeIni(const QByteArray &content)
     QFile f(m_settings->fileName());
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(content);
+    // Its owner's alone, as the program saves it (one readable by others is
+    // warned about when read).
+    QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
 }
 
 QByteArray TestSettings::readIni()
@@ -194,6 +203,17 @@ void TestSettings::badValuesGiveDefaultAndOneLogLine_data()
     QTest::newRow("radio out of range") << QByteArray("[Position]\r\nPositionSize=7\r\n") << "PositionSize" << "7";
     QTest::newRow("check box word") << QByteArray("[Position]\r\nExitQty=yes\r\n") << "ExitQty" << "yes";
     QTest::newRow("port not a number") << QByteArray("[Mail]\r\nPort=smtp\r\n") << "Port" << "smtp";
+    // Values that cannot be what they name, with the reason.
+    QTest::newRow("client code longer than 20")
+        << QByteArray("[Quik]\r\nCode=ABCDEFGHIJKLMNOPQRSTU\r\n") << "Code"
+        << "ABCDEFGHIJKLMNOPQRSTU\" ключа [Quik] Code длина 21 символов, допускается не более 20, взято значение по умолчанию";
+    QTest::newRow("account longer than 20")
+        << QByteArray("[Quik]\r\nAccountFORTS=SPBFUT-SPBFUT-SPBFUT-1\r\n") << "AccountFORTS"
+        << "SPBFUT-SPBFUT-SPBFUT-1\" ключа [Quik] AccountFORTS длина 22 символов";
+    QTest::newRow("tab in a folder") << QByteArray("[Quik]\r\ndirTT=/srv/tr\tans\r\n") << "dirTT"
+                                     << "/srv/tr?ans\" ключа [Quik] dirTT управляющий символ U+0009 недопустим";
+    QTest::newRow("control character in the sender's name")
+        << QByteArray("[Mail]\r\nFromName=Ro\001bot\r\n") << "FromName" << "Ro?bot\" ключа [Mail] FromName управляющий символ U+0001";
 }
 
 void TestSettings::badValuesGiveDefaultAndOneLogLine()
@@ -209,9 +229,16 @@ void TestSettings::badValuesGiveDefaultAndOneLogLine()
     QCOMPARE(m_settings->rgpPositionSize, defaults.rgpPositionSize);
     QCOMPARE(m_settings->chExitQty, defaults.chExitQty);
     QCOMPARE(m_settings->edtPort, defaults.edtPort);
+    QCOMPARE(m_settings->edtCode, defaults.edtCode);
+    QCOMPARE(m_settings->edtAccountFORTS, defaults.edtAccountFORTS);
+    QCOMPARE(m_settings->edtdirTT, defaults.edtdirTT);
+    QCOMPARE(m_settings->edtFromName, defaults.edtFromName);
     QCOMPARE(m_log->lines().size(), 1);
     QVERIFY2(m_log->lines().first().contains(key), qPrintable(m_log->lines().first()));
-    QVERIFY2(m_log->lines().first().contains(QLatin1Char('"') + value + QLatin1Char('"')), qPrintable(m_log->lines().first()));
+    // The value in quotes (a row with more after the value gives its own closing quote).
+    const QChar quote(0x22);
+    const QString shown = quote + value + (value.contains(quote) ? QString() : QString(quote));
+    QVERIFY2(m_log->lines().first().contains(shown), qPrintable(m_log->lines().first()));
 }
 
 void TestSettings::saveWritesEveryKey()
@@ -257,7 +284,7 @@ void TestSettings::saveAndLoadRoundTrip()
     m_settings->chConnect = true;
     m_settings->cboGroup = 3;
     m_settings->edtSlippage = 0.35;
-    m_settings->edtPassword = QStringLiteral("пароль~\x7f");
+    m_settings->edtPassword = QStringLiteral("пароль~я");
     m_settings->chSoundOnRefusal = false;
     m_settings->aboutMail = QStringLiteral("desk@broker.ru");
     m_settings->aboutWeb = QStringLiteral("https://broker.ru/korvina");
@@ -275,7 +302,7 @@ void TestSettings::saveAndLoadRoundTrip()
     QCOMPARE(back.chConnect, true);
     QCOMPARE(back.cboGroup, 3);
     QCOMPARE(back.edtSlippage, 0.35);
-    QCOMPARE(back.edtPassword, QStringLiteral("пароль~\x7f"));
+    QCOMPARE(back.edtPassword, QStringLiteral("пароль~я"));
     QCOMPARE(back.chSoundOnRefusal, false);
     QCOMPARE(back.aboutMail, QStringLiteral("desk@broker.ru"));
     QCOMPARE(back.aboutWeb, QStringLiteral("https://broker.ru/korvina"));
@@ -366,6 +393,120 @@ void TestSettings::encodingIsReadAndKept()
     QCOMPARE(back.edtdirTT, folder);
     QCOMPARE(back.edtPassword, QStringLiteral("пароль"));
     QCOMPARE(back.encoding(), m_settings->encoding());
+}
+
+void TestSettings::encodingStaysAfterUnrelatedEdit_data()
+{
+    QTest::addColumn<QByteArray>("prefix"); // the file as it was first found
+    QTest::addColumn<bool>("utf8");
+    QTest::addColumn<QByteArray>("added");  // a line added by hand afterwards
+    const QByteArray cp1251Comment = cp1251::encode(QStringLiteral("; заметка оператора\r\n"));
+    const QByteArray utf8Comment = QStringLiteral("; заметка оператора\r\n").toUtf8();
+    QTest::newRow("Windows-1251, then a UTF-8 comment") << QByteArray() << false << utf8Comment;
+    QTest::newRow("UTF-8, then a Windows-1251 comment") << QByteArray() << true << cp1251Comment;
+    QTest::newRow("UTF-8 with a byte order mark, then a Windows-1251 comment") << QByteArray("\xEF\xBB\xBF") << true << cp1251Comment;
+}
+
+void TestSettings::encodingStaysAfterUnrelatedEdit()
+{
+    QFETCH(QByteArray, prefix);
+    QFETCH(bool, utf8);
+    QFETCH(QByteArray, added);
+    const QString name = QStringLiteral("Робот");
+    const QString text = QStringLiteral("[Mail]\r\nFromName=") + name + QStringLiteral("\r\n");
+    writeIni(prefix + (utf8 ? text.toUtf8() : cp1251::encode(text)));
+    m_settings->LoadSettings();
+    const Settings::Encoding found = m_settings->encoding();
+    QCOMPARE(found == Settings::Encoding::Cp1251, !utf8);
+    m_settings->edtPassword = QStringLiteral("Пароль-ёж");
+    QVERIFY(m_settings->SaveSettings());
+
+    // A line in the other encoding added by hand, as the first line of
+    // its section: the file is read as it was saved.
+    QByteArray file = readIni();
+    const qsizetype at = file.indexOf("[Mail]\r\n") + 8;
+    file.insert(at, added);
+    writeIni(file);
+    Settings back;
+    back.setFileName(m_settings->fileName());
+    back.LoadSettings();
+    QCOMPARE(back.encoding(), found);
+    QCOMPARE(back.edtPassword, QStringLiteral("Пароль-ёж"));
+    QCOMPARE(back.edtFromName, name);
+    // And kept at the next save: one marker, at the top.
+    QVERIFY(back.SaveSettings());
+    const QByteArray again = readIni();
+    QVERIFY(again.startsWith(prefix));
+    if (prefix.isEmpty())
+        QVERIFY(again.startsWith(utf8 ? "; Korvina: charset=utf-8\r\n" : "; Korvina: charset=windows-1251\r\n"));
+    QCOMPARE(again.count("; Korvina: charset="), prefix.isEmpty() ? 1 : 0);
+    QVERIFY(again.contains(added));
+}
+
+void TestSettings::fileWithoutAnySettingIsReported_data()
+{
+    QTest::addColumn<QByteArray>("content"); // null: no file at all
+    QTest::addColumn<bool>("reported");
+    QTest::newRow("empty file") << QByteArray("") << true;
+    QTest::newRow("random text") << QByteArray("Lorem ipsum dolor sit amet\r\n\xC0\xC1\xC2\r\n") << true;
+    QTest::newRow("another program's settings") << QByteArray("[Window]\r\nWidth=800\r\n[Mail]\r\nServer=smtp.example.org\r\n") << true;
+    QTest::newRow("one known key") << QByteArray("[mail]\r\nsmtp=smtp.example.org\r\n") << false;
+    QTest::newRow("a known key with a bad value") << QByteArray("[Position]\r\nintTable=x\r\n") << false;
+    QTest::newRow("no file: defaults, as always") << QByteArray() << false;
+}
+
+void TestSettings::fileWithoutAnySettingIsReported()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, reported);
+    if (!content.isNull())
+        writeIni(content);
+    m_settings->LoadSettings();
+    const QString text = m_settings->noSettingFound();
+    QCOMPARE(!text.isEmpty(), reported);
+    if (reported) {
+        QVERIFY2(text.startsWith(QStringLiteral("В файле настроек ") + QFileInfo(m_settings->fileName()).absoluteFilePath()
+                                 + QStringLiteral(" не найдено ни одного параметра")),
+                 qPrintable(text));
+        QCOMPARE(m_settings->edtCode, Settings().edtCode);
+    }
+    // Read again after a good file came: nothing to report.
+    writeIni("[Quik]\r\nCode=222\r\n");
+    m_settings->LoadSettings();
+    QVERIFY(m_settings->noSettingFound().isEmpty());
+    QCOMPARE(m_settings->edtCode, QStringLiteral("222"));
+}
+
+void TestSettings::fileReadableByOthersIsWarned_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("owner only") << 0600 << false;
+    QTest::newRow("owner read only") << 0400 << false;
+    QTest::newRow("group may read") << 0640 << true;
+    QTest::newRow("everyone may read") << 0644 << true;
+}
+
+void TestSettings::fileReadableByOthersIsWarned()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, warned);
+    writeIni("[Quik]\r\nCode=222\r\n");
+    const QString name = m_settings->fileName();
+    QCOMPARE(::chmod(QFile::encodeName(name).constData(), static_cast<mode_t>(mode)), 0);
+    m_settings->LoadSettings();
+    QCOMPARE(m_settings->edtCode, QStringLiteral("222"));
+    QCOMPARE(m_log->lines().size(), warned ? 1 : 0);
+    QCOMPARE(!m_settings->exposedWarning().isEmpty(), warned);
+    if (warned) {
+        QCOMPARE(m_log->lines().first().section(QLatin1Char(' '), 2), m_settings->exposedWarning());
+        QVERIFY(m_settings->exposedWarning().contains(QFileInfo(name).absoluteFilePath()));
+        // Saved, it is its owner's alone, and read again nothing is said.
+        QVERIFY(m_settings->SaveSettings());
+        m_settings->LoadSettings();
+        QVERIFY(m_settings->exposedWarning().isEmpty());
+        QCOMPARE(m_log->lines().size(), 1);
+    }
 }
 
 void TestSettings::fileCheck_data()
@@ -510,9 +651,9 @@ void TestSettings::unwritableValuesAreRefused_data()
     QTest::newRow("ю in the password would be a zero byte")
         << false << QStringList{QStringLiteral("edtPassword=ключ")} << "edtPassword"
         << "Поле «Пароль»: символ «ю» нельзя сохранить в файле настроек, пароль хранится со сдвигом кодов и обрезался бы на нем.";
-    QTest::newRow("a control character the shift makes a line break")
+    QTest::newRow("a control character in the password")
         << false << QStringList{QStringLiteral("edtPassword=ab\bc")} << "edtPassword"
-        << "Поле «Пароль»: символ U+0008 нельзя сохранить в файле настроек, пароль хранится со сдвигом кодов и обрезался бы на нем.";
+        << "Поле «Пароль»: управляющий символ U+0008 недопустим.";
     QTest::newRow("a folder with a letter Windows-1251 has not")
         << false << QStringList{QStringLiteral("edtdirTT=/srv/Café/Trans")} << "edtdirTT"
         << "Поле «Путь к файлам транзакций»: символ «é» нельзя сохранить в файле настроек, его нет в кодировке Windows-1251.";
@@ -521,7 +662,15 @@ void TestSettings::unwritableValuesAreRefused_data()
         << "edtCode" << "Поле «Код/портфель клиента»: символы «ß», «中» нельзя сохранить в файле настроек, их нет в кодировке Windows-1251.";
     QTest::newRow("a line break in a name")
         << false << QStringList{QStringLiteral("edtFromName=Робот\n[Mail]")} << "edtFromName"
-        << "Поле «Имя»: символ U+000A нельзя сохранить в файле настроек, значение обрезалось бы на нем.";
+        << "Поле «Имя»: управляющий символ U+000A недопустим.";
+    QTest::newRow("a tab and a zero in a folder, in a UTF-8 file too")
+        << true << QStringList{QStringLiteral("edtdirTT=/srv/\tTrans\x00")} << "edtdirTT"
+        << "Поле «Путь к файлам транзакций»: управляющие символы U+0009, U+0000 недопустимы.";
+    QTest::newRow("a client code longer than 20")
+        << false << QStringList{QStringLiteral("edtCode=ABCDEFGHIJKLMNOPQRSTU")} << "edtCode"
+        << "Поле «Код/портфель клиента»: длина 21 символов, допускается не более 20.";
+    QTest::newRow("an account of 20 is stored")
+        << false << QStringList{QStringLiteral("edtCode=ABCDEFGHIJKLMNOPQRST")} << "" << "";
     QTest::newRow("я, the last code, and € are stored")
         << false << QStringList{QStringLiteral("edtPassword=яблоко €"), QStringLiteral("edtUser=Иван")} << "" << "";
     QTest::newRow("a UTF-8 file holds every letter")

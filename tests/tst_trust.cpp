@@ -461,6 +461,10 @@ void TestTrust::smartTradeFuturesExitClosesWhatIsHeld()
 void TestTrust::secondRobotLeavesTheFirstAlone()
 {
     SampleRobot s;
+    // The file naming the robot beside QuikData is its owner's alone.
+    const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther;
+    QVERIFY(QFile::exists(s.paths.quikData + QStringLiteral(".lock")));
+    QCOMPARE(QFile::permissions(s.paths.quikData + QStringLiteral(".lock")) & others, QFile::Permissions());
     s.robot->actStartWatchExecute();
     appendTo(s.tri(QStringLiteral("trans")), "TRANS_ID =7;ACTION=NEW_ORDER;\r\n");
     s.exec(s.paths.quikData, QStringLiteral("INSERT INTO tOrderNumber (trans_id) VALUES (7)"));

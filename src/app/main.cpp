@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "data/datmod.h"
 #include "datagrid.h"
+#include "dialogs.h"
 #include "engine/connectioncheck.h"
 #include "engine/robot.h"
 #include "tfmmain.h"
@@ -21,6 +22,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QTranslator>
 
 #include <csignal>
@@ -164,6 +166,19 @@ int main(int argc, char *argv[])
         settings.setFileName(iniPath);
     }
     settings.LoadSettings();
+    // A file with nothing of ours in it would run the robot on defaults
+    // without a word: unattended it does not start at all.
+    const QString noSetting = settings.noSettingFound();
+    if (!noSetting.isEmpty() && !windowed) {
+        const QString text = noSetting
+            + QStringLiteral(". Робот не запущен: укажите файл настроек Korvina (ключ --ini) или сохраните настройки в окне программы.");
+        AddLog(text);
+        FlushLog();
+        printLine(stderr, QStringLiteral("korvina: ") + text);
+        log.close();
+        OperationLog::setCurrent(nullptr);
+        return 1;
+    }
 
     // The core first: the data module and the robot, the same for the
     // window and for a robot running alone.
@@ -180,6 +195,14 @@ int main(int argc, char *argv[])
         if (QScreen *screen = QGuiApplication::primaryScreen())
             window->setGeometry(screen->availableGeometry());
         window->showMaximized();
+        if (!noSetting.isEmpty()) {
+            const QString text = noSetting
+                + QStringLiteral(". Работа продолжается с настройками по умолчанию; проверьте их в окне «Настройки» и сохраните.");
+            AddLog(text);
+            FlushLog();
+            // Once the event loop runs: start-up is not held up by the box.
+            QTimer::singleShot(0, window.get(), [w = window.get(), text] { Dialogs::warning(w, text); });
+        }
     } else {
         QObject::connect(&robot, &Robot::failure, [](const QString &text) { printLine(stderr, text); });
         QObject::connect(&robot, &Robot::message, [](const QString &text) { printLine(stdout, text); });

@@ -54,6 +54,9 @@ bool OperationLog::open(const QString &fileName, QString *error)
             *error = m_file.errorString();
         return false;
     }
+    // The log names clients, accounts and orders: its owner's alone, also
+    // when an older one was readable by others.
+    m_file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return true;
 }
 

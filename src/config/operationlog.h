@@ -17,8 +17,9 @@ public:
 
     static constexpr const char *DefaultFileName = "Korvina.log";
 
-    // Opens the file for appending, creating it when missing. False with a
-    // reason when it can be neither opened nor created.
+    // Opens the file for appending, creating it when missing, and makes it
+    // readable and writable by its owner only. False with a reason when it
+    // can be neither opened nor created.
     bool open(const QString &fileName, QString *error = nullptr);
     // Writes what is still unwritten and closes the file.
     void close();

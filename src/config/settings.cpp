@@ -89,6 +89,7 @@ const Key kKeys[] = {
     {"Mail", "Mail", "SendTrans_done", "SendTrans_done", &Settings::chSendTrans_done, Kind::Bool},
     {"Mail", "Mail", "SendQuikConnect", "SendQuikConnect", &Settings::chSendQuikConnect, Kind::Bool},
     {"Mail", "Mail", "SoundOnRefusal", "SoundOnRefusal", &Settings::chSoundOnRefusal, Kind::Bool},
+    {"Mail", "Mail", "AllowPlainAuth", "AllowPlainAuth", &Settings::chAllowPlainAuth, Kind::Bool},
     {"About", "About", "Mail", "Mail", &Settings::aboutMail, Kind::Text, nullptr, "Адрес почты в окне «О программе»:"},
     {"About", "About", "Web", "Web", &Settings::aboutWeb, Kind::Text, nullptr, "Адрес сайта в окне «О программе»:"},
 };
@@ -148,18 +149,47 @@ bool parseBool(const QString &text, bool *out)
 
 const QByteArray Bom("\xEF\xBB\xBF");
 
+// The line every save writes first (after nothing, or after the byte order
+// mark of a UTF-8 file that has one): it fixes the file's encoding whatever
+// text is added to the file later. ASCII, so it reads the same either way.
+const QByteArray MarkerHead("; Korvina: charset=");
+const QByteArray MarkerCp1251 = MarkerHead + "windows-1251";
+const QByteArray MarkerUtf8 = MarkerHead + "utf-8";
+
 // The password's line holds shifted bytes, text in no encoding: it is left
-// out when the file's encoding is told.
+// out when the encoding of a file without a marker is told.
 bool isPasswordLine(const QByteArray &line)
 {
     static const QRegularExpression re(QStringLiteral("^\\s*password\\s*="), QRegularExpression::CaseInsensitiveOption);
     return re.match(QString::fromLatin1(line)).hasMatch();
 }
 
-Settings::Encoding detectEncoding(const QByteArray &data)
+// Takes the marker line out of the comments before the first section and
+// gives the encoding it names (nothing when there is none).
+std::optional<Settings::Encoding> takeMarker(QByteArray &data)
 {
-    if (data.startsWith(Bom))
-        return Settings::Encoding::Utf8Bom;
+    qsizetype pos = 0;
+    while (pos < data.size()) {
+        qsizetype end = data.indexOf('\n', pos);
+        const qsizetype next = end < 0 ? data.size() : end + 1;
+        const QByteArray line = data.mid(pos, next - pos).trimmed();
+        if (line.startsWith('['))
+            break;
+        if (line.toLower().startsWith(MarkerHead.toLower())) {
+            const QByteArray name = line.mid(MarkerHead.size()).trimmed().toLower();
+            data.remove(pos, next - pos);
+            if (name == "utf-8")
+                return Settings::Encoding::Utf8;
+            return Settings::Encoding::Cp1251;
+        }
+        pos = next;
+    }
+    return std::nullopt;
+}
+
+// A file the program has not marked yet: read the way it always was.
+Settings::Encoding guessUnmarked(const QByteArray &data)
+{
     bool nonAscii = false;
     for (const QByteArray &line : data.split('\n')) {
         if (isPasswordLine(line))
@@ -173,6 +203,20 @@ Settings::Encoding detectEncoding(const QByteArray &data)
         }
     }
     return nonAscii ? Settings::Encoding::Utf8 : Settings::Encoding::Cp1251;
+}
+
+// The file's bytes as SimpleIni is to read them (byte order mark and marker
+// line taken out), and its encoding.
+Settings::Encoding prepareFile(QByteArray &data)
+{
+    if (data.startsWith(Bom)) {
+        data.remove(0, Bom.size());
+        takeMarker(data); // the mark decides
+        return Settings::Encoding::Utf8Bom;
+    }
+    if (const std::optional<Settings::Encoding> marked = takeMarker(data))
+        return *marked;
+    return guessUnmarked(data);
 }
 
 QString decodeText(const QByteArray &bytes, Settings::Encoding encoding)
@@ -215,6 +259,45 @@ QString shownCharacters(const QStringList &chars)
                       : QStringLiteral("U+") + QStringLiteral("%1").arg(static_cast<uint>(code), 4, 16, QLatin1Char('0')).toUpper());
     }
     return shown.join(QStringLiteral(", "));
+}
+
+// The control characters of a text, each once, in order.
+QStringList controlCharacters(const QString &text)
+{
+    QStringList out;
+    for (const QString &ch : characters(text))
+        if (QChar::category(ch.toUcs4().value(0)) == QChar::Other_Control && !out.contains(ch))
+            out << ch;
+    return out;
+}
+
+// The keys the terminals take a client code or an account from.
+bool isCodeKey(const Key &k)
+{
+    const QLatin1String key(k.key);
+    return key == QLatin1String("Code") || key == QLatin1String("AccountMicex") || key == QLatin1String("AccountFORTS");
+}
+
+// Why a text cannot be what its key names: a control character, or a code
+// longer than the terminals take. Empty when it can.
+QString textProblem(const Key &k, const QString &value)
+{
+    const QStringList control = controlCharacters(value);
+    if (!control.isEmpty())
+        return (control.size() == 1 ? QStringLiteral("управляющий символ ") : QStringLiteral("управляющие символы "))
+            + shownCharacters(control) + QStringLiteral(" недопустим") + (control.size() == 1 ? QString() : QStringLiteral("ы"));
+    if (isCodeKey(k) && value.size() > Settings::MaxCodeLength)
+        return QStringLiteral("длина %1 символов, допускается не более %2").arg(value.size()).arg(Settings::MaxCodeLength);
+    return QString();
+}
+
+// The label of a text's control as the dialog shows it, without its colon.
+QString shownLabel(const Key &k)
+{
+    QString label = QString::fromUtf8(k.label).trimmed();
+    if (label.endsWith(QLatin1Char(':')))
+        label.chop(1);
+    return label;
 }
 
 QString formatDouble(double v)
@@ -300,6 +383,7 @@ void Settings::resetToDefaults()
     chSendTrans_done = false;
     chSendQuikConnect = false;
     chSoundOnRefusal = true;
+    chAllowPlainAuth = false;
     aboutMail.clear();
     aboutWeb.clear();
 }
@@ -338,25 +422,30 @@ bool Settings::checkFile(const QString &fileName, QString *error)
 void Settings::LoadSettings()
 {
     resetToDefaults();
+    m_noSettingFound.clear();
+    m_exposedWarning.clear();
     CSimpleIniA ini; // sections and keys without regard to case
     ini.SetMultiKey(false);
     m_encoding = Encoding::Cp1251;
     QFile file(m_fileName);
-    if (file.open(QIODevice::ReadOnly)) {
+    const bool found = file.open(QIODevice::ReadOnly);
+    if (found) {
         QByteArray data = file.readAll();
-        m_encoding = detectEncoding(data);
-        if (m_encoding == Encoding::Utf8Bom)
-            data.remove(0, Bom.size());
+        m_encoding = prepareFile(data);
         ini.LoadData(data.constData(), static_cast<size_t>(data.size()));
     }
+    const QString shownName = QDir::toNativeSeparators(QFileInfo(m_fileName).absoluteFilePath());
 
+    int known = 0;
     for (const Key &k : kKeys) {
         const char *raw = ini.GetValue(k.section, k.key, nullptr);
         if (!raw)
             continue;
+        ++known;
         const QByteArray bytes(raw);
         const QString text = decodeText(bytes, m_encoding).trimmed();
         bool ok = true;
+        QString why = QStringLiteral("не распознано");
         switch (k.kind) {
         case Kind::Int: {
             int v = 0;
@@ -380,17 +469,26 @@ void Settings::LoadSettings()
             break;
         }
         case Kind::Text:
-            this->*std::get<QString Settings::*>(k.field) = decodeText(bytes, m_encoding);
+        case Kind::Password: {
+            const QString value = decodeText(k.kind == Kind::Password ? ShiftPassword(bytes, false) : bytes, m_encoding);
+            why = textProblem(k, value);
+            ok = why.isEmpty();
+            if (ok)
+                this->*std::get<QString Settings::*>(k.field) = value;
             break;
-        case Kind::Password:
-            this->*std::get<QString Settings::*>(k.field) = decodeText(ShiftPassword(bytes, false), m_encoding);
-            break;
+        }
         }
         if (ok)
             continue;
-        const QString head = QStringLiteral("Файл настроек ") + m_fileName + QStringLiteral(": значение \"") + text
-            + QStringLiteral("\" ключа [") + QLatin1String(k.section) + QStringLiteral("] ") + QLatin1String(k.key)
-            + QStringLiteral(" не распознано");
+        // The password is never written to the log; other values are shown
+        // with their control characters as "?".
+        QString shown = text;
+        for (const QString &ch : controlCharacters(shown))
+            shown.replace(ch, QStringLiteral("?"));
+        const QString head = QStringLiteral("Файл настроек ") + m_fileName + QStringLiteral(": значение ")
+            + (k.kind == Kind::Password ? QStringLiteral("(скрыто)") : QStringLiteral("\"") + shown + QStringLiteral("\""))
+            + QStringLiteral(" ключа [") + QLatin1String(k.section) + QStringLiteral("] ") + QLatin1String(k.key)
+            + QLatin1Char(' ') + why;
         const QLatin1String key(k.key);
         if (key == QLatin1String("FixVol") || key == QLatin1String("Part")) {
             // A default would size real orders: they are refused instead.
@@ -406,6 +504,22 @@ void Settings::LoadSettings()
         }
     }
     rgpFilled = 1;
+    // A file that is there with nothing of ours in it (empty, or another
+    // program's file given by mistake): every setting would be a default
+    // without a word.
+    if (found && known == 0)
+        m_noSettingFound = QStringLiteral("В файле настроек ") + shownName
+            + QStringLiteral(" не найдено ни одного параметра Korvina");
+#ifdef Q_OS_UNIX
+    // The file holds the mail password: others must not read it (every
+    // save makes it its owner's alone).
+    if (found && (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther))) {
+        m_exposedWarning = QStringLiteral("Внимание! Файл настроек ") + shownName
+            + QStringLiteral(" могут читать другие пользователи, а в нем пароль почты. Сделайте его доступным только владельцу (chmod 600)"
+                             " или сохраните настройки: при сохранении так и будет.");
+        AddLog(m_exposedWarning);
+    }
+#endif
     emit loaded();
 }
 
@@ -415,38 +529,33 @@ std::optional<Settings::Problem> Settings::checkWritable() const
         if (k.kind != Kind::Text && k.kind != Kind::Password)
             continue;
         const QString value = this->*std::get<QString Settings::*>(k.field);
+        const QString head = QStringLiteral("Поле «") + shownLabel(k) + QStringLiteral("»: ");
         // Characters the code page has not: written as "?".
         QStringList bad;
         if (m_encoding == Encoding::Cp1251)
             bad = characters(cp1251::unencodable(value));
-        const bool unencodable = !bad.isEmpty();
-        // Characters stored as a zero byte or a line break: the value read
-        // back ends there.
-        if (!unencodable) {
-            for (const QString &ch : characters(value)) {
-                const QByteArray stored = storedText(k, ch, m_encoding);
-                if ((stored.contains('\0') || stored.contains('\n') || stored.contains('\r')) && !bad.contains(ch))
+        if (bad.isEmpty()) {
+            // What the value cannot be, whatever the file.
+            const QString why = textProblem(k, value);
+            if (!why.isEmpty())
+                return Problem{QString::fromLatin1(k.control), head + why + QLatin1Char('.')};
+            // Characters stored as a zero byte: the value read back ends
+            // there (only a shifted password has such).
+            for (const QString &ch : characters(value))
+                if (storedText(k, ch, m_encoding).contains('\0') && !bad.contains(ch))
                     bad << ch;
-            }
+            if (bad.isEmpty())
+                continue;
         }
-        if (bad.isEmpty())
-            continue;
+        const bool unencodable = m_encoding == Encoding::Cp1251 && !cp1251::unencodable(value).isEmpty();
         const bool one = bad.size() == 1;
-        // The label as the dialog shows it, without its colon.
-        QString label = QString::fromUtf8(k.label).trimmed();
-        if (label.endsWith(QLatin1Char(':')))
-            label.chop(1);
-        const QString onThem = one ? QStringLiteral("нем") : QStringLiteral("них");
         QString why;
         if (unencodable)
             why = (one ? QStringLiteral("его") : QStringLiteral("их")) + QStringLiteral(" нет в кодировке Windows-1251");
-        else if (k.kind == Kind::Password)
-            why = QStringLiteral("пароль хранится со сдвигом кодов и обрезался бы на ") + onThem;
         else
-            why = QStringLiteral("значение обрезалось бы на ") + onThem;
+            why = QStringLiteral("пароль хранится со сдвигом кодов и обрезался бы на ") + (one ? QStringLiteral("нем") : QStringLiteral("них"));
         return Problem{QString::fromLatin1(k.control),
-                       QStringLiteral("Поле «") + label + QStringLiteral("»: ")
-                           + (one ? QStringLiteral("символ ") : QStringLiteral("символы ")) + shownCharacters(bad)
+                       head + (one ? QStringLiteral("символ ") : QStringLiteral("символы ")) + shownCharacters(bad)
                            + QStringLiteral(" нельзя сохранить в файле настроек, ") + why + QLatin1Char('.')};
     }
     return std::nullopt;
@@ -477,8 +586,7 @@ bool Settings::SaveSettings(QString *error)
             if (!file.open(QIODevice::ReadOnly))
                 return cannotWrite(QStringLiteral("прежний файл не читается (") + file.errorString() + QStringLiteral(")."));
             QByteArray data = file.readAll();
-            if (data.startsWith(Bom))
-                data.remove(0, Bom.size());
+            prepareFile(data); // the encoding is the one read: m_encoding
             ini.LoadData(data.constData(), static_cast<size_t>(data.size()));
         }
     }
@@ -512,8 +620,12 @@ bool Settings::SaveSettings(QString *error)
     QByteArray bytes = QByteArray::fromStdString(out);
     bytes.replace("\r\n", "\n");
     bytes.replace("\n", "\r\n");
+    // The encoding stays what it was decided to be, whatever text the file
+    // gets later: the byte order mark, or the marker line.
     if (m_encoding == Encoding::Utf8Bom)
         bytes.prepend(Bom);
+    else
+        bytes.prepend((m_encoding == Encoding::Utf8 ? MarkerUtf8 : MarkerCp1251) + "\r\n");
 
     // The whole file goes to a temporary file beside it, made its owner's
     // alone before a byte is written, and is renamed over the old one only

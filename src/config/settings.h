@@ -82,6 +82,10 @@ public:
     bool chSendTrans_Id = false;
     bool chSendTrans_done = false;
     bool chSendQuikConnect = false;
+    // AllowPlainAuth: the user name and password may go to a mail server
+    // that offers no encryption (STARTTLS); off, such a server gets no login
+    // and no message.
+    bool chAllowPlainAuth = false;
     // SoundOnRefusal: the window sounds at every result check that finds a
     // transaction the terminal refused.
     bool chSoundOnRefusal = true;
@@ -97,9 +101,13 @@ public:
     QString fileName() const { return m_fileName; }
     void setFileName(const QString &fileName) { m_fileName = fileName; }
 
-    // How the settings file is written: Windows-1251 unless it was found in
-    // UTF-8 (with a byte order mark, or valid UTF-8 holding non-ASCII text),
-    // which is then kept.
+    // How the settings file is written. Decided by the file itself, never by
+    // the text in it: a UTF-8 byte order mark, or the marker line every save
+    // writes first ("; Korvina: charset=utf-8" or "charset=windows-1251").
+    // A file with neither, never saved by this version, is read as it always
+    // was (UTF-8 when every line but the password's is valid UTF-8 and some
+    // hold non-ASCII text, else Windows-1251) and gets its marker at the
+    // next save; a missing file is Windows-1251.
     enum class Encoding { Cp1251, Utf8, Utf8Bom };
     Encoding encoding() const { return m_encoding; }
     // What a check of entries before they are saved assumes of the file.
@@ -113,6 +121,17 @@ public:
     // FixVol and Part then read as NaN and trans_id as unreadable, and what
     // uses them refuses to work (unreadableValue gives the stored text).
     void LoadSettings();
+    // After LoadSettings: the file is there but holds not one key of the
+    // table (an empty or foreign file), so every setting is a default. The
+    // text names the file; empty when the file was missing or had a key.
+    QString noSettingFound() const { return m_noSettingFound; }
+    // After LoadSettings: the file can be read by others than its owner
+    // (it holds the mail password); the warning logged, empty when it cannot.
+    QString exposedWarning() const { return m_exposedWarning; }
+
+    // The longest client code and trading account the terminals take.
+    static constexpr int MaxCodeLength = 20;
+
     // The stored text of a key that did not convert and took no default
     // ("FixVol", "Part", "trans_id"); a null string when it is readable.
     QString unreadableValue(const QString &key) const { return m_unreadable.value(key); }
@@ -128,11 +147,13 @@ public:
         QString control;
         QString message;
     };
-    // The first text setting, in key order, that would not read back as it
-    // is: characters the file's encoding cannot hold (Windows-1251 unless the
-    // file was found in UTF-8), a password character that its shifted form
-    // turns into a zero byte or a line break (the password would be cut
-    // there: "ю" is stored as 0x00), a line break or zero character in a text.
+    // The first text setting, in key order, that cannot be stored or cannot
+    // be what it names: characters the file's encoding cannot hold
+    // (Windows-1251 unless the file is UTF-8), a control character (a line
+    // break, a tab, a zero...) in any text, a client code or account longer
+    // than MaxCodeLength, a password character that its shifted form turns
+    // into a zero byte (the password would be cut there: "ю" is stored as
+    // 0x00).
     std::optional<Problem> checkWritable() const;
 
     // Writes every key, keeping the file's other sections and comments: the
@@ -161,5 +182,7 @@ signals:
 private:
     QString m_fileName;
     Encoding m_encoding = Encoding::Cp1251;
+    QString m_noSettingFound;
+    QString m_exposedWarning;
     QHash<QString, QString> m_unreadable;
 };

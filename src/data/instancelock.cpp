@@ -211,6 +211,8 @@ bool InstanceLock::writeInfo()
         }
         return false;
     }
+    // It names this machine and its boot: for its owner's eyes only.
+    QFile::setPermissions(info, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     m_infoError.clear();
     m_info = std::move(file);
     return true;

@@ -15,7 +15,7 @@ class QLockFile;
 //
 // Beside the database, "<database>.lock" names the robot that holds the
 // lock (process and computer), so that another robot can say who has it.
-// That file only tells; it does not lock.
+// That file only tells; it does not lock. It is readable by its owner only.
 //
 // The descriptor that holds the lock is never closed while the process
 // runs: on Unix, closing any descriptor of a file drops every lock the

@@ -33,7 +33,7 @@ quint64 MailQueue::enqueue(Kind kind, const QString &text)
     job.connectTimeout = m_connectTimeout;
     job.exchangeTimeout = m_exchangeTimeout;
     ++m_unfinished;
-    if (kind == Kind::Message)
+    if (kind == Kind::Message || kind == Kind::Test)
         ++m_pendingMessages;
     {
         std::lock_guard lock(m_mutex);
@@ -53,22 +53,44 @@ void MailQueue::Notify(const QString &text)
     enqueue(Kind::Message, text);
 }
 
-bool MailQueue::SmtpConnect() { return runAndWait(Kind::Connect); }
+MailOutcome MailQueue::Test(const QString &text)
+{
+    if (m_closing) {
+        logNotSent(text);
+        flushLog();
+        return MailOutcome(MailOutcome::Kind::Cancelled, QString());
+    }
+    return runAndWait(Kind::Test, text);
+}
 
-bool MailQueue::SmtpDisconnect() { return runAndWait(Kind::Disconnect); }
+bool MailQueue::SmtpConnect(MailOutcome *outcome)
+{
+    const MailOutcome o = runAndWait(Kind::Connect);
+    if (outcome)
+        *outcome = o;
+    return o.kind() == MailOutcome::Kind::Connected;
+}
 
-bool MailQueue::runAndWait(Kind kind)
+bool MailQueue::SmtpDisconnect(MailOutcome *outcome)
+{
+    const MailOutcome o = runAndWait(Kind::Disconnect);
+    if (outcome)
+        *outcome = o;
+    return o.kind() == MailOutcome::Kind::Disconnected;
+}
+
+MailOutcome MailQueue::runAndWait(Kind kind, const QString &text)
 {
     if (m_closing)
-        return false;
-    const quint64 id = enqueue(kind, QString());
+        return MailOutcome(MailOutcome::Kind::Cancelled, QString());
+    const quint64 id = enqueue(kind, text);
     m_answers[id];
     // Every job is either served (each bounded by the client's timeouts) or
     // dropped at shutdown, which answers it: the wait ends either way.
     runUntil([this, id] { return m_answers[id].has_value(); }, QDeadlineTimer(QDeadlineTimer::Forever));
-    const bool ok = m_answers[id].value_or(false);
+    const MailOutcome outcome = m_answers[id].value_or(MailOutcome(MailOutcome::Kind::Cancelled, QString()));
     m_answers.erase(id);
-    return ok;
+    return outcome;
 }
 
 bool MailQueue::waitIdle(std::chrono::milliseconds timeout)
@@ -121,12 +143,12 @@ void MailQueue::shutdown(std::chrono::milliseconds grace)
 
     for (const Job &job : left) {
         --m_unfinished;
-        if (job.kind == Kind::Message) {
+        if (job.kind == Kind::Message || job.kind == Kind::Test) {
             --m_pendingMessages;
             logNotSent(job.text);
-        } else if (auto it = m_answers.find(job.id); it != m_answers.end()) {
-            it->second = false;
         }
+        if (auto it = m_answers.find(job.id); it != m_answers.end())
+            it->second = MailOutcome(MailOutcome::Kind::Cancelled, QString());
     }
     flushLog();
     m_connected = false;
@@ -154,10 +176,14 @@ void MailQueue::work()
         }
         notifier.setSource([settings = job.settings] { return settings; });
         notifier.setTimeouts(job.connectTimeout, job.exchangeTimeout);
+        // The robot's messages tell a failure once while it repeats; what
+        // the operator asked for is always told.
+        notifier.setQuietRepeats(job.kind == Kind::Message);
         bool ok = false;
         try {
             switch (job.kind) {
             case Kind::Message:
+            case Kind::Test:
                 ok = notifier.Notify(job.text);
                 break;
             case Kind::Connect:
@@ -173,7 +199,10 @@ void MailQueue::work()
         m_connected = notifier.Connected();
         const bool aborted = !ok && notifier.aborting();
         QMetaObject::invokeMethod(
-            this, [this, id = job.id, kind = job.kind, text = job.text, ok, aborted] { finished(id, kind, text, ok, aborted); },
+            this,
+            [this, id = job.id, kind = job.kind, text = job.text, aborted, outcome = notifier.lastOutcome()] {
+                finished(id, kind, text, aborted, outcome);
+            },
             Qt::QueuedConnection);
     }
     // Leaving drops a session the operator left open: QUIT, or, when cut
@@ -191,18 +220,18 @@ void MailQueue::flushLog()
     }
 }
 
-void MailQueue::finished(quint64 id, Kind kind, const QString &text, bool ok, bool aborted)
+void MailQueue::finished(quint64 id, Kind kind, const QString &text, bool aborted, const MailOutcome &outcome)
 {
     --m_unfinished;
-    if (kind == Kind::Message) {
+    if (kind == Kind::Message || kind == Kind::Test) {
         --m_pendingMessages;
         if (aborted) {
             logNotSent(text);
             flushLog();
         }
-    } else if (auto it = m_answers.find(id); it != m_answers.end()) {
-        it->second = ok;
     }
+    if (auto it = m_answers.find(id); it != m_answers.end())
+        it->second = aborted ? MailOutcome(MailOutcome::Kind::Cancelled, outcome.server()) : outcome;
     emit jobDone(QPrivateSignal());
 }
 

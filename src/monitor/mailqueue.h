@@ -44,11 +44,15 @@ public:
 
     // Queues one event text for both recipients and returns at once; the
     // worker connects (unless the session is open), sends and disconnects.
+    // These are the robot's messages: a failure is logged once while it
+    // repeats and once when it clears (SmtpNotifier::setQuietRepeats).
     void Notify(const QString &text);
-    // "Коннект" and "Дисконнект": the result of SmtpNotifier's, once the jobs
-    // queued before have been served. False at once after shutdown.
-    bool SmtpConnect();
-    bool SmtpDisconnect();
+    // The operator's "Тест", "Коннект" and "Дисконнект": SmtpNotifier's,
+    // once the jobs queued before have been served, each outcome logged.
+    // False (Cancelled) at once after shutdown.
+    MailOutcome Test(const QString &text);
+    bool SmtpConnect(MailOutcome *outcome = nullptr);
+    bool SmtpDisconnect(MailOutcome *outcome = nullptr);
 
     // Whether the worker's client held an open session after its last job.
     bool Connected() const { return m_connected.load(); }
@@ -69,7 +73,7 @@ signals:
     void jobDone(QPrivateSignal);
 
 private:
-    enum class Kind { Message, Connect, Disconnect };
+    enum class Kind { Message, Test, Connect, Disconnect };
     struct Job {
         quint64 id = 0;
         Kind kind = Kind::Message;
@@ -80,7 +84,7 @@ private:
     };
 
     quint64 enqueue(Kind kind, const QString &text);
-    bool runAndWait(Kind kind);
+    MailOutcome runAndWait(Kind kind, const QString &text = QString());
     // Runs a local event loop until done() holds or the deadline passes.
     bool runUntil(const std::function<bool()> &done, QDeadlineTimer deadline);
     void work(); // the worker thread
@@ -88,7 +92,7 @@ private:
     // Owner thread: what the worker reports.
     void addLine(const QString &line);
     void flushLog();
-    void finished(quint64 id, Kind kind, const QString &text, bool ok, bool aborted);
+    void finished(quint64 id, Kind kind, const QString &text, bool aborted, const MailOutcome &outcome);
     void logNotSent(const QString &text);
 
     SmtpNotifier::Source m_source;
@@ -99,7 +103,7 @@ private:
     quint64 m_nextId = 1;
     int m_unfinished = 0;      // jobs queued or running
     int m_pendingMessages = 0; // of which messages
-    std::map<quint64, std::optional<bool>> m_answers; // "Коннект"/"Дисконнект" waiting for their result
+    std::map<quint64, std::optional<MailOutcome>> m_answers; // the operator's jobs waiting for their outcome
     bool m_closing = false;
 
     // Shared with the worker.

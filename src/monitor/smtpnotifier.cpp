@@ -21,9 +21,90 @@
 
 namespace {
 
-const QString ConnectFailed = QStringLiteral("Cann`t connect to server or failed authentication");
-const QString DisconnectFailed = QStringLiteral("Cann`t disconnect to server");
-const QString SendFailed = QStringLiteral("Failure: Произошла ошибка во время отправки сообщения: ");
+// The exchange as libcurl reports it: the last command sent, and the first
+// refusal (a 4xx or 5xx answer) with the command it answered; libcurl may
+// say QUIT after a refusal, which must not hide it.
+struct Exchange {
+    QByteArray command; // its verb and argument; the lines of a login are never kept
+    QByteArray reply;   // the refusal
+    QByteArray refusedCommand;
+
+    void reset()
+    {
+        command.clear();
+        reply.clear();
+        refusedCommand.clear();
+    }
+};
+
+int noteExchange(CURL *, curl_infotype type, char *data, size_t size, void *user)
+{
+    auto *x = static_cast<Exchange *>(user);
+    const QByteArray line = QByteArray(data, static_cast<qsizetype>(size)).trimmed();
+    if (type == CURLINFO_HEADER_IN && !line.isEmpty()) {
+        const QByteArray last = line.split('\n').last().trimmed();
+        if (x->reply.isEmpty() && (last.startsWith('4') || last.startsWith('5'))) {
+            x->reply = last;
+            x->refusedCommand = x->command;
+        }
+    } else if (type == CURLINFO_HEADER_OUT) {
+        // Only the commands themselves: what follows AUTH LOGIN is the user
+        // name and the password.
+        static const QByteArrayList verbs{"EHLO", "HELO", "STARTTLS", "AUTH", "MAIL", "RCPT", "DATA", "NOOP", "QUIT", "RSET"};
+        const QByteArray verb = line.left(line.indexOf(' ') < 0 ? line.size() : line.indexOf(' ')).toUpper();
+        if (verbs.contains(verb))
+            x->command = verb == "AUTH" ? verb : line;
+    }
+    return 0;
+}
+
+// The address in a command such as RCPT TO:<a@b>.
+QString commandAddress(const QByteArray &command)
+{
+    const qsizetype open = command.indexOf('<');
+    const qsizetype close = command.lastIndexOf('>');
+    return open >= 0 && close > open ? QString::fromUtf8(command.mid(open + 1, close - open - 1)) : QString();
+}
+
+// Why there was no answer, in the operator's words.
+QString noAnswerReason(CURLcode rc)
+{
+    switch (rc) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return QStringLiteral("имя сервера не найдено");
+    case CURLE_COULDNT_CONNECT:
+        return QStringLiteral("соединение не установлено");
+    case CURLE_OPERATION_TIMEDOUT:
+        return QStringLiteral("ответа нет дольше отведенного времени");
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+        return QStringLiteral("соединение прервано");
+    case CURLE_WEIRD_SERVER_REPLY:
+        return QStringLiteral("ответ не по протоколу SMTP");
+    default:
+        return QString::fromUtf8(curl_easy_strerror(rc));
+    }
+}
+
+bool isTlsFailure(CURLcode rc)
+{
+    switch (rc) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_USE_SSL_FAILED:
+        return true;
+    default:
+        return false;
+    }
+}
 
 void initCurl()
 {
@@ -150,6 +231,7 @@ MailSettings MailSettings::fromSettings(const Settings &s)
     m.User = s.edtUser;
     m.Password = s.edtPassword;
     m.Auten = s.chAuten;
+    m.AllowPlainAuth = s.chAllowPlainAuth;
     m.FromName = s.edtFromName;
     m.FromAddress = s.edtFromAddress;
     m.Email1 = s.edtEmail1;
@@ -206,6 +288,7 @@ QByteArray BuildMailMessage(const QString &fromAddress, const QString &fromName,
 struct SmtpNotifier::Connection {
     CURL *curl = nullptr;
     char error[CURL_ERROR_SIZE] = {};
+    Exchange exchange;
 
     Connection() : curl(curl_easy_init()) {}
     ~Connection()
@@ -272,12 +355,11 @@ void SmtpNotifier::dropConnection()
     m_conn.reset();
 }
 
-bool SmtpNotifier::perform(QString *error)
+bool SmtpNotifier::perform(MailOutcome::Kind failedAs)
 {
     CURL *c = m_conn->curl;
     if (aborting()) {
-        if (error)
-            *error = QString::fromUtf8(curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+        m_outcome = MailOutcome(MailOutcome::Kind::Cancelled, m_server);
         return false;
     }
     if (m_abort) {
@@ -293,67 +375,151 @@ bool SmtpNotifier::perform(QString *error)
     // Also bounds the QUIT libcurl sends when the handle is cleaned up.
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, toLong(std::max<qint64>(1, (left + 999) / 1000)));
     m_conn->error[0] = '\0';
+    m_conn->exchange.reset();
     const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_OK)
         return true;
-    if (error)
-        *error = m_conn->error[0] ? QString::fromUtf8(m_conn->error) : QString::fromUtf8(curl_easy_strerror(rc));
+
+    // What the failure was about: a refusal is the server's answer to the
+    // last command; anything else is no answer, or no secure one.
+    using Kind = MailOutcome::Kind;
+    const Exchange &x = m_conn->exchange;
+    const QString reply = QString::fromUtf8(x.reply);
+    const bool refused = rc != CURLE_OPERATION_TIMEDOUT && !x.reply.isEmpty();
+    if (aborting() || rc == CURLE_ABORTED_BY_CALLBACK) {
+        m_outcome = MailOutcome(Kind::Cancelled, m_server);
+    } else if (rc == CURLE_USE_SSL_FAILED && m_tlsDemanded) {
+        m_outcome = MailOutcome(Kind::PlainAuthRefused, m_server);
+    } else if (rc == CURLE_LOGIN_DENIED || (refused && x.refusedCommand == "AUTH")) {
+        m_outcome = MailOutcome(Kind::AuthRefused, m_server, reply, m_settings.User);
+    } else if (isTlsFailure(rc)) {
+        m_outcome = MailOutcome(Kind::TlsFailed, m_server,
+                                m_conn->error[0] ? QString::fromUtf8(m_conn->error) : QString::fromUtf8(curl_easy_strerror(rc)));
+    } else if (refused && x.refusedCommand.toUpper().startsWith("RCPT")) {
+        m_outcome = MailOutcome(Kind::RecipientRefused, m_server, reply, commandAddress(x.refusedCommand));
+    } else if (refused && x.refusedCommand.toUpper().startsWith("MAIL")) {
+        m_outcome = x.reply.startsWith("530") ? MailOutcome(Kind::AuthRequired, m_server, reply)
+                                              : MailOutcome(Kind::SenderRefused, m_server, reply, commandAddress(x.refusedCommand));
+    } else if (refused && failedAs == Kind::MessageRefused) {
+        m_outcome = MailOutcome(Kind::MessageRefused, m_server, reply);
+    } else if (refused) {
+        // Refused at the greeting or EHLO: the server will not talk.
+        m_outcome = MailOutcome(Kind::NoAnswer, m_server, QStringLiteral("сервер отказал: ") + reply);
+    } else {
+        m_outcome = MailOutcome(failedAs == Kind::DisconnectFailed ? failedAs : Kind::NoAnswer, m_server, noAnswerReason(rc));
+    }
     return false;
 }
+
+bool SmtpNotifier::open()
+{
+    dropConnection(); // a session the server has ended
+    m_tlsDemanded = false;
+    const MailSettings &s = m_settings;
+    bool isNumber = false;
+    const int port = s.Port.trimmed().toInt(&isNumber, 10);
+    const QString host = s.SMTP.trimmed();
+    if (host.isEmpty()) {
+        m_outcome = MailOutcome(MailOutcome::Kind::BadSettings, m_server, QStringLiteral("не указан адрес сервера"));
+        return false;
+    }
+    if (!isNumber || port <= 0 || port >= 65536) {
+        m_outcome = MailOutcome(MailOutcome::Kind::BadSettings, m_server,
+                                QStringLiteral("порт «") + s.Port + QStringLiteral("» не число от 1 до 65535"));
+        return false;
+    }
+    if (aborting()) {
+        m_outcome = MailOutcome(MailOutcome::Kind::Cancelled, m_server);
+        return false;
+    }
+    m_conn = std::make_unique<Connection>();
+    CURL *c = m_conn->curl;
+    if (!c) {
+        m_outcome = MailOutcome(MailOutcome::Kind::NoAnswer, m_server, QStringLiteral("клиент SMTP не создан"));
+        return false;
+    }
+    const bool implicitTls = port == 465;
+    const QByteArray url = ((implicitTls ? QStringLiteral("smtps://") : QStringLiteral("smtp://")) + urlHost(host) + QLatin1Char(':')
+                            + QString::number(port) + QLatin1Char('/') + heloName())
+                               .toUtf8();
+    curl_easy_setopt(c, CURLOPT_URL, url.constData());
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+#endif
+    // The password goes only over an encrypted connection, unless the
+    // settings allow it in clear: without STARTTLS the session ends before
+    // AUTH, and nothing is sent.
+    m_tlsDemanded = s.Auten && !s.AllowPlainAuth && !implicitTls;
+    curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(implicitTls || m_tlsDemanded ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, noSignal());
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_conn->error);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, discardResponse);
+    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, noteExchange);
+    curl_easy_setopt(c, CURLOPT_DEBUGDATA, &m_conn->exchange);
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
+    if (s.Auten) {
+        // In Windows-1251, as every text of the program: the bytes the mail
+        // server knows the account by.
+        curl_easy_setopt(c, CURLOPT_USERNAME, cp1251::encode(s.User).constData());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, cp1251::encode(s.Password).constData());
+        curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
+    }
+    // Greeting, EHLO (HELO), STARTTLS when offered, AUTH LOGIN, then a
+    // NOOP: the session is open and proven.
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "NOOP");
+    if (!perform()) {
+        dropConnection();
+        return false;
+    }
+    m_outcome = MailOutcome(MailOutcome::Kind::Connected, m_server);
+    return true;
+}
+
+bool SmtpNotifier::close()
+{
+    CURL *c = m_conn->curl;
+    curl_easy_setopt(c, CURLOPT_MAIL_FROM, nullptr);
+    curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
+    curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "QUIT");
+    const bool closed = perform(MailOutcome::Kind::DisconnectFailed);
+    dropConnection();
+    if (closed)
+        m_outcome = MailOutcome(MailOutcome::Kind::Disconnected, m_server);
+    else if (m_outcome.kind() != MailOutcome::Kind::Cancelled)
+        m_outcome = MailOutcome(MailOutcome::Kind::DisconnectFailed, m_server);
+    return closed;
+}
+
+namespace {
+
+MailSettings current(const SmtpNotifier::Source &source)
+{
+    try {
+        return source ? source() : MailSettings{};
+    } catch (const std::exception &) {
+        return MailSettings{};
+    }
+}
+
+QString serverName(const MailSettings &s) { return s.SMTP.trimmed() + QLatin1Char(':') + s.Port.trimmed(); }
+
+} // namespace
 
 bool SmtpNotifier::SmtpConnect()
 {
     if (Connected()) {
+        m_outcome = MailOutcome(MailOutcome::Kind::Connected, m_server);
         flush();
         return true;
     }
-    dropConnection(); // a session the server has ended
-
-    bool connected = false;
-    try {
-        const MailSettings s = m_source();
-        bool isNumber = false;
-        const int port = s.Port.trimmed().toInt(&isNumber, 10);
-        const QString host = s.SMTP.trimmed();
-        if (isNumber && port > 0 && port < 65536 && !host.isEmpty() && !aborting()) {
-            m_conn = std::make_unique<Connection>();
-            CURL *c = m_conn->curl;
-            if (c) {
-                const bool implicitTls = port == 465;
-                const QByteArray url = ((implicitTls ? QStringLiteral("smtps://") : QStringLiteral("smtp://")) + urlHost(host)
-                                        + QLatin1Char(':') + QString::number(port) + QLatin1Char('/') + heloName())
-                                           .toUtf8();
-                curl_easy_setopt(c, CURLOPT_URL, url.constData());
-#if LIBCURL_VERSION_NUM >= 0x075500
-                curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
-#endif
-                curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(implicitTls ? CURLUSESSL_ALL : CURLUSESSL_TRY));
-                curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-                curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-                curl_easy_setopt(c, CURLOPT_NOSIGNAL, noSignal());
-                curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_conn->error);
-                curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, discardResponse);
-                if (s.Auten) {
-                    // In Windows-1251, as every text of the program: the
-                    // bytes the mail server knows the account by.
-                    curl_easy_setopt(c, CURLOPT_USERNAME, cp1251::encode(s.User).constData());
-                    curl_easy_setopt(c, CURLOPT_PASSWORD, cp1251::encode(s.Password).constData());
-                    curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
-                }
-                // Greeting, EHLO (HELO), STARTTLS when offered, AUTH LOGIN,
-                // then a NOOP: the session is open and proven.
-                curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "NOOP");
-                connected = perform(nullptr);
-            }
-        }
-    } catch (const std::exception &) {
-        connected = false;
-    }
-    if (!connected) {
-        dropConnection();
-        if (!aborting())
-            log(ConnectFailed);
-    }
+    m_settings = current(m_source);
+    m_server = serverName(m_settings);
+    const bool connected = open();
+    if (m_outcome.kind() != MailOutcome::Kind::Cancelled)
+        log(m_outcome.text());
     flush();
     return connected;
 }
@@ -362,18 +528,13 @@ bool SmtpNotifier::SmtpDisconnect()
 {
     if (!Connected()) {
         dropConnection(); // nothing left to say to a server that has gone
+        m_outcome = MailOutcome();
         flush();
         return false;
     }
-    CURL *c = m_conn->curl;
-    curl_easy_setopt(c, CURLOPT_MAIL_FROM, nullptr);
-    curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
-    curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
-    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, "QUIT");
-    const bool closed = perform(nullptr);
-    dropConnection();
-    if (!closed && !aborting())
-        log(DisconnectFailed);
+    const bool closed = close();
+    if (m_outcome.kind() != MailOutcome::Kind::Cancelled)
+        log(m_outcome.text());
     flush();
     return closed;
 }
@@ -381,54 +542,81 @@ bool SmtpNotifier::SmtpDisconnect()
 void SmtpNotifier::SendMail(const QString &fromAddress, const QString &fromName, const QStringList &body,
                             const QString &recipients, const QString &subject)
 {
-    send(fromAddress, fromName, body, recipients, subject);
+    if (!m_conn) {
+        m_settings = current(m_source);
+        m_server = serverName(m_settings);
+    }
+    const QString text = body.join(QStringLiteral(" "));
+    if (send(fromAddress, fromName, body, recipients, subject))
+        reportSent();
+    else
+        reportNotSent(text);
+    flush();
 }
 
 bool SmtpNotifier::send(const QString &fromAddress, const QString &fromName, const QStringList &body,
                         const QString &recipients, const QString &subject)
 {
-    bool sent = false;
-    try {
-        const QString text = body.isEmpty() ? QString() : body.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
-        log(QStringLiteral("Message: \"") + text.left(std::max<qsizetype>(0, text.size() - 2))
-               + QStringLiteral("\" is sending to ") + recipients);
+    const QString text = body.isEmpty() ? QString() : body.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
+    log(QStringLiteral("Message: \"") + text.left(std::max<qsizetype>(0, text.size() - 2)) + QStringLiteral("\" is sending to ")
+        + recipients);
 
-        const QStringList to = ParseRecipients(recipients);
-        if (to.isEmpty())
-            throw KorvinaError(QStringLiteral("No recipients."));
-        if (!m_conn)
-            throw KorvinaError(QStringLiteral("Not connected."));
-
-        Upload upload{BuildMailMessage(fromAddress, fromName, to, subject, body)};
-        curl_slist *rcpt = nullptr;
-        for (const QString &a : to)
-            rcpt = curl_slist_append(rcpt, ("<" + a.toUtf8() + ">").constData());
-        const QByteArray from = "<" + bareAddress(fromAddress).toUtf8() + ">";
-
-        CURL *c = m_conn->curl;
-        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, nullptr);
-        curl_easy_setopt(c, CURLOPT_MAIL_FROM, from.constData());
-        curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt);
-        curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(c, CURLOPT_READFUNCTION, readUpload);
-        curl_easy_setopt(c, CURLOPT_READDATA, &upload);
-        curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload.data.size()));
-        QString error;
-        sent = perform(&error);
-        curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
-        curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
-        curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
-        curl_slist_free_all(rcpt);
-        if (!sent)
-            throw KorvinaError(error);
-        log(QStringLiteral("Success"));
-    } catch (const std::exception &e) {
-        sent = false;
-        if (!aborting())
-            log(SendFailed + QStringLiteral("\r\n") + failureText(e));
+    const QStringList to = ParseRecipients(recipients);
+    if (to.isEmpty()) {
+        m_outcome = MailOutcome(MailOutcome::Kind::BadSettings, m_server, QStringLiteral("не указан ни один получатель"));
+        return false;
     }
-    flush();
+    if (!m_conn) {
+        m_outcome = MailOutcome(MailOutcome::Kind::NoAnswer, m_server, QStringLiteral("соединение не открыто"));
+        return false;
+    }
+    Upload upload{BuildMailMessage(fromAddress, fromName, to, subject, body)};
+    curl_slist *rcpt = nullptr;
+    for (const QString &a : to)
+        rcpt = curl_slist_append(rcpt, ("<" + a.toUtf8() + ">").constData());
+    const QByteArray from = "<" + bareAddress(fromAddress).toUtf8() + ">";
+
+    CURL *c = m_conn->curl;
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, nullptr);
+    curl_easy_setopt(c, CURLOPT_MAIL_FROM, from.constData());
+    curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt);
+    curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c, CURLOPT_READFUNCTION, readUpload);
+    curl_easy_setopt(c, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload.data.size()));
+    const bool sent = perform(MailOutcome::Kind::MessageRefused);
+    curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
+    curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
+    curl_slist_free_all(rcpt);
+    if (sent)
+        m_outcome = MailOutcome(MailOutcome::Kind::Sent, m_server);
     return sent;
+}
+
+void SmtpNotifier::reportNotSent(const QString &text)
+{
+    if (m_outcome.kind() == MailOutcome::Kind::Cancelled || aborting())
+        return; // whoever cut it short tells of the message
+    if (m_quiet) {
+        // Told once while the same failure repeats.
+        ++m_notSent;
+        if (m_failing && m_failing->sameFailure(m_outcome))
+            return;
+        m_failing = m_outcome;
+    }
+    log(QStringLiteral("Сообщение \"") + text + QStringLiteral("\" не отправлено. ") + m_outcome.text());
+}
+
+void SmtpNotifier::reportSent()
+{
+    log(m_outcome.text());
+    if (m_quiet && m_failing) {
+        log(QStringLiteral("Почта снова отправляется (почтовый сервер ") + m_server
+            + QStringLiteral("); пока она не работала, не отправлено сообщений: ") + QString::number(m_notSent) + QLatin1Char('.'));
+        m_failing.reset();
+        m_notSent = 0;
+    }
 }
 
 bool SmtpNotifier::Notify(const QString &text)
@@ -440,18 +628,33 @@ bool SmtpNotifier::Notify(const QString &text)
         ~Reset() { deadline.reset(); }
     } reset{m_notifyDeadline};
 
-    if (!SmtpConnect())
-        return false;
-    bool sent = false;
-    try {
-        const MailSettings s = m_source();
-        sent = send(s.FromAddress, s.FromName, {text},
-                 QStringLiteral("<") + s.Email1 + QStringLiteral(">, <") + s.Email2 + QStringLiteral(">"),
-                 QStringLiteral("Korvina"));
-    } catch (...) {
-        SmtpDisconnect();
-        throw;
+    // The settings of this message; a session "Коннект" opened goes on
+    // under its own.
+    const MailSettings s = current(m_source);
+    if (!Connected()) {
+        m_settings = s;
+        m_server = serverName(s);
+        if (!open()) {
+            reportNotSent(text);
+            flush();
+            return false;
+        }
     }
-    SmtpDisconnect();
+    const bool sent = send(s.FromAddress, s.FromName, {text},
+                           QStringLiteral("<") + s.Email1 + QStringLiteral(">, <") + s.Email2 + QStringLiteral(">"),
+                           QStringLiteral("Korvina"));
+    if (sent)
+        reportSent();
+    else
+        reportNotSent(text);
+    const MailOutcome outcome = m_outcome;
+    // The session ends either way; a QUIT unanswered is told, the outcome
+    // stays the message's.
+    if (m_conn && Connected() && !close() && m_outcome.kind() == MailOutcome::Kind::DisconnectFailed)
+        log(m_outcome.text());
+    else
+        dropConnection();
+    m_outcome = outcome;
+    flush();
     return sent;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mailoutcome.h"
+
 #include <QDeadlineTimer>
 #include <QString>
 #include <QStringList>
@@ -21,6 +23,8 @@ struct MailSettings {
     QString User;
     QString Password;
     bool Auten = false;
+    // The login may go to a server that offers no encryption.
+    bool AllowPlainAuth = false;
     QString FromName;
     QString FromAddress;
     QString Email1;
@@ -40,7 +44,13 @@ struct MailSettings {
 // MailQueue runs one on a worker thread, so that callers need not wait.
 //
 // TLS: STARTTLS whenever the server offers it, implicit TLS on port 465,
-// certificates and host names always checked.
+// certificates and host names always checked. With authentication on, a
+// server that offers no STARTTLS gets neither the login nor the message,
+// unless AllowPlainAuth says the password may go in clear.
+//
+// Every step ends in a MailOutcome (lastOutcome()), told in the log in
+// Russian: whether the server did not answer, refused the login, the
+// sender, a recipient or the message.
 class SmtpNotifier {
 public:
     using Source = std::function<MailSettings()>;
@@ -77,25 +87,32 @@ public:
     void setAbortFlag(const std::atomic<bool> *flag);
     bool aborting() const { return m_abort && m_abort->load(); }
 
-    // Connects, greets and, when the settings ask for it, authenticates with
-    // AUTH LOGIN (user name and password in Windows-1251). True at once
-    // when already connected. On failure logs
-    // "Cann`t connect to server or failed authentication" and leaves the
-    // client disconnected.
+    // The operator's "Коннект": connects, greets and, when the settings ask
+    // for it, authenticates with AUTH LOGIN (user name and password in
+    // Windows-1251). True at once, and nothing logged, when already
+    // connected; otherwise the outcome is logged either way.
     bool SmtpConnect();
-    // Ends the session with QUIT. False without a word when not connected;
-    // false with "Cann`t disconnect to server" when the server does not
-    // acknowledge.
+    // The operator's "Дисконнект": ends the session with QUIT, logged. False
+    // without a word when not connected; false with the failure logged when
+    // the server does not acknowledge.
     bool SmtpDisconnect();
     // One message through the open connection, logged before it goes and
-    // after ("Success", or the failure with the server's reason).
-    // `recipients` is a comma-separated list of addresses in angle brackets;
-    // empty addresses are skipped.
+    // after (sent, or why not). `recipients` is a comma-separated list of
+    // addresses in angle brackets; empty addresses are skipped.
     void SendMail(const QString &fromAddress, const QString &fromName, const QStringList &body,
                   const QString &recipients, const QString &subject);
     // One event text to both recipients: connect unless connected, send,
-    // disconnect. True when the server took the message.
+    // disconnect. True when the server took the message. A message not sent
+    // is logged with its text and why.
     bool Notify(const QString &text);
+    // What the last call came to.
+    const MailOutcome &lastOutcome() const { return m_outcome; }
+
+    // The robot's own messages: a failure is logged once while it repeats
+    // (the same kind at the same server), and once when it clears (a
+    // message sent again), with the number of messages not sent meanwhile.
+    // Off (the operator's buttons), every outcome is logged.
+    void setQuietRepeats(bool quiet) { m_quiet = quiet; }
 
     bool Connected() const;
 
@@ -106,12 +123,19 @@ private:
     // over its steps; a step called alone has its own.
     QDeadlineTimer stepDeadline() const;
     // Runs the transfer set up on the open connection within the deadline;
-    // false with the reason on failure.
-    bool perform(QString *error);
+    // on failure the outcome tells why.
+    bool perform(MailOutcome::Kind failedAs = MailOutcome::Kind::NoAnswer);
     void dropConnection();
+    // Opens and proves a session; the outcome says how it went.
+    bool open();
+    // QUIT on the open session.
+    bool close();
     // SendMail; true when the server took the message.
     bool send(const QString &fromAddress, const QString &fromName, const QStringList &body, const QString &recipients,
               const QString &subject);
+    // A message that did not go, and one that did, as the log tells them.
+    void reportNotSent(const QString &text);
+    void reportSent();
     void log(const QString &text) { m_addLog(text); }
     void flush() { m_flushLog(); }
 
@@ -123,6 +147,15 @@ private:
     LogLine m_addLog;
     LogFlush m_flushLog;
     const std::atomic<bool> *m_abort = nullptr;
+
+    MailSettings m_settings; // of the call under way
+    QString m_server;        // "host:port" of the call under way
+    MailOutcome m_outcome;
+    bool m_tlsDemanded = false; // encryption was required because of the login
+
+    bool m_quiet = false;
+    std::optional<MailOutcome> m_failing; // the failure last logged in quiet mode
+    int m_notSent = 0;                    // messages not sent since
 };
 
 // The message as it goes over the wire: headers (Date, From, To, Subject,

@@ -7,6 +7,7 @@
 #include "datagrid.h"
 #include "dialogs.h"
 #include "engine/robot.h"
+#include "monitor/mailoutcome.h"
 #include "navigatorbar.h"
 
 #include <QButtonGroup>
@@ -306,7 +307,17 @@ QWidget *TfmOpt::createTerminalsPage()
     chConnect = check("chConnect", QStringLiteral("Подключаться при запуске"));
     btConnectToBase = new QPushButton(QStringLiteral("Подключиться"));
     btConnectToBase->setObjectName(QStringLiteral("btConnectToBase"));
-    connect(btConnectToBase, &QPushButton::clicked, this, &TfmOpt::connectRequested);
+    // Connects with the entries as typed: once they pass the OK check they
+    // are the robot's settings in memory (the file is written only by OK,
+    // and Отмена reads it back).
+    connect(btConnectToBase, &QPushButton::clicked, this, [this] {
+        const bool passed = checkEntries();
+        m_focusNext = nullptr; // the dialog stays open: the focus is there already
+        if (!passed)
+            return;
+        applyControls();
+        emit connectRequested();
+    });
     auto *connectRow = new QHBoxLayout;
     connectRow->addWidget(chConnect);
     connectRow->addStretch();
@@ -404,6 +415,8 @@ QWidget *TfmOpt::createMessagesPage()
     mailLayout->addRow(QStringLiteral("Пароль: "), edtPassword = edit("edtPassword"));
     edtPassword->setEchoMode(QLineEdit::Password);
     mailLayout->addRow(chAuten = check("chAuten", QStringLiteral("Требуется аутентификация")));
+    mailLayout->addRow(chAllowPlainAuth = check("chAllowPlainAuth", QStringLiteral("Разрешить вход без шифрования (пароль открытым текстом)")));
+    chAllowPlainAuth->setToolTip(QStringLiteral("Без этой отметки имя и пароль передаются только серверу, который предлагает шифрование (STARTTLS)"));
     btSmtpConnect = new QPushButton(QStringLiteral("Коннект"));
     btSmtpConnect->setObjectName(QStringLiteral("btSmtpConnect"));
     btSmtpDisconnect = new QPushButton(QStringLiteral("Дисконнект"));
@@ -413,12 +426,23 @@ QWidget *TfmOpt::createMessagesPage()
     buttons->addWidget(btSmtpDisconnect);
     buttons->addStretch();
     mailLayout->addRow(buttons);
-    // The mail buttons try the entries as typed.
+    // The mail buttons try the entries as typed; what came of it shows
+    // under them (and is logged).
     connect(btSmtpConnect, &QPushButton::clicked, this, [this] {
         applyMail();
-        m_robot.mail().SmtpConnect();
+        tryMail([this] {
+            MailOutcome outcome;
+            m_robot.mail().SmtpConnect(&outcome);
+            return outcome;
+        });
     });
-    connect(btSmtpDisconnect, &QPushButton::clicked, this, [this] { m_robot.mail().SmtpDisconnect(); });
+    connect(btSmtpDisconnect, &QPushButton::clicked, this, [this] {
+        tryMail([this] {
+            MailOutcome outcome;
+            m_robot.mail().SmtpDisconnect(&outcome);
+            return outcome;
+        });
+    });
 
     QGroupBox *sender = group("gbSender", QStringLiteral(" Информации отправителя "));
     auto *senderLayout = new QFormLayout(sender);
@@ -439,8 +463,13 @@ QWidget *TfmOpt::createMessagesPage()
     recipientsLayout->addRow(QStringLiteral("Сообщение:"), message);
     connect(btTest, &QPushButton::clicked, this, [this] {
         applyMail();
-        m_robot.Notify(edtMsg->text());
+        tryMail([this] { return m_robot.mail().Test(edtMsg->text()); }, true);
     });
+    lblMailResult = new QLabel;
+    lblMailResult->setObjectName(QStringLiteral("lblMailResult"));
+    lblMailResult->setWordWrap(true);
+    lblMailResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblMailResult->setAccessibleName(QStringLiteral("Результат проверки почты"));
 
     QGroupBox *events = group("gbEvents", QStringLiteral(" События для сообщений по почте "));
     auto *eventsLayout = new QVBoxLayout(events);
@@ -455,9 +484,26 @@ QWidget *TfmOpt::createMessagesPage()
     grid->addWidget(mail, 0, 0, 2, 1);
     grid->addWidget(sender, 0, 1);
     grid->addWidget(recipients, 1, 1);
-    grid->addWidget(events, 2, 0, 1, 2);
-    grid->setRowStretch(3, 1);
+    grid->addWidget(lblMailResult, 2, 0, 1, 2);
+    grid->addWidget(events, 3, 0, 1, 2);
+    grid->setRowStretch(4, 1);
     return page;
+}
+
+void TfmOpt::tryMail(const std::function<MailOutcome()> &exchange, bool message)
+{
+    // The exchange waits behind the robot's own mail, keeping the window
+    // alive: the buttons wait with it.
+    const QList<QPushButton *> buttons{btSmtpConnect, btSmtpDisconnect, btTest};
+    for (QPushButton *b : buttons)
+        b->setEnabled(false);
+    lblMailResult->setStyleSheet(QString());
+    lblMailResult->setText(QStringLiteral("Обмен с почтовым сервером…"));
+    const MailOutcome outcome = exchange();
+    for (QPushButton *b : buttons)
+        b->setEnabled(true);
+    lblMailResult->setText(outcome.ok() || !message ? outcome.text() : QStringLiteral("Сообщение не отправлено. ") + outcome.text());
+    lblMailResult->setStyleSheet(outcome.ok() ? QStringLiteral("color: #1b5e20;") : QStringLiteral("color: #b71c1c;"));
 }
 
 QWidget *TfmOpt::createInstrumentsPage()
@@ -579,6 +625,7 @@ void TfmOpt::fillControls()
     edtUser->setText(s.edtUser);
     edtPassword->setText(s.edtPassword);
     chAuten->setChecked(s.chAuten);
+    chAllowPlainAuth->setChecked(s.chAllowPlainAuth);
     edtFromName->setText(s.edtFromName);
     edtFromAddress->setText(s.edtFromAddress);
     edtEmail1->setText(s.edtEmail1);
@@ -599,6 +646,7 @@ void TfmOpt::applyMail()
     s.edtUser = edtUser->text();
     s.edtPassword = edtPassword->text();
     s.chAuten = chAuten->isChecked();
+    s.chAllowPlainAuth = chAllowPlainAuth->isChecked();
     s.edtFromName = edtFromName->text();
     s.edtFromAddress = edtFromAddress->text();
     s.edtEmail1 = edtEmail1->text();
@@ -657,9 +705,41 @@ void TfmOpt::applyControls()
     s.chSoundOnRefusal = chSoundOnRefusal->isChecked();
 }
 
+QString TfmOpt::caption(QWidget *entry) const
+{
+    // An entry beside a radio item or a check box carries its caption as
+    // its accessible name; the others have a label whose buddy they are
+    // (or hold, for a path with its button).
+    QString text = entry->accessibleName();
+    if (text.isEmpty()) {
+        for (QLabel *label : findChildren<QLabel *>()) {
+            QWidget *buddy = label->buddy();
+            if (buddy && (buddy == entry || buddy->isAncestorOf(entry))) {
+                text = label->text();
+                break;
+            }
+        }
+    }
+    text.remove(QLatin1Char('&'));
+    text = text.trimmed();
+    if (text.endsWith(QLatin1Char(':')))
+        text.chop(1);
+    return text.trimmed();
+}
+
+void TfmOpt::focusEntry(QWidget *entry)
+{
+    for (int i = 0; i < pcOpt->count(); ++i)
+        if (pcOpt->widget(i)->isAncestorOf(entry))
+            pcOpt->setCurrentIndex(i);
+    entry->setFocus();
+    m_focusNext = entry; // and again when the dialog is shown anew
+}
+
 bool TfmOpt::checkEntries()
 {
     const QLocale locale;
+    const QString wrong = QStringLiteral("Введите верные данные! ");
     struct Entry {
         QLineEdit *edit;
         bool whole;
@@ -678,23 +758,26 @@ bool TfmOpt::checkEntries()
         else
             locale.toDouble(e.edit->text(), &ok);
         if (!ok) {
-            Dialogs::information(this, QStringLiteral("Введите верные данные!"));
-            m_focusNext = e.edit;
-            for (int i = 0; i < pcOpt->count(); ++i)
-                if (pcOpt->widget(i)->isAncestorOf(e.edit))
-                    pcOpt->setCurrentIndex(i);
-            e.edit->setFocus();
+            // What the field takes, in the form this system writes numbers.
+            const QString expected = e.whole ? QStringLiteral("нужно целое число, например 5")
+                                             : QStringLiteral("нужно число, например ") + locale.toString(0.5);
+            Dialogs::information(this, wrong + QStringLiteral("Поле «") + caption(e.edit) + QStringLiteral("»: ") + expected
+                                           + QLatin1Char('.'));
+            focusEntry(e.edit);
             return false;
         }
     }
     // A group typed that is no group: not kept silently as "no group".
     if (!cboGroup->currentText().trimmed().isEmpty() && cboGroup->findText(cboGroup->currentText(), Qt::MatchFixedString) < 0) {
-        Dialogs::information(this, QStringLiteral("Введите верные данные!"));
-        m_focusNext = cboGroup;
+        Dialogs::information(this, wrong + QStringLiteral("Поле «") + caption(cboGroup)
+                                       + QStringLiteral("»: нужна группа из списка или пустое поле (без группы)."));
+        focusEntry(cboGroup);
         return false;
     }
-    // What the settings file cannot hold exactly, in the order the settings
-    // are stored: checked on the entries, before anything is changed.
+    // What the settings file cannot hold exactly, or what a text cannot be
+    // (control characters, a code too long for the terminals), in the order
+    // the settings are stored: checked on the entries, before anything is
+    // changed.
     Settings entered;
     entered.setFileName(m_settings.fileName());
     entered.setEncoding(m_settings.encoding()); // a UTF-8 file holds what Windows-1251 cannot
@@ -717,9 +800,9 @@ bool TfmOpt::checkEntries()
         entered.edtEmail2 = edtEmail2->text();
     }
     if (const auto problem = entered.checkWritable()) {
-        Dialogs::information(this, problem->message);
-        QWidget *control = findChild<QWidget *>(problem->control);
-        m_focusNext = control;
+        Dialogs::information(this, wrong + problem->message);
+        if (QWidget *control = findChild<QWidget *>(problem->control))
+            focusEntry(control);
         return false;
     }
     return true;
@@ -779,6 +862,8 @@ bool TfmOpt::execOpt()
             // failed check, the entries stay, and so do the mode and the
             // terminal changes the closing messages are about.)
             fillControls();
+            lblMailResult->clear(); // what an earlier showing tried
+            lblMailResult->setStyleSheet(QString());
             QuikListChanged = false;
             ShownMode = m_settings.rgpSingleMulti;
         }

@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QPointer>
 
+#include <functional>
+
 class DataGrid;
 class NavigatorBar;
 class QAbstractButton;
@@ -14,6 +16,8 @@ class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
+class MailOutcome;
+class QLabel;
 class Robot;
 class Settings;
 class TDatMod;
@@ -53,7 +57,8 @@ public:
 signals:
     // "&Справка": the user's guide at a topic.
     void helpRequested(const QString &topic);
-    // The button bound to the main window's "Подключиться".
+    // The button bound to the main window's "Подключиться", pressed with
+    // entries that passed the OK check and are now the settings in memory.
     void connectRequested();
 
 public slots:
@@ -80,11 +85,16 @@ private:
     // settings -> controls, controls -> settings
     void fillControls();
     void applyControls();
-    // The check on OK: the first entry that cannot be stored, with focus on it.
+    // The check on OK: the first entry that cannot be stored, named by its
+    // caption with what it takes, and the focus on it.
     bool checkEntries();
+    QString caption(QWidget *entry) const;
+    void focusEntry(QWidget *entry);
     // Puts the mail page's entries into the settings (the mail buttons use
     // them at once, as typed).
     void applyMail();
+    // Runs one of the mail buttons' exchanges and shows what came of it.
+    void tryMail(const std::function<MailOutcome()> &exchange, bool message = false);
     void postTables();
     void cancelTables();
     void cboGroupExit();
@@ -107,7 +117,9 @@ public:
               *edtEmail1 = nullptr, *edtEmail2 = nullptr, *edtMsg = nullptr;
     QCheckBox *chExitQty = nullptr, *chKillOrder = nullptr, *chAutoPortfolio = nullptr, *chQuikConnect = nullptr,
               *chConnect = nullptr, *chAuten = nullptr, *chSendTrans_Id = nullptr, *chSendTrans_done = nullptr,
-              *chSendQuikConnect = nullptr, *chSoundOnRefusal = nullptr;
+              *chSendQuikConnect = nullptr, *chSoundOnRefusal = nullptr, *chAllowPlainAuth = nullptr;
+    // What the last of the mail buttons came to.
+    QLabel *lblMailResult = nullptr;
     QComboBox *cboGroup = nullptr;
     QPushButton *btCreateTables = nullptr, *btConnectToBase = nullptr, *btSmtpConnect = nullptr, *btSmtpDisconnect = nullptr,
                 *btTest = nullptr, *btHelp = nullptr, *btOK = nullptr, *btCancel = nullptr;

@@ -25,6 +25,10 @@ SmtpTestServer::SmtpTestServer(const Options &options)
         args << QStringLiteral("--stall") << options.stall;
     if (options.starttls)
         args << QStringLiteral("--starttls");
+    if (!options.refuseRcpt.isEmpty())
+        args << QStringLiteral("--refuse-rcpt") << options.refuseRcpt;
+    if (options.port)
+        args << QStringLiteral("--port") << QString::number(options.port);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(python(), args);
     QElapsedTimer t;

@@ -15,6 +15,8 @@ public:
         QString auth;  // "user:password": AUTH required before MAIL, only this pair accepted
         QString stall; // a command the server never answers, e.g. "MAIL"
         bool starttls = false; // offers STARTTLS with a self-signed certificate
+        QString refuseRcpt; // a recipient refused with 550
+        quint16 port = 0;   // listen on this port (0: a free one), e.g. a server started again
     };
 
     explicit SmtpTestServer(const Options &options);
