@@ -96,6 +96,9 @@ private:
     void cboGroupChange();
     void tshLimitsEnter();
     void actAboutExecute();
+    // "Дневной отчет (PDF)...": the day's activity into a PDF file the
+    // operator chooses.
+    void actDailyReportExecute();
     // The refusal count and the terminals that do not answer, in the
     // status bar.
     void showRefusalsAndSilence();
@@ -121,7 +124,7 @@ public:
             *actConnectToBase = nullptr, *actNewOrderManual = nullptr, *actNewStopOrderManual = nullptr,
             *actKillOrderManual = nullptr, *actKillStopOrderManual = nullptr, *actQOrders = nullptr, *actClients = nullptr,
             *actGroup = nullptr, *actOpt = nullptr, *actSelectLimits = nullptr, *actHelpCont = nullptr, *actAbout = nullptr,
-            *actExit = nullptr;
+            *actExit = nullptr, *actDailyReport = nullptr;
 
 private:
     QTabWidget *PageControl1 = nullptr;
