@@ -84,11 +84,17 @@ QString Reconciliation::BuildStatement(AccountMode mode, const QVector<TQuikTerm
         }
         terminalPart.remove(0, QStringLiteral("UNION ALL").size() + CRLF.size());
     }
+    // From the book's side, each row finding its client by the code's index.
+    const QString bookFrom = mode == AccountMode::Single
+        ? QStringLiteral("FROM ((") + book + QStringLiteral(") AS B INNER JOIN (") + accounts + QStringLiteral(") AS A ON A.code = B.code)")
+        : QStringLiteral("FROM (((") + book + QStringLiteral(") AS B INNER JOIN tClients ON tClients.code = B.code) "
+                                                             "INNER JOIN tQuik ON tQuik.id_quik = tClients.id_quik)");
+    const QString who = mode == AccountMode::Single ? QStringLiteral("A.quikname AS quikname, A.code AS code")
+                                                    : QStringLiteral("tQuik.quik AS quikname, tClients.code AS code");
     const QString bookPart =
-        QStringLiteral("SELECT A.quikname AS quikname, A.code AS code, IIF(D.SecCode IS NULL, B.symbol, D.SecCode) AS seccode, "
+        QStringLiteral("SELECT ") + who + QStringLiteral(", IIF(D.SecCode IS NULL, B.symbol, D.SecCode) AS seccode, "
                        "B.symbol AS ticker, B.lots AS lots, B.lots * IIF(D.LotSize IS NULL OR D.LotSize = 0, 1, D.LotSize) AS units, 0 AS bal")
-        + CRLF + QStringLiteral("FROM ((") + accounts + QStringLiteral(") AS A INNER JOIN (") + book
-        + QStringLiteral(") AS B ON B.code = A.code) LEFT JOIN tSecCode AS D ON D.Ticker = B.symbol") + CRLF;
+        + CRLF + bookFrom + QStringLiteral(" LEFT JOIN tSecCode AS D ON D.Ticker = B.symbol") + CRLF;
 
     QString having = QStringLiteral("HAVING (SUM(lots) <> 0 OR SUM(bal) <> 0)");
     if (onlyDifferences)
