@@ -16,6 +16,7 @@ PACKAGES=(
   cmake g++ ninja-build pkg-config
   qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc
   qt6-svg-dev libqt6svg6 qt6-translations-l10n
+  qt6-charts-dev libqt6charts6
   libsqlite3-dev sqlite3
   libcurl4-openssl-dev ca-certificates
   libsimpleini-dev

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include "workspace.h"
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -70,6 +71,12 @@ void execOnDatabaseFile(const QString &path, const QString &sql)
     QString error;
     QVERIFY2(db.open(path, &error), qPrintable(error));
     db.native(sql).finish();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 struct Run {
@@ -800,6 +807,74 @@ private slots:
         QVERIFY(db.hasTable(QStringLiteral("tOrderHistory")));
         QVERIFY(db.hasTable(QStringLiteral("tRobotState")));
         QVERIFY(!schema::ensureRobotTables(db));
+    }
+
+    // reconcile: the CSV of the book against the terminals, exit code 1 on a
+    // difference, and an --out that never overwrites unless told and never
+    // follows a link.
+    void reconcileCsvAndExitCode()
+    {
+        const QString file = freshPath();
+        QCOMPARE(runTool({QStringLiteral("create"), QStringLiteral("quikdata"), file}).code, 0);
+        execOnDatabase(file, QStringLiteral("INSERT INTO tSecCode (Ticker, SecCode, Class_Code, LotSize) VALUES ('SBER', 'SBER', 'TQBR', 10)"));
+        execOnDatabase(file, QStringLiteral("INSERT INTO tClientOpenPositions (code, symbol, \"Position\", quantity) VALUES ('111', 'SBER', 'Long', 5)"));
+        execOnDatabase(file, QStringLiteral("INSERT INTO tLimitStock (code, seccode, currentbal) VALUES ('111', 'SBER', 50)"));
+        Run r = runTool({QStringLiteral("reconcile"), file});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.rawOut.startsWith("\xEF\xBB\xBF"));
+        QString text = r.out;
+        if (text.startsWith(QChar(0xFEFF)))
+            text.remove(0, 1);
+        QCOMPARE(text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts),
+                 (QStringList{QStringLiteral("quikname,code,seccode,ticker,lots,units,currentbal,diff"), QStringLiteral("Quik,111,SBER,SBER,5,50,50,0")}));
+
+        execOnDatabase(file, QStringLiteral("UPDATE tLimitStock SET currentbal = 30"));
+        r = runTool({QStringLiteral("reconcile"), file});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.contains(QStringLiteral("Quik,111,SBER,SBER,5,50,30,-20")), qPrintable(r.out));
+
+        const QString csv = m_tmp.filePath(QStringLiteral("reconcile.csv"));
+        QCOMPARE(runTool({QStringLiteral("reconcile"), file, QStringLiteral("--out"), csv}).code, 1);
+        QCOMPARE(QFileInfo(csv).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther), QFileDevice::Permissions());
+        const QByteArray written = readFile(csv);
+        QVERIFY(written.contains("Quik,111,SBER,SBER,5,50,30,-20"));
+        // Not again over it, unless --force.
+        r = runTool({QStringLiteral("reconcile"), file, QStringLiteral("--out"), csv});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("exists")), qPrintable(r.err));
+        // A link is replaced, never followed.
+        const QString target = m_tmp.filePath(QStringLiteral("target.txt"));
+        writeFile(target, "keep");
+        const QString link = m_tmp.filePath(QStringLiteral("link.csv"));
+        QVERIFY(QFile::link(target, link));
+        QVERIFY(runTool({QStringLiteral("reconcile"), file, QStringLiteral("--out"), link}).err.contains(QStringLiteral("exists")));
+        QCOMPARE(runTool({QStringLiteral("reconcile"), file, QStringLiteral("--out"), link, QStringLiteral("--force")}).code, 1);
+        QCOMPARE(readFile(target), QByteArray("keep"));
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QVERIFY(readFile(link).contains("-20"));
+        QCOMPARE(runTool({QStringLiteral("reconcile")}).code, 2);
+    }
+
+    // report: a PDF of the day, two pages of charts and the tables.
+    void reportPdf()
+    {
+        const QString file = freshPath();
+        QCOMPARE(runTool({QStringLiteral("create"), QStringLiteral("quikdata"), file}).code, 0);
+        for (int i = 0; i < 35; ++i)
+            execOnDatabase(file, QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, id_order, filled, code, status, result_at) "
+                                                "VALUES (1, '2024-03-15T10:00:00.000', :t, 0, 0, :c, 3, '2024-03-15T10:00:00.200')"),
+                           {{QStringLiteral("t"), i + 1}, {QStringLiteral("c"), QStringLiteral("C%1").arg(i, 2, 10, QLatin1Char('0'))}});
+        const QString pdf = m_tmp.filePath(QStringLiteral("day.pdf"));
+        const Run r = runTool({QStringLiteral("report"), file, QStringLiteral("--date"), QStringLiteral("2024-03-15"), QStringLiteral("--out"), pdf});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        const QByteArray bytes = readFile(pdf);
+        QVERIFY(bytes.startsWith("%PDF"));
+        // Charts 2, strategies 1 (the operator's and the total), clients 2 (35 rows, 30 a page).
+        const int pages = int(QString::fromLatin1(bytes).count(QRegularExpression(QStringLiteral("/Type\\s*/Page(?!s)"))));
+        QCOMPARE(pages, 5);
+        QVERIFY2(r.err.contains(QStringLiteral("35 transactions, 5 pages")), qPrintable(r.err));
+        QCOMPARE(runTool({QStringLiteral("report"), file, QStringLiteral("--date"), QStringLiteral("2024-03-15"), QStringLiteral("--out"), pdf}).code, 1);
+        QCOMPARE(runTool({QStringLiteral("report"), file, QStringLiteral("--out"), pdf}).code, 2);
     }
 };
 

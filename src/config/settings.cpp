@@ -56,6 +56,7 @@ const Key kKeys[] = {
     {"Position", "Position", "ResumeWindow", "ResumeWindow", &Settings::edtResumeWindow, Kind::Int, nullptr, nullptr, 0},
     {"Position", "Position", "InstantIntake", "InstantIntake", &Settings::chInstantIntake, Kind::Bool},
     {"Position", "Position", "MaxLots", "MaxLots", &Settings::edtMaxLots, Kind::Int, nullptr, nullptr, 0},
+    {"Position", "Position", "ReconcileAfter", "ReconcileAfter", &Settings::edtReconcileAfter, Kind::Int, nullptr, nullptr, 0},
     {"Quik", "Quik", "dirTT", "dirTT", &Settings::edtdirTT, Kind::Text, "edtdirTT", "Путь к файлам транзакций:"},
     {"Quik", "Quik", "pathInfoLog", "pathInfoLog", &Settings::edtInfoLog, Kind::Text, "edtInfoLog", "Путь к файлу info.log:"},
     {"Quik", "Quik", "AccountMicex", "AccountMicex", &Settings::edtAccountMicex, Kind::Text, "edtAccountMicex", "Номер счета на ММВБ:"},
@@ -90,6 +91,8 @@ const Key kKeys[] = {
     {"Mail", "Mail", "SendQuikConnect", "SendQuikConnect", &Settings::chSendQuikConnect, Kind::Bool},
     {"Mail", "Mail", "SoundOnRefusal", "SoundOnRefusal", &Settings::chSoundOnRefusal, Kind::Bool},
     {"Mail", "Mail", "AllowPlainAuth", "AllowPlainAuth", &Settings::chAllowPlainAuth, Kind::Bool},
+    {"Mail", "Mail", "SendReconcile", "SendReconcile", &Settings::chSendReconcile, Kind::Bool},
+    {"Mail", "Mail", "ReportAt", "ReportAt", &Settings::edtReportAt, Kind::Text, nullptr, "Время отправки дневного отчета (ЧЧ:ММ):"},
     {"About", "About", "Mail", "Mail", &Settings::aboutMail, Kind::Text, nullptr, "Адрес почты в окне «О программе»:"},
     {"About", "About", "Web", "Web", &Settings::aboutWeb, Kind::Text, nullptr, "Адрес сайта в окне «О программе»:"},
 };
@@ -350,6 +353,7 @@ void Settings::resetToDefaults()
     edtResumeWindow = 60;
     chInstantIntake = true;
     edtMaxLots = 1000000;
+    edtReconcileAfter = 30;
     edtdirTT = defaultDirTT();
     edtInfoLog = defaultInfoLog();
     edtAccountMicex = QStringLiteral("L01-00000F00");
@@ -384,6 +388,8 @@ void Settings::resetToDefaults()
     chSendQuikConnect = false;
     chSoundOnRefusal = true;
     chAllowPlainAuth = false;
+    chSendReconcile = false;
+    edtReportAt.clear();
     aboutMail.clear();
     aboutWeb.clear();
 }

@@ -48,6 +48,10 @@ public:
     // MaxLots: the most lots one transaction may carry; a larger one is
     // refused (logged). 0: no limit.
     int edtMaxLots = 1000000;
+    // ReconcileAfter, seconds: a difference between the robot's book and a
+    // terminal's balance that lasts this long is logged (and mailed with
+    // SendReconcile) when it appears and when it clears.
+    int edtReconcileAfter = 30;
 
     // [Quik]
     QString edtdirTT;             // dirTT
@@ -89,6 +93,10 @@ public:
     // SoundOnRefusal: the window sounds at every result check that finds a
     // transaction the terminal refused.
     bool chSoundOnRefusal = true;
+    // SendReconcile: the differences of the reconciliation are mailed too.
+    bool chSendReconcile = false;
+    // ReportAt: the time of day ("HH:MM") the day's report is mailed; empty: never.
+    QString edtReportAt;
 
     // [About]: the mail and web addresses the about box links to; an empty
     // one shows no link.

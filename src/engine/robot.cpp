@@ -13,7 +13,8 @@
 
 Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     : QObject(parent), m_settings(settings), m_data(data), m_gateway(settings, data), m_dispatcher(settings, data, m_gateway),
-      m_intake(settings, data, m_gateway, m_dispatcher), m_mail([&settings] { return MailSettings::fromSettings(settings); })
+      m_intake(settings, data, m_gateway, m_dispatcher), m_mail([&settings] { return MailSettings::fromSettings(settings); }),
+      m_desk(settings, data)
 {
     setObjectName(QStringLiteral("Robot"));
     m_timUpdateTable.setObjectName(QStringLiteral("timUpdateTable"));
@@ -25,6 +26,7 @@ Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     connect(&m_timInfoLog, &QTimer::timeout, this, &Robot::onTimInfoLog);
     connect(&m_settings, &Settings::loaded, this, &Robot::ApplyTimerPeriods);
     connect(&m_gateway, &Gateway::notify, this, &Robot::Notify);
+    connect(&m_desk, &DeskMonitor::notify, this, &Robot::Notify);
     connect(&m_gateway, &Gateway::countersChanged, this, &Robot::UpdateStatusBar);
     connect(&m_dispatcher, &Dispatcher::transactionHandled, this, &Robot::UpdateStatusBar);
     connect(&m_dispatcher, &Dispatcher::beep, this, &Robot::beep);
@@ -390,6 +392,7 @@ bool Robot::ConnectDatabases()
             m_data.qPortfolioSum.setSQL(BuildPortfolioSumQuery(m_data.qPortfolioAll.SQLText()));
             m_data.qPortfolioFutSum.setSQL(BuildPortfolioFutSumQuery(m_data.qPortfolioFutAll.SQLText()));
             m_data.UpdatePortfolioTotals();
+            m_desk.Prepare(mode, terminals);
         }
     } catch (...) {
         FlushLog();
@@ -583,6 +586,7 @@ void Robot::timQuikTimer()
     readIfShown(m_data.qTradesAll);
     // The positions view as the operator last chose it (" Выбрать").
     readIfShown(m_data.qLimits);
+    m_desk.Tick();
 }
 
 void Robot::readIfShown(DataSet &view)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "deskmonitor.h"
 #include "dispatcher.h"
 #include "orderintake.h"
 
@@ -38,6 +39,8 @@ public:
     Dispatcher &dispatcher() { return m_dispatcher; }
     OrderIntake &intake() { return m_intake; }
     MailQueue &mail() { return m_mail; }
+    // The reconciliation with the terminals and the day's activity.
+    DeskMonitor &desk() { return m_desk; }
 
     // Run-time state.
     bool Watching() const { return m_watching; }
@@ -218,6 +221,7 @@ private:
     OrderIntake m_intake;
     LinkMonitor m_link;
     MailQueue m_mail;
+    DeskMonitor m_desk;
 
     bool m_watching = false;
     int m_watchIconIndex = 0;

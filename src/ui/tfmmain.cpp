@@ -1,9 +1,12 @@
 #include "tfmmain.h"
 
+#include "activitypage.h"
+#include "activityreport.h"
 #include "datagrid.h"
 #include "dialogs.h"
 #include "helpwindow.h"
 #include "logview.h"
+#include "reconcilepage.h"
 #include "tfmabout.h"
 #include "tfmcheck.h"
 #include "tfmclients.h"
@@ -27,6 +30,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -233,6 +237,13 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
     createStatusBar();
     createPages();
     createTray();
+    // The day's report mailed at [Mail] ReportAt goes with its PDF, written
+    // beside the log.
+    m_robot.desk().reportWriter = [this](QDate) {
+        const QString path = QDir::current().absoluteFilePath(QStringLiteral("Korvina-report-") + QDate::currentDate().toString(Qt::ISODate)
+                                                              + QStringLiteral(".pdf"));
+        return ActivityReport::writeFile(m_robot.desk().activity(), path) ? QDir::toNativeSeparators(path) : QString();
+    };
 
     // The options dialog and the two editors live as long as the window.
     m_opt = new TfmOpt(m_settings, m_data, m_robot, this);
@@ -299,7 +310,7 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
     }
 }
 
-TfmMain::~TfmMain() = default;
+TfmMain::~TfmMain() { m_robot.desk().reportWriter = {}; }
 
 void TfmMain::createActions()
 {
@@ -321,6 +332,9 @@ void TfmMain::createActions()
     actOpt = makeAction(this, "actOpt", QStringLiteral("&Настройки..."), QStringLiteral("Настройки"), "options");
     actSelectLimits = makeAction(this, "actSelectLimits", QStringLiteral(" Выбрать"), QString());
     actHelpCont = makeAction(this, "actHelpCont", QStringLiteral("Вызов справки"), QStringLiteral("Справка"), "help");
+    actDailyReport = makeAction(this, "actDailyReport", QStringLiteral("Дневной отчет (PDF)..."),
+                                QStringLiteral("Отчет об активности за день в файл PDF"));
+    connect(actDailyReport, &QAction::triggered, this, &TfmMain::actDailyReportExecute);
     actAbout = makeAction(this, "actAbout", QStringLiteral("&О программе..."), QStringLiteral("О программе..."), "about");
     actExit = makeAction(this, "actExit", QStringLiteral("&Выход"), QStringLiteral("Выход"), "exit");
     actCheckConnection = makeAction(this, "actCheckConnection", QStringLiteral("Проверка подключения"),
@@ -404,6 +418,7 @@ void TfmMain::createMenusAndToolbar()
     service->addAction(actOpt);
     service->addSeparator();
     service->addAction(actCheckConnection);
+    service->addAction(actDailyReport);
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Справка"));
     help->setObjectName(QStringLiteral("mnuHelp"));
     help->addAction(actHelpCont);
@@ -753,6 +768,12 @@ void TfmMain::createPages()
     });
     page(tshTRO, "tshTRO", QStringLiteral("Отчет по транзакциям"), report);
 
+    // The robot's book against the terminals, and the day's activity.
+    auto *reconcile = new ReconcilePage(m_robot);
+    m_grids << reconcile->grid();
+    PageControl1->addTab(reconcile, QStringLiteral("Сверка"));
+    PageControl1->addTab(new ActivityPage(m_robot), QStringLiteral("Активность"));
+
     m_log = new LogView;
     page(tshLog, "tshLog", QStringLiteral("Журнал"), m_log);
 
@@ -1065,6 +1086,23 @@ void TfmMain::KillManualOrders()
     command([&] { failure = m_robot.dispatcher().KillManualOrders(P); });
     if (!failure.isEmpty())
         Dialogs::error(this, failure);
+}
+
+void TfmMain::actDailyReportExecute()
+{
+    const ActivitySeries &series = m_robot.desk().activity();
+    const QString proposed = QDir::current().absoluteFilePath(QStringLiteral("Korvina-report-") + series.day().toString(Qt::ISODate)
+                                                              + QStringLiteral(".pdf"));
+    const QString path = Dialogs::saveFileName(this, QStringLiteral("Дневной отчет"), proposed, QStringLiteral("PDF (*.pdf)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!ActivityReport::writeFile(series, path, &error)) {
+        Dialogs::warning(this, QStringLiteral("Отчет не записан в ") + QDir::toNativeSeparators(path) + QStringLiteral(": ") + error,
+                         QStringLiteral("Дневной отчет"));
+        return;
+    }
+    AddLog(QStringLiteral("Дневной отчет записан: ") + QDir::toNativeSeparators(path));
 }
 
 void TfmMain::actAboutExecute()

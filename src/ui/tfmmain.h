@@ -99,6 +99,9 @@ private:
     void actAboutExecute();
     // "Проверка подключения": the self-check's window, checking again.
     void actCheckConnectionExecute();
+    // "Дневной отчет (PDF)...": the day's activity into a PDF file the
+    // operator chooses.
+    void actDailyReportExecute();
     // The refusal count and the terminals that do not answer, in the
     // status bar.
     void showRefusalsAndSilence();
@@ -124,7 +127,7 @@ public:
             *actConnectToBase = nullptr, *actNewOrderManual = nullptr, *actNewStopOrderManual = nullptr,
             *actKillOrderManual = nullptr, *actKillStopOrderManual = nullptr, *actQOrders = nullptr, *actClients = nullptr,
             *actGroup = nullptr, *actOpt = nullptr, *actSelectLimits = nullptr, *actHelpCont = nullptr, *actAbout = nullptr,
-            *actExit = nullptr, *actCheckConnection = nullptr;
+            *actExit = nullptr, *actCheckConnection = nullptr, *actDailyReport = nullptr;
 
 private:
     QTabWidget *PageControl1 = nullptr;

@@ -5,9 +5,12 @@
 //   korvina-db sample DIR
 //   korvina-db history QUIKDATA [--from DATE] [--to DATE] [--out FILE [--force]]
 //   korvina-db tables QUIKDATA
+//   korvina-db reconcile QUIKDATA [--ini FILE] [--out FILE [--force]]
+//   korvina-db report QUIKDATA --date DATE --out FILE.pdf [--alerts FILE] [--force]
 //
 // Exit codes: 0 done, 1 failed (nothing is overwritten), 2 wrong command line.
 
+#include "deskcommands.h"
 #include "toolcli.h"
 
 #include "config/korvinaerror.h"
@@ -20,6 +23,7 @@
 #include "data/terminaltables.h"
 
 #include <QCommandLineParser>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -27,6 +31,7 @@
 #include <QTextStream>
 
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -54,6 +59,9 @@ const char kMainHelp[] =
     "                         sent as CSV (--from, --to, --out, --force)\n"
     "  tables QUIKDATA        create the MULTI-mode tables of every terminal\n"
     "                         listed in tQuik that are still missing\n"
+    "  reconcile QUIKDATA     the robot's book against the terminals' balances\n"
+    "                         as CSV; exit code 1 when anything differs\n"
+    "  report QUIKDATA        the day's activity report as PDF (--date, --out)\n"
     "\n"
     "Options:\n"
     "  -h, --help             show this help (with a command: that command's help)\n"
@@ -345,7 +353,16 @@ int runTables(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // The report draws charts: a QApplication, on no screen.
+    bool gui = false;
+    for (int i = 1; i < argc && !gui; ++i)
+        if (argv[i][0] != '-') {
+            gui = commandNeedsGui(QString::fromLocal8Bit(argv[i]));
+            break;
+        }
+    if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    std::unique_ptr<QCoreApplication> application = gui ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(kProgram));
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVINA_VERSION));
 
@@ -391,6 +408,10 @@ int main(int argc, char *argv[])
         return runHistory(commandArgs);
     if (command == QLatin1String("tables"))
         return runTables(commandArgs);
+    if (command == QLatin1String("reconcile"))
+        return runReconcile(commandArgs);
+    if (command == QLatin1String("report"))
+        return runReport(commandArgs);
     if (command == QLatin1String("help"))
         printAndExit(kMainHelp);
     return usageError(QStringLiteral("unknown command '") + command + QStringLiteral("'"));
