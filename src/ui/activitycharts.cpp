@@ -48,6 +48,8 @@ ActivityCharts::Chart ActivityCharts::make(const QString &title, const QStringLi
         auto *line = new QLineSeries;
         line->setName(names[i]);
         line->setColor(colors.value(i));
+        // A minute alone between empty ones is a point, not a line.
+        line->setPointsVisible(true);
         c.chart->addSeries(line);
         line->attachAxis(c.x);
         line->attachAxis(c.y);
