@@ -50,6 +50,7 @@ ActivityCharts::Chart ActivityCharts::make(const QString &title, const QStringLi
         line->setColor(colors.value(i));
         // A minute alone between empty ones is a point, not a line.
         line->setPointsVisible(true);
+        line->setMarkerSize(7);
         c.chart->addSeries(line);
         line->attachAxis(c.x);
         line->attachAxis(c.y);
