@@ -135,10 +135,11 @@ bool PgServer::launch()
     const bool asPostgres = m_asPostgres;
     const unsigned uid = m_uid, gid = m_gid;
     m_server.setChildProcessModifier([asPostgres, uid, gid] {
-        // The server goes with the test, however the test ends.
-        prctl(PR_SET_PDEATHSIG, SIGQUIT);
         if (asPostgres && (setgid(gid) != 0 || setuid(uid) != 0))
             _exit(126);
+        // The server goes with the test, however the test ends (set after
+        // the change of user, which clears it).
+        prctl(PR_SET_PDEATHSIG, SIGQUIT);
     });
     m_server.setProcessChannelMode(QProcess::MergedChannels);
     m_server.setStandardOutputFile(m_dir->path() + QStringLiteral("/server.log"), QIODevice::Append);
