@@ -14,7 +14,7 @@ DEMO="${KORVINA_DEMO_DIR:-$ROOT/demo}"
 # Debian packages the build, the tests and the demo need.
 PACKAGES=(
   cmake g++ ninja-build pkg-config
-  qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc
+  qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc libqt6sql6-psql postgresql
   qt6-svg-dev libqt6svg6 qt6-translations-l10n
   qt6-charts-dev libqt6charts6
   libsqlite3-dev sqlite3

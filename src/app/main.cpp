@@ -110,8 +110,12 @@ int main(int argc, char *argv[])
                                             "putting right, 1 otherwise. The robot is not started and nothing is written."));
     parser.addOption(headless);
     parser.addOption(ini);
+    QCommandLineOption standby(QStringLiteral("standby"),
+                               QStringLiteral("On a PostgreSQL QuikData another robot holds: wait, and take over when it stops "
+                                              "(as [Position] Standby=-1)."));
     parser.addOption(watch);
     parser.addOption(check);
+    parser.addOption(standby);
     parser.process(app);
 
     // Qt's own texts (standard buttons, edit menus, file dialogs) in the
@@ -179,6 +183,11 @@ int main(int argc, char *argv[])
         OperationLog::setCurrent(nullptr);
         return 1;
     }
+    if (parser.isSet(standby)) {
+        settings.chStandby = true;
+        // Kept when the settings are read again (the options dialog's Cancel).
+        QObject::connect(&settings, &Settings::loaded, [&settings] { settings.chStandby = true; });
+    }
 
     // The core first: the data module and the robot, the same for the
     // window and for a robot running alone.
@@ -220,7 +229,7 @@ int main(int argc, char *argv[])
     // Watching needs the databases: --watch connects whatever the settings say.
     const bool watchAtStart = parser.isSet(watch);
     robot.StartUp(watchAtStart);
-    if (robot.lockedOut() && !windowed) {
+    if (robot.lockedOut() && !robot.standbyWaiting() && !windowed) {
         printLine(stderr, QStringLiteral("korvina: ") + robot.lockedOutText());
         robot.Shutdown(0);
         log.close();

@@ -55,6 +55,7 @@ const Key kKeys[] = {
     {"Position", "Position", "intQuik", "intQuik", &Settings::edtIntQuik, Kind::Int, nullptr, nullptr, 0},
     {"Position", "Position", "ResumeWindow", "ResumeWindow", &Settings::edtResumeWindow, Kind::Int, nullptr, nullptr, 0},
     {"Position", "Position", "InstantIntake", "InstantIntake", &Settings::chInstantIntake, Kind::Bool},
+    {"Position", "Position", "Standby", "Standby", &Settings::chStandby, Kind::Bool},
     {"Position", "Position", "MaxLots", "MaxLots", &Settings::edtMaxLots, Kind::Int, nullptr, nullptr, 0},
     {"Position", "Position", "ReconcileAfter", "ReconcileAfter", &Settings::edtReconcileAfter, Kind::Int, nullptr, nullptr, 0},
     {"Quik", "Quik", "dirTT", "dirTT", &Settings::edtdirTT, Kind::Text, "edtdirTT", "Путь к файлам транзакций:"},
@@ -352,6 +353,7 @@ void Settings::resetToDefaults()
     edtIntQuik = 1;
     edtResumeWindow = 60;
     chInstantIntake = true;
+    chStandby = false;
     edtMaxLots = 1000000;
     edtReconcileAfter = 30;
     edtdirTT = defaultDirTT();

@@ -45,6 +45,9 @@ public:
     // terminal's result file is taken at once, not at the next tick (the
     // ticks go on as well).
     bool chInstantIntake = true;
+    // Standby: on a PostgreSQL QuikData held by another robot, wait and take
+    // over when it frees instead of staying locked out.
+    bool chStandby = false;
     // MaxLots: the most lots one transaction may carry; a larger one is
     // refused (logged). 0: no limit.
     int edtMaxLots = 1000000;

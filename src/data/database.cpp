@@ -2,9 +2,11 @@
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
+#include "databaseaddress.h"
 #include "jetsql.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QUuid>
@@ -15,8 +17,22 @@ KorvinaError sqlFailure(const QSqlError &error)
     // another program, out of space or unreadable for the moment.
     bool transient = false;
     bool isNumber = false;
-    const int code = error.nativeErrorCode().toInt(&isNumber);
-    if (isNumber) {
+    const QString native = error.nativeErrorCode();
+    const int code = native.toInt(&isNumber);
+    if (native.size() == 5) {
+        // PostgreSQL's SQLSTATE: a connection lost or refused (08), a server
+        // going down (57P), out of resources (53), a deadlock or a
+        // serialization failure (40), a lock not available (55P03).
+        const QString cls = native.left(2);
+        transient = cls == QLatin1String("08") || native.startsWith(QLatin1String("57P")) || cls == QLatin1String("53")
+            || cls == QLatin1String("40") || native == QLatin1String("55P03");
+    } else if (native.isEmpty()
+               && (error.type() == QSqlError::ConnectionError || error.databaseText().contains(QLatin1String("server closed the connection"))
+                   || error.databaseText().contains(QLatin1String("no connection to the server"))
+                   || error.databaseText().contains(QLatin1String("could not send data")))) {
+        // A server's session that is gone (the driver gives no SQLSTATE).
+        transient = true;
+    } else if (isNumber) {
         switch (code & 0xff) {
         case 5:  // SQLITE_BUSY
         case 6:  // SQLITE_LOCKED
@@ -70,6 +86,129 @@ QSqlDatabase Database::handle() const { return QSqlDatabase::database(m_connecti
 
 bool Database::isOpen() const { return m_engine != Engine::None && handle().isOpen(); }
 
+QString Database::shownPath() const { return DatabaseAddress::shown(m_path); }
+
+KorvinaError Database::failure(const QSqlError &error)
+{
+    KorvinaError e = sqlFailure(error);
+    // A server's session that ended (a restart, a network down) is opened
+    // again before the next statement.
+    if (m_engine == Engine::PostgreSQL && e.transient()) {
+        const QString state = error.nativeErrorCode();
+        if (state.isEmpty() || state.startsWith(QLatin1String("08")) || state.startsWith(QLatin1String("57P")))
+            m_lost = true;
+    }
+    return e;
+}
+
+void Database::ensureConnected()
+{
+    if (!m_lost || m_engine != Engine::PostgreSQL)
+        return;
+    dropPrepared();
+    QSqlDatabase db = handle();
+    db.close();
+    QString problem;
+    if (!db.open()) {
+        problem = sqlErrorText(db.lastError());
+    } else {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("SET lock_timeout = ") + QString::number(m_busyTimeout))
+            || !q.exec(QStringLiteral("SET client_min_messages = warning")) || !q.exec(QStringLiteral("SET tcp_user_timeout = 10000")))
+            problem = sqlErrorText(q.lastError());
+    }
+    if (!problem.isEmpty()) {
+        const QString password = DatabaseAddress(m_path).password();
+        if (!password.isEmpty())
+            problem.replace(password, QStringLiteral("***"));
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath() + QStringLiteral(": ") + problem,
+                           KorvinaError::Kind::Transient);
+    }
+    m_lost = false;
+    noteWrite(QStringLiteral("*")); // whatever others wrote meanwhile
+}
+
+QString postgresNames(const QString &sql)
+{
+    QString out;
+    out.reserve(sql.size());
+    for (int i = 0; i < sql.size(); ++i) {
+        const QChar c = sql[i];
+        if (c == QLatin1Char('\'')) {
+            const int end = sql.indexOf(QLatin1Char('\''), i + 1);
+            const int stop = end < 0 ? sql.size() - 1 : end;
+            out += sql.mid(i, stop - i + 1);
+            i = stop;
+        } else if (c == QLatin1Char('"')) {
+            const int end = sql.indexOf(QLatin1Char('"'), i + 1);
+            const int stop = end < 0 ? sql.size() - 1 : end;
+            out += sql.mid(i, stop - i + 1).toLower();
+            i = stop;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool Database::openServer(const QString &uri, QString *error)
+{
+    const DatabaseAddress address(uri);
+    auto fail = [&](const QString &text) {
+        if (error)
+            *error = text;
+        close();
+        return false;
+    };
+    if (!address.valid())
+        return fail(address.error());
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
+        return fail(QStringLiteral("Драйвер PostgreSQL (QPSQL) недоступен."));
+    QString problem;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+        db.setHostName(address.host());
+        db.setPort(address.port());
+        db.setDatabaseName(address.databaseName());
+        if (!address.user().isEmpty())
+            db.setUserName(address.user());
+        // A password the URI does not give is left to libpq: PGPASSWORD or
+        // the password file.
+        if (!address.password().isEmpty())
+            db.setPassword(address.password());
+        // Keepalives end the session of a host or network that went away
+        // within about 10 s, so the robot's lock on the database goes with it.
+        QStringList options{QStringLiteral("connect_timeout=5"), QStringLiteral("keepalives=1"),
+                            QStringLiteral("keepalives_idle=4"), QStringLiteral("keepalives_interval=2"),
+                            QStringLiteral("keepalives_count=3"), QStringLiteral("application_name=Korvina")};
+        if (!address.sslMode().isEmpty())
+            options << QStringLiteral("sslmode=") + address.sslMode();
+        db.setConnectOptions(options.join(QLatin1Char(';')));
+        if (!db.open()) {
+            problem = sqlErrorText(db.lastError());
+        } else {
+            QSqlQuery q(db);
+            // A statement waits for another session's row lock at most as
+            // long as SQLite waits for the file's; a dead session's lock goes
+            // with its connection.
+            if (!q.exec(QStringLiteral("SET lock_timeout = ") + QString::number(DefaultBusyTimeoutMs))
+                || !q.exec(QStringLiteral("SET client_min_messages = warning"))
+                || !q.exec(QStringLiteral("SET tcp_user_timeout = 10000")))
+                problem = sqlErrorText(q.lastError());
+        }
+    }
+    if (!problem.isEmpty()) {
+        // The driver's text may hold the password the URI gave.
+        if (!address.password().isEmpty())
+            problem.replace(address.password(), QStringLiteral("***"));
+        return fail(problem);
+    }
+    m_busyTimeout = DefaultBusyTimeoutMs;
+    m_engine = Engine::PostgreSQL;
+    m_lost = false;
+    return true;
+}
+
 void Database::close()
 {
     dropPrepared();
@@ -98,6 +237,9 @@ bool Database::open(const QString &path, QString *error)
         close();
         return false;
     };
+
+    if (DatabaseAddress::isServer(path))
+        return openServer(path, error);
 
     const QString lower = path.toLower();
     const bool access = lower.endsWith(QLatin1String(".mdb")) || lower.endsWith(QLatin1String(".accdb"));
@@ -157,6 +299,8 @@ QString Database::translate(const QString &jet) const
 {
     if (m_engine == Engine::Access)
         return jet;
+    if (m_engine == Engine::PostgreSQL)
+        return jetsql::toPostgres(jet);
     return jetsql::toSqlite(jet);
 }
 
@@ -164,13 +308,36 @@ QSqlQuery Database::run(const QString &sql, const QVariantMap &params, const QSt
 {
     QSqlQuery q(handle());
     q.setForwardOnly(true);
+    if (m_engine == Engine::PostgreSQL && params.isEmpty()) {
+        // A statement without values runs as it is: PostgreSQL prepares
+        // queries and data changes only, not the making of tables.
+        if (!q.exec(sql))
+            throw failure(q.lastError());
+        return q;
+    }
     if (!q.prepare(sql))
-        throw sqlFailure(q.lastError());
+        throw failure(q.lastError());
     if (!params.isEmpty())
         bind(q, jetsql::parameterNames(jet), params);
     if (!q.exec())
-        throw sqlFailure(q.lastError());
+        throw failure(q.lastError());
     return q;
+}
+
+QVariant Database::boundValue(const QVariant &v) const
+{
+    if (m_engine != Engine::PostgreSQL || v.isNull())
+        return v;
+    // Yes/no columns hold 1/0 there as on SQLite; a time is the robot's
+    // local time as it is, without a zone the server would convert.
+    switch (v.typeId()) {
+    case QMetaType::Bool:
+        return v.toBool() ? 1 : 0;
+    case QMetaType::QDateTime:
+        return v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    default:
+        return v;
+    }
 }
 
 void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params)
@@ -189,7 +356,7 @@ void Database::bind(QSqlQuery &q, const QStringList &names, const QStringList &p
         // Callers mostly spell the name as the statement does.
         const auto exact = params.constFind(n);
         if (exact != params.cend()) {
-            q.bindValue(placeholders[i], exact.value());
+            q.bindValue(placeholders[i], boundValue(exact.value()));
             continue;
         }
         bool found = false;
@@ -198,7 +365,7 @@ void Database::bind(QSqlQuery &q, const QStringList &names, const QStringList &p
             if (key.startsWith(QLatin1Char(':')))
                 key = key.mid(1);
             if (key.compare(n, Qt::CaseInsensitive) == 0) {
-                q.bindValue(placeholders[i], it.value());
+                q.bindValue(placeholders[i], boundValue(it.value()));
                 found = true;
                 break;
             }
@@ -210,7 +377,7 @@ void Database::bind(QSqlQuery &q, const QStringList &names, const QStringList &p
 
 const jetsql::Shape *Database::shapeOf(const QString &jet)
 {
-    if (m_engine != Engine::SQLite)
+    if (m_engine != Engine::SQLite && m_engine != Engine::PostgreSQL)
         return nullptr;
     auto it = m_shapes.find(jet);
     if (it != m_shapes.end())
@@ -220,7 +387,8 @@ const jetsql::Shape *Database::shapeOf(const QString &jet)
     constexpr size_t MaxShapes = 512;
     if (m_shapes.size() >= MaxShapes)
         m_shapes.clear();
-    return &m_shapes.emplace(jet, jetsql::shape(jet)).first->second;
+    return &m_shapes.emplace(jet, jetsql::shape(jet, m_engine == Engine::PostgreSQL ? jetsql::Dialect::PostgreSQL : jetsql::Dialect::SQLite))
+                .first->second;
 }
 
 qint64 Database::schemaVersion()
@@ -229,11 +397,11 @@ qint64 Database::schemaVersion()
         m_schemaQuery.emplace(handle());
         m_schemaQuery->setForwardOnly(true);
         if (!m_schemaQuery->prepare(QStringLiteral("PRAGMA schema_version")))
-            throw sqlFailure(m_schemaQuery->lastError());
+            throw failure(m_schemaQuery->lastError());
     }
     QSqlQuery &q = *m_schemaQuery;
     if (!q.exec() || !q.next()) {
-        const KorvinaError failure = sqlFailure(q.lastError());
+        const KorvinaError failure = this->failure(q.lastError());
         q.finish();
         throw failure;
     }
@@ -250,7 +418,8 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
     // Inside a write batch no other process can change the schema, so one
     // check serves the whole batch (until this connection itself runs a
     // statement that may change it).
-    if (!m_schemaChecked) {
+    // (PostgreSQL plans a prepared statement again itself when a table changes.)
+    if (!m_schemaChecked && m_engine == Engine::SQLite) {
         const qint64 version = schemaVersion();
         if (version != m_schemaVersion) {
             m_prepared.clear();
@@ -268,7 +437,7 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
         QSqlQuery q(handle());
         q.setForwardOnly(true);
         if (!q.prepare(shape.sqlite))
-            throw sqlFailure(q.lastError());
+            throw failure(q.lastError());
         Prepared made{std::move(q), -1, {}};
         for (const QString &n : shape.names)
             made.placeholders << QLatin1Char(':') + n;
@@ -287,6 +456,7 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
 
 void Database::dropPrepared()
 {
+    m_insertKeys.clear();
     m_prepared.clear();
     m_shapes.clear();
     m_schemaQuery.reset();
@@ -298,6 +468,9 @@ void Database::dropPrepared()
 
 Database::WriteBatch::WriteBatch(Database &db) : m_db(db), m_generation(db.m_generation)
 {
+    // (On a server a failed statement would spoil the whole transaction:
+    // each statement commits on its own there, and the write queue writes
+    // its rows in transactions of its own.)
     if (m_db.m_batchDepth++ > 0 || m_db.m_engine != Engine::SQLite || !m_db.isOpen())
         return;
     // When the write lock cannot be had, every statement commits on its own
@@ -322,15 +495,16 @@ Database::WriteBatch::~WriteBatch()
     const QString text = sqlErrorText(q.lastError());
     q.exec(QStringLiteral("ROLLBACK"));
     m_db.noteWrite(QStringLiteral("*"));
-    AddLog(QStringLiteral("Изменения в базе данных ") + m_db.m_path + QStringLiteral(" не сохранены: ") + text);
+    AddLog(QStringLiteral("Изменения в базе данных ") + m_db.shownPath() + QStringLiteral(" не сохранены: ") + text);
 }
 
 QSqlQuery Database::exec(const QString &jet, const QVariantMap &params)
 {
     if (!isOpen())
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
+    ensureConnected();
     BusyGuard guard(*this);
-    if (m_engine == Engine::SQLite) {
+    if (m_engine == Engine::SQLite || m_engine == Engine::PostgreSQL) {
         if (jetsql::parseSelectInto(jet)) {
             selectInto(jet, params);
             noteWrite(QStringLiteral("*"));
@@ -346,24 +520,56 @@ QSqlQuery Database::exec(const QString &jet, const QVariantMap &params)
 QSqlQuery Database::native(const QString &sql, const QVariantMap &params)
 {
     if (!isOpen())
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
+    ensureConnected();
     BusyGuard guard(*this);
     QSqlQuery q(handle());
     q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        throw sqlFailure(q.lastError());
+    const bool direct = m_engine == Engine::PostgreSQL && params.isEmpty();
+    if (!direct && !q.prepare(m_engine == Engine::PostgreSQL ? postgresNames(sql) : sql))
+        throw failure(q.lastError());
     for (auto it = params.cbegin(); it != params.cend(); ++it)
-        q.bindValue(QLatin1Char(':') + it.key(), it.value());
-    const bool ok = q.exec();
+        q.bindValue(QLatin1Char(':') + it.key(), boundValue(it.value()));
+    const bool ok = direct ? q.exec(postgresNames(sql)) : q.exec();
     if (!q.isSelect())
         noteWrite(jetsql::writeTarget(sql)); // even a failed statement may have changed something
     if (!ok)
-        throw sqlFailure(q.lastError());
+        throw failure(q.lastError());
     return q;
 }
 
-int Database::execute(const QString &jet, const QVariantMap &params, qint64 *insertId)
+QString Database::insertKey(const QString &table)
 {
+    const QString key = table.toLower();
+    const auto known = m_insertKeys.constFind(key);
+    if (known != m_insertKeys.cend())
+        return known.value();
+    QSqlQuery q(handle());
+    q.prepare(QStringLiteral("SELECT a.attname FROM pg_attribute a WHERE a.attrelid = to_regclass(:t) AND a.attidentity <> '' "
+                             "AND NOT a.attisdropped"));
+    q.bindValue(QStringLiteral(":t"), QLatin1Char('"') + key + QLatin1Char('"'));
+    QString column;
+    if (q.exec() && q.next())
+        column = q.value(0).toString();
+    m_insertKeys.insert(key, column);
+    return column;
+}
+
+int Database::execute(const QString &jetText, const QVariantMap &params, qint64 *insertId)
+{
+    QString jet = jetText;
+    QString returning;
+    if (insertId && m_engine == Engine::PostgreSQL && isOpen()) {
+        // PostgreSQL tells the counter an INSERT gave only when asked for it.
+        static const QRegularExpression insert(QStringLiteral("^\\s*INSERT\\s+INTO\\b"), QRegularExpression::CaseInsensitiveOption);
+        if (insert.match(jet).hasMatch()) {
+            returning = insertKey(jetsql::writeTarget(jet));
+            if (!returning.isEmpty())
+                jet += QStringLiteral(" RETURNING [") + returning + QLatin1Char(']');
+        }
+    }
+    if (isOpen())
+        ensureConnected();
     const jetsql::Shape *shape = isOpen() ? shapeOf(jet) : nullptr;
     if (!shape) {
         QSqlQuery q = exec(jet, params);
@@ -379,16 +585,22 @@ int Database::execute(const QString &jet, const QVariantMap &params, qint64 *ins
     Prepared *entry = nullptr;
     QSqlQuery &q = prepared(*shape, params, &entry);
     if (!q.exec()) {
-        const KorvinaError failure = sqlFailure(q.lastError());
+        const KorvinaError failure = this->failure(q.lastError());
         q.finish();
         throw failure;
     }
     const int n = q.numRowsAffected();
     if (insertId) {
-        const QVariant id = q.lastInsertId();
-        *insertId = id.isValid() ? id.toLongLong() : -1;
+        if (!returning.isEmpty()) {
+            *insertId = q.next() ? q.value(0).toLongLong() : -1;
+        } else if (m_engine == Engine::PostgreSQL) {
+            *insertId = -1; // a table without a counter (the driver would give another table's)
+        } else {
+            const QVariant id = q.lastInsertId();
+            *insertId = id.isValid() ? id.toLongLong() : -1;
+        }
     }
-    if (!q.isSelect())
+    if (!q.isSelect() || !returning.isEmpty())
         noteWrite(shape->target);
     q.finish();
     return n;
@@ -397,16 +609,17 @@ int Database::execute(const QString &jet, const QVariantMap &params, qint64 *ins
 void Database::begin()
 {
     if (!isOpen())
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
+    ensureConnected();
     QSqlDatabase db = handle();
     if (m_engine == Engine::SQLite) {
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            throw sqlFailure(q.lastError());
+            throw failure(q.lastError());
         m_batchBegan = true;
         m_schemaChecked = false;
     } else if (!db.transaction()) {
-        throw sqlFailure(db.lastError());
+        throw failure(db.lastError());
     }
 }
 
@@ -414,10 +627,11 @@ bool Database::canWrite(int waitMs, QString *error)
 {
     if (!isOpen()) {
         if (error)
-            *error = QStringLiteral("Нет подключения к базе данных ") + m_path;
+            *error = QStringLiteral("Нет подключения к базе данных ") + shownPath();
         return false;
     }
-    // Inside our own write transaction the lock is ours already.
+    // Inside our own write transaction the lock is ours already. A server
+    // locks rows, not the database: there is no write lock to wait for.
     if (m_engine != Engine::SQLite || m_batchBegan || m_batchDepth > 0)
         return true;
     const int before = m_busyTimeout;
@@ -435,16 +649,16 @@ bool Database::canWrite(int waitMs, QString *error)
 void Database::commit()
 {
     if (!isOpen())
-        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + m_path, KorvinaError::Kind::Transient);
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
     QSqlDatabase db = handle();
     m_batchBegan = false;
     m_schemaChecked = false;
     if (m_engine == Engine::SQLite) {
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("COMMIT")))
-            throw sqlFailure(q.lastError());
+            throw failure(q.lastError());
     } else if (!db.commit()) {
-        throw sqlFailure(db.lastError());
+        throw failure(db.lastError());
     }
 }
 
@@ -480,6 +694,8 @@ Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
             out.rows.append(std::move(r));
         }
     };
+    if (isOpen())
+        ensureConnected();
     const jetsql::Shape *shape = isOpen() ? shapeOf(jet) : nullptr;
     if (!shape) {
         QSqlQuery q = exec(jet, params);
@@ -492,7 +708,7 @@ Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
     QSqlQuery &q = prepared(*shape, params, &entry);
     Prepared &p = *entry;
     if (!q.exec()) {
-        const KorvinaError failure = sqlFailure(q.lastError());
+        const KorvinaError failure = this->failure(q.lastError());
         q.finish();
         throw failure;
     }
@@ -523,13 +739,41 @@ void Database::selectInto(const QString &jet, const QVariantMap &params)
 {
     const auto into = *jetsql::parseSelectInto(jet);
     QSqlDatabase db = handle();
+    auto ident = [](const QString &n) { return QLatin1Char('"') + QString(n).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"'); };
+    if (m_engine == Engine::PostgreSQL) {
+        // The new table takes the source's columns with their types,
+        // defaults and a counter of its own, then the matching rows.
+        const QString target = ident(into.target.toLower());
+        const QString source = ident(into.source.toLower());
+        if (!db.transaction())
+            throw failure(db.lastError());
+        try {
+            run(QStringLiteral("CREATE TABLE ") + target + QStringLiteral(" (LIKE ") + source
+                    + QStringLiteral(" INCLUDING DEFAULTS INCLUDING IDENTITY INCLUDING CONSTRAINTS)"),
+                {}, QString())
+                .finish();
+            run(QStringLiteral("INSERT INTO ") + target + QStringLiteral(" SELECT * FROM ") + source + QLatin1Char(' ')
+                    + jetsql::toPostgres(into.tail),
+                params, into.tail)
+                .finish();
+        } catch (...) {
+            db.rollback();
+            throw;
+        }
+        if (!db.commit()) {
+            const KorvinaError failure = this->failure(db.lastError());
+            db.rollback();
+            throw failure;
+        }
+        return;
+    }
     // The new table takes the source's column definitions as they are
     // declared (types and collations), then the matching rows.
     QSqlQuery ddl(db);
     ddl.prepare(QStringLiteral("SELECT sql FROM sqlite_master WHERE type='table' AND name=:n COLLATE NOCASE"));
     ddl.bindValue(QStringLiteral(":n"), into.source);
     if (!ddl.exec())
-        throw sqlFailure(ddl.lastError());
+        throw failure(ddl.lastError());
     if (!ddl.next())
         throw KorvinaError(QStringLiteral("no such table: ") + into.source);
     const QString create = ddl.value(0).toString();
@@ -537,13 +781,12 @@ void Database::selectInto(const QString &jet, const QVariantMap &params)
     const int paren = create.indexOf(QLatin1Char('('));
     if (paren < 0)
         throw KorvinaError(QStringLiteral("no such table: ") + into.source);
-    auto ident = [](const QString &n) { return QLatin1Char('"') + QString(n).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"'); };
     const QString createTarget = QStringLiteral("CREATE TABLE ") + ident(into.target) + QLatin1Char(' ') + create.mid(paren);
     const QString copyRows = QStringLiteral("INSERT INTO ") + ident(into.target) + QStringLiteral(" SELECT * FROM ")
         + ident(into.source) + QLatin1Char(' ') + jetsql::toSqlite(into.tail);
 
     if (!db.transaction())
-        throw sqlFailure(db.lastError());
+        throw failure(db.lastError());
     try {
         run(createTarget, {}, QString()).finish();
         run(copyRows, params, into.tail).finish();
@@ -552,7 +795,7 @@ void Database::selectInto(const QString &jet, const QVariantMap &params)
         throw;
     }
     if (!db.commit()) {
-        const KorvinaError failure = sqlFailure(db.lastError());
+        const KorvinaError failure = this->failure(db.lastError());
         db.rollback();
         throw failure;
     }

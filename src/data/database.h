@@ -14,13 +14,16 @@
 #include <QVector>
 
 // One database connection (the alert database, or QuikData). Statements are
-// given in the Jet dialect and translated for the engine behind the file:
+// given in the Jet dialect and translated for the engine behind the setting:
+// a "postgresql://" URI is a PostgreSQL server (Qt's QPSQL driver),
 // ".mdb"/".accdb" files go through ODBC to the Access driver unchanged, every
 // other file is an SQLite database.
+class QSqlError;
+
 class Database : public QObject {
     Q_OBJECT
 public:
-    enum class Engine { None, SQLite, Access };
+    enum class Engine { None, SQLite, Access, PostgreSQL };
 
     explicit Database(const QString &name, QObject *parent = nullptr);
     ~Database() override;
@@ -34,6 +37,9 @@ public:
     bool isOpen() const;
     Engine engine() const { return m_engine; }
     const QString &path() const { return m_path; }
+    // The setting as it may be shown (a URI without its password).
+    QString shownPath() const;
+    bool server() const { return m_engine == Engine::PostgreSQL; }
 
     // True while a statement runs or its rows are fetched.
     bool busy() const { return m_busy > 0; }
@@ -139,7 +145,8 @@ private:
     QSqlQuery &prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry);
     void bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params);
     // The same with the placeholders of the names already made.
-    static void bind(QSqlQuery &q, const QStringList &names, const QStringList &placeholders, const QVariantMap &params);
+    void bind(QSqlQuery &q, const QStringList &names, const QStringList &placeholders, const QVariantMap &params);
+    QVariant boundValue(const QVariant &v) const;
     void dropPrepared();
 
     QString m_name;
@@ -159,6 +166,12 @@ private:
     int m_busy = 0;
     int m_busyTimeout = DefaultBusyTimeoutMs;
     void noteWrite(const QString &target);
+    bool openServer(const QString &uri, QString *error);
+    KorvinaError failure(const QSqlError &error);
+    void ensureConnected();
+    bool m_lost = false; // a server's session ended: opened again before the next statement
+    QString insertKey(const QString &table);
+    QHash<QString, QString> m_insertKeys; // PostgreSQL: a table's counter column, by table
     qint64 m_ownWrites = 0;
     qint64 m_otherWrites = 0;
     QHash<QString, qint64> m_tableWrites; // by table, lower case
@@ -167,6 +180,10 @@ private:
 // A date and time as a column gives it back (SQLite keeps it as ISO text);
 // invalid for NULL.
 QDateTime dateTimeValue(const QVariant &v);
+
+// A statement written for SQLite as PostgreSQL takes it: every double-quoted
+// name in lower case (as the tables are made there).
+QString postgresNames(const QString &sql);
 
 // The engine's message of a failed query, as one text.
 QString sqlErrorText(const class QSqlError &error);

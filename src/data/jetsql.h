@@ -20,6 +20,17 @@ QString quoted(const QString &value);
 // Throws KorvinaError on an unterminated literal or bracket.
 QString toSqlite(const QString &jet);
 
+// The engines a Jet statement is translated for.
+enum class Dialect { SQLite, PostgreSQL };
+
+// Jet -> PostgreSQL: as toSqlite, with every [name] in lower case (the
+// tables and columns on PostgreSQL are made in lower case, so names compare
+// without regard to case as in Jet).
+QString toPostgres(const QString &jet);
+QString translate(const QString &jet, Dialect dialect);
+// Both also take Jet's TOP n (as LIMIT n), #date# literals, Now() (local
+// time, as the robot stores it) and IIF(c, a, b) (as CASE).
+
 // "SELECT * INTO Target FROM Source <tail>": Jet's make-table statement.
 struct SelectInto {
     QString target;
@@ -43,7 +54,7 @@ struct Shape {
     QStringList names;   // the statement's own :parameters, as parameterNames
     QVariantList values; // the values taken out, in order
 };
-Shape shape(const QString &jet);
+Shape shape(const QString &jet, Dialect dialect = Dialect::SQLite);
 
 // The table a statement writes to, in lower case: the target of INSERT INTO,
 // UPDATE and DELETE FROM; empty for a SELECT (which writes nothing); "*" for

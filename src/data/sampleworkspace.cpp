@@ -1,5 +1,7 @@
 #include "sampleworkspace.h"
 
+#include "databaseaddress.h"
+
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 #include "config/settings.h"
@@ -144,6 +146,16 @@ void insert(Database &db, const QString &table, const Row &row)
         .finish();
 }
 
+// The counter the last INSERT of this connection gave.
+qint64 lastId(Database &db)
+{
+    QSqlQuery q = db.native(db.server() ? QStringLiteral("SELECT lastval()") : QStringLiteral("SELECT last_insert_rowid()"));
+    q.next();
+    const qint64 id = q.value(0).toLongLong();
+    q.finish();
+    return id;
+}
+
 bool isFutures(const Security &s) { return qstrcmp(s.classCode, "SPBFUT") == 0; }
 
 // Money value of a quantity of a security at a price.
@@ -247,17 +259,12 @@ void fillReference(Database &db, const QString &quikDir)
                 {QStringLiteral("FortsEnb"), c->fortsEnb},
                 {QStringLiteral("Ebs"), c->ebs},
                 {QStringLiteral("id_quik"), c->idQuik}});
-        QSqlQuery q = db.native(QStringLiteral("SELECT last_insert_rowid()"));
-        q.next();
-        idByCode.insert(u(c->code), q.value(0).toLongLong());
+        idByCode.insert(u(c->code), lastId(db));
     }
 
     for (const Group &g : kGroups) {
         insert(db, QStringLiteral("tGroup"), {{QStringLiteral("group"), u(g.name)}});
-        QSqlQuery q = db.native(QStringLiteral("SELECT last_insert_rowid()"));
-        q.next();
-        const qint64 idGroup = q.value(0).toLongLong();
-        q.finish();
+        const qint64 idGroup = lastId(db);
         for (const char *code : g.members)
             insert(db, QStringLiteral("tGroupClients"),
                    {{QStringLiteral("id_group"), idGroup}, {QStringLiteral("id_client"), idByCode.value(u(code))}});
@@ -466,10 +473,14 @@ void fillQuikData(TDatMod &dm, const QString &quikDir)
     });
 }
 
-Summary createWorkspace(const QString &dir)
+Summary createWorkspace(const QString &dir, const QString &quikDataUri, const QString &alertsUri)
 {
     Summary summary;
     summary.paths = pathsIn(dir);
+    if (!quikDataUri.isEmpty())
+        summary.paths.quikData = quikDataUri;
+    if (!alertsUri.isEmpty())
+        summary.paths.alerts = alertsUri;
     const Paths &p = summary.paths;
 
     // The settings file holds the paths in Windows-1251.
@@ -480,7 +491,7 @@ Summary createWorkspace(const QString &dir)
 
     QStringList present;
     for (const QString &f : {p.settings, p.quikData, p.alerts})
-        if (QFileInfo::exists(f))
+        if (!DatabaseAddress::isServer(f) && QFileInfo::exists(f))
             present << f;
     if (!present.isEmpty())
         throw KorvinaError(QStringLiteral("В папке ") + p.dir + QStringLiteral(" уже есть рабочая область (")
@@ -543,6 +554,7 @@ Summary createWorkspace(const QString &dir)
     } catch (...) {
         for (const QString &f : made)
             for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+                if (!DatabaseAddress::isServer(f))
                 QFile::remove(f + QLatin1String(suffix));
         throw;
     }

@@ -35,8 +35,10 @@ struct Summary {
 // anything is written, when the settings file or a database is already there
 // or when the folder's absolute path holds characters that Windows-1251 (the
 // settings file's code page) cannot hold; on a later failure the files made
-// so far are removed again.
-Summary createWorkspace(const QString &dir);
+// so far are removed again. A PostgreSQL URI for QuikData or the alert
+// database puts that database's tables into the (empty) database it names
+// instead of a file, and the settings file names the URI.
+Summary createWorkspace(const QString &dir, const QString &quikDataUri = QString(), const QString &alertsUri = QString());
 
 // Fills a freshly created QuikData database (every table empty), which the
 // data module is connected to, with the demo content, terminals 1 and 2

@@ -71,7 +71,23 @@ bool ensureRobotTables(Database &db);
 // Creates a new SQLite database file with every table of the kind (and the
 // folders above it). Never overwrites: an existing file, or a path naming an
 // Access file, gives KorvinaError naming the path. A file that cannot be
-// completed is removed again.
+// completed is removed again. A PostgreSQL URI gets the tables in its
+// (existing, empty) database instead: createOnServer.
 void createDatabaseFile(const QString &path, Kind kind);
+
+// Makes the tables of the kind in the database a PostgreSQL URI names (it
+// must hold none of them), in one transaction, with the text type that
+// ignores letter case (citext) and, for the alert database, the trigger
+// that notifies FilledOrdersChannel of every new filled order.
+void createOnServer(const QString &uri, Kind kind);
+
+// The channel on which a PostgreSQL alert database tells of new rows of
+// FilledOrders.
+inline constexpr const char FilledOrdersChannel[] = "korvina_filled_orders";
+QStringList alertNotifyStatements();
+
+// A CREATE TABLE or CREATE INDEX statement of the SQLite schema as
+// PostgreSQL takes it: the same names in lower case, the types mapped.
+QString forPostgres(const QString &statement);
 
 } // namespace schema

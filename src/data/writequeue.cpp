@@ -95,7 +95,7 @@ void WriteQueue::defer(const QString &error)
     if (m_deferring)
         return;
     m_deferring = true;
-    AddLog(QStringLiteral("Запись в базу данных ") + m_db.path() + QStringLiteral(" отложена (") + error
+    AddLog(QStringLiteral("Запись в базу данных ") + m_db.shownPath() + QStringLiteral(" отложена (") + error
            + QStringLiteral("): записи сохраняются в памяти и будут записаны позже."));
 }
 
@@ -158,7 +158,7 @@ bool WriteQueue::flush(bool force)
                     done[n].written(ids[n]);
             if (m_deferring) {
                 m_deferring = false;
-                AddLog(QStringLiteral("Отложенные записи сохранены в базе данных ") + m_db.path() + QStringLiteral("."));
+                AddLog(QStringLiteral("Отложенные записи сохранены в базе данных ") + m_db.shownPath() + QStringLiteral("."));
             }
             return true;
         } catch (const std::exception &e) {
@@ -204,7 +204,7 @@ bool WriteQueue::flush(bool force)
     }
     if (m_items.empty() && m_deferring) {
         m_deferring = false;
-        AddLog(QStringLiteral("Отложенные записи сохранены в базе данных ") + m_db.path() + QStringLiteral("."));
+        AddLog(QStringLiteral("Отложенные записи сохранены в базе данных ") + m_db.shownPath() + QStringLiteral("."));
     }
     if (!m_items.empty())
         m_retryAfter.setRemainingTime(RetryPauseMs);

@@ -4,6 +4,8 @@
 
 #include "orderintake.h"
 
+#include "data/databaseaddress.h"
+
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 #include "config/settings.h"
@@ -37,7 +39,7 @@ void OrderIntake::readRunState()
         return;
     try {
         if (schema::ensureRobotTables(m_data.conQuikData))
-            AddLog(QStringLiteral("В базе данных ") + m_settings.edtQuikData
+            AddLog(QStringLiteral("В базе данных ") + DatabaseAddress::shown(m_settings.edtQuikData)
                    + QStringLiteral(" созданы таблицы истории транзакций и состояния робота."));
         m_stateKept = m_data.conQuikData.hasTable(QStringLiteral("tRobotState"));
         if (!m_stateKept)
@@ -48,7 +50,7 @@ void OrderIntake::readRunState()
         // Held by another program for the moment: read once it is free.
         if (isTransient(e))
             throw;
-        AddLog(QStringLiteral("Состояние робота в базе данных ") + m_settings.edtQuikData + QStringLiteral(" не читается: ")
+        AddLog(QStringLiteral("Состояние робота в базе данных ") + DatabaseAddress::shown(m_settings.edtQuikData) + QStringLiteral(" не читается: ")
                + failureText(e));
         m_stateKept = false;
         return;
@@ -66,7 +68,7 @@ void OrderIntake::readRunState()
         AddLog(QStringLiteral("Предыдущий запуск робота завершен штатно."));
     } else if (window > 0 && downFor >= 0 && downFor < window) {
         m_carryFirst = true;
-        m_resumeRows = m_previousRun.lastHandled >= 0 && m_previousRun.alerts == m_settings.edtAlerts;
+        m_resumeRows = m_previousRun.lastHandled >= 0 && m_previousRun.alerts == DatabaseAddress::shown(m_settings.edtAlerts);
         AddLog(QStringLiteral("Предыдущий запуск робота прерван ") + QString::number(downFor)
                + QStringLiteral(" с назад без штатного завершения: работа продолжается с места остановки."));
     } else {
@@ -103,7 +105,7 @@ void OrderIntake::startWatching()
         m_resumeUpTo = -1;
         // Nothing is skipped silently: the rows since the place this run
         // (or, at its first start, the run before) last stored.
-        const bool samePlace = m_placeHandled >= 0 && m_placeAlerts == m_settings.edtAlerts;
+        const bool samePlace = m_placeHandled >= 0 && m_placeAlerts == DatabaseAddress::shown(m_settings.edtAlerts);
         if (samePlace && last > m_placeHandled)
             tellSkipped(m_placeHandled, last,
                         !m_watchedBefore && m_previousRun.running ? QStringLiteral("пока робот был остановлен дольше окна продолжения")
@@ -117,11 +119,11 @@ void OrderIntake::startWatching()
 
 void OrderIntake::storePlace(qint64 lastHandled, Dispatcher::Scope *scope)
 {
-    m_placeAlerts = m_settings.edtAlerts;
+    m_placeAlerts = DatabaseAddress::shown(m_settings.edtAlerts);
     m_placeHandled = lastHandled;
     if (!m_stateKept)
         return;
-    WriteQueue::Item item = PlaceStored(lastHandled, m_gateway.session(), m_settings.edtAlerts);
+    WriteQueue::Item item = PlaceStored(lastHandled, m_gateway.session(), DatabaseAddress::shown(m_settings.edtAlerts));
     if (scope)
         scope->closing = std::move(item);
     else
@@ -174,7 +176,7 @@ void OrderIntake::PollFilledOrders()
     // A table that cannot be read is reported once, and again when it can.
     if (max < 0) {
         const QString why = m_data.tFilledOrders.lastError().isEmpty()
-            ? (m_data.conOmega.isOpen() ? QStringLiteral("таблица не открыта") : QStringLiteral("нет подключения к базе данных ") + m_settings.edtAlerts)
+            ? (m_data.conOmega.isOpen() ? QStringLiteral("таблица не открыта") : QStringLiteral("нет подключения к базе данных ") + DatabaseAddress::shown(m_settings.edtAlerts))
             : m_data.tFilledOrders.lastError();
         if (!m_filledOrdersFailed || why != m_filledOrdersFailure)
             AddLog(QStringLiteral("Таблица FilledOrders не читается (") + why + QStringLiteral("): новые ордера не загружаются."));

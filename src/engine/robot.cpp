@@ -1,5 +1,7 @@
 #include "robot.h"
 
+#include "data/databaseaddress.h"
+
 
 #include "config/operationlog.h"
 #include "config/settings.h"
@@ -9,6 +11,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSysInfo>
+#include <QCoreApplication>
 
 
 Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
@@ -42,6 +46,9 @@ Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     connect(&m_serviceTimer, &QTimer::timeout, this, [this] { runTick([this] { onServiceTimer(); }); });
     m_connectRetry.setInterval(ConnectRetryMs);
     connect(&m_connectRetry, &QTimer::timeout, this, [this] { runTick([this] { onConnectRetry(); }); });
+    m_standbyTimer.setInterval(StandbyPollMs);
+    connect(&m_standbyTimer, &QTimer::timeout, this, [this] { runTick([this] { onStandbyTimer(); }); });
+    m_gateway.setWriteFence([this] { return mayWriteLines(); });
     m_timInfoLogOn = true; // the link check runs from the start
     ApplyTimerPeriods();
     // The directory's totals follow every row saved or deleted.
@@ -163,15 +170,140 @@ void Robot::actConnectToBaseExecute()
     connectAndPrepare();
     if (m_connectPending) {
         m_connectAsked = true;
-        emit message(QStringLiteral("База данных ") + m_settings.edtQuikData
+        emit message(QStringLiteral("База данных ") + DatabaseAddress::shown(m_settings.edtQuikData)
                      + QStringLiteral(" занята другой программой: подключение будет завершено и новые файлы TRI и TRO созданы, как только она освободится."));
         return;
     }
     emit message(FilesMadeText);
 }
 
+bool Robot::lockHeld() const
+{
+    return DatabaseAddress::isServer(m_settings.edtQuikData) ? m_serverLock.held() : m_instanceLock.held();
+}
+
+bool Robot::takeServerLock()
+{
+    const QString shown = DatabaseAddress::shown(m_settings.edtQuikData);
+    const bool wasHeld = m_serverLock.held();
+    m_lockedOut = false;
+    m_lockedOutText.clear();
+    switch (m_serverLock.acquire(m_settings.edtQuikData)) {
+    case ServerLock::Result::Held:
+        if (!wasHeld)
+            AddLog(QStringLiteral("Робот (процесс ") + QString::number(QCoreApplication::applicationPid()) + QStringLiteral(" на компьютере ")
+                   + QSysInfo::machineHostName() + QStringLiteral(") получил блокировку базы данных ") + shown
+                   + QStringLiteral(", эпоха владельца ") + QString::number(m_serverLock.epoch()) + QLatin1Char('.'));
+        m_standbyWaiting = false;
+        m_standbyTimer.stop();
+        return true;
+    case ServerLock::Result::HeldByOther: {
+        const QString who = m_serverLock.holder().isEmpty() ? QStringLiteral("неизвестный робот") : m_serverLock.holder();
+        if (m_settings.chStandby) {
+            m_lockedOutText = QStringLiteral("База данных ") + shown + QStringLiteral(" используется другим роботом Korvina (") + who
+                + QStringLiteral("). Этот робот в резерве: он ждет и продолжит работу, как только тот остановится.");
+            if (!m_standbyWaiting)
+                AddLog(m_lockedOutText);
+            m_standbyWaiting = true;
+            m_lockedOut = true;
+            if (!m_standbyTimer.isActive())
+                m_standbyTimer.start();
+            return false;
+        }
+        m_lockedOutText = QStringLiteral("База данных ") + shown + QStringLiteral(" уже используется другим роботом Korvina (") + who
+            + QStringLiteral("). Этот робот не загружает ордера и не пишет файлы транзакций.");
+        break;
+    }
+    case ServerLock::Result::Failed:
+        if (m_standbyWaiting) {
+            m_lockedOut = true; // the server is away for the moment: the standby goes on waiting
+            return false;
+        }
+        m_lockedOutText = QStringLiteral("Блокировка базы данных ") + shown + QStringLiteral(" не установлена: ") + m_serverLock.error()
+            + QStringLiteral(". Без нее рядом с этим роботом мог бы торговать второй, поэтому этот робот не загружает ордера и не пишет файлы транзакций.");
+        break;
+    }
+    m_lockedOut = true;
+    AddLog(m_lockedOutText);
+    return false;
+}
+
+void Robot::onStandbyTimer()
+{
+    if (!m_standbyWaiting) {
+        m_standbyTimer.stop();
+        return;
+    }
+    if (m_serverLock.acquire(m_settings.edtQuikData) != ServerLock::Result::Held)
+        return;
+    // The active robot is gone: this one goes on as a robot restarted
+    // after a crash (the stored place, the resume window, carried lines).
+    m_standbyWaiting = false;
+    m_standbyTimer.stop();
+    m_lockedOut = false;
+    m_lockedOutText.clear();
+    AddLog(QStringLiteral("Резервный робот (процесс ") + QString::number(QCoreApplication::applicationPid()) + QStringLiteral(" на компьютере ")
+           + QSysInfo::machineHostName() + QStringLiteral(") берет работу на себя: блокировка базы данных ")
+           + DatabaseAddress::shown(m_settings.edtQuikData) + QStringLiteral(" получена, эпоха владельца ")
+           + QString::number(m_serverLock.epoch()) + QLatin1Char('.'));
+    FlushLog();
+    connectAndPrepare();
+    if (m_serviceWatch && !m_watching && m_actStartWatchEnabled && !m_lockedOut && !m_connectPending)
+        actStartWatchExecute();
+}
+
+bool Robot::mayWriteLines()
+{
+    if (m_lockedOut)
+        return false;
+    if (!DatabaseAddress::isServer(m_settings.edtQuikData) || !m_serverLock.held())
+        return true;
+    const QString shown = DatabaseAddress::shown(m_settings.edtQuikData);
+    switch (m_serverLock.check()) {
+    case ServerLock::State::Held:
+        if (m_serverUnreachable || m_serverLock.retaken()) {
+            m_serverUnreachable = false;
+            AddLog(QStringLiteral("Связь с сервером базы данных ") + shown
+                   + QStringLiteral(" восстановлена, блокировка получена снова; транзакции записываются."));
+        }
+        return true;
+    case ServerLock::State::Unreachable:
+        if (!m_serverUnreachable)
+            AddLog(QStringLiteral("Нет связи с сервером базы данных ") + shown + QStringLiteral(" (") + m_serverLock.error()
+                   + QStringLiteral("): транзакции ждут, пока связь не восстановится и блокировка не будет получена снова."));
+        m_serverUnreachable = true;
+        return false;
+    case ServerLock::State::Lost:
+        break;
+    }
+    const QString who = m_serverLock.holder().isEmpty() ? QString() : QStringLiteral(" (") + m_serverLock.holder() + QLatin1Char(')');
+    const QString text = QStringLiteral("Робот прекратил торговлю: работу с базой данных ") + shown
+        + QStringLiteral(" взял на себя другой робот Korvina") + who
+        + QStringLiteral(". Этот робот не загружает ордера и не пишет файлы транзакций.");
+    // Not inside the gateway's write: at once after it.
+    m_lockedOut = true;
+    m_lockedOutText = text;
+    QTimer::singleShot(0, this, [this, text] { stopTrading(text); });
+    return false;
+}
+
+void Robot::stopTrading(const QString &text)
+{
+    m_lockedOut = true;
+    m_lockedOutText = text;
+    if (m_watching)
+        stopWatching();
+    setWatchActions(false, false);
+    AddLog(text);
+    FlushLog();
+    emit beep();
+    emit failure(text);
+}
+
 bool Robot::takeWorkspaceLock()
 {
+    if (DatabaseAddress::isServer(m_settings.edtQuikData))
+        return takeServerLock();
     // The lock is the operating system's, on QuikData itself; a robot on
     // another QuikData takes another lock.
     const QString path = QFileInfo(m_settings.edtQuikData).absoluteFilePath();
@@ -191,12 +323,12 @@ bool Robot::takeWorkspaceLock()
         return true;
     case InstanceLock::Result::HeldByOther: {
         const QString who = m_instanceLock.holder().isEmpty() ? QStringLiteral("файл блокировки ") + info : m_instanceLock.holder();
-        m_lockedOutText = QStringLiteral("База данных ") + m_settings.edtQuikData + QStringLiteral(" уже используется другим роботом Korvina (")
+        m_lockedOutText = QStringLiteral("База данных ") + DatabaseAddress::shown(m_settings.edtQuikData) + QStringLiteral(" уже используется другим роботом Korvina (")
             + who + QStringLiteral("). Этот робот не загружает ордера и не пишет файлы транзакций.");
         break;
     }
     case InstanceLock::Result::Failed:
-        m_lockedOutText = QStringLiteral("Блокировка базы данных ") + m_settings.edtQuikData + QStringLiteral(" не установлена: ")
+        m_lockedOutText = QStringLiteral("Блокировка базы данных ") + DatabaseAddress::shown(m_settings.edtQuikData) + QStringLiteral(" не установлена: ")
             + m_instanceLock.error()
             + QStringLiteral(". Без нее рядом с этим роботом мог бы торговать второй, поэтому этот робот не загружает ордера и не пишет файлы транзакций.");
         break;
@@ -208,6 +340,11 @@ bool Robot::takeWorkspaceLock()
 
 void Robot::checkInstanceLock()
 {
+    if (DatabaseAddress::isServer(m_settings.edtQuikData)) {
+        if (!m_lockedOut && m_serverLock.held())
+            mayWriteLines();
+        return;
+    }
     if (m_lockedOut || !m_instanceLock.held())
         return;
     bool remade = false;
@@ -221,7 +358,7 @@ void Robot::checkInstanceLock()
     // once and says so everywhere it can.
     m_lockedOut = true;
     m_lockedOutText = QStringLiteral("Робот прекратил торговлю: ") + problem + QStringLiteral(". Блокировка базы данных ")
-        + m_settings.edtQuikData + QStringLiteral(" больше не принадлежит этому роботу: он не загружает ордера и не пишет файлы транзакций.");
+        + DatabaseAddress::shown(m_settings.edtQuikData) + QStringLiteral(" больше не принадлежит этому роботу: он не загружает ордера и не пишет файлы транзакций.");
     if (m_watching)
         stopWatching();
     setWatchActions(false, false);
@@ -237,7 +374,7 @@ void Robot::ConnectAndStart()
     if (!ConnectDatabases())
         return;
     // A QuikData that was not there when the lock was asked for is there now.
-    if (locked && !m_instanceLock.held())
+    if (locked && !lockHeld())
         locked = takeWorkspaceLock();
     if (!locked) {
         // Another robot trades on this QuikData: its journal and its files
@@ -277,7 +414,7 @@ void Robot::startConnected()
     if (m_connectPending) {
         m_connectPending = false;
         m_connectRetry.stop();
-        AddLog(QStringLiteral("База данных ") + m_settings.edtQuikData + QStringLiteral(" освободилась: подключение завершается."));
+        AddLog(QStringLiteral("База данных ") + DatabaseAddress::shown(m_settings.edtQuikData) + QStringLiteral(" освободилась: подключение завершается."));
     }
     m_intake.storeState(RunStarted(m_gateway.session()));
     setTimerEnabled(m_timUpdateTable, true);
@@ -289,7 +426,7 @@ void Robot::startConnected()
 void Robot::setConnectionPending(const QString &why)
 {
     if (!m_connectPending)
-        AddLog(QStringLiteral("Подключение к базе данных ") + m_settings.edtQuikData
+        AddLog(QStringLiteral("Подключение к базе данных ") + DatabaseAddress::shown(m_settings.edtQuikData)
                + QStringLiteral(" не завершено: база данных занята другой программой (") + why
                + QStringLiteral("). Журнал транзакций, состояние робота и новые файлы транзакций будут записаны, как только она освободится, и только после этого робот начнет принимать ордера."));
     m_connectPending = true;
@@ -333,13 +470,13 @@ bool Robot::ConnectDatabases()
         if (db.open(path, &error)) {
             // Tried again every few seconds while the other database fails:
             // a connection that keeps succeeding is told once.
-            const QString ok = QStringLiteral("Подключение к базе данных ") + path + QStringLiteral(": OK");
+            const QString ok = QStringLiteral("Подключение к базе данных ") + DatabaseAddress::shown(path) + QStringLiteral(": OK");
             if (!m_serviceRetry || m_lastConnectOutcome.value(path) != ok)
                 AddLog(ok);
             m_lastConnectOutcome.insert(path, ok);
             return;
         }
-        const QString line = QStringLiteral("При подключении к базе данных ") + path + QStringLiteral(" произошла ошибка:\r\n") + error;
+        const QString line = QStringLiteral("При подключении к базе данных ") + DatabaseAddress::shown(path) + QStringLiteral(" произошла ошибка:\r\n") + error;
         // Unattended, a failure that repeats is logged once.
         if (!m_quietRepeats || m_lastConnectOutcome.value(path) != line)
             AddLog(line);
@@ -671,7 +808,7 @@ void Robot::Shutdown(int mailGraceMs)
     }
     for (WriteQueue *q : {&m_data.quikWrites, &m_data.alertWrites})
         if (!q->isEmpty())
-            AddLog(QStringLiteral("При завершении работы не записано в базу данных ") + q->database().path() + QStringLiteral(": ")
+            AddLog(QStringLiteral("При завершении работы не записано в базу данных ") + q->database().shownPath() + QStringLiteral(": ")
                    + QString::number(q->size()) + QStringLiteral(" записей."));
     // Lines whose rows that last try wrote go to their files; the others
     // never go out, and each is told.
@@ -722,12 +859,12 @@ void Robot::onServiceTimer()
         QString error;
         const QString path = m_settings.edtAlerts;
         if (m_data.conOmega.open(path, &error)) {
-            const QString ok = QStringLiteral("Подключение к базе данных ") + path + QStringLiteral(": OK");
+            const QString ok = QStringLiteral("Подключение к базе данных ") + DatabaseAddress::shown(path) + QStringLiteral(": OK");
             AddLog(ok);
             m_lastConnectOutcome.insert(path, ok);
             UpdateStatusBar();
         } else {
-            const QString line = QStringLiteral("При подключении к базе данных ") + path + QStringLiteral(" произошла ошибка:\r\n") + error;
+            const QString line = QStringLiteral("При подключении к базе данных ") + DatabaseAddress::shown(path) + QStringLiteral(" произошла ошибка:\r\n") + error;
             if (m_lastConnectOutcome.value(path) != line)
                 AddLog(line);
             m_lastConnectOutcome.insert(path, line);

@@ -6,6 +6,7 @@
 
 #include "config/korvinaerror.h"
 #include "data/instancelock.h"
+#include "data/serverlock.h"
 #include "gateway/gateway.h"
 #include "monitor/linkmonitor.h"
 #include "monitor/mailqueue.h"
@@ -137,6 +138,12 @@ public:
     // loses it neither watches nor writes transaction files or the journal.
     bool lockedOut() const { return m_lockedOut; }
     const QString &lockedOutText() const { return m_lockedOutText; }
+    // On a PostgreSQL QuikData the lock is the server's (ServerLock). A
+    // standby robot ([Position] Standby, --standby) that finds it held
+    // waits and takes over when it frees, going on as a robot restarted
+    // after a crash does.
+    bool standbyWaiting() const { return m_standbyWaiting; }
+    static constexpr int StandbyPollMs = 200;
 
     // Running unattended: a connection that fails is tried again every few
     // seconds (each distinct failure logged once), and watching starts as
@@ -206,6 +213,14 @@ private:
     // The instance lock still stands; otherwise trading stops, loudly.
     void checkInstanceLock();
     bool takeWorkspaceLock();
+    bool takeServerLock();
+    bool lockHeld() const;
+    void onStandbyTimer();
+    // Whether lines may go into the transaction files now (the gateway
+    // asks before each batch): on a server, the lock still held and the
+    // owner epoch this robot's.
+    bool mayWriteLines();
+    void stopTrading(const QString &text);
     // ConnectAndStart, BuildTROFiles, PrepareTransactionFiles.
     void connectAndPrepare();
     // The instant-intake watcher follows watching and the file sets.
@@ -241,6 +256,10 @@ private:
     QElapsedTimer m_heartbeat;
 
     InstanceLock m_instanceLock;
+    ServerLock m_serverLock;
+    QTimer m_standbyTimer;
+    bool m_standbyWaiting = false;
+    bool m_serverUnreachable = false; // told once until it is back
     bool m_lockedOut = false;
     QString m_lockedOutText;
 

@@ -205,10 +205,12 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
     if (waiting)
         reportWriteFailure(destination, QStringLiteral("Транзакции для ") + (smartTrade ? QStringLiteral("папки ") : QStringLiteral("файла "))
                                             + destination + QStringLiteral(" ждут сохранения своих записей в базе данных ")
-                                            + m_data.conQuikData.path()
+                                            + m_data.conQuikData.shownPath()
                                             + QStringLiteral(" и будут записаны, как только записи сохранятся."));
     mine = mine.mid(0, ready);
     if (mine.isEmpty())
+        return;
+    if (m_writeFence && !m_writeFence())
         return;
 
     // What goes into the file, and where in it each text ends.

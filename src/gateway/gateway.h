@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "transactionfiles.h"
 
 #include <QDateTime>
@@ -23,6 +25,10 @@ class Gateway : public QObject {
     Q_OBJECT
 public:
     Gateway(Settings &settings, TDatMod &data, QObject *parent = nullptr);
+
+    // Asked before each batch of lines goes into a transaction file; while
+    // it says no, the lines wait (as for their rows). None: always yes.
+    void setWriteFence(std::function<bool()> fence) { m_writeFence = std::move(fence); }
 
     // The number the next transaction will carry.
     qint32 TransId() const { return m_transId; }
@@ -172,6 +178,7 @@ signals:
     void filesMade(qint64 session);
 
 private:
+    std::function<bool()> m_writeFence;
     // Why a client's transaction must not go out (the limit of lots, a
     // price that is nothing); empty when it may.
     QString refusal(const TOrder &O, const TPreOrder &P) const;

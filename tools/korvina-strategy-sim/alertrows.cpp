@@ -99,12 +99,17 @@ qint64 addRow(Database &alerts, const AlertRow &row, const QDateTime &at)
 
     // One statement takes the next ID and adds the row: no other writer can
     // slip a row in between.
-    alerts
-        .native(QStringLiteral("INSERT INTO ") + ident(table) + QStringLiteral(" (\"ID\", ")
-                    + ins.columns.join(QStringLiteral(", ")) + QStringLiteral(") SELECT IFNULL(MAX(\"ID\"), 0) + 1, ")
-                    + ins.values.join(QStringLiteral(", ")) + QStringLiteral(" FROM ") + ident(table),
-                ins.params)
-        .finish();
+    const QString insert = QStringLiteral("INSERT INTO ") + ident(table) + QStringLiteral(" (\"ID\", ")
+        + ins.columns.join(QStringLiteral(", ")) + QStringLiteral(") SELECT COALESCE(MAX(\"ID\"), 0) + 1, ")
+        + ins.values.join(QStringLiteral(", ")) + QStringLiteral(" FROM ") + ident(table);
+    if (alerts.server()) {
+        // (The robot's trigger tells the robots listening of the new row.)
+        QSqlQuery q = alerts.native(insert + QStringLiteral(" RETURNING \"ID\""), ins.params);
+        const qint64 id = q.next() ? q.value(0).toLongLong() : -1;
+        q.finish();
+        return id;
+    }
+    alerts.native(insert, ins.params).finish();
     QSqlQuery q = alerts.native(QStringLiteral("SELECT \"ID\" FROM ") + ident(table)
                                 + QStringLiteral(" WHERE rowid = last_insert_rowid()"));
     const qint64 id = q.next() ? q.value(0).toLongLong() : -1;

@@ -114,8 +114,8 @@ bool openDatabase(Database &db, const QString &path, QString *error)
 {
     if (!db.open(path, error))
         return false;
-    if (db.engine() != Database::Engine::SQLite) {
-        *error = QStringLiteral("only SQLite databases are supported: ") + path;
+    if (db.engine() != Database::Engine::SQLite && db.engine() != Database::Engine::PostgreSQL) {
+        *error = QStringLiteral("only SQLite and PostgreSQL databases are supported: ") + path;
         return false;
     }
     return true;
@@ -139,6 +139,8 @@ struct Writer {
         db = std::make_unique<Database>(QStringLiteral("strategy-sim-alerts"));
         if (!openDatabase(*db, path, error))
             return nullptr;
+        if (db->server())
+            return db.get(); // (the sync and journal modes are SQLite's)
         try {
             db->native(QStringLiteral("PRAGMA journal_mode=") + journal).finish();
         } catch (const KorvinaError &) {

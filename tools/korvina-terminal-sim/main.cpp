@@ -5,6 +5,7 @@
 //
 // Exit codes: 0 stopped normally, 1 could not run, 2 wrong command line.
 
+#include "data/databaseaddress.h"
 #include "toolcli.h"
 
 #include "terminal.h"
@@ -44,7 +45,8 @@ const char kHelp[] =
     "  --dir DIR            folder of the transaction file set (required)\n"
     "  --name NAME          base name of the file set; default \"trans\", or with\n"
     "                       --terminal N and --db the terminal's name in tQuik\n"
-    "  --db FILE            the QuikData database (SQLite) to export into\n"
+    "  --db FILE|URI        the QuikData database to export into: an SQLite file\n"
+    "                       or a postgresql:// URI\n"
     "  --terminal N         0: the base export tables (SINGLE mode, default);\n"
     "                       N: tLimitStockN ... tTradesN (MULTI mode)\n"
     "  --info-log FILE      the terminal's log file, grown while connected\n"
@@ -185,7 +187,10 @@ int main(int argc, char *argv[])
 
     termsim::Config config;
     config.dir = QDir(parser.value(dir)).absolutePath();
-    config.db = parser.isSet(db) ? QFileInfo(parser.value(db)).absoluteFilePath() : QString();
+    // A file as an absolute path; a PostgreSQL URI as it is.
+    config.db = !parser.isSet(db)                                ? QString()
+        : DatabaseAddress::isServer(parser.value(db)) ? parser.value(db)
+                                                      : QFileInfo(parser.value(db)).absoluteFilePath();
     config.infoLog = parser.isSet(infoLog) ? QFileInfo(parser.value(infoLog)).absoluteFilePath() : QString();
     config.quiet = parser.isSet(quiet);
     QString problem;

@@ -114,8 +114,8 @@ bool Terminal::start(QString *error)
             *error = problem;
             return false;
         }
-        if (m_db->engine() != Database::Engine::SQLite) {
-            *error = QStringLiteral("only SQLite databases are supported: ") + m_config.db;
+        if (m_db->engine() != Database::Engine::SQLite && m_db->engine() != Database::Engine::PostgreSQL) {
+            *error = QStringLiteral("only SQLite and PostgreSQL databases are supported: ") + m_config.db;
             return false;
         }
         QStringList missing;
