@@ -63,8 +63,19 @@ case "$cmd" in
     ;;
   demo)
     build
+    # KORVINA_DEMO_PG_QUIKDATA and KORVINA_DEMO_PG_ALERTS (postgresql:// URIs of
+    # two empty databases) put the demo's databases on a PostgreSQL server.
+    QUIKDATA="$DEMO/Data/dbQuikData.sqlite"
+    ALERTS="$DEMO/Omega/Alerts11.sqlite"
+    sample_args=()
+    if [ -n "${KORVINA_DEMO_PG_QUIKDATA:-}" ]; then
+      QUIKDATA="$KORVINA_DEMO_PG_QUIKDATA"; sample_args+=(--quikdata "$QUIKDATA")
+    fi
+    if [ -n "${KORVINA_DEMO_PG_ALERTS:-}" ]; then
+      ALERTS="$KORVINA_DEMO_PG_ALERTS"; sample_args+=(--alerts "$ALERTS")
+    fi
     if [ ! -f "$DEMO/Korvina.ini" ]; then
-      "$BUILD/bin/korvina-db" sample "$DEMO"
+      "$BUILD/bin/korvina-db" sample "$DEMO" "${sample_args[@]}"
     fi
     cd "$DEMO"
     # The two outside programs as stand-ins: a QUIK terminal answering the
@@ -73,11 +84,11 @@ case "$cmd" in
     stop_all() { [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; }
     trap stop_all EXIT
     trap 'exit 0' INT TERM
-    "$BUILD/bin/korvina-terminal-sim" --dir "$DEMO/Trans" --db "$DEMO/Data/dbQuikData.sqlite" \
+    "$BUILD/bin/korvina-terminal-sim" --dir "$DEMO/Trans" --db "$QUIKDATA" \
       --info-log "$DEMO/QUIK/info.log" --quiet &
     pids+=($!)
-    ( sleep 3; exec "$BUILD/bin/korvina-strategy-sim" --alerts "$DEMO/Omega/Alerts11.sqlite" \
-        --quikdata "$DEMO/Data/dbQuikData.sqlite" --random 1000 --every 4000 >/dev/null ) &
+    ( sleep 3; exec "$BUILD/bin/korvina-strategy-sim" --alerts "$ALERTS" \
+        --quikdata "$QUIKDATA" --random 1000 --every 4000 >/dev/null ) &
     pids+=($!)
     # The operator's window when there is a display to show it on.
     mode=(--headless)

@@ -176,6 +176,11 @@ void TestPgEngine::sameRows_data()
         << 1;
     QTest::newRow("aggregates as the directory totals read them")
         << false << "Select Count(Active) as SumTraded,  Sum(id_quik) as SumQuik From tClients Where Active =  True" << none << 1;
+    QTest::newRow("a parenthesised join and a subquery")
+        << false
+        << "SELECT DISTINCT code FROM (SELECT c.Code AS code FROM (tClients AS c INNER JOIN tQuik AS q ON c.id_quik = q.id_quik) "
+           "WHERE q.active = True) ORDER BY code"
+        << none << 2;
     QTest::newRow("an UPDATE's effect") << false << "SELECT code, status FROM tOrderNumber ORDER BY trans_id" << none << 2;
     QTest::newRow("a literal with the terminal's name")
         << false << "SELECT id_quik, quik, path FROM tQuik WHERE quik = \"Брокер \"\"2\"\"\"" << none << 1;

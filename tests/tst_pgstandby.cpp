@@ -1,7 +1,9 @@
 // One active robot across hosts on a PostgreSQL QuikData: the server's lock
 // with its owner epoch, and a standby robot that takes over when the active
 // one is killed while a strategy fills orders.
+#include "data/schema.h"
 #include "data/serverlock.h"
+#include "data/servernotifications.h"
 #include "pgserver.h"
 
 #include <QDir>
@@ -56,6 +58,7 @@ private slots:
     void lockHasOneHolder();
     void fencing_data();
     void fencing();
+    void newFilledOrderIsNotified();
     void standbyTakesOverAfterKill();
 
 private:
@@ -133,6 +136,28 @@ void TestPgStandby::fencing()
         QCOMPARE(active.epoch(), epoch);
         QCOMPARE(standby.acquire(m_quikData), ServerLock::Result::HeldByOther);
     }
+}
+
+void TestPgStandby::newFilledOrderIsNotified()
+{
+    // The alert database made by the tool tells a listener of each new
+    // FilledOrders row at its commit, and of nothing else.
+    const QString alerts = m_server.createDatabase(QStringLiteral("notify_alerts"));
+    schema::createDatabaseFile(alerts, schema::Kind::Alerts);
+    ServerNotifications listener;
+    QString error;
+    QVERIFY2(listener.listen(alerts, QString::fromLatin1(schema::FilledOrdersChannel), &error), qPrintable(error));
+    int notified = 0;
+    connect(&listener, &ServerNotifications::notified, this, [&] { ++notified; });
+    QVERIFY(m_server.exec(QStringLiteral("notify_alerts"), QStringLiteral("INSERT INTO activeorders (\"id\") VALUES (1)")));
+    QTest::qWait(300);
+    QCOMPARE(notified, 0);
+    QVERIFY(m_server.exec(QStringLiteral("notify_alerts"), QStringLiteral("INSERT INTO filledorders (\"id\", symbol) VALUES (1, 'SBER')")));
+    QTRY_COMPARE_WITH_TIMEOUT(notified, 1, 2000);
+    listener.stop();
+    QVERIFY(m_server.exec(QStringLiteral("notify_alerts"), QStringLiteral("INSERT INTO filledorders (\"id\", symbol) VALUES (2, 'SBER')")));
+    QTest::qWait(300);
+    QCOMPARE(notified, 1);
 }
 
 void TestPgStandby::standbyTakesOverAfterKill()

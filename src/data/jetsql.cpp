@@ -406,7 +406,9 @@ QString namedSubqueries(const QString &jet)
         }
         if (c == QLatin1Char('(') && from.match(QStringView(out).left(i + 1)).hasMatch()) {
             const int close = closingParen(out, i);
-            if (!alias.match(QStringView(out).mid(close + 1)).hasMatch()) {
+            // (Jet's parenthesised joins, "FROM (a INNER JOIN b ON ...)", take no name.)
+            static const QRegularExpression select(QStringLiteral("^\\s*SELECT\\b"), QRegularExpression::CaseInsensitiveOption);
+            if (select.match(QStringView(out).mid(i + 1)).hasMatch() && !alias.match(QStringView(out).mid(close + 1)).hasMatch()) {
                 out.insert(close + 1, QStringLiteral(" AS jet_subquery_") + QString::number(++named));
             }
         }

@@ -5,6 +5,7 @@
 #include "orderintake.h"
 
 #include "data/databaseaddress.h"
+#include "data/schema.h"
 
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
@@ -31,6 +32,12 @@ OrderIntake::OrderIntake(Settings &settings, TDatMod &data, Gateway &gateway, Di
     });
     connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &OrderIntake::onChange);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &OrderIntake::onChange);
+    // A notification comes after the row's commit: one look finds it.
+    connect(&m_notifications, &ServerNotifications::notified, this, [this] {
+        m_dueOrders = true;
+        m_seriesStep = SeriesMs.size();
+        m_due.start(0);
+    });
 }
 
 void OrderIntake::readRunState()
@@ -330,13 +337,26 @@ void OrderIntake::watch(bool on, const QVector<TTROData> &troFiles)
         const QStringList watched = intakePaths();
         if (!watched.isEmpty())
             m_watcher.removePaths(watched);
+        m_notifications.stop();
         return;
     }
     // The database, its WAL file (commits land there) and their folder
     // (a WAL file made later); each terminal's result file and the folder.
     QStringList wanted;
-    const QString alerts = QFileInfo(m_settings.edtAlerts).absoluteFilePath();
-    wanted << alerts << alerts + QStringLiteral("-wal") << QFileInfo(alerts).absolutePath();
+    if (DatabaseAddress::isServer(m_settings.edtAlerts)) {
+        QString error;
+        if (!m_notifications.listen(m_settings.edtAlerts, QString::fromLatin1(schema::FilledOrdersChannel), &error)) {
+            if (!m_notificationsFailed)
+                AddLog(QStringLiteral("Уведомления о новых ордерах базы данных ") + DatabaseAddress::shown(m_settings.edtAlerts)
+                       + QStringLiteral(" не получены (") + error + QStringLiteral("): она проверяется по таймеру."));
+            m_notificationsFailed = true;
+        } else {
+            m_notificationsFailed = false;
+        }
+    } else {
+        const QString alerts = QFileInfo(m_settings.edtAlerts).absoluteFilePath();
+        wanted << alerts << alerts + QStringLiteral("-wal") << QFileInfo(alerts).absolutePath();
+    }
     if (!m_settings.edtdirTT.trimmed().isEmpty()) {
         const QString folder = PathInFolder(m_settings.edtdirTT, QString());
         for (const TTROData &tro : troFiles)

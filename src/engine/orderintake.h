@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/servernotifications.h"
+
 #include "dispatcher.h"
 #include "runstate.h"
 
@@ -136,6 +138,10 @@ private:
     bool m_watchedBefore = false; // watching was started in this run
 
     QFileSystemWatcher m_watcher;
+    // A server's alert database tells of new rows itself (its trigger's
+    // notifications); nothing to watch there.
+    ServerNotifications m_notifications;
+    bool m_notificationsFailed = false; // told once
     QTimer m_due;
     bool m_dueOrders = false, m_dueResults = false;
     qsizetype m_seriesStep = 0; // the next pause of the series; SeriesMs.size(): none

@@ -166,7 +166,22 @@ int addRows(Writer &writer, const QList<stratsim::AlertRow> &rows)
         if (!alerts)
             return failed(problem);
         try {
-            const qint64 id = stratsim::addRow(*alerts, row, QDateTime::currentDateTime());
+            // A server that went away for a moment (restarted, unreachable):
+            // the row is written again once it is back, as a platform's
+            // driver retries, for up to a minute.
+            qint64 id = -1;
+            for (QElapsedTimer waited;;) {
+                if (!waited.isValid())
+                    waited.start();
+                try {
+                    id = stratsim::addRow(*alerts, row, QDateTime::currentDateTime());
+                    break;
+                } catch (const KorvinaError &e) {
+                    if (!alerts->server() || !e.transient() || waited.hasExpired(60000))
+                        throw;
+                    QThread::msleep(200);
+                }
+            }
             // Told at once, as committed; closing the connection comes after.
             out() << stratsim::describe(row, id) << '\n';
             out().flush();
