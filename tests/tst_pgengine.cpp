@@ -24,6 +24,7 @@ private slots:
     void passwordNeverShown();
     void sameRows_data();
     void sameRows();
+    void counters_data();
     void counters();
     void selectInto();
     void mergedViews();
@@ -233,10 +234,17 @@ void TestPgEngine::sameRows()
     QCOMPARE(normalized(pg.fetch(jet, params)), expected);
 }
 
+void TestPgEngine::counters_data()
+{
+    QTest::addColumn<QString>("insert");
+    QTest::newRow("counter") << "INSERT INTO tWorkSpaces (workspace) VALUES (:w)";
+    QTest::newRow("row key") << "INSERT INTO tOrderHistory (trans_id, trans_text) VALUES (7, :w)";
+}
+
 void TestPgEngine::counters()
 {
-    // A counter the database gives is told back on both engines, from 1 up.
-    const QString insert = QStringLiteral("INSERT INTO tWorkSpaces (workspace) VALUES (:w)");
+    // A key the database gives is told back on both engines, from 1 up.
+    QFETCH(QString, insert);
     for (int i = 1; i <= 3; ++i) {
         qint64 sqliteId = -1, pgId = -1;
         m_sqliteQuik->execute(insert, {{QStringLiteral("w"), QStringLiteral("w%1.orw").arg(i)}}, &sqliteId);

@@ -84,7 +84,9 @@ Database::~Database()
 
 QSqlDatabase Database::handle() const { return QSqlDatabase::database(m_connection, false); }
 
-bool Database::isOpen() const { return m_engine != Engine::None && handle().isOpen(); }
+// A server's session that ended stays open to its users: the next
+// statement opens it again (and fails, transiently, while the server is away).
+bool Database::isOpen() const { return m_engine != Engine::None && (m_lost || handle().isOpen()); }
 
 QString Database::shownPath() const { return DatabaseAddress::shown(m_path); }
 

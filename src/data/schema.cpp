@@ -352,7 +352,7 @@ QString forPostgres(const QString &statement)
     // a counter an identity column, yes/no 1/0 as on SQLite, text without
     // regard to letter case (citext).
     static const QRegularExpression column(
-        QStringLiteral("(\"[^\"]+\") (INTEGER PRIMARY KEY AUTOINCREMENT|VARCHAR\\(\\d+\\) COLLATE NOCASE|BOOLEAN DEFAULT 0|DOUBLE|DATETIME|"
+        QStringLiteral("(\"[^\"]+\") (INTEGER PRIMARY KEY(?: AUTOINCREMENT)?|VARCHAR\\(\\d+\\) COLLATE NOCASE|BOOLEAN DEFAULT 0|DOUBLE|DATETIME|"
                        "DECIMAL\\((\\d+),(\\d+)\\)|INTEGER|SMALLINT|DATE|TIME)(?=[,)])"));
     QString out;
     qsizetype last = 0;

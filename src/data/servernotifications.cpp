@@ -1,5 +1,7 @@
 #include "servernotifications.h"
 
+#include "config/korvinaerror.h"
+
 #include <QSqlDriver>
 
 ServerNotifications::ServerNotifications(QObject *parent) : QObject(parent), m_db(QStringLiteral("notifications")) {}
@@ -8,8 +10,16 @@ ServerNotifications::~ServerNotifications() { stop(); }
 
 bool ServerNotifications::listen(const QString &uri, const QString &channel, QString *error)
 {
-    if (m_listening && uri == m_uri && channel == m_channel && m_db.isOpen())
-        return true;
+    if (m_listening && uri == m_uri && channel == m_channel && m_db.isOpen()) {
+        // A session that ended (a server restarted, a network down) took
+        // the subscription with it and says nothing: looked at now and then,
+        // and made again when gone.
+        if (m_looked.isValid() && !m_looked.hasExpired(LookEveryMs))
+            return true;
+        m_looked.start();
+        if (alive())
+            return true;
+    }
     stop();
     if (!m_db.open(uri, error))
         return false;
@@ -27,7 +37,22 @@ bool ServerNotifications::listen(const QString &uri, const QString &channel, QSt
     m_uri = uri;
     m_channel = channel;
     m_listening = true;
+    m_looked.start();
     return true;
+}
+
+bool ServerNotifications::alive()
+{
+    QSqlDriver *driver = m_db.handle().driver();
+    if (!driver || !driver->subscribedToNotifications().contains(m_channel))
+        return false;
+    try {
+        m_db.native(QStringLiteral("SELECT 1")).finish();
+    } catch (const KorvinaError &) {
+        return false;
+    }
+    // (A session opened again by the statement has no subscription.)
+    return driver->subscribedToNotifications().contains(m_channel);
 }
 
 void ServerNotifications::stop()

@@ -2,6 +2,7 @@
 
 #include "database.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -25,7 +26,11 @@ signals:
     void notified();
 
 private:
+    static constexpr int LookEveryMs = 250;
+    bool alive();
+
     Database m_db;
+    QElapsedTimer m_looked;
     QString m_uri, m_channel;
     bool m_listening = false;
 };

@@ -259,19 +259,25 @@ bool Robot::mayWriteLines()
     if (!DatabaseAddress::isServer(m_settings.edtQuikData) || !m_serverLock.held())
         return true;
     const QString shown = DatabaseAddress::shown(m_settings.edtQuikData);
+    const auto tellUnreachable = [&] {
+        if (!m_serverUnreachable)
+            AddLog(QStringLiteral("Нет связи с сервером базы данных ") + shown + QStringLiteral(" (") + m_serverLock.error()
+                   + QStringLiteral("): транзакции ждут, пока связь не восстановится и блокировка не будет получена снова."));
+        m_serverUnreachable = true;
+    };
     switch (m_serverLock.check()) {
     case ServerLock::State::Held:
         if (m_serverUnreachable || m_serverLock.retaken()) {
+            // A server back at once (a quick restart) was still gone for a
+            // moment: both are told.
+            tellUnreachable();
             m_serverUnreachable = false;
             AddLog(QStringLiteral("Связь с сервером базы данных ") + shown
                    + QStringLiteral(" восстановлена, блокировка получена снова; транзакции записываются."));
         }
         return true;
     case ServerLock::State::Unreachable:
-        if (!m_serverUnreachable)
-            AddLog(QStringLiteral("Нет связи с сервером базы данных ") + shown + QStringLiteral(" (") + m_serverLock.error()
-                   + QStringLiteral("): транзакции ждут, пока связь не восстановится и блокировка не будет получена снова."));
-        m_serverUnreachable = true;
+        tellUnreachable();
         return false;
     case ServerLock::State::Lost:
         break;

@@ -467,7 +467,8 @@ void Terminal::updateStockPortfolio(const QString &client)
 
     double money = 0;
     QSqlQuery m = m_db->native(
-        QStringLiteral("SELECT currentbal FROM %1 WHERE code = :code ORDER BY rowid LIMIT 1").arg(ident(table("tLimitMoney"))),
+        QStringLiteral("SELECT currentbal FROM %1 WHERE code = :code ORDER BY %2 LIMIT 1")
+                          .arg(ident(table("tLimitMoney")), m_db->server() ? QStringLiteral("ctid") : QStringLiteral("rowid")),
         {{QStringLiteral("code"), client}});
     if (m.next())
         money = m.value(0).toDouble();
