@@ -11,6 +11,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -397,9 +400,11 @@ void TestPgStandby::standbyTakesOverAfterKill()
 
 void TestPgStandby::serverFaultLosesNothing_data()
 {
-    QTest::addColumn<int>("downMs");
-    QTest::newRow("server restarted (immediate)") << 0;
-    QTest::newRow("server unreachable 15 s") << 15000;
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("forMs");
+    QTest::newRow("server restarted (immediate)") << "restart" << 0;
+    QTest::newRow("server unreachable 15 s") << "away" << 15000;
+    QTest::newRow("robot's tables locked by another session 6 s") << "lock" << 6000;
 }
 
 void TestPgStandby::serverFaultLosesNothing()
@@ -408,8 +413,9 @@ void TestPgStandby::serverFaultLosesNothing()
     // on the same port: every order reaches the terminal once, in the order
     // filled, and the robot says once that the server is gone and once that
     // it is back.
-    QFETCH(int, downMs);
-    Desk desk(m_server, QStringLiteral("fault%1").arg(downMs), 40, 100);
+    QFETCH(QString, fault);
+    QFETCH(int, forMs);
+    Desk desk(m_server, QStringLiteral("fault_") + fault, 40, 100);
     QString error;
     QVERIFY2(desk.make(&error), qPrintable(error));
     Desk::Robot *robot = desk.startRobot({});
@@ -417,9 +423,30 @@ void TestPgStandby::serverFaultLosesNothing()
     QVERIFY(desk.startStrategy());
     QTRY_VERIFY_WITH_TIMEOUT(desk.distinctTaken() >= 8, 20000);
     const qint64 downAt = desk.now();
-    m_server.stop(true);
-    QTest::qWait(downMs);
-    QVERIFY2(m_server.restart(), qPrintable(m_server.error()));
+    if (fault == QLatin1String("lock")) {
+        // Another program's transaction holds the journal, the book and the
+        // history: the robot's writes time out and wait.
+        const QString name = QStringLiteral("locker");
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+            db.setHostName(QStringLiteral("127.0.0.1"));
+            db.setPort(m_server.port());
+            db.setUserName(QStringLiteral("postgres"));
+            db.setDatabaseName(QStringLiteral("fault_lock_quik"));
+            QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+            QSqlQuery q(db);
+            QVERIFY(q.exec(QStringLiteral("BEGIN")));
+            QVERIFY2(q.exec(QStringLiteral("LOCK TABLE tordernumber, tclientopenpositions, torderhistory IN ACCESS EXCLUSIVE MODE")),
+                     qPrintable(q.lastError().text()));
+            QTest::qWait(forMs);
+            QVERIFY(q.exec(QStringLiteral("ROLLBACK")));
+        }
+        QSqlDatabase::removeDatabase(name);
+    } else {
+        m_server.stop(true);
+        QTest::qWait(forMs);
+        QVERIFY2(m_server.restart(), qPrintable(m_server.error()));
+    }
     const qint64 upAt = desk.now();
     QVERIFY(desk.strategyDone(120000));
 
@@ -433,15 +460,17 @@ void TestPgStandby::serverFaultLosesNothing()
     // orders' order.)
     QStringList inOrder = prices;
     inOrder.sort();
-    qInfo("server down %d ms (back after %lld ms): orders %d, lost %d, doubled %d, longest delay %lld ms", downMs, upAt - downAt,
-          desk.orders(), lost, doubled, desk.longestDelay());
+    qInfo("%s for %d ms (over after %lld ms): orders %d, lost %d, doubled %d, longest delay %lld ms", qPrintable(fault), forMs,
+          upAt - downAt, desk.orders(), lost, doubled, desk.longestDelay());
     QCOMPARE(lost, 0);
     QCOMPARE(doubled, 0);
     QCOMPARE(prices, inOrder);
     robot->out.take(robot->process->readAllStandardOutput(), desk.now());
     const QStringList &lines = robot->out.lines;
-    QCOMPARE(lines.filter(QStringLiteral("Нет связи с сервером базы данных")).size(), 1);
-    QCOMPARE(lines.filter(QStringLiteral("Связь с сервером базы данных")).size(), 1);
+    if (fault != QLatin1String("lock")) {
+        QCOMPARE(lines.filter(QStringLiteral("Нет связи с сервером базы данных")).size(), 1);
+        QCOMPARE(lines.filter(QStringLiteral("Связь с сервером базы данных")).size(), 1);
+    }
     QCOMPARE(robot->process->state(), QProcess::Running);
     robot->process->terminate();
     QVERIFY(robot->process->waitForFinished(10000));

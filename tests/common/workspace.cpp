@@ -1,5 +1,8 @@
 #include "workspace.h"
 
+#include "config/korvinaerror.h"
+#include "data/database.h"
+#include "data/databaseaddress.h"
 #include "data/schema.h"
 
 #include <QSqlError>
@@ -62,6 +65,35 @@ void execOnDatabase(const QString &databasePath, const QString &sql, const QVari
 QList<QVariantMap> queryDatabase(const QString &databasePath, const QString &sql, QString *error)
 {
     QList<QVariantMap> rows;
+    auto take = [&](QSqlQuery &q) {
+        while (q.next()) {
+            QVariantMap row;
+            const QSqlRecord r = q.record();
+            for (int i = 0; i < r.count(); ++i)
+                row.insert(r.fieldName(i), q.value(i));
+            rows << row;
+        }
+        q.finish();
+    };
+    if (DatabaseAddress::isServer(databasePath)) {
+        // A server's database: through the robot's own layer (the URI, the
+        // names as the server keeps them).
+        Database db(QStringLiteral("reader"));
+        QString problem;
+        if (!db.open(databasePath, &problem)) {
+            if (error)
+                *error = problem;
+            return rows;
+        }
+        try {
+            QSqlQuery q = db.native(sql);
+            take(q);
+        } catch (const KorvinaError &e) {
+            if (error)
+                *error = e.message();
+        }
+        return rows;
+    }
     const QString name = QStringLiteral("reader-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
@@ -73,14 +105,7 @@ QList<QVariantMap> queryDatabase(const QString &databasePath, const QString &sql
             if (error)
                 *error = open ? q.lastError().text() : db.lastError().text();
         }
-        while (q.next()) {
-            QVariantMap row;
-            const QSqlRecord r = q.record();
-            for (int i = 0; i < r.count(); ++i)
-                row.insert(r.fieldName(i), q.value(i));
-            rows << row;
-        }
-        q.finish();
+        take(q);
         db.close();
     }
     QSqlDatabase::removeDatabase(name);

@@ -11,8 +11,9 @@
 // as another process would.
 void execOnDatabase(const QString &databasePath, const QString &sql, const QVariantMap &params = {});
 
-// Runs one statement on a database file as another program would (a
-// connection of its own, waiting up to 10 s for a lock) and returns its rows,
+// Runs one statement on a database file (or a server's database, by its
+// URI) as another program would (a connection of its own, waiting up to
+// 10 s for a lock) and returns its rows,
 // each by its columns' names. A failure is given in `error` (when asked for)
 // and gives no rows.
 QList<QVariantMap> queryDatabase(const QString &databasePath, const QString &sql, QString *error = nullptr);
