@@ -23,6 +23,8 @@ private slots:
     void singleSmartTradeOrderFile();
     void multiSelectsClientsPerTerminal_data();
     void multiSelectsClientsPerTerminal();
+    void clientChangesReachTheNextOrder_data();
+    void clientChangesReachTheNextOrder();
     void multiSmartTradeFilesPerClient();
     void operatorOrderForGroup();
     void setPositionPricesEachClientsSide_data();
@@ -171,6 +173,53 @@ void TestDispatch::multiSelectsClientsPerTerminal()
              QStringLiteral("WHERE [tClients].[Active] = True  AND [tClients].[") + (symbol == QLatin1String("RI") ? "FortsEnb" : "MicexEnb")
                  + QStringLiteral("]=True AND [tClients].[") + (type == QLatin1String("LE") ? "LongEnb" : "ShortEnb")
                  + QStringLiteral("]=True  AND [tClients].[id_quik] = 2"));
+}
+
+void TestDispatch::clientChangesReachTheNextOrder_data()
+{
+    QTest::addColumn<bool>("byRobot");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QStringList>("secondOrder");
+    QTest::newRow("client switched off by another program") << false << "UPDATE tClients SET Active = 0 WHERE Code = '10002'"
+                                                          << QStringList{"10001"};
+    QTest::newRow("client switched off by the robot") << true << "UPDATE tClients SET Active = 0 WHERE Code = '10002'"
+                                                    << QStringList{"10001"};
+    QTest::newRow("client moved to another terminal") << false << "UPDATE tClients SET id_quik = 2 WHERE Code = '10002'"
+                                                    << QStringList{"10001"};
+    QTest::newRow("terminal switched off") << true << "UPDATE tQuik SET Active = 0 WHERE id_quik = 1" << QStringList{};
+    QTest::newRow("nothing changed") << false << "SELECT 1" << QStringList{"10001", "10002"};
+}
+
+void TestDispatch::clientChangesReachTheNextOrder()
+{
+    // The clients of one order serve the next only while nobody changed
+    // them: each order goes to the clients active at its moment.
+    QFETCH(bool, byRobot);
+    QFETCH(QString, change);
+    QFETCH(QStringList, secondOrder);
+    SampleRobot s(1, 0);
+    s.robot->actStartWatchExecute();
+    auto clientsOf = [&](int firstLine) {
+        QStringList out;
+        const QStringList lines = s.fileLines(s.tri(QStringLiteral("QUIK1")));
+        for (int i = firstLine; i < lines.size(); ++i) {
+            const QString &l = lines[i];
+            const int at = l.indexOf(QLatin1String("CLIENT_CODE="));
+            if (at >= 0)
+                out << l.mid(at + 12, l.indexOf(QLatin1Char(';'), at) - at - 12);
+        }
+        return out;
+    };
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.robot->timTable();
+    QCOMPARE(clientsOf(0), (QStringList{"10001", "10002"}));
+    if (byRobot)
+        s.data.conQuikData.execute(change);
+    else
+        s.exec(s.paths.quikData, change);
+    s.addFilled(2, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 286 "), 286.15);
+    s.robot->timTable();
+    QCOMPARE(clientsOf(2), secondOrder);
 }
 
 void TestDispatch::multiSmartTradeFilesPerClient()

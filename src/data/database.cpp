@@ -351,30 +351,26 @@ void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &p
     bind(q, names, placeholders, params);
 }
 
+const QVariant &Database::paramValue(const QVariantMap &params, const QString &name)
+{
+    // Callers mostly spell the name as the statement does.
+    const auto exact = params.constFind(name);
+    if (exact != params.cend())
+        return exact.value();
+    for (auto it = params.cbegin(); it != params.cend(); ++it) {
+        QStringView key = it.key();
+        if (key.startsWith(QLatin1Char(':')))
+            key = key.mid(1);
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return it.value();
+    }
+    throw KorvinaError(QStringLiteral("Не задано значение параметра ") + name);
+}
+
 void Database::bind(QSqlQuery &q, const QStringList &names, const QStringList &placeholders, const QVariantMap &params)
 {
-    for (qsizetype i = 0; i < names.size(); ++i) {
-        const QString &n = names[i];
-        // Callers mostly spell the name as the statement does.
-        const auto exact = params.constFind(n);
-        if (exact != params.cend()) {
-            q.bindValue(placeholders[i], boundValue(exact.value()));
-            continue;
-        }
-        bool found = false;
-        for (auto it = params.cbegin(); it != params.cend(); ++it) {
-            QStringView key = it.key();
-            if (key.startsWith(QLatin1Char(':')))
-                key = key.mid(1);
-            if (key.compare(n, Qt::CaseInsensitive) == 0) {
-                q.bindValue(placeholders[i], boundValue(it.value()));
-                found = true;
-                break;
-            }
-        }
-        if (!found)
-            throw KorvinaError(QStringLiteral("Не задано значение параметра ") + n);
-    }
+    for (qsizetype i = 0; i < names.size(); ++i)
+        q.bindValue(placeholders[i], boundValue(paramValue(params, names[i])));
 }
 
 const jetsql::Shape *Database::shapeOf(const QString &jet)
@@ -412,7 +408,7 @@ qint64 Database::schemaVersion()
     return version;
 }
 
-QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry)
+QSqlQuery &Database::preparedStatement(const jetsql::Shape &shape, Prepared **entry)
 {
     // A statement prepared before a table was made, changed or dropped (here
     // or by another process) is not run again: the driver cannot follow such
@@ -445,14 +441,19 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
             made.placeholders << QLatin1Char(':') + n;
         it = m_prepared.emplace(shape.sqlite, std::move(made)).first;
     }
-    QSqlQuery &q = it->second.query;
-    bind(q, shape.names, it->second.placeholders, params);
+    *entry = &it->second;
+    return it->second.query;
+}
+
+QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry)
+{
+    QSqlQuery &q = preparedStatement(shape, entry);
+    bind(q, shape.names, (*entry)->placeholders, params);
     static QStringList folded; // ":__jet_value_1", ":__jet_value_2", ...
     while (folded.size() < shape.values.size())
         folded << QStringLiteral(":") + QLatin1String(jetsql::FoldedPrefix) + QString::number(folded.size() + 1);
     for (int i = 0; i < shape.values.size(); ++i)
         q.bindValue(folded[i], shape.values[i]);
-    *entry = &it->second;
     return q;
 }
 
@@ -547,12 +548,29 @@ QString Database::insertKey(const QString &table)
     if (known != m_insertKeys.cend())
         return known.value();
     QSqlQuery q(handle());
-    q.prepare(QStringLiteral("SELECT a.attname FROM pg_attribute a WHERE a.attrelid = to_regclass(:t) AND a.attidentity <> '' "
-                             "AND NOT a.attisdropped"));
-    q.bindValue(QStringLiteral(":t"), QLatin1Char('"') + key + QLatin1Char('"'));
     QString column;
-    if (q.exec() && q.next())
-        column = q.value(0).toString();
+    if (m_engine == Engine::PostgreSQL) {
+        q.prepare(QStringLiteral("SELECT a.attname FROM pg_attribute a WHERE a.attrelid = to_regclass(:t) AND a.attidentity <> '' "
+                                 "AND NOT a.attisdropped"));
+        q.bindValue(QStringLiteral(":t"), QLatin1Char('"') + key + QLatin1Char('"'));
+        if (q.exec() && q.next())
+            column = q.value(0).toString();
+    } else if (q.exec(QStringLiteral("PRAGMA table_info(\"") + QString(key).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+                      + QStringLiteral("\")"))) {
+        // SQLite: the column that is the row's own key (INTEGER PRIMARY KEY).
+        int keys = 0;
+        QString integerKey;
+        while (q.next()) {
+            if (q.value(5).toInt() > 0) {
+                ++keys;
+                if (q.value(2).toString().compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0)
+                    integerKey = q.value(1).toString();
+            }
+        }
+        if (keys == 1)
+            column = integerKey;
+    }
+    q.finish();
     m_insertKeys.insert(key, column);
     return column;
 }
@@ -606,6 +624,124 @@ int Database::execute(const QString &jetText, const QVariantMap &params, qint64 
         noteWrite(shape->target);
     q.finish();
     return n;
+}
+
+const Database::RowInsert &Database::rowInsert(const QString &jet)
+{
+    auto it = m_rowInserts.find(jet);
+    if (it != m_rowInserts.end())
+        return it->second;
+    static const QRegularExpression form(
+        QStringLiteral("^(\\s*INSERT\\s+INTO\\s+[^()]+\\([^()]*\\))\\s*VALUES\\s*\\(((?:\\s*:\\w+\\s*,)*\\s*:\\w+\\s*)\\)\\s*$"),
+        QRegularExpression::CaseInsensitiveOption);
+    RowInsert parsed;
+    const auto m = form.match(jet);
+    if (m.hasMatch()) {
+        parsed.head = m.captured(1);
+        const qsizetype open = parsed.head.indexOf(QLatin1Char('('));
+        for (QString c : parsed.head.mid(open + 1, parsed.head.size() - open - 2).split(QLatin1Char(','))) {
+            c = c.trimmed();
+            if (c.size() > 1 && (c.front() == QLatin1Char('[') || c.front() == QLatin1Char('"')))
+                c = c.mid(1, c.size() - 2);
+            parsed.columns << c.toLower();
+        }
+        for (const QString &v : m.captured(2).split(QLatin1Char(',')))
+            parsed.names << v.trimmed().mid(1);
+    }
+    if (m_rowInserts.size() >= 256)
+        m_rowInserts.clear();
+    return m_rowInserts.emplace(jet, std::move(parsed)).first->second;
+}
+
+bool Database::isRowInsert(const QString &jet) { return !rowInsert(jet).head.isEmpty(); }
+
+void Database::insertRows(const QString &jet, const std::vector<const QVariantMap *> &rows, std::vector<qint64> *ids)
+{
+    const RowInsert form = rowInsert(jet); // (a copy: the cache may start over below)
+    if (ids)
+        ids->assign(rows.size(), -1);
+    // SQLite tells the last key only: the others follow from it unless the
+    // rows give their keys themselves.
+    const bool keysGiven = ids && m_engine == Engine::SQLite && isOpen()
+        && form.columns.contains(insertKey(jetsql::writeTarget(jet)).toLower()) && !insertKey(jetsql::writeTarget(jet)).isEmpty();
+    if (form.head.isEmpty() || m_engine == Engine::None || keysGiven) {
+        for (size_t r = 0; r < rows.size(); ++r)
+            execute(jet, *rows[r], ids ? &(*ids)[r] : nullptr);
+        return;
+    }
+    ensureConnected();
+    const QString returning = m_engine == Engine::PostgreSQL && ids ? insertKey(jetsql::writeTarget(jet)) : QString();
+    // Rows go in statements of 64, 16, 4 and 1 rows: a few statements stay
+    // prepared for every count.
+    size_t at = 0;
+    while (at < rows.size()) {
+        const size_t left = rows.size() - at;
+        const int n = left >= 64 ? 64 : left >= 16 ? 16 : left >= 4 ? 4 : 1;
+        const QString key = jet + QLatin1Char('\n') + QString::number(n);
+        auto many = m_manyRows.find(key);
+        if (many == m_manyRows.end()) {
+            ManyRows made;
+            QStringList values;
+            for (int r = 0; r < n; ++r) {
+                QStringList row;
+                for (const QString &name : form.names) {
+                    const QString placeholder = name + QStringLiteral("__r") + QString::number(r);
+                    row << QLatin1Char(':') + placeholder;
+                }
+                values << QLatin1Char('(') + row.join(QStringLiteral(", ")) + QLatin1Char(')');
+            }
+            made.jet = form.head + QStringLiteral(" VALUES ") + values.join(QStringLiteral(", "));
+            if (!returning.isEmpty())
+                made.jet += QStringLiteral(" RETURNING [") + returning + QLatin1Char(']');
+            if (m_manyRows.size() >= 256)
+                m_manyRows.clear();
+            many = m_manyRows.emplace(key, std::move(made)).first;
+        }
+        const jetsql::Shape *shape = shapeOf(many->second.jet);
+        if (!shape)
+            throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
+        if (many->second.bound.empty()) {
+            // The shape's names in its own order, each to its row and
+            // parameter.
+            static const QRegularExpression suffix(QStringLiteral("^(\\w+)__r(\\d+)$"));
+            for (const QString &name : shape->names) {
+                const auto m = suffix.match(name);
+                many->second.bound.emplace_back(m.captured(2).toInt(), m.captured(1));
+            }
+        }
+        BusyGuard guard(*this);
+        // Bound here, row by row.
+        Prepared *entry = nullptr;
+        QSqlQuery &q = preparedStatement(*shape, &entry);
+        const auto &bound = many->second.bound;
+        for (size_t i = 0; i < bound.size(); ++i) {
+            const QVariantMap &params = *rows[at + bound[i].first];
+            q.bindValue(entry->placeholders[qsizetype(i)], boundValue(paramValue(params, bound[i].second)));
+        }
+        if (!q.exec()) {
+            const KorvinaError failure = this->failure(q.lastError());
+            q.finish();
+            throw failure;
+        }
+        if (ids) {
+            if (!returning.isEmpty()) {
+                // (The server gives the rows back in the order they were
+                // given.)
+                for (int r = 0; r < n && q.next(); ++r)
+                    (*ids)[at + r] = q.value(0).toLongLong();
+            } else if (m_engine == Engine::SQLite) {
+                // One statement in our own write transaction: its rows got
+                // the keys that follow each other, the last one told.
+                const QVariant last = q.lastInsertId();
+                if (last.isValid())
+                    for (int r = 0; r < n; ++r)
+                        (*ids)[at + r] = last.toLongLong() - (n - 1 - r);
+            }
+        }
+        q.finish();
+        noteWrite(shape->target);
+        at += n;
+    }
 }
 
 void Database::begin()
@@ -845,6 +981,12 @@ qint64 Database::ownWritesTo(const QStringList &tables) const
 
 qint64 Database::changeStamp()
 {
+    const qint64 other = othersStamp();
+    return other < 0 ? -1 : (other << 32) + m_ownWrites;
+}
+
+qint64 Database::othersStamp()
+{
     if (m_engine != Engine::SQLite)
         return -1;
     if (!m_dataVersionQuery) {
@@ -862,5 +1004,5 @@ qint64 Database::changeStamp()
     }
     const qint64 other = q.value(0).toLongLong();
     q.finish();
-    return (other << 32) + m_ownWrites;
+    return other;
 }

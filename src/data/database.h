@@ -53,6 +53,16 @@ public:
     // insertId, when given, gets the id of the row an INSERT added (-1 when
     // the engine does not tell).
     int execute(const QString &jet, const QVariantMap &params = {}, qint64 *insertId = nullptr);
+    // Whether the statement adds one row whose values are all :parameters
+    // ("INSERT INTO t (a, b) VALUES (:a, :b)"): such rows can be added many
+    // at a time by insertRows.
+    bool isRowInsert(const QString &jet);
+    // Adds a row for each parameter set with such a statement, many rows
+    // per statement (one round trip for many rows on a server); ids gets
+    // the id of each row added, in the order given (-1 where the engine
+    // does not tell). Inside a write transaction of the caller's: a failure
+    // throws and leaves the rows to the caller's rollback.
+    void insertRows(const QString &jet, const std::vector<const QVariantMap *> &rows, std::vector<qint64> *ids);
 
     // A write transaction of our own (SQLite: BEGIN IMMEDIATE, which takes
     // the write lock at once, waiting up to the busy timeout). Throw
@@ -91,6 +101,9 @@ public:
     // Bumped by every statement this connection runs that may change data,
     // and by other processes' commits (SQLite's data_version).
     qint64 changeStamp();
+    // Bumped by other processes' commits only (SQLite's data_version); -1
+    // where the engine does not tell (a server: anything may have changed).
+    qint64 othersStamp();
 
     // Statements this connection ran that may have changed one of these
     // tables (those whose target is unknown count for every table).
@@ -143,6 +156,11 @@ private:
     const jetsql::Shape *shapeOf(const QString &jet);
     // The prepared form of the shape with every value bound.
     QSqlQuery &prepared(const jetsql::Shape &shape, const QVariantMap &params, Prepared **entry);
+    // The same, its values left to the caller to bind.
+    QSqlQuery &preparedStatement(const jetsql::Shape &shape, Prepared **entry);
+    // The value of a :parameter, its name spelt in any case (KorvinaError
+    // when missing).
+    static const QVariant &paramValue(const QVariantMap &params, const QString &name);
     void bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params);
     // The same with the placeholders of the names already made.
     void bind(QSqlQuery &q, const QStringList &names, const QStringList &placeholders, const QVariantMap &params);
@@ -172,6 +190,22 @@ private:
     bool m_lost = false; // a server's session ended: opened again before the next statement
     QString insertKey(const QString &table);
     QHash<QString, QString> m_insertKeys; // PostgreSQL: a table's counter column, by table
+    // A single-row INSERT taken apart for insertRows: the text up to VALUES,
+    // the parameter names of its row; empty head when it is no such INSERT.
+    struct RowInsert {
+        QString head;
+        QStringList columns; // lower case, without brackets
+        QStringList names;
+    };
+    const RowInsert &rowInsert(const QString &jet);
+    std::unordered_map<QString, RowInsert> m_rowInserts; // by the Jet text
+    // The statement adding n rows of a RowInsert, its placeholders' rows and
+    // names, by the Jet text and n.
+    struct ManyRows {
+        QString jet;
+        std::vector<std::pair<int, QString>> bound; // per placeholder: the row, the parameter
+    };
+    std::unordered_map<QString, ManyRows> m_manyRows;
     qint64 m_ownWrites = 0;
     qint64 m_otherWrites = 0;
     QHash<QString, qint64> m_tableWrites; // by table, lower case

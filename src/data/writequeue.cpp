@@ -102,12 +102,47 @@ void WriteQueue::defer(const QString &error)
 bool WriteQueue::writeTogether(std::vector<qint64> &ids)
 {
     // All or nothing; a failure rolls the transaction back.
+    ids.assign(m_items.size(), -1);
     m_db.begin();
     try {
-        for (const Item &item : m_items) {
-            qint64 id = -1;
-            m_db.execute(item.jet, item.params, &id);
-            ids.push_back(id);
+        size_t at = 0;
+        while (at < m_items.size()) {
+            if (!m_db.isRowInsert(m_items[at].jet)) {
+                m_db.execute(m_items[at].jet, m_items[at].params, &ids[at]);
+                ++at;
+                continue;
+            }
+            // A run of rows added one each: those of one statement go
+            // together, many per statement. Rows added do not depend on one
+            // another, and a row of one statement keeps its place among the
+            // others of it; what changes or deletes rows comes after the run.
+            size_t end = at;
+            while (end < m_items.size() && m_db.isRowInsert(m_items[end].jet))
+                ++end;
+            std::vector<std::pair<const QString *, std::vector<size_t>>> groups;
+            for (size_t i = at; i < end; ++i) {
+                const QString &jet = m_items[i].jet;
+                auto g = std::find_if(groups.begin(), groups.end(), [&](const auto &group) { return *group.first == jet; });
+                if (g == groups.end())
+                    groups.push_back({&jet, {i}});
+                else
+                    g->second.push_back(i);
+            }
+            std::vector<const QVariantMap *> rows;
+            std::vector<qint64> rowIds;
+            for (const auto &[jet, members] : groups) {
+                rows.clear();
+                bool idsWanted = false;
+                for (size_t i : members) {
+                    rows.push_back(&m_items[i].params);
+                    idsWanted = idsWanted || bool(m_items[i].written);
+                }
+                m_db.insertRows(*jet, rows, idsWanted ? &rowIds : nullptr);
+                if (idsWanted)
+                    for (size_t k = 0; k < members.size(); ++k)
+                        ids[members[k]] = rowIds[k];
+            }
+            at = end;
         }
         m_db.commit();
     } catch (...) {

@@ -94,6 +94,33 @@ void Dispatcher::SendTransaction(TOrder &O, const TPreOrder &P, const QString &d
     emit transactionHandled();
 }
 
+QVector<TClientAccount> Dispatcher::activeClients(const QString &condition, qint32 terminal, qint64 others)
+{
+    static const QStringList tables{QStringLiteral("tClients"), QStringLiteral("tQuik")};
+    const qint64 own = m_data.conQuikData.ownWritesTo(tables);
+    const auto known = m_clientLists.constFind(condition);
+    if (others >= 0 && known != m_clientLists.cend() && known->others == others && known->own == own)
+        return known->accounts;
+    DataSet &q = m_data.qActiveClients;
+    q.Close();
+    q.clearParams();
+    q.setSQL(QStringList{QStringLiteral("SELECT *"), QStringLiteral("FROM tClients INNER JOIN tQuik ON [tclients].[id_quik] = [tQuik].[id_quik]"),
+                         condition});
+    q.Open();
+    ClientList list{others, own, {}};
+    list.accounts.reserve(q.RecordCount());
+    for (int r = 0; r < q.RecordCount(); ++r) {
+        q.setRecNo(r + 1);
+        TClientAccount A;
+        A.IdQuik = terminal; // the terminal being walked is the client's own
+        ReadClientAccount(m_data, A);
+        list.accounts << A;
+    }
+    if (m_clientLists.size() >= 64)
+        m_clientLists.clear();
+    return m_clientLists.insert(condition, std::move(list))->accounts;
+}
+
 void Dispatcher::refreshBook()
 {
     m_bookChanged = false;
@@ -200,6 +227,8 @@ void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
         // per client as each is served, so there every row is written on
         // its own, before its client's file.
         QStringList quikFiles;
+        constexpr qint64 kUnread = std::numeric_limits<qint64>::min();
+        qint64 othersStamp = kUnread; // read once, at the first terminal that needs it
         {
         std::optional<WriteQueue::Batch> batch;
         if (!smartTrade)
@@ -212,18 +241,11 @@ void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
             const QString destination = smartTrade ? t.path : quikFile;
             try {
                 if (P.Kind == OrderKind::Strategy) {
-                    DataSet &q = m_data.qActiveClients;
-                    q.Close();
-                    q.clearParams();
-                    q.setSQL(QStringList{QStringLiteral("SELECT *"),
-                                         QStringLiteral("FROM tClients INNER JOIN tQuik ON [tclients].[id_quik] = [tQuik].[id_quik]"),
-                                         ActiveClientsCondition(classCode, P.OrderType, t.idQuik)});
-                    q.Open();
-                    for (int r = 0; r < q.RecordCount(); ++r) {
-                        q.setRecNo(r + 1);
-                        A = TClientAccount();
-                        A.IdQuik = t.idQuik; // the terminal being walked is the client's own
-                        ReadClientAccount(m_data, A);
+                    if (othersStamp == kUnread)
+                        othersStamp = m_data.conQuikData.othersStamp();
+                    for (const TClientAccount &account :
+                         activeClients(ActiveClientsCondition(classCode, P.OrderType, t.idQuik), t.idQuik, othersStamp)) {
+                        A = account;
                         if (!serves(t.idQuik, A.Code))
                             continue;
                         serveClient(H, O, P, A, destination, t.idQuik, scope);

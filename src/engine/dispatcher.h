@@ -11,6 +11,7 @@
 #include <QPair>
 #include <QSet>
 
+#include <limits>
 #include <optional>
 
 class Gateway;
@@ -88,4 +89,15 @@ private:
     QHash<qint32, qint64> m_bookEntries;
     QHash<qint64, qint64> m_bookRowIds;
     qint64 m_bookSerial = 0;
+    // The active clients of a terminal as last read, by the statement that
+    // read them; served again while neither the clients nor the terminals
+    // have changed, here or in another program.
+    struct ClientList {
+        qint64 others = -1; // QuikData's stamp of other programs' commits
+        qint64 own = -1;    // this robot's writes to the two tables
+        QVector<TClientAccount> accounts;
+    };
+    QHash<QString, ClientList> m_clientLists;
+    // (A copy shares the list's data.)
+    QVector<TClientAccount> activeClients(const QString &condition, qint32 terminal, qint64 others);
 };
