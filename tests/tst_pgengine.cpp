@@ -26,6 +26,8 @@ private slots:
     void sameRows();
     void counters_data();
     void counters();
+    void manyRows_data();
+    void manyRows();
     void selectInto();
     void mergedViews();
     void failureKinds();
@@ -256,6 +258,53 @@ void TestPgEngine::counters()
     qint64 none = 0;
     m_pgQuik->execute(QStringLiteral("INSERT INTO tGroupClients (id_group, id_client) VALUES (1, 1)"), {}, &none);
     QCOMPARE(none, qint64(-1));
+}
+
+void TestPgEngine::manyRows_data()
+{
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<int>("rows");
+    QTest::newRow("one row") << "tClientOpenPositions" << 1;
+    QTest::newRow("a few, a counter") << "tClientOpenPositions" << 7;
+    QTest::newRow("more than one statement holds, a counter") << "tClientOpenPositions" << 150;
+    QTest::newRow("more than one statement holds, a row key") << "tOrderHistory" << 150;
+}
+
+void TestPgEngine::manyRows()
+{
+    // Rows added many per statement land whole, each under the id told for
+    // it, on both engines.
+    QFETCH(QString, table);
+    QFETCH(int, rows);
+    const bool book = table == QLatin1String("tClientOpenPositions");
+    const QString insert = book ? QStringLiteral("INSERT INTO tClientOpenPositions (quantity, code, [Position]) VALUES (:q, :code, :side)")
+                                : QStringLiteral("INSERT INTO tOrderHistory (trans_id, trans_text, code) VALUES (:q, :side, :code)");
+    std::vector<QVariantMap> params;
+    for (int i = 0; i < rows; ++i)
+        params.push_back({{QStringLiteral("q"), 1000 + i}, {QStringLiteral("code"), QStringLiteral("M%1").arg(i)},
+                          {QStringLiteral("side"), i % 2 ? QStringLiteral("Long") : QStringLiteral("Short")}});
+    std::vector<const QVariantMap *> refs;
+    for (const QVariantMap &p : params)
+        refs.push_back(&p);
+    for (Database *db : {m_sqliteQuik.get(), m_pgQuik.get()}) {
+        QVERIFY(db->isRowInsert(insert));
+        std::vector<qint64> ids;
+        db->begin();
+        db->insertRows(insert, refs, &ids);
+        db->commit();
+        QCOMPARE(ids.size(), size_t(rows));
+        const QString read = book ? QStringLiteral("SELECT quantity, code, [Position] AS side FROM tClientOpenPositions WHERE id = :id")
+                                  : QStringLiteral("SELECT trans_id AS quantity, code, trans_text AS side FROM tOrderHistory WHERE id = :id");
+        for (int i = 0; i < rows; ++i) {
+            const Database::Rows got = db->fetch(read, {{QStringLiteral("id"), ids[size_t(i)]}});
+            QVERIFY2(got.rows.size() == 1, qPrintable(QStringLiteral("row %1, id %2").arg(i).arg(ids[size_t(i)])));
+            QCOMPARE(got.rows[0].value(0).toInt(), 1000 + i);
+            QCOMPARE(got.rows[0].value(1).toString(), QStringLiteral("M%1").arg(i));
+            QCOMPARE(got.rows[0].value(2).toString(), params[size_t(i)].value(QStringLiteral("side")).toString());
+        }
+    }
+    // A statement with a value that is no parameter is not one of them.
+    QVERIFY(!m_sqliteQuik->isRowInsert(QStringLiteral("INSERT INTO tOrderNumber (trans_id, code) VALUES (1, :code)")));
 }
 
 void TestPgEngine::selectInto()

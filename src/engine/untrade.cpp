@@ -1,5 +1,6 @@
 #include "untrade.h"
 
+
 #include "positionbook.h"
 
 #include "config/korvinaerror.h"
@@ -12,6 +13,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -284,9 +286,22 @@ bool LookupSecurity(TDatMod &dm, TSecData &S, OrderKind kind)
     return true;
 }
 
-void ParseOrderText(TOrder &O, const TPreOrder &P)
+namespace {
+
+// What an order's text says, as ParseOrderText sets it: each field only
+// where the text gives it.
+struct ParsedOrderText {
+    std::optional<QString> operation;
+    std::optional<qint32> quantity;
+    std::optional<double> price;
+    bool stopOrder = false;
+    bool marketOrder = false;
+    QString error; // a quantity that is no number
+};
+
+ParsedOrderText parseOrderText(const QString &text)
 {
-    const QString &text = P.OrderText;
+    ParsedOrderText parsed;
     QLocale numbers;
     numbers.setNumberOptions(QLocale::RejectGroupSeparator);
 
@@ -301,23 +316,25 @@ void ParseOrderText(TOrder &O, const TPreOrder &P)
         switch (position) {
         case 1:
             if (token == QLatin1String("Buy"))
-                O.Operation = QStringLiteral("B");
+                parsed.operation = QStringLiteral("B");
             else if (token == QLatin1String("Sell"))
-                O.Operation = QStringLiteral("S");
+                parsed.operation = QStringLiteral("S");
             break;
         case 2: {
             bool ok = false;
             const qint32 quantity = token.toInt(&ok, 10);
-            if (!ok)
-                throw KorvinaError(QStringLiteral("'") + token + QStringLiteral("' is not a valid integer value"));
-            O.Quantity = quantity;
+            if (!ok) {
+                parsed.error = QStringLiteral("'") + token + QStringLiteral("' is not a valid integer value");
+                return parsed;
+            }
+            parsed.quantity = quantity;
             break;
         }
         case 4: {
             bool ok = false;
             const double price = numbers.toDouble(token, &ok);
             if (ok)
-                O.Price = price;
+                parsed.price = price;
             break;
         }
         default:
@@ -326,9 +343,34 @@ void ParseOrderText(TOrder &O, const TPreOrder &P)
         token.clear();
     }
 
-    const QString upper = text.toUpper();
-    O.StopOrder = upper.contains(QLatin1String("STOP"));
-    if (upper.contains(QLatin1String("MARKET")))
+    parsed.stopOrder = text.contains(QLatin1String("STOP"), Qt::CaseInsensitive);
+    parsed.marketOrder = text.contains(QLatin1String("MARKET"), Qt::CaseInsensitive);
+    return parsed;
+}
+
+} // namespace
+
+void ParseOrderText(TOrder &O, const TPreOrder &P)
+{
+    // Every client of an order reads the same text: read once.
+    thread_local QString lastText;
+    thread_local ParsedOrderText last;
+    thread_local bool known = false;
+    if (!known || lastText != P.OrderText.str()) {
+        last = parseOrderText(P.OrderText);
+        lastText = P.OrderText.str();
+        known = true;
+    }
+    if (last.operation)
+        O.Operation = *last.operation;
+    if (!last.error.isEmpty())
+        throw KorvinaError(last.error);
+    if (last.quantity)
+        O.Quantity = *last.quantity;
+    if (last.price)
+        O.Price = *last.price;
+    O.StopOrder = last.stopOrder;
+    if (last.marketOrder)
         O.MarketOrder = true;
     if (P.Filled) {
         O.Price = P.FillPrice;
