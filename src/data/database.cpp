@@ -716,7 +716,7 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
         const auto &bound = many->second.bound;
         for (size_t i = 0; i < bound.size(); ++i) {
             const QVariantMap &params = *rows[at + bound[i].first];
-            q.bindValue(int(i), boundValue(paramValue(params, bound[i].second))); // (by place: the names are the shape's, in order)
+            q.bindValue(entry->placeholders[qsizetype(i)], boundValue(paramValue(params, bound[i].second)));
         }
         if (!q.exec()) {
             const KorvinaError failure = this->failure(q.lastError());
