@@ -10,6 +10,7 @@
 //    same tick when another process has just added a row.
 
 #include "common/workspace.h"
+#include "pgserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,6 +22,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <optional>
 
 namespace {
@@ -98,6 +100,59 @@ void BM_DispatchPerClient(benchmark::State &state)
     state.counters["floor_separate_us"] = separate;
     state.counters["ratio_separate"] = perClient / separate;
 }
+// The same dispatch with both databases on a PostgreSQL server over the
+// loopback (a throwaway server of the benchmark's own), beside the same on
+// files in the same run: the ratio of the two.
+void BM_DispatchPerClientServer(benchmark::State &state)
+{
+    static std::unique_ptr<PgServer> server;
+    static int made = 0;
+    if (const QString why = PgServer::missing(); !why.isEmpty()) {
+        state.SkipWithError(qPrintable(why));
+        return;
+    }
+    if (!server) {
+        server = std::make_unique<PgServer>();
+        if (!server->start()) {
+            state.SkipWithError(qPrintable(server->error()));
+            server.reset();
+            return;
+        }
+    }
+    const int clients = static_cast<int>(state.range(0));
+    const int terminals = static_cast<int>(state.range(1));
+    ++made;
+    const QString quik = server->createDatabase(QStringLiteral("bench_quik%1").arg(made));
+    const QString alerts = server->createDatabase(QStringLiteral("bench_alerts%1").arg(made));
+    if (quik.isEmpty() || alerts.isEmpty()) {
+        state.SkipWithError(qPrintable(server->error()));
+        return;
+    }
+    BenchWorkspace b(clients, terminals, 0, false, quik, alerts);
+    Bench files(clients, terminals, 0, false);
+    const TPreOrder P = Bench::order();
+    qint64 ns = 0, fileNs = 0;
+    qint64 dispatches = 0;
+    for (auto _ : state) {
+        QElapsedTimer t;
+        t.start();
+        b.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
+        ns += t.nsecsElapsed();
+        state.PauseTiming();
+        t.restart();
+        files.robot->dispatcher().DispatchOrder(P, MakeNewOrder);
+        fileNs += t.nsecsElapsed();
+        state.ResumeTiming();
+        ++dispatches;
+    }
+    if (b.robot->TransId() != clients * dispatches || files.robot->TransId() != clients * dispatches)
+        state.SkipWithError("not every client got its transaction");
+    state.counters["us_per_client"] = ns / 1000.0 / dispatches / clients;
+    state.counters["sqlite_us_per_client"] = fileNs / 1000.0 / dispatches / clients;
+    state.counters["ratio_to_sqlite"] = double(ns) / double(fileNs);
+}
+BENCHMARK(BM_DispatchPerClientServer)->Args({1000, 10})->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3)->ReportAggregatesOnly(true);
+
 // Arguments: clients, terminals, sizing on a share of assets (1) or by the
 // strategy's quantity (0).
 BENCHMARK(BM_DispatchPerClient)

@@ -7,13 +7,16 @@
 
 void BenchWorkspace::sql(Database &db, const QString &statement) { db.native(statement).finish(); }
 
-BenchWorkspace::BenchWorkspace(int clients, int terminals, int alertRows, bool shareSizing)
+BenchWorkspace::BenchWorkspace(int clients, int terminals, int alertRows, bool shareSizing, const QString &serverQuikData,
+                               const QString &serverAlerts)
 {
     QLocale::setDefault(QLocale::c());
     log.open(dir.filePath(QStringLiteral("Korvina.log")));
     OperationLog::setCurrent(&log);
-    quikData = dir.filePath(QStringLiteral("dbQuikData.sqlite"));
-    alerts = dir.filePath(QStringLiteral("Alerts11.sqlite"));
+    quikData = serverQuikData.isEmpty() ? dir.filePath(QStringLiteral("dbQuikData.sqlite")) : serverQuikData;
+    alerts = serverAlerts.isEmpty() ? dir.filePath(QStringLiteral("Alerts11.sqlite")) : serverAlerts;
+    if (shareSizing && !serverQuikData.isEmpty())
+        qFatal("share sizing is benchmarked on files only");
     schema::createDatabaseFile(quikData, schema::Kind::QuikData);
     schema::createDatabaseFile(alerts, schema::Kind::Alerts);
     QString error;

@@ -28,7 +28,10 @@ struct BenchWorkspace {
     // shareSizing: strategy orders are sized on 10 % of each client's
     // assets, read from the merged portfolio of the terminals (one row per
     // client, 1 000 000 + i).
-    BenchWorkspace(int clients, int terminals, int alertRows = 0, bool shareSizing = false);
+    // serverQuikData and serverAlerts: empty databases on a PostgreSQL
+    // server to use instead of files (not with shareSizing).
+    BenchWorkspace(int clients, int terminals, int alertRows = 0, bool shareSizing = false, const QString &serverQuikData = {},
+                   const QString &serverAlerts = {});
 
     // A statement run at once on one of the two databases.
     static void sql(Database &db, const QString &statement);
