@@ -459,6 +459,7 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
 
 void Database::dropPrepared()
 {
+    m_busyQueries.clear();
     m_insertKeys.clear();
     m_prepared.clear();
     m_shapes.clear();
@@ -945,9 +946,20 @@ void Database::setBusyTimeout(int ms)
 {
     if (m_engine != Engine::SQLite || !isOpen() || ms == m_busyTimeout)
         return;
-    QSqlQuery q(handle());
-    if (q.exec(QStringLiteral("PRAGMA busy_timeout = ") + QString::number(ms)))
+    // The few values used (a write's short wait, the default) stay prepared.
+    auto it = m_busyQueries.find(ms);
+    if (it == m_busyQueries.end()) {
+        if (m_busyQueries.size() >= 8)
+            m_busyQueries.clear();
+        QSqlQuery q(handle());
+        q.setForwardOnly(true);
+        if (!q.prepare(QStringLiteral("PRAGMA busy_timeout = ") + QString::number(ms)))
+            return;
+        it = m_busyQueries.emplace(ms, std::move(q)).first;
+    }
+    if (it->second.exec())
         m_busyTimeout = ms;
+    it->second.finish();
 }
 
 bool Database::hasTable(const QString &table) const

@@ -172,6 +172,7 @@ private:
     qint64 schemaVersion();
     std::optional<QSqlQuery> m_schemaQuery;
     std::optional<QSqlQuery> m_dataVersionQuery;
+    std::unordered_map<int, QSqlQuery> m_busyQueries; // PRAGMA busy_timeout, by value
     qint64 m_schemaVersion = -1; // when the prepared statements were made
     bool m_schemaChecked = false; // within the open write batch
     bool m_batchBegan = false;    // a write batch holds the write lock
