@@ -168,34 +168,39 @@ BENCHMARK(BM_DispatchPerClient)
     ->Repetitions(3) // a shared machine: the median of three runs is shown
     ->ReportAggregatesOnly(true);
 
+// Sends `count` transactions through the series (the result check takes
+// no other number), journalled as a dispatch journals them.
+void sendTransactions(Bench &b, int count)
+{
+    TOrder O;
+    O.Action = QStringLiteral("NEW_ORDER");
+    O.Operation = QStringLiteral("B");
+    O.Quantity = 1;
+    O.Price = 100;
+    O.Account = QStringLiteral("M0");
+    O.ClientCode = QStringLiteral("C1");
+    O.OrderId = 1;
+    O.MarketOrder = true;
+    O.SecData.SecCode = QStringLiteral("SBER");
+    O.SecData.ClassCode = QStringLiteral("TQBR");
+    O.SecData.MinMov = 0.01;
+    O.SecData.Digits = 2;
+    TPreOrder P;
+    P.Kind = OrderKind::Operator;
+    {
+        WriteQueue::Batch batch(b.dm.quikWrites);
+        const QString tri = PathInFolder(b.settings.edtdirTT, QStringLiteral("Q1.tri"));
+        for (int i = 0; i < count; ++i)
+            b.robot->gateway().SendTransaction(O, P, tri);
+    }
+    b.robot->WritePendingTransactions();
+}
+
 void BM_ResultCheck(benchmark::State &state)
 {
     constexpr int Lines = 10000;
     Bench b(1, 1);
-    // The series sends the transactions the result lines answer (the check
-    // takes no other number), journalled as a dispatch journals them.
-    {
-        TOrder O;
-        O.Action = QStringLiteral("NEW_ORDER");
-        O.Operation = QStringLiteral("B");
-        O.Quantity = 1;
-        O.Price = 100;
-        O.Account = QStringLiteral("M0");
-        O.ClientCode = QStringLiteral("C1");
-        O.OrderId = 1;
-        O.MarketOrder = true;
-        O.SecData.SecCode = QStringLiteral("SBER");
-        O.SecData.ClassCode = QStringLiteral("TQBR");
-        O.SecData.MinMov = 0.01;
-        O.SecData.Digits = 2;
-        TPreOrder P;
-        P.Kind = OrderKind::Operator;
-        WriteQueue::Batch batch(b.dm.quikWrites);
-        const QString tri = PathInFolder(b.settings.edtdirTT, QStringLiteral("Q1.tri"));
-        for (int i = 0; i < Lines; ++i)
-            b.robot->gateway().SendTransaction(O, P, tri);
-    }
-    b.robot->WritePendingTransactions();
+    sendTransactions(b, Lines);
     QByteArray content;
     for (int i = 0; i < Lines; ++i)
         content += QStringLiteral("TRANS_ID=%1;STATUS=%2;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"Заявка %3 зарегистрирована\";ORDER_NUMBER=%4;\r\n")
@@ -232,28 +237,7 @@ void BM_ResultCheckAppended(benchmark::State &state)
     constexpr int Known = 100000;
     constexpr int Appended = 1000;
     Bench b(1, 1);
-    {
-        TOrder O;
-        O.Action = QStringLiteral("NEW_ORDER");
-        O.Operation = QStringLiteral("B");
-        O.Quantity = 1;
-        O.Price = 100;
-        O.Account = QStringLiteral("M0");
-        O.ClientCode = QStringLiteral("C1");
-        O.OrderId = 1;
-        O.MarketOrder = true;
-        O.SecData.SecCode = QStringLiteral("SBER");
-        O.SecData.ClassCode = QStringLiteral("TQBR");
-        O.SecData.MinMov = 0.01;
-        O.SecData.Digits = 2;
-        TPreOrder P;
-        P.Kind = OrderKind::Operator;
-        WriteQueue::Batch batch(b.dm.quikWrites);
-        const QString tri = PathInFolder(b.settings.edtdirTT, QStringLiteral("Q1.tri"));
-        for (int i = 0; i < Sent; ++i)
-            b.robot->gateway().SendTransaction(O, P, tri);
-    }
-    b.robot->WritePendingTransactions();
+    sendTransactions(b, Sent);
     auto lines = [](int from, int count) {
         QByteArray out;
         for (int i = from; i < from + count; ++i)
