@@ -10,6 +10,9 @@
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QUuid>
+#include <QSqlDriver>
+
+#include <sqlite3.h>
 
 KorvinaError sqlFailure(const QSqlError &error)
 {
@@ -457,8 +460,107 @@ QSqlQuery &Database::prepared(const jetsql::Shape &shape, const QVariantMap &par
     return q;
 }
 
+void Database::dropManyRows()
+{
+    for (auto &[key, many] : m_manyRows)
+        if (many.statement)
+            sqlite3_finalize(many.statement);
+    m_manyRows.clear();
+}
+
+qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVariantMap *> &rows, size_t at)
+{
+    // The robot's own rows, many at a time: Qt's binding by name costs more
+    // than the database's own work here.
+    const QVariant h = handle().driver()->handle();
+    sqlite3 *db = h.isValid() && qstrcmp(h.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(h.constData()) : nullptr;
+    if (!db)
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
+    auto fail = [&](int code) {
+        const QString text = QString::fromUtf8(sqlite3_errmsg(db));
+        if (many.statement)
+            sqlite3_reset(many.statement);
+        return failure(QSqlError(QStringLiteral("Unable to fetch row"), text, QSqlError::StatementError, QString::number(code)));
+    };
+    if (!many.statement) {
+        const QString sql = shapeOf(many.jet)->sqlite;
+        const int code = sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &many.statement, nullptr);
+        if (code != SQLITE_OK) {
+            many.statement = nullptr;
+            throw fail(code);
+        }
+        if (sqlite3_bind_parameter_count(many.statement) != int(many.bound.size())) {
+            sqlite3_finalize(many.statement);
+            many.statement = nullptr;
+            throw KorvinaError(QStringLiteral("Не задано значение параметра ") + many.jet);
+        }
+    }
+    sqlite3_stmt *st = many.statement;
+    for (size_t i = 0; i < many.bound.size(); ++i) {
+        const QVariant &v = paramValue(*rows[at + size_t(many.bound[i].first)], many.bound[i].second);
+        const int place = int(i) + 1;
+        int code = SQLITE_OK;
+        // As Qt's driver binds: a null of any kind as NULL, whole numbers as
+        // integers, times as ISO text, the rest as text.
+        const int type = v.typeId();
+        const bool null = !v.isValid() || v.isNull() || (type == QMetaType::QString && static_cast<const QString *>(v.constData())->isNull())
+            || (type == QMetaType::QByteArray && static_cast<const QByteArray *>(v.constData())->isNull())
+            || (type == QMetaType::QDateTime && !static_cast<const QDateTime *>(v.constData())->isValid())
+            || (type == QMetaType::QTime && !static_cast<const QTime *>(v.constData())->isValid())
+            || (type == QMetaType::QDate && !static_cast<const QDate *>(v.constData())->isValid());
+        if (null) {
+            code = sqlite3_bind_null(st, place);
+        } else {
+            switch (type) {
+            case QMetaType::Int:
+            case QMetaType::Bool:
+                code = sqlite3_bind_int(st, place, v.toInt());
+                break;
+            case QMetaType::UInt:
+            case QMetaType::LongLong:
+                code = sqlite3_bind_int64(st, place, v.toLongLong());
+                break;
+            case QMetaType::Double:
+                code = sqlite3_bind_double(st, place, v.toDouble());
+                break;
+            case QMetaType::QByteArray: {
+                const QByteArray *bytes = static_cast<const QByteArray *>(v.constData());
+                code = sqlite3_bind_blob(st, place, bytes->constData(), int(bytes->size()), SQLITE_STATIC);
+                break;
+            }
+            case QMetaType::QString: {
+                const QString *text = static_cast<const QString *>(v.constData());
+                code = sqlite3_bind_text16(st, place, text->utf16(), int(text->size()) * 2, SQLITE_STATIC);
+                break;
+            }
+            default: {
+                QString text;
+                if (type == QMetaType::QDateTime)
+                    text = v.toDateTime().toString(Qt::ISODateWithMs);
+                else if (type == QMetaType::QTime)
+                    text = v.toTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+                else
+                    text = v.toString();
+                code = sqlite3_bind_text16(st, place, text.utf16(), int(text.size()) * 2, SQLITE_TRANSIENT);
+                break;
+            }
+            }
+        }
+        if (code != SQLITE_OK)
+            throw fail(code);
+    }
+    const int code = sqlite3_step(st);
+    if (code != SQLITE_DONE)
+        throw fail(sqlite3_extended_errcode(db));
+    const qint64 last = sqlite3_last_insert_rowid(db);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    return last;
+}
+
 void Database::dropPrepared()
 {
+    dropManyRows();
     m_busyQueries.clear();
     m_insertKeys.clear();
     m_prepared.clear();
@@ -697,7 +799,7 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
             if (!returning.isEmpty())
                 made.jet += QStringLiteral(" RETURNING [") + returning + QLatin1Char(']');
             if (m_manyRows.size() >= 256)
-                m_manyRows.clear();
+                dropManyRows();
             many = m_manyRows.emplace(key, std::move(made)).first;
         }
         const jetsql::Shape *shape = shapeOf(many->second.jet);
@@ -713,6 +815,15 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
             }
         }
         BusyGuard guard(*this);
+        if (m_engine == Engine::SQLite && shape->values.isEmpty()) {
+            const qint64 last = insertRowsNatively(many->second, rows, at);
+            if (ids && last >= 0)
+                for (int r = 0; r < n; ++r)
+                    (*ids)[at + r] = last - (n - 1 - r);
+            noteWrite(shape->target);
+            at += n;
+            continue;
+        }
         // Bound here, row by row.
         Prepared *entry = nullptr;
         QSqlQuery &q = preparedStatement(*shape, &entry);

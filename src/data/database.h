@@ -13,6 +13,8 @@
 #include <QVariantMap>
 #include <QVector>
 
+struct sqlite3_stmt;
+
 // One database connection (the alert database, or QuikData). Statements are
 // given in the Jet dialect and translated for the engine behind the setting:
 // a "postgresql://" URI is a PostgreSQL server (Qt's QPSQL driver),
@@ -205,8 +207,13 @@ private:
     struct ManyRows {
         QString jet;
         std::vector<std::pair<int, QString>> bound; // per placeholder: the row, the parameter
+        sqlite3_stmt *statement = nullptr;          // SQLite: prepared through its own interface
     };
     std::unordered_map<QString, ManyRows> m_manyRows;
+    void dropManyRows();
+    // Runs a many-rows statement through SQLite's own interface on this
+    // connection (the values bound as Qt's driver binds them); the last key.
+    qint64 insertRowsNatively(ManyRows &many, const std::vector<const QVariantMap *> &rows, size_t at);
     qint64 m_ownWrites = 0;
     qint64 m_otherWrites = 0;
     QHash<QString, qint64> m_tableWrites; // by table, lower case
