@@ -472,8 +472,7 @@ qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVar
 {
     // The robot's own rows, many at a time: Qt's binding by name costs more
     // than the database's own work here.
-    const QVariant h = handle().driver()->handle();
-    sqlite3 *db = h.isValid() && qstrcmp(h.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(h.constData()) : nullptr;
+    sqlite3 *db = sqliteHandle();
     if (!db)
         throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
     auto fail = [&](int code) {
@@ -535,8 +534,15 @@ qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVar
             }
             default: {
                 QString text;
-                if (type == QMetaType::QDateTime)
-                    text = v.toDateTime().toString(Qt::ISODateWithMs);
+                if (type == QMetaType::QDateTime) {
+                    // (Every row of a dispatch carries the same moment.)
+                    const QDateTime &t = *static_cast<const QDateTime *>(v.constData());
+                    if (t != m_lastBoundTime || m_lastBoundTimeText.isNull()) {
+                        m_lastBoundTime = t;
+                        m_lastBoundTimeText = t.toString(Qt::ISODateWithMs);
+                    }
+                    text = m_lastBoundTimeText;
+                }
                 else if (type == QMetaType::QTime)
                     text = v.toTime().toString(QStringLiteral("hh:mm:ss.zzz"));
                 else
@@ -553,15 +559,14 @@ qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVar
     if (code != SQLITE_DONE)
         throw fail(sqlite3_extended_errcode(db));
     const qint64 last = sqlite3_last_insert_rowid(db);
+    // (Every placeholder is bound again before the next step.)
     sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
     return last;
 }
 
 void Database::dropPrepared()
 {
     dropManyRows();
-    m_busyQueries.clear();
     m_insertKeys.clear();
     m_prepared.clear();
     m_shapes.clear();
@@ -1057,20 +1062,27 @@ void Database::setBusyTimeout(int ms)
 {
     if (m_engine != Engine::SQLite || !isOpen() || ms == m_busyTimeout)
         return;
-    // The few values used (a write's short wait, the default) stay prepared.
-    auto it = m_busyQueries.find(ms);
-    if (it == m_busyQueries.end()) {
-        if (m_busyQueries.size() >= 8)
-            m_busyQueries.clear();
-        QSqlQuery q(handle());
-        q.setForwardOnly(true);
-        if (!q.prepare(QStringLiteral("PRAGMA busy_timeout = ") + QString::number(ms)))
-            return;
-        it = m_busyQueries.emplace(ms, std::move(q)).first;
+    // SQLite's own setting on the driver's connection (a write sets and
+    // restores it every flush).
+    if (sqlite3 *db = sqliteHandle()) {
+        if (sqlite3_busy_timeout(db, ms) == SQLITE_OK)
+            m_busyTimeout = ms;
+        return;
     }
-    if (it->second.exec())
+    QSqlQuery q(handle());
+    if (q.exec(QStringLiteral("PRAGMA busy_timeout = ") + QString::number(ms)))
         m_busyTimeout = ms;
-    it->second.finish();
+}
+
+sqlite3 *Database::sqliteHandle() const
+{
+    if (m_engine != Engine::SQLite)
+        return nullptr;
+    const QSqlDatabase db = handle();
+    if (!db.isValid() || !db.driver())
+        return nullptr;
+    const QVariant h = db.driver()->handle();
+    return h.isValid() && qstrcmp(h.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(h.constData()) : nullptr;
 }
 
 bool Database::hasTable(const QString &table) const

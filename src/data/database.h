@@ -13,6 +13,7 @@
 #include <QVariantMap>
 #include <QVector>
 
+struct sqlite3;
 struct sqlite3_stmt;
 
 // One database connection (the alert database, or QuikData). Statements are
@@ -174,7 +175,6 @@ private:
     qint64 schemaVersion();
     std::optional<QSqlQuery> m_schemaQuery;
     std::optional<QSqlQuery> m_dataVersionQuery;
-    std::unordered_map<int, QSqlQuery> m_busyQueries; // PRAGMA busy_timeout, by value
     qint64 m_schemaVersion = -1; // when the prepared statements were made
     bool m_schemaChecked = false; // within the open write batch
     bool m_batchBegan = false;    // a write batch holds the write lock
@@ -211,6 +211,9 @@ private:
     };
     std::unordered_map<QString, ManyRows> m_manyRows;
     void dropManyRows();
+    sqlite3 *sqliteHandle() const; // the driver's connection; null on another engine
+    QDateTime m_lastBoundTime;
+    QString m_lastBoundTimeText;
     // Runs a many-rows statement through SQLite's own interface on this
     // connection (the values bound as Qt's driver binds them); the last key.
     qint64 insertRowsNatively(ManyRows &many, const std::vector<const QVariantMap *> &rows, size_t at);
