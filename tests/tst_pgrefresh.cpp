@@ -31,8 +31,9 @@ struct ServerDesk {
         log.open(dir.filePath(QStringLiteral("Korvina.log")));
         OperationLog::setCurrent(&log);
         quikDb = name + QStringLiteral("_quik");
+        alertsDb = name + QStringLiteral("_alerts");
         const QString quik = server.createDatabase(quikDb);
-        const QString alerts = server.createDatabase(name + QStringLiteral("_alerts"));
+        const QString alerts = server.createDatabase(alertsDb);
         QVERIFY2(!quik.isEmpty() && !alerts.isEmpty(), qPrintable(server.error()));
         quikUri = quik;
         const sample::Paths paths = sample::createWorkspace(dir.filePath(QStringLiteral("ws")), quik, alerts).paths;
@@ -88,7 +89,7 @@ struct ServerDesk {
     Settings settings;
     TDatMod data;
     std::unique_ptr<Robot> robot;
-    QString quikDb, quikUri;
+    QString quikDb, alertsDb, quikUri;
 };
 
 const QString noCounters = QStringLiteral("нет счетчиков изменений");
@@ -104,6 +105,7 @@ private slots:
     void viewsReadOnChange();
     void databaseWithoutCountersReadsEveryTick();
     void tableMadeAgainIsReadEveryTick();
+    void tablesKeepTheirOrder();
 
 private:
     PgServer m_server;
@@ -220,6 +222,37 @@ void TestPgRefresh::tableMadeAgainIsReadEveryTick()
     const int before = desk.data.qTradesAll.RecordCount();
     desk.readsOver(1);
     QCOMPARE(desk.data.qTradesAll.RecordCount(), before + 1);
+}
+
+void TestPgRefresh::tablesKeepTheirOrder()
+{
+    // A server keeps no order of rows: a row changed comes last in a plain
+    // read. The robot reads its tables by their key or id, so the last row
+    // of FilledOrders is still the newest (the bound of the watch step and
+    // of the rows taken when watching starts) and the quotes stay in place.
+    ServerDesk desk(m_server, QStringLiteral("order%1").arg(++m_serial));
+    if (QTest::currentTestFailed())
+        return;
+    for (int id = 1; id <= 3; ++id)
+        QVERIFY(m_server.exec(desk.alertsDb, QStringLiteral("INSERT INTO filledorders (\"id\", symbol) VALUES (%1, 'SBER')").arg(id)));
+    // The order number written back into an older row, as the result check does.
+    QVERIFY(m_server.exec(desk.alertsDb, QStringLiteral("UPDATE filledorders SET \"order number\" = '5001' WHERE \"id\" = 2")));
+    RefreshDataSet(desk.data.tFilledOrders);
+    QCOMPARE(desk.data.GetLastId(desk.data.tFilledOrders), 3);
+
+    desk.readsOver(1);
+    DataSet &quotes = desk.data.tParam;
+    auto shown = [&quotes] {
+        QStringList codes;
+        for (int r = 0; r < quotes.RecordCount(); ++r)
+            codes << quotes.value(r, QStringLiteral("seccode")).toString();
+        return codes;
+    };
+    const QStringList before = shown();
+    QVERIFY(before.size() > 2);
+    QVERIFY(m_server.exec(desk.quikDb, QStringLiteral("UPDATE tparam SET last = last + 1 WHERE seccode = '%1'").arg(before.first())));
+    QCOMPARE(desk.readsOver(1).count(QStringLiteral("tParam")), size_t(1));
+    QCOMPARE(shown(), before);
 }
 
 QTEST_GUILESS_MAIN(TestPgRefresh)
