@@ -1066,11 +1066,22 @@ void DataSet::rereadRow(int stored, qint64 rowid)
 
 QVariantMap DataSet::keyOf(int r) const
 {
-    const QSqlIndex primary = m_connection->handle().primaryIndex(m_tableName);
-    if (primary.isEmpty())
-        throw KorvinaError(m_name + QStringLiteral(": у таблицы ") + m_tableName
-                           + QStringLiteral(" нет первичного ключа, строку для записи не найти"));
+    // A server's tables are made in lower case, and the driver looks the
+    // name up as it is given.
+    const QSqlIndex primary = m_connection->handle().primaryIndex(m_tableName.toLower());
     QVariantMap key;
+    if (primary.isEmpty()) {
+        // A table without a key (the securities directory, the terminal
+        // list, the group members): its row is the one holding every value
+        // the row was read with, as ADO finds it.
+        if (m_fields.isEmpty())
+            throw KorvinaError(m_name + QStringLiteral(": у таблицы ") + m_tableName
+                               + QStringLiteral(" нет первичного ключа, строку для записи не найти"));
+        for (int column = 0; column < m_fields.size(); ++column)
+            if (!isCalc(column))
+                key.insert(m_fields[column], value(r, column));
+        return key;
+    }
     for (int i = 0; i < primary.count(); ++i) {
         const int column = fieldIndex(primary.fieldName(i));
         if (column < 0)
@@ -1085,6 +1096,10 @@ QString DataSet::keyCondition(const QVariantMap &key, QVariantMap &params) const
     QStringList parts;
     int n = 0;
     for (auto it = key.cbegin(); it != key.cend(); ++it) {
+        if (it.value().isNull()) {
+            parts << bracketed(it.key()) + QStringLiteral(" IS NULL");
+            continue;
+        }
         const QString name = QStringLiteral("k") + QString::number(++n);
         parts << bracketed(it.key()) + QStringLiteral(" = :") + name;
         params.insert(name, it.value());
