@@ -648,11 +648,11 @@ void TfmOpt::updateStandby()
 {
     const bool server = DatabaseAddress::isServer(edtQuikData->text().trimmed());
     chStandby->setEnabled(server);
-    chStandby->setToolTip(server ? QStringLiteral("Если база QuikData занята другим роботом Korvina, этот робот ждет и берет работу "
-                                                  "на себя, как только тот остановится (то же, что ключ запуска --standby). "
+    chStandby->setToolTip(server ? QStringLiteral("Если база QuikData занята другим роботом Korvina, этот робот ждет\n"
+                                                  "и берет работу на себя, как только тот остановится (как ключ --standby).\n"
                                                   "Действует со следующего подключения.")
-                                 : QStringLiteral("Только для базы QuikData на сервере PostgreSQL (адрес postgresql://...): "
-                                                  "файл базы данных не делится между двумя роботами."));
+                                 : QStringLiteral("Только для базы QuikData на сервере PostgreSQL (адрес postgresql://...):\n"
+                                                  "файл базы данных двумя роботами не делится."));
 }
 
 void TfmOpt::applyMail()
