@@ -1,7 +1,6 @@
 #include "backgroundreader.h"
 
 #include "changecounters.h"
-
 #include "config/korvinaerror.h"
 #include "database.h"
 #include "dataset.h"

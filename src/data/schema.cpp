@@ -587,7 +587,8 @@ bool countsChanges(Database &db)
 {
     if (!db.server() || !db.isOpen())
         return false;
-    QSqlQuery q = db.native(QStringLiteral("SELECT to_regclass('") + QLatin1String(ChangeCounterTable) + QStringLiteral("') IS NOT NULL"));
+    QSqlQuery q = db.native(QStringLiteral("SELECT to_regclass('") + QLatin1String(ChangeCounterTable) + QStringLiteral("') IS NOT NULL AND to_regproc('")
+                            + QLatin1String(ChangeCounterTrigger) + QStringLiteral("') IS NOT NULL"));
     return q.next() && q.value(0).toBool();
 }
 
@@ -596,7 +597,9 @@ QStringList addChangeCounters(Database &db, const QStringList &tables)
     if (!db.server())
         throw KorvinaError(QStringLiteral("Счетчики изменений бывают только в базе данных на сервере PostgreSQL, не в ") + db.shownPath());
     const QStringList counted = countedTables(tables.isEmpty() ? db.tables() : tables);
-    QStringList all = changeCounterStatements();
+    // The table and function as they are when there: made again, the
+    // function would need its owner's rights.
+    QStringList all = countsChanges(db) ? QStringList() : changeCounterStatements();
     for (const QString &t : counted)
         all << countChangesStatements(t);
     runAll(db, all);

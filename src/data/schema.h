@@ -103,7 +103,7 @@ QStringList countChangesStatements(const QString &table);
 // read (quotes, clients, group members, the export tables and each
 // terminal's copies of them). Lower case.
 QStringList countedTables(const QStringList &tables);
-// Whether the database has the counter table.
+// Whether the database has the counter table and the triggers' function.
 bool countsChanges(Database &db);
 // Makes the counters in a PostgreSQL QuikData made before they existed (or
 // on the given tables only, when the counter table is there): the table
