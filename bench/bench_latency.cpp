@@ -20,9 +20,17 @@
 // or NORMAL, and asking for the rollback journal or WAL (the robot keeps the
 // database in WAL, so a writer asking for the rollback journal writes in WAL
 // all the same). Takes about five minutes.
+//
+// The same path with both databases on a PostgreSQL server (a throwaway one
+// the benchmark starts, as the tests do; skipped with a message when the
+// server's programs are missing): the robot hears of a new row through
+// LISTEN/NOTIFY; the strategy stand-in keeps its connection or opens one per
+// row.
 
 #include "config/settings.h"
 #include "config/textcodec.h"
+#include "data/database.h"
+#include "pgserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -118,27 +126,78 @@ double median(QList<double> v)
     return v.isEmpty() ? 0 : (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
 }
 
+// The demo workspace the robot runs on, and how the strategy stand-in writes.
+struct Desk {
+    QString ws;
+    QString quikData, alerts; // files or URIs
+    QStringList writer;       // the strategy stand-in's options for its writing
+};
+
+bool makeSample(const QString &ws, const QStringList &databases)
+{
+    QProcess make;
+    make.start(bin(QStringLiteral("korvina-db")), QStringList{QStringLiteral("sample"), ws} + databases);
+    return make.waitForFinished(60000) && make.exitStatus() == QProcess::NormalExit && make.exitCode() == 0;
+}
+
+void measure(benchmark::State &state, const Desk &desk, bool instant, QTemporaryDir &dir);
+
 void BM_FilledRowToTriLine(benchmark::State &state)
 {
     const bool instant = state.range(0) != 0;
     const bool perRow = state.range(1) != 0;
     const bool fullSync = state.range(2) != 0;
     const bool rollbackJournal = state.range(3) != 0;
-    QStringList writer{QStringLiteral("--synchronous"), fullSync ? QStringLiteral("FULL") : QStringLiteral("NORMAL"),
-                       QStringLiteral("--journal"), rollbackJournal ? QStringLiteral("DELETE") : QStringLiteral("WAL")};
+    Desk desk;
+    desk.writer = QStringList{QStringLiteral("--synchronous"), fullSync ? QStringLiteral("FULL") : QStringLiteral("NORMAL"),
+                              QStringLiteral("--journal"), rollbackJournal ? QStringLiteral("DELETE") : QStringLiteral("WAL")};
     if (perRow)
-        writer << QStringLiteral("--connection-per-row");
+        desk.writer << QStringLiteral("--connection-per-row");
     QTemporaryDir dir;
-    const QString ws = dir.filePath(QStringLiteral("demo"));
-    QProcess make;
-    make.start(bin(QStringLiteral("korvina-db")), {QStringLiteral("sample"), ws});
-    if (!make.waitForFinished(30000) || make.exitCode() != 0) {
+    desk.ws = dir.filePath(QStringLiteral("demo"));
+    if (!makeSample(desk.ws, {})) {
         state.SkipWithError("korvina-db sample failed");
         return;
     }
+    desk.quikData = desk.ws + QStringLiteral("/Data/dbQuikData.sqlite");
+    desk.alerts = desk.ws + QStringLiteral("/Omega/Alerts11.sqlite");
+    measure(state, desk, instant, dir);
+}
+
+void BM_FilledRowToTriLinePostgres(benchmark::State &state)
+{
+    const bool perRow = state.range(0) != 0;
+    if (const QString why = PgServer::missing(); !why.isEmpty()) {
+        state.SkipWithError(("no PostgreSQL server to run: " + why).toStdString().c_str());
+        return;
+    }
+    PgServer server;
+    if (!server.start()) {
+        state.SkipWithError(("the PostgreSQL server did not start: " + server.error()).toStdString().c_str());
+        return;
+    }
+    Desk desk;
+    desk.quikData = server.createDatabase(QStringLiteral("quikdata"));
+    desk.alerts = server.createDatabase(QStringLiteral("alerts"));
+    if (perRow)
+        desk.writer << QStringLiteral("--connection-per-row");
+    QTemporaryDir dir;
+    desk.ws = dir.filePath(QStringLiteral("demo"));
+    if (desk.quikData.isEmpty() || desk.alerts.isEmpty()
+        || !makeSample(desk.ws, {QStringLiteral("--quikdata"), desk.quikData, QStringLiteral("--alerts"), desk.alerts})) {
+        state.SkipWithError("korvina-db sample on the server failed");
+        return;
+    }
+    measure(state, desk, true, dir);
+}
+
+void measure(benchmark::State &state, const Desk &desk, bool instant, QTemporaryDir &dir)
+{
+    const QString &ws = desk.ws;
+    const QStringList &writer = desk.writer;
     const QString trans = ws + QStringLiteral("/Trans");
-    const QString quikData = ws + QStringLiteral("/Data/dbQuikData.sqlite");
-    const QString alerts = ws + QStringLiteral("/Omega/Alerts11.sqlite");
+    const QString &quikData = desk.quikData;
+    const QString &alerts = desk.alerts;
     const QString logPath = ws + QStringLiteral("/Korvina.log");
     {
         Settings settings;
@@ -246,20 +305,20 @@ void BM_FilledRowToTriLine(benchmark::State &state)
     // Which transaction carried which order: the robot's journal.
     QList<double> latencies;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("journal"));
-        db.setDatabaseName(quikData);
-        if (db.open()) {
-            QSqlQuery q(db);
-            q.exec(QStringLiteral("SELECT trans_id, id_order FROM tOrderNumber"));
-            while (q.next()) {
-                const int t = q.value(0).toInt();
-                const int id = q.value(1).toInt();
-                if (committed.contains(id) && written.contains(t))
-                    latencies << written[t] - committed[id];
+        Database db(QStringLiteral("journal"));
+        QString error;
+        if (db.open(quikData, &error)) {
+            try {
+                const Database::Rows journal = db.fetch(QStringLiteral("SELECT trans_id, id_order FROM tOrderNumber"));
+                for (const auto &row : journal.rows) {
+                    const int t = row.value(0).toInt();
+                    const int id = row.value(1).toInt();
+                    if (committed.contains(id) && written.contains(t))
+                        latencies << written[t] - committed[id];
+                }
+            } catch (const std::exception &) {
             }
         }
-        db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("journal"));
     }
     if (latencies.size() != Orders) {
         state.SkipWithError(QStringLiteral("%1 of %2 orders reached the file (%3 rows committed, %4 lines)")
@@ -300,6 +359,15 @@ BENCHMARK(BM_FilledRowToTriLine)
     ->Args({1, 1, 0, 1})
     ->Args({1, 1, 1, 1})
     ->Args({0, 0, 0, 0})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+// Both databases on a server. Argument: a connection per row.
+BENCHMARK(BM_FilledRowToTriLinePostgres)
+    ->ArgNames({"per_row"})
+    ->Args({0})
+    ->Args({1})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

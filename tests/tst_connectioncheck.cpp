@@ -5,7 +5,9 @@
 
 #include "config/settings.h"
 #include "data/sampleworkspace.h"
+#include "data/databaseaddress.h"
 #include "engine/connectioncheck.h"
+#include "pgserver.h"
 #include "smtpserver.h"
 #include "workspace.h"
 
@@ -108,6 +110,7 @@ private slots:
     void lines();
     void commandLine_data();
     void commandLine();
+    void databasesOnServer();
 };
 
 void TestConnectionCheck::lines_data()
@@ -358,6 +361,43 @@ void TestConnectionCheck::commandLine()
         QVERIFY2(l.startsWith(QStringLiteral("OK — ")) || l.startsWith(QStringLiteral("ОШИБКА — "))
                      || l.startsWith(QStringLiteral("НЕТ ДАННЫХ — ")),
                  qPrintable(l));
+}
+
+void TestConnectionCheck::databasesOnServer()
+{
+    // Both databases on a server, their URIs with a password (the
+    // throwaway server does not ask for it): found as on files, and named
+    // without the password.
+    if (const QString why = PgServer::missing(); !why.isEmpty())
+        QSKIP(qPrintable(why));
+    PgServer server;
+    QVERIFY2(server.start(), qPrintable(server.error()));
+    const QString password = QStringLiteral("s3cret-pw");
+    auto withPassword = [&](const QString &uri) {
+        return QString(uri).replace(QStringLiteral("postgres@"), QStringLiteral("postgres:") + password + QLatin1Char('@'));
+    };
+    const QString quik = withPassword(server.createDatabase(QStringLiteral("quikdata")));
+    const QString alerts = withPassword(server.createDatabase(QStringLiteral("alerts")));
+    QTemporaryDir dir;
+    const sample::Paths paths = sample::createWorkspace(dir.filePath(QStringLiteral("ws")), quik, alerts).paths;
+    Settings settings;
+    settings.setFileName(paths.settings);
+    settings.LoadSettings();
+    QCOMPARE(settings.edtQuikData, quik);
+    ConnectionCheck check(settings);
+    check.setMailTimeout(2s);
+    const QList<Line> lines = check.run();
+    for (const auto &[id, uri] : {std::pair{QStringLiteral("alerts"), alerts}, std::pair{QStringLiteral("quikdata"), quik}}) {
+        const Line *l = lineOf(lines, id);
+        QVERIFY(l);
+        QCOMPARE(l->status, Status::Ok);
+        QVERIFY2(l->text.startsWith(DatabaseAddress::shown(uri) + QStringLiteral(": открыта")), qPrintable(l->text));
+    }
+    const Line *limits = lineOf(lines, QStringLiteral("limits"));
+    QVERIFY(limits);
+    QVERIFY2(limits->text.contains(QStringLiteral("базу данных пишет и сам робот")), qPrintable(limits->text));
+    for (const Line &l : lines)
+        QVERIFY2(!l.text.contains(password), qPrintable(l.text));
 }
 
 QTEST_GUILESS_MAIN(TestConnectionCheck)

@@ -75,6 +75,8 @@ private slots:
     void postedRowKeepsItsPlace();
     void lookupColumnsTakeShownValues_data();
     void lookupColumnsTakeShownValues();
+    void timesShowWithoutMilliseconds_data();
+    void timesShowWithoutMilliseconds();
 
 private:
     QTemporaryDir m_dir;
@@ -659,6 +661,33 @@ void TestGrid::lookupColumnsTakeShownValues()
         QCOMPARE(m_asked.last().text, QStringLiteral("Значение \"%1\" не найдено в списке поля \"Имя\": выберите его из списка.")
                                           .arg(typed.toString().trimmed()));
     }
+}
+
+void TestGrid::timesShowWithoutMilliseconds_data()
+{
+    // The terminals' times of day as each engine gives them back: a text on
+    // SQLite, a time (with its milliseconds) on PostgreSQL.
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("text with milliseconds") << QVariant(QStringLiteral("10:16:01.000")) << "10:16:01";
+    QTest::newRow("text without") << QVariant(QStringLiteral("10:16:01")) << "10:16:01";
+    QTest::newRow("time from a server") << QVariant(QTime(10, 16, 1)) << "10:16:01";
+    QTest::newRow("time with milliseconds") << QVariant(QTime(9, 5, 7, 250)) << "09:05:07";
+}
+
+void TestGrid::timesShowWithoutMilliseconds()
+{
+    QFETCH(QVariant, value);
+    QFETCH(QString, shown);
+    DataSet trades(QStringLiteral("trades"), m_db.get(), DataSet::Kind::Query);
+    trades.setSQL(QStringLiteral("SELECT name AS tradetime FROM t WHERE id = 1"));
+    trades.Open();
+    trades.replaceRows({QStringLiteral("tradetime")}, {{value}});
+    QList<GridColumn> columns(1);
+    columns[0].field = QStringLiteral("tradetime");
+    columns[0].caption = QStringLiteral("Время");
+    DataGrid grid(&trades, columns);
+    QCOMPARE(grid.model()->text(0, 0), shown);
 }
 
 QTEST_MAIN(TestGrid)

@@ -3,6 +3,7 @@
 // gives the same rows.
 #include "config/korvinaerror.h"
 #include "data/database.h"
+#include "data/dataset.h"
 #include "data/databaseaddress.h"
 #include "data/schema.h"
 #include "data/views.h"
@@ -31,6 +32,8 @@ private slots:
     void selectInto();
     void mergedViews();
     void failureKinds();
+    void editTablesByKey_data();
+    void editTablesByKey();
 
 private:
     // Runs the same Jet statement on both engines.
@@ -382,6 +385,56 @@ void TestPgEngine::failureKinds()
     } catch (const KorvinaError &e) {
         QVERIFY2(e.transient(), qPrintable(e.message()));
     }
+}
+
+void TestPgEngine::editTablesByKey_data()
+{
+    // The tables the options dialog and the editors change, named as the
+    // data module names them (in mixed case, made in lower case on a server).
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("watched workspaces") << "tWorkSpaces" << "workspace";
+    QTest::newRow("watched strategies") << "tStrategy" << "strategy";
+    QTest::newRow("groups") << "tGroup" << "group";
+    QTest::newRow("clients") << "tClients" << "client";
+    QTest::newRow("directory, no key") << "tSecCode" << "SecCode";
+    QTest::newRow("terminal list, no key") << "tQuik" << "quik";
+}
+
+void TestPgEngine::editTablesByKey()
+{
+    // A row changed and deleted through the dataset is found by the
+    // table's key, as on SQLite by its rowid.
+    QFETCH(QString, table);
+    QFETCH(QString, field);
+    DataSet ds(table, m_pgQuik.get(), DataSet::Kind::Table);
+    ds.setTableName(table);
+    ds.setReadOnly(false);
+    ds.Open();
+    ds.Append();
+    ds.setFieldValue(field, QStringLiteral("Новая"));
+    if (table == QLatin1String("tSecCode")) {
+        // Without a key the row is found by every value: fractions and
+        // decimals as they were read, empty cells as empty.
+        ds.setFieldValue(QStringLiteral("FixVol"), 30000.55);
+        ds.setFieldValue(QStringLiteral("MinMov"), 0.01);
+        ds.setFieldValue(QStringLiteral("Traded"), true);
+    }
+    QVERIFY2(ds.Post(), qPrintable(ds.lastError()));
+    const QString count = QStringLiteral("SELECT COUNT(*) FROM [%1] WHERE [%2] = :v").arg(table, field);
+    auto rows = [&](const QString &value) {
+        return m_pgQuik->fetch(count, {{QStringLiteral("v"), value}}).rows.value(0).value(0).toInt();
+    };
+    QCOMPARE(rows(QStringLiteral("Новая")), 1);
+    QVERIFY(ds.Locate(field, QStringLiteral("Новая")));
+    ds.Edit();
+    ds.setFieldValue(field, QStringLiteral("Измененная"));
+    QVERIFY2(ds.Post(), qPrintable(ds.lastError()));
+    QCOMPARE(rows(QStringLiteral("Новая")), 0);
+    QCOMPARE(rows(QStringLiteral("Измененная")), 1);
+    QVERIFY(ds.Locate(field, QStringLiteral("Измененная")));
+    QVERIFY2(ds.Delete(), qPrintable(ds.lastError()));
+    QCOMPARE(rows(QStringLiteral("Измененная")), 0);
 }
 
 QTEST_GUILESS_MAIN(TestPgEngine)

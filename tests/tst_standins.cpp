@@ -6,7 +6,9 @@
 #include "config/korvinaerror.h"
 #include "config/textcodec.h"
 #include "data/database.h"
+#include "data/databaseaddress.h"
 #include "data/sampleworkspace.h"
+#include "pgserver.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,10 +32,11 @@ struct Workspace {
     QTemporaryDir tmp;
     sample::Paths paths;
 
-    Workspace()
+    // Both databases files, or on a server when their URIs are given.
+    explicit Workspace(const QString &quikDataUri = QString(), const QString &alertsUri = QString())
     {
         try {
-            paths = sample::createWorkspace(tmp.filePath(QStringLiteral("ws"))).paths;
+            paths = sample::createWorkspace(tmp.filePath(QStringLiteral("ws")), quikDataUri, alertsUri).paths;
         } catch (const KorvinaError &e) {
             qFatal("cannot create the demo workspace: %s", e.what());
         }
@@ -222,6 +225,7 @@ private slots:
     void strategyScenarioRowsAsWritten();
     void strategyScenarioFaultAddsNothing_data();
     void strategyScenarioFaultAddsNothing();
+    void strategyRandomUsesTradedTickers_data();
     void strategyRandomUsesTradedTickers();
 };
 
@@ -646,9 +650,32 @@ void TestStandIns::strategyScenarioFaultAddsNothing()
     QCOMPARE(Db(ws.paths.alerts).count(QStringLiteral("FilledOrders")), 0);
 }
 
+void TestStandIns::strategyRandomUsesTradedTickers_data()
+{
+    QTest::addColumn<bool>("server");
+    QTest::newRow("files") << false;
+    QTest::newRow("server") << true;
+}
+
 void TestStandIns::strategyRandomUsesTradedTickers()
 {
-    Workspace ws;
+    QFETCH(bool, server);
+    // On a server the URIs carry a password (the throwaway server does not
+    // ask for it), which nothing the stand-in prints may show.
+    PgServer pg;
+    QString quikUri, alertsUri;
+    const QString password = QStringLiteral("s3cret-pw");
+    if (server) {
+        if (const QString why = PgServer::missing(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        QVERIFY2(pg.start(), qPrintable(pg.error()));
+        for (QString *uri : {&quikUri, &alertsUri}) {
+            *uri = pg.createDatabase(uri == &quikUri ? QStringLiteral("quikdata") : QStringLiteral("alerts"));
+            QVERIFY2(!uri->isEmpty(), qPrintable(pg.error()));
+            uri->replace(QStringLiteral("postgres@"), QStringLiteral("postgres:") + password + QLatin1Char('@'));
+        }
+    }
+    Workspace ws(quikUri, alertsUri);
     struct Sec {
         int lotSize;
         double step, last;
@@ -669,10 +696,12 @@ void TestStandIns::strategyRandomUsesTradedTickers()
                        QStringLiteral("--every"), QStringLiteral("0"), QStringLiteral("--quikdata"), ws.paths.quikData,
                        QStringLiteral("--seed"), QStringLiteral("11")}));
     QCOMPARE(sim.finish(), 0);
+    QVERIFY(!sim.out().contains(password));
 
     Db alerts(ws.paths.alerts);
-    QSqlQuery q = alerts.query(QStringLiteral(
-        "SELECT ID, Symbol, OrderType, \"Order\", \"Fill Price\", System, Workspace FROM FilledOrders ORDER BY rowid"));
+    // The rows in the order they were added (on a server: by their ids).
+    QSqlQuery q = alerts.query(QStringLiteral("SELECT ID, Symbol, OrderType, \"Order\", \"Fill Price\", System, Workspace FROM FilledOrders ORDER BY ")
+                               + (server ? QStringLiteral("ID") : QStringLiteral("rowid")));
     int n = 0;
     qint64 lastId = 0;
     QSet<QString> used;
@@ -713,6 +742,19 @@ void TestStandIns::strategyRandomUsesTradedTickers()
     }
     QCOMPARE(n, 40);
     QVERIFY(used.size() >= 3);
+
+    if (!server)
+        return;
+    // A QuikData without the tables: told with the database named, not its password.
+    const QString empty = pg.createDatabase(QStringLiteral("empty")).replace(QStringLiteral("postgres@"),
+                                                                            QStringLiteral("postgres:") + password + QLatin1Char('@'));
+    Tool failing(QStringLiteral("korvina-strategy-sim"));
+    QVERIFY(failing.start({QStringLiteral("--alerts"), ws.paths.alerts, QStringLiteral("--random"), QStringLiteral("1"),
+                           QStringLiteral("--every"), QStringLiteral("0"), QStringLiteral("--quikdata"), empty}));
+    QCOMPARE(failing.finish(), 1);
+    const QString said = failing.err() + failing.out();
+    QVERIFY2(said.contains(QStringLiteral("cannot read the securities of ") + DatabaseAddress::shown(empty)), qPrintable(said));
+    QVERIFY2(!said.contains(password), qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(TestStandIns)

@@ -1,5 +1,6 @@
 #include "backgroundreader.h"
 
+#include "changecounters.h"
 #include "config/korvinaerror.h"
 #include "database.h"
 #include "dataset.h"
@@ -131,7 +132,10 @@ void BackgroundReader::refresh(DataSet &query)
     if (!db || !db->isOpen() || query.editing())
         return;
     if (db->engine() != Database::Engine::SQLite || query.isTable()) {
-        RefreshQuery(query);
+        if (m_counters)
+            m_counters->readIfChanged(query, RefreshQuery);
+        else
+            RefreshQuery(query);
         return;
     }
     auto it = m_jobs.find(&query);

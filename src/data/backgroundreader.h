@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QThread>
 
+class ChangeCounters;
 class DataSet;
 class ReaderWorker;
 
@@ -31,7 +32,8 @@ class ReaderWorker;
 //   result is taken.
 // - Rows found unchanged count as read at that moment (DataSet::markRead).
 // - Queries that cannot be read this way (not SQLite) are re-read at once
-//   with RefreshQuery.
+//   with RefreshQuery, on a server with change counters only when a table
+//   they read changed (ChangeCounters).
 class BackgroundReader : public QObject {
     Q_OBJECT
 public:
@@ -39,6 +41,8 @@ public:
     ~BackgroundReader() override;
 
     void refresh(DataSet &query);
+    // The counters of the queries' database, for those read at once.
+    void setChangeCounters(ChangeCounters *counters) { m_counters = counters; }
     // No read asked for or under way.
     bool idle() const { return m_jobs.isEmpty(); }
     // Drops the worker's connection (before the owner's closes, or when the
@@ -71,4 +75,5 @@ private:
     QHash<DataSet *, Job> m_jobs;    // reads under way
     QHash<DataSet *, Known> m_known; // what each query's rows were read at
     QSet<DataSet *> m_watched;
+    ChangeCounters *m_counters = nullptr;
 };

@@ -151,7 +151,27 @@ QString DataSet::tableStatement() const
     QString s = QStringLiteral("SELECT * FROM [") + m_tableName + QLatin1Char(']');
     if (!m_rangeField.isEmpty())
         s += QStringLiteral(" WHERE [") + m_rangeField + QStringLiteral("] = :range_v");
-    return s;
+    return s + m_tableOrder;
+}
+
+QString DataSet::serverTableOrder() const
+{
+    // A server keeps no order of rows: a row changed comes last in a plain
+    // read, and a new one may come anywhere. Rows are read by their key, or
+    // by their id (the strategy platform's rising number), so that the last
+    // row is the newest and a grid's rows stay where they are.
+    if (m_kind != Kind::Table || !m_connection || m_connection->engine() != Database::Engine::PostgreSQL)
+        return QString();
+    // The driver looks the name up as it is given; the tables are made in
+    // lower case there.
+    const QString table = m_tableName.toLower();
+    const QSqlIndex primary = m_connection->handle().primaryIndex(table);
+    QStringList columns;
+    for (int i = 0; i < primary.count(); ++i)
+        columns << QLatin1Char('[') + primary.fieldName(i) + QLatin1Char(']');
+    if (columns.isEmpty() && m_connection->handle().record(table).contains(QStringLiteral("id")))
+        columns << QStringLiteral("[id]");
+    return columns.isEmpty() ? QString() : QStringLiteral(" ORDER BY ") + columns.join(QStringLiteral(", "));
 }
 
 void DataSet::Open()
@@ -190,6 +210,8 @@ void DataSet::Open()
         m_count = q.next() ? q.value(0).toInt() : 0;
         q.finish();
     } else {
+        if (m_kind == Kind::Table)
+            m_tableOrder = serverTableOrder();
         const QString jet = m_kind == Kind::Table ? tableStatement() : statement();
         Database::Rows result = m_connection->fetch(jet, m_kind == Kind::Table ? rangeParams() : m_params);
         m_fields = std::move(result.fields);
@@ -1044,11 +1066,22 @@ void DataSet::rereadRow(int stored, qint64 rowid)
 
 QVariantMap DataSet::keyOf(int r) const
 {
-    const QSqlIndex primary = m_connection->handle().primaryIndex(m_tableName);
-    if (primary.isEmpty())
-        throw KorvinaError(m_name + QStringLiteral(": у таблицы ") + m_tableName
-                           + QStringLiteral(" нет первичного ключа, строку для записи не найти"));
+    // A server's tables are made in lower case, and the driver looks the
+    // name up as it is given.
+    const QSqlIndex primary = m_connection->handle().primaryIndex(m_tableName.toLower());
     QVariantMap key;
+    if (primary.isEmpty()) {
+        // A table without a key (the securities directory, the terminal
+        // list, the group members): its row is the one holding every value
+        // the row was read with, as ADO finds it.
+        if (m_fields.isEmpty())
+            throw KorvinaError(m_name + QStringLiteral(": у таблицы ") + m_tableName
+                               + QStringLiteral(" нет первичного ключа, строку для записи не найти"));
+        for (int column = 0; column < m_fields.size(); ++column)
+            if (!isCalc(column))
+                key.insert(m_fields[column], value(r, column));
+        return key;
+    }
     for (int i = 0; i < primary.count(); ++i) {
         const int column = fieldIndex(primary.fieldName(i));
         if (column < 0)
@@ -1063,6 +1096,10 @@ QString DataSet::keyCondition(const QVariantMap &key, QVariantMap &params) const
     QStringList parts;
     int n = 0;
     for (auto it = key.cbegin(); it != key.cend(); ++it) {
+        if (it.value().isNull()) {
+            parts << bracketed(it.key()) + QStringLiteral(" IS NULL");
+            continue;
+        }
         const QString name = QStringLiteral("k") + QString::number(++n);
         parts << bracketed(it.key()) + QStringLiteral(" = :") + name;
         params.insert(name, it.value());

@@ -341,7 +341,12 @@ private:
     void rereadPages();
     QString rangeWhere(const QString &condition = QString()) const; // " WHERE ..." of the range and the condition
     QVariantMap rangeParams(QVariantMap params = {}) const;
-    QString tableStatement() const; // Jet: the table, within its range
+    QString tableStatement() const; // Jet: the table, within its range, in its order
+    // On a server, the order a table is read in (" ORDER BY ..."): its key,
+    // else its id; empty elsewhere (SQLite reads in the order rows were
+    // added). Worked out when the table opens.
+    QString serverTableOrder() const;
+    QString m_tableOrder;
     QString m_rangeField;
     QVariant m_rangeValue;
     void reopen(); // Reread by closing and opening, the record number kept

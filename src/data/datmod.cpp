@@ -47,6 +47,7 @@ TDatMod::TDatMod(QObject *parent)
     // The reader's own connection goes with ours: a connection made again
     // may be to a file made again.
     connect(&conQuikData, &Database::aboutToClose, &quikReader, &BackgroundReader::disconnectWorker);
+    quikReader.setChangeCounters(&quikChanges);
 
     tFilledOrders.setTableName(QStringLiteral("FilledOrders"));
     tActiveOrders.setTableName(QStringLiteral("ActiveOrders"));

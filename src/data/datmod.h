@@ -1,6 +1,7 @@
 #pragma once
 
 #include "backgroundreader.h"
+#include "changecounters.h"
 #include "database.h"
 #include "dataset.h"
 #include "pricedigits.h"
@@ -48,7 +49,11 @@ public:
     WriteQueue alertWrites{conOmega};
     // Clients' rows of the merged portfolio views, read once per change of QuikData.
     ViewKeyCache portfolioLookups;
-    // Re-reads the merged terminal views off the windows' thread.
+    // Whether the terminals' tables changed since a view was read (a
+    // QuikData on a server with change counters).
+    ChangeCounters quikChanges{conQuikData};
+    // Re-reads the merged terminal views off the windows' thread (on a
+    // server: in this thread, when quikChanges says they changed).
     BackgroundReader quikReader;
     // The decimals of the securities that the rows of other tables name,
     // for their price cells.

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
+#include <QSqlQuery>
 
 namespace schema {
 
@@ -513,8 +514,16 @@ void createOnServer(const QString &uri, Kind kind)
     try {
         db.native(QStringLiteral("CREATE EXTENSION IF NOT EXISTS citext")).finish();
         QStringList all = statements(kind);
-        if (kind == Kind::Alerts)
+        if (kind == Kind::Alerts) {
             all << alertNotifyStatements();
+        } else {
+            all << changeCounterStatements();
+            QStringList names;
+            for (const Table &t : tables(kind))
+                names << t.name;
+            for (const QString &t : countedTables(names))
+                all << countChangesStatements(t);
+        }
         runAll(db, all);
     } catch (const KorvinaError &e) {
         throw KorvinaError(QStringLiteral("Не удается создать таблицы в базе данных ") + shown + QStringLiteral(": ") + e.message());
@@ -530,6 +539,71 @@ QStringList alertNotifyStatements()
                 + QStringLiteral("', ''); RETURN NULL; END $$"),
             QStringLiteral("CREATE TRIGGER korvina_filled_notify AFTER INSERT ON filledorders "
                            "FOR EACH STATEMENT EXECUTE FUNCTION korvina_filled_notify()")};
+}
+
+QStringList changeCounterStatements()
+{
+    // SECURITY DEFINER: a terminal's role that may write its tables raises
+    // their counters without rights on the counter table.
+    return {QStringLiteral("CREATE TABLE IF NOT EXISTS ") + QLatin1String(ChangeCounterTable)
+                + QStringLiteral(" (table_name text PRIMARY KEY, changes bigint NOT NULL DEFAULT 0)"),
+            QStringLiteral("CREATE OR REPLACE FUNCTION ") + QLatin1String(ChangeCounterTrigger)
+                + QStringLiteral("() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS "
+                                 "$$ BEGIN UPDATE ")
+                + QLatin1String(ChangeCounterTable)
+                + QStringLiteral(" SET changes = changes + 1 WHERE table_name = TG_TABLE_NAME; RETURN NULL; END $$")};
+}
+
+QStringList countChangesStatements(const QString &table)
+{
+    const QString t = table.toLower();
+    const QString trigger = QLatin1String(ChangeCounterTrigger);
+    return {QStringLiteral("DROP TRIGGER IF EXISTS ") + trigger + QStringLiteral(" ON ") + ident(t),
+            QStringLiteral("CREATE TRIGGER ") + trigger + QStringLiteral(" AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON ") + ident(t)
+                + QStringLiteral(" FOR EACH STATEMENT EXECUTE FUNCTION ") + trigger + QStringLiteral("()"),
+            QStringLiteral("INSERT INTO ") + QLatin1String(ChangeCounterTable) + QStringLiteral(" (table_name) VALUES ('") + t
+                + QStringLiteral("') ON CONFLICT (table_name) DO UPDATE SET changes = ") + QLatin1String(ChangeCounterTable)
+                + QStringLiteral(".changes + 1")};
+}
+
+QStringList countedTables(const QStringList &tables)
+{
+    QStringList bases{QStringLiteral("tparam"), QStringLiteral("tclients"), QStringLiteral("tgroupclients")};
+    for (const QString &t : exportTables())
+        bases << t.toLower();
+    static const QRegularExpression copy(QStringLiteral("^(.*?)(\\d+)$"));
+    QStringList out;
+    for (const QString &table : tables) {
+        const QString t = table.toLower();
+        const auto m = copy.match(t);
+        const bool counted = bases.contains(t) || (m.hasMatch() && exportTables().contains(m.captured(1), Qt::CaseInsensitive));
+        if (counted && !out.contains(t))
+            out << t;
+    }
+    return out;
+}
+
+bool countsChanges(Database &db)
+{
+    if (!db.server() || !db.isOpen())
+        return false;
+    QSqlQuery q = db.native(QStringLiteral("SELECT to_regclass('") + QLatin1String(ChangeCounterTable) + QStringLiteral("') IS NOT NULL AND to_regproc('")
+                            + QLatin1String(ChangeCounterTrigger) + QStringLiteral("') IS NOT NULL"));
+    return q.next() && q.value(0).toBool();
+}
+
+QStringList addChangeCounters(Database &db, const QStringList &tables)
+{
+    if (!db.server())
+        throw KorvinaError(QStringLiteral("Счетчики изменений бывают только в базе данных на сервере PostgreSQL, не в ") + db.shownPath());
+    const QStringList counted = countedTables(tables.isEmpty() ? db.tables() : tables);
+    // The table and function as they are when there: made again, the
+    // function would need its owner's rights.
+    QStringList all = countsChanges(db) ? QStringList() : changeCounterStatements();
+    for (const QString &t : counted)
+        all << countChangesStatements(t);
+    runAll(db, all);
+    return counted;
 }
 
 void createDatabaseFile(const QString &path, Kind kind)

@@ -86,6 +86,32 @@ void createOnServer(const QString &uri, Kind kind);
 inline constexpr const char FilledOrdersChannel[] = "korvina_filled_orders";
 QStringList alertNotifyStatements();
 
+// Change counters of a PostgreSQL QuikData: one row per terminal table in
+// ChangeCounterTable (its name, the number of statements that changed it),
+// raised by a statement-level trigger on the table in the writer's own
+// transaction, so that a reader sees a counter move exactly when the rows
+// it counts did. The robot re-reads a merged view only when a counter of
+// one of its tables moved (ChangeCounters).
+inline constexpr const char ChangeCounterTable[] = "korvina_changes";
+inline constexpr const char ChangeCounterTrigger[] = "korvina_count_change";
+// The counter table and the trigger function.
+QStringList changeCounterStatements();
+// The trigger on one table and its counter row (a counter made again moves,
+// so a table that lost its trigger meanwhile is read again).
+QStringList countChangesStatements(const QString &table);
+// The tables among these whose changes are counted: those the merged views
+// read (quotes, clients, group members, the export tables and each
+// terminal's copies of them). Lower case.
+QStringList countedTables(const QStringList &tables);
+// Whether the database has the counter table and the triggers' function.
+bool countsChanges(Database &db);
+// Makes the counters in a PostgreSQL QuikData made before they existed (or
+// on the given tables only, when the counter table is there): the table
+// and function when missing, a trigger on every counted table present.
+// Returns the tables that got one. Throws KorvinaError on failure,
+// having made nothing.
+QStringList addChangeCounters(Database &db, const QStringList &tables = {});
+
 // A CREATE TABLE or CREATE INDEX statement of the SQLite schema as
 // PostgreSQL takes it: the same names in lower case, the types mapped.
 QString forPostgres(const QString &statement);

@@ -3,7 +3,9 @@
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 #include "datmod.h"
+#include "schema.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 #include <QVariant>
 
@@ -48,6 +50,7 @@ void CreateTerminalTables(TDatMod &dm)
     AddLog(QStringLiteral("Создаю таблицы лимитов (акции, фьючерсы, деньги), портфелей для квиков ... "));
     const QStringList numbers = terminalNumbers(dm.tQuik);
     DataSet &q = dm.qQuikData;
+    QStringList made;
     for (const QString &N : numbers) {
         for (const QString &statement : terminalStatements(N)) {
             try {
@@ -55,9 +58,21 @@ void CreateTerminalTables(TDatMod &dm)
                 q.setSQL(QStringList());
                 q.setSQL(statement);
                 q.ExecSQL();
+                static const QRegularExpression into(QStringLiteral("INTO\\s+(\\w+)"));
+                made << into.match(statement).captured(1);
             } catch (const std::exception &e) {
                 AddLog(QStringLiteral("Сообщение: ") + failureText(e) + QStringLiteral("."));
             }
+        }
+    }
+    // On a server whose terminal tables count their changes the copies
+    // count theirs too, or the merged views would not see them change.
+    if (!made.isEmpty() && dm.conQuikData.server()) {
+        try {
+            if (schema::countsChanges(dm.conQuikData))
+                schema::addChangeCounters(dm.conQuikData, made);
+        } catch (const std::exception &e) {
+            AddLog(QStringLiteral("Сообщение: ") + failureText(e) + QStringLiteral("."));
         }
     }
     AddLog(QStringLiteral("Создание таблиц успешно завершено ... ОК "));

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "data/database.h"
+#include "data/databaseaddress.h"
 #include "data/schema.h"
 #include "gateway/gateway.h"
 #include "gateway/transactionfiles.h"
@@ -33,6 +34,10 @@ QString someOf(const QStringList &names, int shown = 6)
 QString timeText(const QDateTime &t) { return t.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")); }
 
 QString native(const QString &path) { return QDir::toNativeSeparators(path); }
+
+// A database as it may be shown: a file in the system's form, a server's
+// URI without its password.
+QString database(const QString &path) { return DatabaseAddress::isServer(path) ? DatabaseAddress::shown(path) : native(path); }
 
 // The worse of two statuses: a problem over what cannot be told over OK.
 Status worse(Status a, Status b)
@@ -129,7 +134,7 @@ Line lookAlerts(Scene &s, const QString &path)
     Line l{QStringLiteral("alerts"), QStringLiteral("База оповещений"), Status::Ok, QString()};
     if (!s.alerts.isOpen()) {
         l.status = Status::Problem;
-        l.text = native(path) + QStringLiteral(" не открывается: ") + s.alertsError
+        l.text = database(path) + QStringLiteral(" не открывается: ") + s.alertsError
             + QStringLiteral(". Укажите базу оповещений платформы стратегий (Настройки → Терминалы → «База данных Omega Research "
                              "Alerts:»).");
         return l;
@@ -138,11 +143,11 @@ Line lookAlerts(Scene &s, const QString &path)
     for (const schema::Table &t : schema::alertTables())
         c.need(s.alerts, t.name, t);
     if (c.complete()) {
-        l.text = native(path) + QStringLiteral(": открыта, таблицы и столбцы на месте.");
+        l.text = database(path) + QStringLiteral(": открыта, таблицы и столбцы на месте.");
         return l;
     }
     l.status = Status::Problem;
-    l.text = native(path) + QStringLiteral(": ") + c.found()
+    l.text = database(path) + QStringLiteral(": ") + c.found()
         + QStringLiteral(". Это не база оповещений платформы или не той версии: таблицы и столбцы — ") + kGuide + QLatin1Char('.');
     return l;
 }
@@ -152,7 +157,7 @@ Line lookQuikData(Scene &s, const QString &path, bool multi)
     Line l{QStringLiteral("quikdata"), QStringLiteral("База QuikData"), Status::Ok, QString()};
     if (!s.quik.isOpen()) {
         l.status = Status::Problem;
-        l.text = native(path) + QStringLiteral(" не открывается: ") + s.quikError
+        l.text = database(path) + QStringLiteral(" не открывается: ") + s.quikError
             + QStringLiteral(". Укажите базу робота (Настройки → Терминалы → «База данных QuikData:»); новую создает korvina-db "
                              "create quikdata.");
         return l;
@@ -193,13 +198,13 @@ Line lookQuikData(Scene &s, const QString &path, bool multi)
         todo << QStringLiteral("добавьте терминалы (Настройки → Терминалы)");
     }
     if (found.isEmpty()) {
-        l.text = native(path) + QStringLiteral(": открыта, таблицы и столбцы, которые читает робот, на месте")
+        l.text = database(path) + QStringLiteral(": открыта, таблицы и столбцы, которые читает робот, на месте")
             + (multi ? QStringLiteral(" (терминалы ") + numbers.join(QStringLiteral(", ")) + QLatin1Char(')') : QString())
             + QLatin1Char('.');
         return l;
     }
     l.status = Status::Problem;
-    l.text = native(path) + QStringLiteral(": ") + found.join(QStringLiteral("; ")) + QStringLiteral(". Что сделать: ")
+    l.text = database(path) + QStringLiteral(": ") + found.join(QStringLiteral("; ")) + QStringLiteral(". Что сделать: ")
         + todo.join(QStringLiteral("; ")) + QLatin1Char('.');
     return l;
 }
@@ -462,8 +467,9 @@ Line lookLimits(Scene &s, bool multi)
         return l;
     }
     l.text = QStringLiteral("строк: ") + QString::number(total)
-        + QStringLiteral(". Когда они обновлялись, не узнать: в строках лимитов нет времени, а файл базы пишет и сам робот. Сверьте "
-                         "позиции на странице «Лимиты» с таблицами лимитов в QUIK.");
+        + QStringLiteral(". Когда они обновлялись, не узнать: в строках лимитов нет времени, а ")
+        + (s.quik.server() ? QStringLiteral("базу данных") : QStringLiteral("файл базы"))
+        + QStringLiteral(" пишет и сам робот. Сверьте позиции на странице «Лимиты» с таблицами лимитов в QUIK.");
     return l;
 }
 

@@ -717,8 +717,11 @@ void Robot::actCheckTROExecute()
 void Robot::timQuikTimer()
 {
     // The merged views of every terminal are read off this thread: reading
-    // ten terminals' orders takes longer than a frame.
-    RefreshDataSet(m_data.tParam);
+    // ten terminals' orders takes longer than a frame. On a server they are
+    // read only when a table they read changed, and the change counters are
+    // read once for the whole tick.
+    ChangeCounters::Hold counters(m_data.quikChanges);
+    m_data.quikChanges.readIfChanged(m_data.tParam, RefreshDataSet);
     if (m_settings.chAutoPortfolio) {
         readIfShown(m_data.qPortfolioAll);
         readIfShown(m_data.qPortfolioFutAll);

@@ -462,7 +462,10 @@ QString GridModel::cellText(int row, int column) const
     const QString when = dateTimeText(v);
     if (!when.isEmpty())
         return when;
-    // A time of day as the terminals store it, without its milliseconds.
+    // A time of day as the terminals store it, without its milliseconds:
+    // a text on SQLite, a time on a server.
+    if (v.typeId() == QMetaType::QTime)
+        return v.toTime().toString(QStringLiteral("HH:mm:ss"));
     static const QRegularExpression timeOfDay(QStringLiteral("^(\\d\\d:\\d\\d:\\d\\d)\\.\\d+$"));
     if (v.typeId() == QMetaType::QString) {
         const auto m = timeOfDay.match(v.toString());

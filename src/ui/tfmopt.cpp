@@ -2,6 +2,7 @@
 
 #include "config/korvinaerror.h"
 #include "config/settings.h"
+#include "data/databaseaddress.h"
 #include "data/datmod.h"
 #include "data/terminaltables.h"
 #include "datagrid.h"
@@ -323,6 +324,11 @@ QWidget *TfmOpt::createTerminalsPage()
     connectRow->addStretch();
     connectRow->addWidget(btConnectToBase);
     basesLayout->addRow(connectRow);
+    // Only a QuikData on a server can be shared by two robots: for a file
+    // the box stays as stored, greyed, and says why.
+    chStandby = check("chStandby", QStringLiteral("Резервный робот: ждать, пока другой робот освободит общую базу данных"));
+    basesLayout->addRow(chStandby);
+    connect(edtQuikData, &QLineEdit::textChanged, this, &TfmOpt::updateStandby);
 
     QGroupBox *terminals = group("gbTerminals", QStringLiteral(" Списиок терминалов для режима MULTI "));
     auto *grid = new DataGrid(&m_data.tQuik,
@@ -603,6 +609,8 @@ void TfmOpt::fillControls()
     edtAlerts->setText(s.edtAlerts);
     edtQuikData->setText(s.edtQuikData);
     chConnect->setChecked(s.chConnect);
+    chStandby->setChecked(s.chStandby);
+    updateStandby();
     chQuikConnect->setChecked(s.chQuikConnect);
     edtDirSmartTrade->setText(s.edtDirSmartTrade);
 
@@ -634,6 +642,17 @@ void TfmOpt::fillControls()
     chSendTrans_done->setChecked(s.chSendTrans_done);
     chSendQuikConnect->setChecked(s.chSendQuikConnect);
     chSoundOnRefusal->setChecked(s.chSoundOnRefusal);
+}
+
+void TfmOpt::updateStandby()
+{
+    const bool server = DatabaseAddress::isServer(edtQuikData->text().trimmed());
+    chStandby->setEnabled(server);
+    chStandby->setToolTip(server ? QStringLiteral("Если база QuikData занята другим роботом Korvina, этот робот ждет\n"
+                                                  "и берет работу на себя, как только тот остановится (как ключ --standby).\n"
+                                                  "Действует со следующего подключения.")
+                                 : QStringLiteral("Только для базы QuikData на сервере PostgreSQL (адрес postgresql://...):\n"
+                                                  "файл базы данных двумя роботами не делится."));
 }
 
 void TfmOpt::applyMail()
@@ -684,6 +703,7 @@ void TfmOpt::applyControls()
     s.edtAlerts = edtAlerts->text();
     s.edtQuikData = edtQuikData->text();
     s.chConnect = chConnect->isChecked();
+    s.chStandby = chStandby->isChecked();
     s.chQuikConnect = chQuikConnect->isChecked();
     s.edtDirSmartTrade = edtDirSmartTrade->text();
 

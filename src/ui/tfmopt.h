@@ -95,6 +95,8 @@ private:
     void applyMail();
     // Runs one of the mail buttons' exchanges and shows what came of it.
     void tryMail(const std::function<MailOutcome()> &exchange, bool message = false);
+    // The standby box is for a QuikData on a server only.
+    void updateStandby();
     void postTables();
     void cancelTables();
     void cboGroupExit();
@@ -117,7 +119,7 @@ public:
               *edtEmail1 = nullptr, *edtEmail2 = nullptr, *edtMsg = nullptr;
     QCheckBox *chExitQty = nullptr, *chKillOrder = nullptr, *chAutoPortfolio = nullptr, *chQuikConnect = nullptr,
               *chConnect = nullptr, *chAuten = nullptr, *chSendTrans_Id = nullptr, *chSendTrans_done = nullptr,
-              *chSendQuikConnect = nullptr, *chSoundOnRefusal = nullptr, *chAllowPlainAuth = nullptr;
+              *chSendQuikConnect = nullptr, *chSoundOnRefusal = nullptr, *chAllowPlainAuth = nullptr, *chStandby = nullptr;
     // What the last of the mail buttons came to.
     QLabel *lblMailResult = nullptr;
     QComboBox *cboGroup = nullptr;

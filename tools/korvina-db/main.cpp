@@ -60,6 +60,8 @@ const char kMainHelp[] =
     "                         sent as CSV (--from, --to, --out, --force)\n"
     "  tables QUIKDATA        create the MULTI-mode tables of every terminal\n"
     "                         listed in tQuik that are still missing\n"
+    "  counters URI           add the change counters to a PostgreSQL QuikData\n"
+    "                         made before them\n"
     "  reconcile QUIKDATA     the robot's book against the terminals' balances\n"
     "                         as CSV; exit code 1 when anything differs\n"
     "  report QUIKDATA        the day's activity report as PDF (--date, --out)\n"
@@ -98,9 +100,11 @@ const char kCreateHelp[] =
     "tables in that (existing, empty) PostgreSQL database instead, with the text\n"
     "type citext (the extension is created when missing) so that text compares\n"
     "without regard to letter case; for alerts also a trigger that notifies the\n"
-    "channel korvina_filled_orders of every new FilledOrders row. A database that\n"
-    "already holds one of the tables is left untouched (exit code 1). A password\n"
-    "missing from the URI comes from PGPASSWORD or the password file.\n";
+    "channel korvina_filled_orders of every new FilledOrders row, for quikdata\n"
+    "the change counters (table korvina_changes, see 'korvina-db counters').\n"
+    "A database that already holds one of the tables is left untouched (exit\n"
+    "code 1). A password missing from the URI comes from PGPASSWORD or the\n"
+    "password file.\n";
 
 const char kSampleHelp[] =
     "Usage: korvina-db sample DIR [--quikdata URI] [--alerts URI]\n"
@@ -175,6 +179,24 @@ const char kTablesHelp[] =
     "\n"
     "Exit codes: 0 it ran (whether or not some tables were there already),\n"
     "1 QUIKDATA cannot be opened or has no readable tQuik, 2 wrong command line.\n";
+
+const char kCountersHelp[] =
+    "Usage: korvina-db counters URI\n"
+    "\n"
+    "Adds the change counters to the PostgreSQL QuikData database URI, for a\n"
+    "database made before 'korvina-db create quikdata' made them: the table\n"
+    "korvina_changes (one row per terminal table: its name and how many\n"
+    "statements changed it) and, on the quotes tParam, the clients tClients,\n"
+    "the group members tGroupClients, the export tables and every terminal's\n"
+    "copies of them, a trigger that raises the table's counter in the writer's\n"
+    "own transaction. The robot then reads the merged views of the terminals\n"
+    "again only when a counter of one of their tables moved, instead of at\n"
+    "every tick (it takes them at its next connection).\n"
+    "\n"
+    "Running it again makes nothing twice. Copies made later by the options\n"
+    "dialog or 'korvina-db tables' get their triggers there.\n"
+    "\n"
+    "Exit codes: 0 done, 1 failed (nothing changed), 2 wrong command line.\n";
 
 void printAndExit(const char *text)
 {
@@ -383,6 +405,34 @@ int runTables(const QStringList &args)
     return 0;
 }
 
+int runCounters(const QStringList &args)
+{
+    bool ok = false;
+    const QString command = QStringLiteral("counters");
+    const QStringList pos = parseCommand(args, kCountersHelp, command, &ok);
+    if (!ok)
+        return kUsage;
+    if (pos.size() < 2)
+        return usageError(QStringLiteral("counters needs the QuikData database URI"), command);
+    if (pos.size() > 2)
+        return usageError(QStringLiteral("too many arguments: ") + pos.mid(2).join(QLatin1Char(' ')), command);
+    if (!DatabaseAddress::isServer(pos[1]))
+        return usageError(QStringLiteral("counters needs a postgresql:// URI: a QuikData file is read by other means"), command);
+    Database db(QStringLiteral("counters"));
+    QString error;
+    if (!db.open(pos[1], &error))
+        return failed(QStringLiteral("cannot open ") + shown(pos[1]) + QStringLiteral(": ") + error);
+    QStringList tables;
+    try {
+        tables = schema::addChangeCounters(db);
+    } catch (const std::exception &e) {
+        return failed(QStringLiteral("cannot add the change counters to ") + shown(pos[1]) + QStringLiteral(": ") + failureText(e));
+    }
+    out() << "Change counters in " << shown(pos[1]) << " on " << tables.size() << " tables: " << tables.join(QStringLiteral(", "))
+          << "\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -442,6 +492,8 @@ int main(int argc, char *argv[])
         return runHistory(commandArgs);
     if (command == QLatin1String("tables"))
         return runTables(commandArgs);
+    if (command == QLatin1String("counters"))
+        return runCounters(commandArgs);
     if (command == QLatin1String("reconcile"))
         return runReconcile(commandArgs);
     if (command == QLatin1String("report"))

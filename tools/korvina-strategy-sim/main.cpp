@@ -13,6 +13,7 @@
 
 #include "config/korvinaerror.h"
 #include "data/database.h"
+#include "data/databaseaddress.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -115,7 +116,7 @@ bool openDatabase(Database &db, const QString &path, QString *error)
     if (!db.open(path, error))
         return false;
     if (db.engine() != Database::Engine::SQLite && db.engine() != Database::Engine::PostgreSQL) {
-        *error = QStringLiteral("only SQLite and PostgreSQL databases are supported: ") + path;
+        *error = QStringLiteral("only SQLite and PostgreSQL databases are supported: ") + DatabaseAddress::shown(path);
         return false;
     }
     return true;
@@ -217,7 +218,7 @@ int runRandom(Writer &alerts, const QString &quikDataPath, int count, int everyM
         QSqlQuery q = quikData.native(QStringLiteral(
             "SELECT s.Ticker, s.SecCode, p.stock, s.LotSize, s.Digits, s.MinMov FROM tSecCode s "
             "JOIN tParam p ON p.seccode = s.SecCode "
-            "WHERE s.Traded <> 0 AND IFNULL(s.Ticker, '') <> '' AND p.last > 0 ORDER BY s.Ticker"));
+            "WHERE s.Traded <> 0 AND COALESCE(s.Ticker, '') <> '' AND p.last > 0 ORDER BY s.Ticker"));
         while (q.next()) {
             Security s;
             s.ticker = q.value(0).toString();
@@ -231,11 +232,11 @@ int runRandom(Writer &alerts, const QString &quikDataPath, int count, int everyM
             securities.append(s);
         }
     } catch (const KorvinaError &e) {
-        return failed(QStringLiteral("cannot read the securities of ") + quikDataPath + QStringLiteral(": ")
+        return failed(QStringLiteral("cannot read the securities of ") + DatabaseAddress::shown(quikDataPath) + QStringLiteral(": ")
                       + e.message());
     }
     if (securities.isEmpty())
-        return failed(QStringLiteral("no traded ticker with a last price in ") + quikDataPath);
+        return failed(QStringLiteral("no traded ticker with a last price in ") + DatabaseAddress::shown(quikDataPath));
 
     QRandomGenerator rng(seed);
     QLocale locale;
