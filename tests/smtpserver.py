@@ -8,6 +8,8 @@ appends one JSON object per line to the record file for every event:
   {"event": "command", "session": n, "command": "EHLO"}     (AUTH adds "mechanism")
   {"event": "auth", "session": n, "mechanism": ..., "login": ..., "success": ...}
   {"event": "message", "session": n, ...envelope and the message as parsed...}
+      (a multipart message lists its parts under "parts", each with its
+      content type, charset, file name, disposition and decoded body)
   {"event": "close", "session": n}
 
 Options: --auth USER:PASSWORD requires AUTH before MAIL and accepts only that
@@ -61,6 +63,20 @@ def describe(content: bytes) -> dict:
         date_valid = False
     payload = msg.get_payload(decode=True) or b""
     defects = [type(d).__name__ for d in msg.defects]
+    # A multipart message: each part as a reader opens it.
+    parts = []
+    for part in msg.walk() if msg.is_multipart() else []:
+        if part.is_multipart():
+            continue
+        defects += [type(d).__name__ for d in part.defects]
+        parts.append({
+            "content_type": part.get_content_type(),
+            "charset": part.get_content_charset(),
+            "filename": part.get_filename(),
+            "disposition": part.get_content_disposition(),
+            "transfer_encoding": str(part["Content-Transfer-Encoding"]) if part["Content-Transfer-Encoding"] else None,
+            "body": base64.b64encode(part.get_payload(decode=True) or b"").decode("ascii"),
+        })
     for name in ("From", "To", "Subject"):
         if msg[name] is not None:
             defects += [type(d).__name__ for d in msg[name].defects]
@@ -76,6 +92,7 @@ def describe(content: bytes) -> dict:
         "charset": msg.get_content_charset(),
         "transfer_encoding": str(msg["Content-Transfer-Encoding"]) if msg["Content-Transfer-Encoding"] else None,
         "body": base64.b64encode(payload).decode("ascii"),
+        "parts": parts,
         "defects": defects,
     }
 

@@ -1,11 +1,14 @@
 // The desk's pages of the main window: "Сверка" (the book against the
 // terminal, aligned by the operator) and "Активность" (the day's charts),
-// and the day's PDF report from the menu.
+// the day's PDF report from the menu, and the same report mailed at
+// [Mail] ReportAt with the PDF attached.
 
 #include "activitycharts.h"
 #include "activityreport.h"
+#include "config/textcodec.h"
 #include "datagrid.h"
 #include "guiwindow.h"
+#include "smtpserver.h"
 
 #include <QChart>
 #include <QChartView>
@@ -25,13 +28,36 @@ int rowOf(DataSet &view, const QString &secCode)
     return -1;
 }
 
-// The pages of a PDF file.
+// The pages of a PDF.
+int pdfPages(const QByteArray &pdf) { return int(QString::fromLatin1(pdf).count(QRegularExpression(QStringLiteral("/Type\\s*/Page(?!s)")))); }
 int pdfPages(const QString &path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return -1;
-    return int(QString::fromLatin1(f.readAll()).count(QRegularExpression(QStringLiteral("/Type\\s*/Page(?!s)"))));
+    return pdfPages(f.readAll());
+}
+
+int messageCount(const QList<QJsonObject> &events)
+{
+    return int(std::count_if(events.cbegin(), events.cend(),
+                             [](const QJsonObject &e) { return e.value(QStringLiteral("event")).toString() == QStringLiteral("message"); }));
+}
+
+// Three transactions of the day for the Demo strategy's order, one refused.
+void addDayHistory(Window &w)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    w.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100"), 285.1, now.addMSecs(-500));
+    for (int i = 0; i < 3; ++i)
+        execOnDatabase(w.paths.quikData,
+                       QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, id_order, filled, code, status, result_at) "
+                                      "VALUES (1, :s, :t, 1, 1, :c, :st, :r)"),
+                       {{QStringLiteral("s"), now.addMSecs(-400).toString(Qt::ISODateWithMs)},
+                        {QStringLiteral("t"), i + 1},
+                        {QStringLiteral("c"), QStringLiteral("C%1").arg(i)},
+                        {QStringLiteral("st"), i == 2 ? 6 : 3},
+                        {QStringLiteral("r"), now.addMSecs(-300).toString(Qt::ISODateWithMs)}});
 }
 
 } // namespace
@@ -41,6 +67,7 @@ class TstGuiDesk : public QObject {
 private slots:
     void alignSelectedRowThroughTheWindow();
     void activityPageAndDailyReport();
+    void dailyReportMailedWithItsPdf();
 };
 
 void TstGuiDesk::alignSelectedRowThroughTheWindow()
@@ -109,17 +136,7 @@ void TstGuiDesk::activityPageAndDailyReport()
 {
     Window w;
     w.connectNow();
-    const QDateTime now = QDateTime::currentDateTime();
-    w.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100"), 285.1, now.addMSecs(-500));
-    for (int i = 0; i < 3; ++i)
-        execOnDatabase(w.paths.quikData,
-                       QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, id_order, filled, code, status, result_at) "
-                                      "VALUES (1, :s, :t, 1, 1, :c, :st, :r)"),
-                       {{QStringLiteral("s"), now.addMSecs(-400).toString(Qt::ISODateWithMs)},
-                        {QStringLiteral("t"), i + 1},
-                        {QStringLiteral("c"), QStringLiteral("C%1").arg(i)},
-                        {QStringLiteral("st"), i == 2 ? 6 : 3},
-                        {QStringLiteral("r"), now.addMSecs(-300).toString(Qt::ISODateWithMs)}});
+    addDayHistory(w);
     w.robot().timQuikTimer();
 
     auto *page = w.main->findChild<QWidget *>(QStringLiteral("tshActivity"));
@@ -156,6 +173,76 @@ void TstGuiDesk::activityPageAndDailyReport()
     // Two pages of charts, one of strategies (one and the total), one of clients (three).
     QCOMPARE(ActivityReport::pageCount(1, 3), 4);
     QCOMPARE(pdfPages(pdf), 4);
+}
+
+void TstGuiDesk::dailyReportMailedWithItsPdf()
+{
+    using namespace std::chrono_literals;
+    SmtpTestServer server;
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    Window w;
+    w.settings.edtSMTP = QStringLiteral("127.0.0.1");
+    w.settings.edtPort = server.port();
+    w.settings.chAuten = false;
+    w.settings.edtFromAddress = QStringLiteral("robot@example.org");
+    w.settings.edtEmail1 = QStringLiteral("trader@example.org");
+    w.settings.edtEmail2.clear();
+    w.settings.edtReportAt = QStringLiteral("17:45");
+    w.connectNow();
+    addDayHistory(w);
+    w.robot().timQuikTimer();
+
+    // The ticks' clock: the last tick before the time, then the first after.
+    DeskMonitor &desk = w.robot().desk();
+    const QDate today = QDate::currentDate();
+    const QString name = QStringLiteral("Korvina-report-") + today.toString(Qt::ISODate) + QStringLiteral(".pdf");
+    const bool besideBefore = QFileInfo::exists(QDir::current().filePath(name));
+    desk.Tick(QDateTime(today, QTime(17, 44, 59)));
+    QVERIFY(w.robot().mail().waitIdle(20s));
+    QCOMPARE(server.messages().size(), 0);
+    desk.Tick(QDateTime(today, QTime(17, 45, 1)));
+    QVERIFY(w.robot().mail().waitIdle(20s));
+    QVERIFY(server.waitFor([](const QList<QJsonObject> &events) { return messageCount(events) == 1; }));
+    // Later ticks of the day send nothing more.
+    desk.Tick(QDateTime(today, QTime(17, 46, 1)));
+    QVERIFY(w.robot().mail().waitIdle(20s));
+    QList<QJsonObject> received = server.messages();
+    QCOMPARE(received.size(), 1);
+    QList<QJsonObject> parts = messageParts(received[0]);
+    QCOMPARE(parts.size(), 2);
+
+    // The text: the day's totals, and the file's name.
+    const QString day = today.toString(QStringLiteral("dd.MM.yyyy"));
+    const QString text = cp1251::decode(messageBody(parts[0]));
+    QVERIFY2(text.startsWith(QStringLiteral("Дневной отчет Korvina за ") + day + QStringLiteral(": заявок 1, транзакций 3, отвергнуто 1")),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("Demo MA Cross(5,20): заявок 1, транзакций 3, отвергнуто 1.")), qPrintable(text));
+    QVERIFY2(text.endsWith(QStringLiteral("Отчет в PDF во вложении: ") + name + QStringLiteral(".\r\n")), qPrintable(text));
+    // The PDF: the same report as the menu's, drawn for the mail.
+    QCOMPARE(parts[1].value(QStringLiteral("content_type")).toString(), QStringLiteral("application/pdf"));
+    QCOMPARE(parts[1].value(QStringLiteral("filename")).toString(), name);
+    const QByteArray pdf = messageBody(parts[1]);
+    QVERIFY(pdf.startsWith("%PDF"));
+    QCOMPARE(pdfPages(pdf), ActivityReport::pageCount(1, 3));
+    // Logged, and no file left behind.
+    QCOMPARE(w.log.lines().filter(QStringLiteral("Дневной отчет за ") + day + QStringLiteral(" отправляется по почте, PDF во вложении: ") + name).size(),
+             1);
+    QCOMPARE(w.log.lines().filter(QStringLiteral("Сообщение отправлено через почтовый сервер 127.0.0.1:")).size(), 1);
+    QCOMPARE(QFileInfo::exists(QDir::current().filePath(name)), besideBefore);
+
+    // A report that cannot be drawn still goes, as text saying why.
+    desk.reportRenderer = [](const ActivitySeries &, QString *error) {
+        *error = QStringLiteral("нечем рисовать");
+        return QByteArray();
+    };
+    desk.Tick(QDateTime(today.addDays(1), QTime(17, 44, 59)));
+    desk.Tick(QDateTime(today.addDays(1), QTime(17, 45, 0)));
+    QVERIFY(w.robot().mail().waitIdle(20s));
+    QVERIFY(server.waitFor([](const QList<QJsonObject> &events) { return messageCount(events) == 2; }));
+    received = server.messages();
+    QCOMPARE(received[1].value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
+    QVERIFY(cp1251::decode(messageBody(received[1])).contains(QStringLiteral("Отчет в PDF не приложен: нечем рисовать.")));
+    QCOMPARE(w.log.lines().filter(QStringLiteral("отправляется по почте без PDF: нечем рисовать.")).size(), 1);
 }
 
 QTEST_MAIN(TstGuiDesk)

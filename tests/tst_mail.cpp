@@ -101,6 +101,8 @@ private slots:
     void sessionEndedByServerIsNotConnected();
     void eachEventIsItsOwnExchange();
     void failureLoggedOnceUntilItClears();
+    void attachmentGoesAsMimePart_data();
+    void attachmentGoesAsMimePart();
 
     void queuedMessagesGoOutInOrder();
     void queueTimeoutsReachTheWorker();
@@ -480,6 +482,75 @@ void TestMail::failureLoggedOnceUntilItClears()
     queue.Notify(QStringLiteral("J."));
     QVERIFY(queue.waitIdle(10s));
     QCOMPARE(ws.messages().mid(8), QStringList{notSentBecause(QStringLiteral("I."), noAnswer(port, NoConnection))});
+}
+
+void TestMail::attachmentGoesAsMimePart_data()
+{
+    QTest::addColumn<bool>("queued");
+    QTest::addColumn<QString>("fromName");
+    // Straight through the client, and the robot's way, through the queue's
+    // worker; a Cyrillic sender name in the headers libcurl writes too.
+    QTest::newRow("client") << false << QStringLiteral("Korvina");
+    QTest::newRow("queue, Cyrillic sender name") << true << QStringLiteral("Робот Корвина");
+}
+
+void TestMail::attachmentGoesAsMimePart()
+{
+    QFETCH(bool, queued);
+    QFETCH(QString, fromName);
+    SmtpTestServer server;
+    QVERIFY2(server.port(), qPrintable(server.error()));
+    TestWorkspace ws(false);
+    MailSettings m = mailTo(QString::number(server.port()));
+    m.FromName = fromName;
+
+    // A PDF's first line, then every byte value: the file must arrive byte for byte.
+    QByteArray pdf("%PDF-1.4\n");
+    for (int b = 0; b < 256; ++b)
+        pdf += char(b);
+    pdf += "\n%%EOF\n";
+    const QString text = QStringLiteral("Дневной отчет Korvina за 11.12.2025: заявок 3.\r\nTrend: заявок 3.");
+    const MailAttachment file{QStringLiteral("Korvina-report-2025-12-11.pdf"), "application/pdf", pdf};
+    if (queued) {
+        MailQueue queue([m] { return m; });
+        queue.Notify(text, {file});
+        QVERIFY(queue.waitIdle(20s));
+    } else {
+        SmtpNotifier mail([m] { return m; });
+        QVERIFY(mail.Notify(text, {file}));
+    }
+    // The log shows the text's two lines as two lines.
+    QCOMPARE(ws.messages(), sentLine(text).split(QStringLiteral("\r\n")) << sentOk(QString::number(server.port())));
+
+    const QList<QJsonObject> received = server.messages();
+    QCOMPARE(received.size(), 1);
+    const QJsonObject msg = received.first();
+    QCOMPARE(strings(msg.value(QStringLiteral("rcpt_tos"))), (QStringList{Trader, Phone}));
+    QCOMPARE(strings(msg.value(QStringLiteral("to"))), (QStringList{Trader, Phone}));
+    QCOMPARE(msg.value(QStringLiteral("subject")).toString(), QStringLiteral("Korvina"));
+    QCOMPARE(msg.value(QStringLiteral("from_name")).toString(), fromName);
+    QCOMPARE(msg.value(QStringLiteral("from_address")).toString(), QStringLiteral("robot@example.org"));
+    QCOMPARE(msg.value(QStringLiteral("content_type")).toString(), QStringLiteral("multipart/mixed"));
+    QCOMPARE(msg.value(QStringLiteral("mime_version")).toString(), QStringLiteral("1.0"));
+    QVERIFY(msg.value(QStringLiteral("date_valid")).toBool());
+    QVERIFY(!msg.value(QStringLiteral("message_id")).toString().isEmpty());
+    QCOMPARE(strings(msg.value(QStringLiteral("defects"))), QStringList());
+
+    const QList<QJsonObject> parts = messageParts(msg);
+    QCOMPARE(parts.size(), 2);
+    // The text, as in every message: Windows-1251, base64.
+    QCOMPARE(parts[0].value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
+    QCOMPARE(parts[0].value(QStringLiteral("charset")).toString(), QStringLiteral("windows-1251"));
+    QCOMPARE(parts[0].value(QStringLiteral("transfer_encoding")).toString(), QStringLiteral("base64"));
+    QVERIFY(parts[0].value(QStringLiteral("filename")).isNull());
+    QCOMPARE(messageBody(parts[0]), cp1251::encode(text + QStringLiteral("\r\n")));
+    // The file, under its name.
+    QCOMPARE(parts[1].value(QStringLiteral("content_type")).toString(), QStringLiteral("application/pdf"));
+    QCOMPARE(parts[1].value(QStringLiteral("disposition")).toString(), QStringLiteral("attachment"));
+    QCOMPARE(parts[1].value(QStringLiteral("filename")).toString(), QStringLiteral("Korvina-report-2025-12-11.pdf"));
+    QCOMPARE(parts[1].value(QStringLiteral("transfer_encoding")).toString(), QStringLiteral("base64"));
+    QVERIFY(messageBody(parts[1]).startsWith("%PDF"));
+    QCOMPARE(messageBody(parts[1]), pdf);
 }
 
 void TestMail::queuedMessagesGoOutInOrder()

@@ -124,6 +124,13 @@ void TstReconcile::rows_data()
                                        << QStringList{"QUIK3 30001 SBER 1 10 0 -10", "QUIK1 10001 SBER 1 10 10 0"};
     QTest::newRow("a ticker the directory lacks") << 0 << QStringList{"111 GAZP Long 4"} << QStringList{}
                                                   << QStringList{"Quik 111 GAZP 4 4 0 -4"};
+    // Texts compare without regard to letter case, as the database compares
+    // them: one line per client and security however a table spells them.
+    QTest::newRow("MULTI: security and FORTS account in other letters")
+        << 1 << QStringList{"30001 RI Short 3", "10001 sber Long 1"} << QStringList{"fut 3 spbfut001 riz6 -1", "stock 1 10001 Sber 10"}
+        << QStringList{"QUIK3 30001 RIZ6 -3 -3 -1 2", "QUIK1 10001 SBER 1 10 10 0"};
+    QTest::newRow("SINGLE: the settings' FORTS account in other letters")
+        << 0 << QStringList{"111 RI Long 2"} << QStringList{"fut - spbfut111 RIZ6 2"} << QStringList{"Quik 111 RIZ6 2 2 2 0"};
 }
 
 void TstReconcile::rows()

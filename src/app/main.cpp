@@ -2,6 +2,7 @@
 // that order; then the main window on that robot (or the robot alone with
 // --headless), and the event loop until the program is told to end.
 
+#include "activityreport.h"
 #include "config/korvinaerror.h"
 #include "config/operationlog.h"
 #include "config/settings.h"
@@ -19,6 +20,7 @@
 #include <QFileInfo>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QPluginLoader>
 #include <QScreen>
 #include <QSettings>
 #include <QSocketNotifier>
@@ -58,6 +60,39 @@ bool asked(int argc, char *argv[], const char *option)
     return false;
 }
 
+// Whether Qt's offscreen platform can be loaded, looked for where Qt looks
+// for it: QGuiApplication ends the program when the platform it is told to
+// use is missing, and a robot must not fail to start for its report.
+bool offscreenPlatformFound(const char *argv0)
+{
+    for (const QStaticPlugin &plugin : QPluginLoader::staticPlugins())
+        if (plugin.metaData().value(QStringLiteral("className")).toString().contains(QLatin1String("Offscreen")))
+            return true;
+    QStringList dirs = qEnvironmentVariable("QT_QPA_PLATFORM_PLUGIN_PATH").split(QDir::listSeparator(), Qt::SkipEmptyParts);
+    for (const QString &d : qEnvironmentVariable("QT_PLUGIN_PATH").split(QDir::listSeparator(), Qt::SkipEmptyParts))
+        dirs << d + QStringLiteral("/platforms");
+    dirs << QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms");
+    const QFileInfo self(QStringLiteral("/proc/self/exe"));
+    const QString program = self.isSymLink() ? self.symLinkTarget() : QFileInfo(QString::fromLocal8Bit(argv0)).absoluteFilePath();
+    dirs << QFileInfo(program).absolutePath() + QStringLiteral("/platforms");
+    for (const QString &d : std::as_const(dirs))
+        if (!QDir(d).entryList({QStringLiteral("*qoffscreen*")}, QDir::Files).isEmpty())
+            return true;
+    return false;
+}
+
+// While the offscreen platform starts: it says so on standard error when
+// XDG_RUNTIME_DIR is not set (a service has none) and goes on with a folder
+// of its own. That is no failure, and the robot's standard error tells only
+// failures; every other message goes on as before.
+QtMessageHandler g_messages = nullptr;
+void quietPlatformStart(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    g_messages(type, context, message);
+}
+
 // SIGINT and SIGTERM end the program as closing the window does.
 void endOnSignals(QCoreApplication &app)
 {
@@ -83,10 +118,21 @@ void endOnSignals(QCoreApplication &app)
 int main(int argc, char *argv[])
 {
     // Without --headless the program is the operator's window.
-    const bool windowed = !asked(argc, argv, "--headless") && !asked(argc, argv, "--help") && !asked(argc, argv, "-h")
-        && !asked(argc, argv, "--version") && !asked(argc, argv, "-v") && !asked(argc, argv, "--check");
+    const bool robotRun = !asked(argc, argv, "--help") && !asked(argc, argv, "-h") && !asked(argc, argv, "--version")
+        && !asked(argc, argv, "-v") && !asked(argc, argv, "--check");
+    const bool windowed = robotRun && !asked(argc, argv, "--headless");
+    // The robot without a window still draws the day's report (its charts
+    // need a QApplication): on the offscreen platform, never on a screen
+    // that could go away under it.
+    const bool offscreen = robotRun && !windowed && offscreenPlatformFound(argv[0]);
+    if (offscreen)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     std::unique_ptr<QCoreApplication> application;
-    if (windowed)
+    if (offscreen) {
+        g_messages = qInstallMessageHandler(quietPlatformStart);
+        application = std::make_unique<QApplication>(argc, argv);
+        qInstallMessageHandler(g_messages);
+    } else if (windowed)
         application = std::make_unique<QApplication>(argc, argv);
     else
         application = std::make_unique<QCoreApplication>(argc, argv);
@@ -213,6 +259,15 @@ int main(int argc, char *argv[])
             QTimer::singleShot(0, window.get(), [w = window.get(), text] { Dialogs::warning(w, text); });
         }
     } else {
+        if (offscreen) {
+            robot.desk().reportRenderer = ActivityReport::render;
+        } else {
+            robot.desk().reportRenderer = [](const ActivitySeries &, QString *error) {
+                if (error)
+                    *error = QStringLiteral("без окна графики рисуются на платформе Qt offscreen, а ее модуль не найден");
+                return QByteArray();
+            };
+        }
         QObject::connect(&robot, &Robot::failure, [](const QString &text) { printLine(stderr, text); });
         QObject::connect(&robot, &Robot::message, [](const QString &text) { printLine(stdout, text); });
         // The log file cannot be written (a full disk): the robot goes on,

@@ -26,7 +26,8 @@ public:
         Database::Rows side;
     };
 
-    Result read(const QString &path, const QString &jet, const QVariantMap &params, const QString &sideJet, qint64 known)
+    Result read(const QString &path, const QString &jet, const QVariantMap &params, const QString &sideJet,
+                const DataSet::RowSource &source, qint64 known)
     {
         Result r;
         try {
@@ -58,17 +59,19 @@ public:
                 r.outcome = Unchanged;
                 return r;
             }
-            // The rows and the computed column's second statement in one
-            // read transaction: both show the database at the same moment.
+            // The rows and the computed column's second statement (or the
+            // statements of a row source) in one read transaction: all show
+            // the database at the same moment.
             Database::Rows rows;
-            if (sideJet.isEmpty()) {
+            if (sideJet.isEmpty() && !source) {
                 rows = m_db->fetch(jet, params);
             } else {
                 QSqlDatabase handle = m_db->handle();
                 const bool snapshot = handle.transaction();
                 try {
-                    rows = m_db->fetch(jet, params);
-                    r.side = m_db->fetch(sideJet);
+                    rows = source ? source(*m_db) : m_db->fetch(jet, params);
+                    if (!sideJet.isEmpty())
+                        r.side = m_db->fetch(sideJet);
                 } catch (...) {
                     if (snapshot)
                         handle.rollback();
@@ -167,13 +170,14 @@ void BackgroundReader::start(DataSet &query, Job &job)
     const QString jet = query.statement();
     const QVariantMap params = query.params();
     const QString side = query.calcSideStatement();
+    const DataSet::RowSource source = query.rowSource();
     DataSet *key = &query;
     const quint64 generation = job.generation;
     ReaderWorker *worker = m_worker;
     QMetaObject::invokeMethod(
         worker,
-        [this, worker, key, generation, path, jet, params, side, knownStamp] {
-            ReaderWorker::Result r = worker->read(path, jet, params, side, knownStamp);
+        [this, worker, key, generation, path, jet, params, side, source, knownStamp] {
+            ReaderWorker::Result r = worker->read(path, jet, params, side, source, knownStamp);
             // Back in the owner's thread; dropped if the reader is gone.
             QMetaObject::invokeMethod(
                 this,

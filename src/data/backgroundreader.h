@@ -29,7 +29,8 @@ class ReaderWorker;
 //   otherwise closes the query, as RefreshQuery does.
 // - A query with a computed column has the column's second statement read
 //   with its rows, in one read transaction, and the column filled when the
-//   result is taken.
+//   result is taken. A query with a row source (DataSet::setRowSource) has
+//   the source run on the worker's connection, in one read transaction.
 // - Rows found unchanged count as read at that moment (DataSet::markRead).
 // - Queries that cannot be read this way (not SQLite) are re-read at once
 //   with RefreshQuery, on a server with change counters only when a table

@@ -72,6 +72,22 @@ void DataSet::setCalcField(const QString &name, std::function<QString()> side, C
     m_calcFill = std::move(fill);
 }
 
+void DataSet::setRowSource(RowSource source)
+{
+    Close();
+    ++m_generation;
+    m_rowSource = std::move(source);
+}
+
+Database::Rows DataSet::readRows()
+{
+    if (m_kind == Kind::Table)
+        return m_connection->fetch(tableStatement(), rangeParams());
+    if (m_rowSource)
+        return m_rowSource(*m_connection);
+    return m_connection->fetch(statement(), m_params);
+}
+
 void DataSet::appendCalc(QStringList &fields, QVector<QVector<QVariant>> &rows, const Database::Rows &side) const
 {
     const QVector<QVariant> values = m_calcFill(fields, rows, side);
@@ -212,8 +228,7 @@ void DataSet::Open()
     } else {
         if (m_kind == Kind::Table)
             m_tableOrder = serverTableOrder();
-        const QString jet = m_kind == Kind::Table ? tableStatement() : statement();
-        Database::Rows result = m_connection->fetch(jet, m_kind == Kind::Table ? rangeParams() : m_params);
+        Database::Rows result = readRows();
         m_fields = std::move(result.fields);
         m_rows = std::move(result.rows);
         m_count = m_rows.size();
@@ -284,8 +299,7 @@ void DataSet::Reread()
         rereadPages();
         return;
     }
-    const QString jet = m_kind == Kind::Table ? tableStatement() : statement();
-    Database::Rows result = m_connection->fetch(jet, m_kind == Kind::Table ? rangeParams() : m_params);
+    Database::Rows result = readRows();
     if (m_calcFill) {
         const QString side = calcSideStatement();
         replaceRows(std::move(result.fields), std::move(result.rows), side.isEmpty() ? Database::Rows() : m_connection->fetch(side));

@@ -103,6 +103,16 @@ public:
     // The second statement of the computed column now; "" when there is none.
     QString calcSideStatement() const { return m_calcSide ? m_calcSide() : QString(); }
 
+    // A query whose rows no single statement gives (several statements
+    // joined in memory): `source` reads them on the connection it is given,
+    // the dataset's own or the background reader's, in that reader's thread
+    // and within one read transaction there; so it holds copies of what it
+    // needs and nothing of the owner's. The dataset's statement, if any, is
+    // not run. Opening or re-reading fails when the source throws.
+    using RowSource = std::function<Database::Rows(Database &db)>;
+    void setRowSource(RowSource source);
+    const RowSource &rowSource() const { return m_rowSource; }
+
     void setParam(const QString &name, const QVariant &value);
     void clearParams();
     const QVariantMap &params() const { return m_params; }
@@ -312,6 +322,8 @@ private:
     QString m_calcName;
     std::function<QString()> m_calcSide;
     CalcFill m_calcFill;
+    RowSource m_rowSource;
+    Database::Rows readRows(); // the query's rows on its own connection
     QDateTime m_readAt;
     void setReadAt(const QDateTime &at);
     // The rows with the computed column filled (fields and values), read

@@ -68,14 +68,39 @@ void DeskMonitor::checkReport(const QDateTime &now)
     const QDateTime due(now.date(), at);
     if (!(last < due && due <= now))
         return;
-    const QString pdf = reportWriter ? reportWriter(now.date()) : QString();
-    const QString text = ReportText(m_activity, pdf);
-    AddLog(QStringLiteral("Дневной отчет за ") + now.date().toString(QStringLiteral("dd.MM.yyyy")) + QStringLiteral(" отправлен по почте")
-           + (pdf.isEmpty() ? QString() : QStringLiteral(", файл ") + pdf) + QLatin1Char('.'));
-    emit notify(text);
+    const QString day = m_activity.day().toString(QStringLiteral("dd.MM.yyyy"));
+    const QString name = ReportFileName(m_activity.day());
+    QString error;
+    QByteArray pdf;
+    if (!reportRenderer) {
+        error = QStringLiteral("отчет в PDF здесь не рисуется");
+    } else {
+        try {
+            pdf = reportRenderer(m_activity, &error);
+        } catch (const std::exception &e) {
+            pdf.clear();
+            error = failureText(e);
+        }
+        if (pdf.isEmpty() && error.isEmpty())
+            error = QStringLiteral("отчет в PDF не нарисован");
+    }
+    if (pdf.isEmpty()) {
+        AddLog(QStringLiteral("Дневной отчет за ") + day + QStringLiteral(" отправляется по почте без PDF: ") + error + QLatin1Char('.'));
+        emit report(ReportText(m_activity, QString(), error), {});
+    } else {
+        AddLog(QStringLiteral("Дневной отчет за ") + day + QStringLiteral(" отправляется по почте, PDF во вложении: ") + name
+               + QLatin1Char('.'));
+        emit report(ReportText(m_activity, name), {MailAttachment{name, "application/pdf", pdf}});
+    }
+    FlushLog();
 }
 
-QString DeskMonitor::ReportText(const ActivitySeries &series, const QString &pdfPath)
+QString DeskMonitor::ReportFileName(QDate day)
+{
+    return QStringLiteral("Korvina-report-") + day.toString(Qt::ISODate) + QStringLiteral(".pdf");
+}
+
+QString DeskMonitor::ReportText(const ActivitySeries &series, const QString &pdfName, const QString &noPdfReason)
 {
     const ActivitySeries::Tally t = series.total();
     QString text = QStringLiteral("Дневной отчет Korvina за ") + series.day().toString(QStringLiteral("dd.MM.yyyy")) + QStringLiteral(": заявок ")
@@ -85,7 +110,9 @@ QString DeskMonitor::ReportText(const ActivitySeries &series, const QString &pdf
     for (const ActivitySeries::Tally &s : series.byStrategy())
         text += QStringLiteral("\r\n") + s.name + QStringLiteral(": заявок ") + QString::number(s.orders) + QStringLiteral(", транзакций ")
             + QString::number(s.transactions) + QStringLiteral(", отвергнуто ") + QString::number(s.refused) + QLatin1Char('.');
-    if (!pdfPath.isEmpty())
-        text += QStringLiteral("\r\nОтчет: ") + pdfPath;
+    if (!pdfName.isEmpty())
+        text += QStringLiteral("\r\nОтчет в PDF во вложении: ") + pdfName + QLatin1Char('.');
+    else if (!noPdfReason.isEmpty())
+        text += QStringLiteral("\r\nОтчет в PDF не приложен: ") + noPdfReason + QLatin1Char('.');
     return text;
 }

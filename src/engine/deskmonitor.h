@@ -3,6 +3,8 @@
 #include "activityseries.h"
 #include "reconciliation.h"
 
+#include "monitor/smtpnotifier.h"
+
 #include <QDateTime>
 #include <QObject>
 
@@ -14,7 +16,7 @@ class TDatMod;
 // What the desk watches beside the robot's own work, at the pace of the
 // terminal data tick: the reconciliation of the robot's book with the
 // terminals, the day's activity from the history, and the day's report
-// mailed at `[Mail] ReportAt`.
+// mailed at `[Mail] ReportAt` (its totals as the text, its PDF attached).
 class DeskMonitor : public QObject {
     Q_OBJECT
 public:
@@ -32,14 +34,22 @@ public:
     // The time of day the report goes out; invalid when `ReportAt` is empty
     // or not a time "HH:MM".
     static QTime reportTime(const QString &setting);
-    // The report as mail text: the day's totals and a line per strategy.
-    static QString ReportText(const ActivitySeries &series, const QString &pdfPath);
-    // Writes the day's PDF report and gives its path ("" when it could not);
-    // set by the window, which can draw it.
-    std::function<QString(QDate)> reportWriter;
+    // The report as mail text: the day's totals and a line per strategy,
+    // then the name of the PDF attached, or why there is none.
+    static QString ReportText(const ActivitySeries &series, const QString &pdfName, const QString &noPdfReason = QString());
+    // The name the day's PDF report goes under: Korvina-report-YYYY-MM-DD.pdf.
+    static QString ReportFileName(QDate day);
+    // Draws the day's report as a PDF and gives its bytes; empty, with the
+    // reason in *error, when it cannot. Set where the charts can be drawn
+    // (they need a QApplication): by the window, and by the program
+    // running without one on the offscreen platform.
+    std::function<QByteArray(const ActivitySeries &series, QString *error)> reportRenderer;
 
 signals:
     void notify(const QString &text);
+    // The day's report to mail: its text and the files attached (the PDF,
+    // when it could be drawn).
+    void report(const QString &text, const QList<MailAttachment> &attachments);
 
 private:
     void checkReport(const QDateTime &now);

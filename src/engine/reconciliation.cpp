@@ -4,7 +4,6 @@
 #include "config/operationlog.h"
 #include "data/database.h"
 #include "data/datmod.h"
-#include "data/jetsql.h"
 
 #include <QLocale>
 #include <QRegularExpression>
@@ -12,10 +11,6 @@
 #include <cmath>
 
 namespace {
-
-const QString CRLF = QStringLiteral("\r\n");
-
-QString quotedText(const QString &s) { return QLatin1Char('"') + jetsql::quoted(s) + QLatin1Char('"'); }
 
 // A whole number of units as the log writes it; a fraction with its decimals.
 QString unitsText(double v)
@@ -31,21 +26,6 @@ QString whoText(const TReconcileRow &r)
         + QLatin1Char(')');
 }
 
-// The terminal rows of one terminal's tables: stock holdings by the client's
-// code, futures positions by the client's FORTS account, each security of the
-// directory only.
-QString terminalRows(const QString &quikName, const QString &suffix, const QString &stockClients, const QString &fortsAccounts)
-{
-    const QString head = QStringLiteral("SELECT ") + quotedText(quikName) + QStringLiteral(" AS quikname, ");
-    return head + QStringLiteral("L.code AS code, L.seccode AS seccode, D.Ticker AS ticker, 0 AS lots, 0 AS units, L.currentbal AS bal") + CRLF
-        + QStringLiteral("FROM tLimitStock") + suffix + QStringLiteral(" AS L INNER JOIN tSecCode AS D ON D.SecCode = L.seccode") + CRLF
-        + QStringLiteral("WHERE D.Class_Code <> \"SPBFUT\" AND L.code IN (") + stockClients + QStringLiteral(")") + CRLF
-        + QStringLiteral("UNION ALL") + CRLF
-        + head + QStringLiteral("A.code AS code, L.seccode AS seccode, D.Ticker AS ticker, 0 AS lots, 0 AS units, L.currentbal AS bal") + CRLF
-        + QStringLiteral("FROM (tLimitFut") + suffix + QStringLiteral(" AS L INNER JOIN (") + fortsAccounts
-        + QStringLiteral(") AS A ON A.account = L.account) INNER JOIN tSecCode AS D ON D.SecCode = L.seccode") + CRLF;
-}
-
 } // namespace
 
 QString TReconcileRow::key() const { return quikName + QChar(0x1f) + code.toUpper() + QChar(0x1f) + secCode.toUpper(); }
@@ -59,51 +39,6 @@ Reconciliation::Reconciliation(Settings &settings, TDatMod &data, QObject *paren
         if (query == &m_view)
             Track(QDateTime::currentDateTime());
     });
-}
-
-QString Reconciliation::BuildStatement(AccountMode mode, const QVector<TQuikTerminal> &terminals, const QString &singleCode,
-                                       const QString &singleFortsAccount, bool onlyDifferences)
-{
-    // The book's net position per client and ticker, in lots.
-    const QString book = QStringLiteral("SELECT code, symbol, SUM(IIF([Position] = \"Short\", -quantity, quantity)) AS lots "
-                                        "FROM tClientOpenPositions GROUP BY code, symbol");
-    QString accounts; // the clients whose book is compared: code, quikname
-    QString terminalPart;
-    if (mode == AccountMode::Single) {
-        accounts = QStringLiteral("SELECT ") + quotedText(singleCode) + QStringLiteral(" AS code, \"Quik\" AS quikname");
-        terminalPart = terminalRows(QStringLiteral("Quik"), QString(), quotedText(singleCode),
-                                    QStringLiteral("SELECT ") + quotedText(singleCode) + QStringLiteral(" AS code, ")
-                                        + quotedText(singleFortsAccount) + QStringLiteral(" AS account"));
-    } else {
-        accounts = QStringLiteral("SELECT tClients.code AS code, tQuik.quik AS quikname FROM tClients INNER JOIN tQuik ON tClients.id_quik = tQuik.id_quik");
-        for (const TQuikTerminal &t : terminals) {
-            const QString n = QString::number(t.id_quik);
-            terminalPart += QStringLiteral("UNION ALL") + CRLF
-                + terminalRows(t.quik, n, QStringLiteral("SELECT code FROM tClients WHERE id_quik = ") + n,
-                               QStringLiteral("SELECT code, AccountFORTS AS account FROM tClients WHERE id_quik = ") + n);
-        }
-        terminalPart.remove(0, QStringLiteral("UNION ALL").size() + CRLF.size());
-    }
-    // From the book's side, each row finding its client by the code's index.
-    const QString bookFrom = mode == AccountMode::Single
-        ? QStringLiteral("FROM ((") + book + QStringLiteral(") AS B INNER JOIN (") + accounts + QStringLiteral(") AS A ON A.code = B.code)")
-        : QStringLiteral("FROM (((") + book + QStringLiteral(") AS B INNER JOIN tClients ON tClients.code = B.code) "
-                                                             "INNER JOIN tQuik ON tQuik.id_quik = tClients.id_quik)");
-    const QString who = mode == AccountMode::Single ? QStringLiteral("A.quikname AS quikname, A.code AS code")
-                                                    : QStringLiteral("tQuik.quik AS quikname, tClients.code AS code");
-    const QString bookPart =
-        QStringLiteral("SELECT ") + who + QStringLiteral(", IIF(D.SecCode IS NULL, B.symbol, D.SecCode) AS seccode, "
-                       "B.symbol AS ticker, B.lots AS lots, B.lots * IIF(D.LotSize IS NULL OR D.LotSize = 0, 1, D.LotSize) AS units, 0 AS bal")
-        + CRLF + bookFrom + QStringLiteral(" LEFT JOIN tSecCode AS D ON D.Ticker = B.symbol") + CRLF;
-
-    QString having = QStringLiteral("HAVING (SUM(lots) <> 0 OR SUM(bal) <> 0)");
-    if (onlyDifferences)
-        having += QStringLiteral(" AND SUM(bal) - SUM(units) <> 0");
-    return QStringLiteral("SELECT quikname, code, seccode, MAX(ticker) AS ticker, SUM(lots) AS lots, SUM(units) AS units, "
-                          "SUM(bal) AS currentbal, SUM(bal) - SUM(units) AS diff")
-        + CRLF + QStringLiteral("FROM (") + CRLF + bookPart + QStringLiteral("UNION ALL") + CRLF + terminalPart + QStringLiteral(") AS R")
-        + CRLF + QStringLiteral("GROUP BY quikname, code, seccode") + CRLF + having + CRLF
-        + QStringLiteral("ORDER BY IIF(SUM(bal) - SUM(units) <> 0, 0, 1), code, seccode, quikname");
 }
 
 QVector<TReconcileRow> Reconciliation::RowsOf(const QStringList &fields, const QVector<QVector<QVariant>> &rows)
@@ -139,21 +74,20 @@ QVector<TReconcileRow> Reconciliation::RowsOf(const QStringList &fields, const Q
 QVector<TReconcileRow> Reconciliation::Read(Database &db, AccountMode mode, const QVector<TQuikTerminal> &terminals,
                                             const QString &singleCode, const QString &singleFortsAccount)
 {
-    const Database::Rows rows = db.fetch(BuildStatement(mode, terminals, singleCode, singleFortsAccount, false));
+    const Database::Rows rows = ReconcileReader({mode, terminals, singleCode, singleFortsAccount, false}).read(db);
     return RowsOf(rows.fields, rows.rows);
 }
 
-QString Reconciliation::rebuild() const
+ReconcileReader Reconciliation::reader() const
 {
-    return BuildStatement(m_mode, m_terminals, m_settings.edtCode, m_settings.edtAccountFORTS, m_onlyDifferences);
+    return ReconcileReader({m_mode, m_terminals, m_settings.edtCode, m_settings.edtAccountFORTS, m_onlyDifferences});
 }
 
 void Reconciliation::Prepare(AccountMode mode, const QVector<TQuikTerminal> &terminals)
 {
     m_mode = mode;
     m_terminals = terminals;
-    m_view.Close();
-    m_view.setSQL(rebuild());
+    m_view.setRowSource(reader());
     m_view.Open();
     Track(QDateTime::currentDateTime());
 }
@@ -163,11 +97,10 @@ void Reconciliation::setOnlyDifferences(bool only)
     if (only == m_onlyDifferences)
         return;
     m_onlyDifferences = only;
-    if (!m_view.Active() && m_view.SQL().isEmpty())
+    if (!m_view.Active() && !m_view.rowSource())
         return;
     const bool wasOpen = m_view.Active();
-    m_view.Close();
-    m_view.setSQL(rebuild());
+    m_view.setRowSource(reader());
     if (wasOpen)
         m_view.Open();
     emit changed();

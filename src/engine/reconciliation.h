@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "data/dataset.h"
 #include "data/views.h"
+#include "reconcilereader.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -30,12 +31,12 @@ struct TReconcileRow {
 };
 
 // Reconciles the robot's position book (tClientOpenPositions) with the
-// terminals' balances. The comparison is one statement over QuikData, read
-// with the other merged views off the window's thread (the data module's
-// background reader) at every terminal data tick; what this class keeps is
-// since when each difference has lasted. A difference that lasts longer
-// than `ReconcileAfter` seconds is logged once when it appears and once when
-// it clears, and mailed with `SendReconcile`.
+// terminals' balances. The rows (ReconcileReader: the tables read apart and
+// joined in memory) are read with the other merged views off the window's
+// thread (the data module's background reader) at every terminal data tick;
+// what this class keeps is since when each difference has lasted. A
+// difference that lasts longer than `ReconcileAfter` seconds is logged once
+// when it appears and once when it clears, and mailed with `SendReconcile`.
 //
 // Only the securities of the directory (tSecCode) are compared: a book row
 // is matched to its security by the ticker, a terminal row by its code.
@@ -45,14 +46,7 @@ class Reconciliation : public QObject {
 public:
     Reconciliation(Settings &settings, TDatMod &data, QObject *parent = nullptr);
 
-    // The statement of the reconciliation: columns quikname, code, seccode,
-    // ticker, lots, units, currentbal, diff; the differences first, then by
-    // client and security. In SINGLE mode the one account of the settings
-    // (its code and FORTS account) on the base tables; in MULTI mode every
-    // client of every terminal of the list on its terminal's tables.
-    static QString BuildStatement(AccountMode mode, const QVector<TQuikTerminal> &terminals, const QString &singleCode,
-                                  const QString &singleFortsAccount, bool onlyDifferences);
-    // The rows of a result of that statement.
+    // The rows of a result of ReconcileReader.
     static QVector<TReconcileRow> RowsOf(const QStringList &fields, const QVector<QVector<QVariant>> &rows);
     // Reads the reconciliation at once on a connection of its own (the tool).
     static QVector<TReconcileRow> Read(Database &db, AccountMode mode, const QVector<TQuikTerminal> &terminals,
@@ -60,8 +54,8 @@ public:
 
     // The rows the window shows (a query of the data module's QuikData).
     DataSet &view() { return m_view; }
-    // Builds the statement for the mode and terminals now in force and opens
-    // it (at every connection).
+    // Sets the reading for the mode and terminals now in force and opens
+    // the view (at every connection).
     void Prepare(AccountMode mode, const QVector<TQuikTerminal> &terminals);
     // Only the rows that differ, or every row.
     void setOnlyDifferences(bool only);
@@ -101,7 +95,7 @@ private:
         bool reported = false;
         TReconcileRow row;
     };
-    QString rebuild() const;
+    ReconcileReader reader() const;
 
     Settings &m_settings;
     TDatMod &m_data;

@@ -31,6 +31,7 @@ Robot::Robot(Settings &settings, TDatMod &data, QObject *parent)
     connect(&m_settings, &Settings::loaded, this, &Robot::ApplyTimerPeriods);
     connect(&m_gateway, &Gateway::notify, this, &Robot::Notify);
     connect(&m_desk, &DeskMonitor::notify, this, &Robot::Notify);
+    connect(&m_desk, &DeskMonitor::report, this, &Robot::NotifyWithFiles);
     connect(&m_gateway, &Gateway::countersChanged, this, &Robot::UpdateStatusBar);
     connect(&m_dispatcher, &Dispatcher::transactionHandled, this, &Robot::UpdateStatusBar);
     connect(&m_dispatcher, &Dispatcher::beep, this, &Robot::beep);
@@ -794,6 +795,12 @@ void Robot::Notify(const QString &text)
 {
     emit notification(text);
     m_mail.Notify(text);
+}
+
+void Robot::NotifyWithFiles(const QString &text, const QList<MailAttachment> &attachments)
+{
+    emit notification(text);
+    m_mail.Notify(text, attachments);
 }
 
 void Robot::Shutdown(int mailGraceMs)

@@ -113,6 +113,8 @@ public:
     // Hands one event text to the mail queue (callers check the event's
     // switch first); returns at once.
     void Notify(const QString &text);
+    // The same with files attached (the day's report).
+    void NotifyWithFiles(const QString &text, const QList<MailAttachment> &attachments);
 
     // The securities directory's totals read again into the data module's
     // SumList (nothing when QuikData is not connected); also after every

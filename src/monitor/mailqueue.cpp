@@ -21,12 +21,13 @@ void MailQueue::setTimeouts(std::chrono::milliseconds connect, std::chrono::mill
     m_exchangeTimeout = exchange;
 }
 
-quint64 MailQueue::enqueue(Kind kind, const QString &text)
+quint64 MailQueue::enqueue(Kind kind, const QString &text, const QList<MailAttachment> &attachments)
 {
     Job job;
     job.id = m_nextId++;
     job.kind = kind;
     job.text = text;
+    job.attachments = attachments;
     // The settings are read here, on the owner's thread: the worker gets its
     // own copy, whatever the operator edits meanwhile.
     job.settings = m_source ? m_source() : MailSettings{};
@@ -43,14 +44,14 @@ quint64 MailQueue::enqueue(Kind kind, const QString &text)
     return m_nextId - 1;
 }
 
-void MailQueue::Notify(const QString &text)
+void MailQueue::Notify(const QString &text, const QList<MailAttachment> &attachments)
 {
     if (m_closing) {
         logNotSent(text);
         flushLog();
         return;
     }
-    enqueue(Kind::Message, text);
+    enqueue(Kind::Message, text, attachments);
 }
 
 MailOutcome MailQueue::Test(const QString &text)
@@ -184,7 +185,7 @@ void MailQueue::work()
             switch (job.kind) {
             case Kind::Message:
             case Kind::Test:
-                ok = notifier.Notify(job.text);
+                ok = notifier.Notify(job.text, job.attachments);
                 break;
             case Kind::Connect:
                 ok = notifier.SmtpConnect();

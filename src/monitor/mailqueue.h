@@ -42,11 +42,12 @@ public:
     std::chrono::milliseconds connectTimeout() const { return m_connectTimeout; }
     std::chrono::milliseconds exchangeTimeout() const { return m_exchangeTimeout; }
 
-    // Queues one event text for both recipients and returns at once; the
-    // worker connects (unless the session is open), sends and disconnects.
-    // These are the robot's messages: a failure is logged once while it
-    // repeats and once when it clears (SmtpNotifier::setQuietRepeats).
-    void Notify(const QString &text);
+    // Queues one event text for both recipients, with the files attached,
+    // and returns at once; the worker connects (unless the session is open),
+    // sends and disconnects. These are the robot's messages: a failure is
+    // logged once while it repeats and once when it clears
+    // (SmtpNotifier::setQuietRepeats).
+    void Notify(const QString &text, const QList<MailAttachment> &attachments = {});
     // The operator's "Тест", "Коннект" and "Дисконнект": SmtpNotifier's,
     // once the jobs queued before have been served, each outcome logged.
     // False (Cancelled) at once after shutdown.
@@ -78,12 +79,13 @@ private:
         quint64 id = 0;
         Kind kind = Kind::Message;
         QString text;
+        QList<MailAttachment> attachments;
         MailSettings settings;
         std::chrono::milliseconds connectTimeout{};
         std::chrono::milliseconds exchangeTimeout{};
     };
 
-    quint64 enqueue(Kind kind, const QString &text);
+    quint64 enqueue(Kind kind, const QString &text, const QList<MailAttachment> &attachments = {});
     MailOutcome runAndWait(Kind kind, const QString &text = QString());
     // Runs a local event loop until done() holds or the deadline passes.
     bool runUntil(const std::function<bool()> &done, QDeadlineTimer deadline);

@@ -255,8 +255,7 @@ QStringList ParseRecipients(const QString &recipients)
     return out;
 }
 
-QByteArray BuildMailMessage(const QString &fromAddress, const QString &fromName, const QStringList &to,
-                            const QString &subject, const QStringList &body)
+QByteArrayList MailHeaders(const QString &fromAddress, const QString &fromName, const QStringList &to, const QString &subject)
 {
     QString domain = bareAddress(fromAddress).section(QLatin1Char('@'), 1);
     static const QRegularExpression domainName(QStringLiteral("^[A-Za-z0-9.-]+$"));
@@ -267,12 +266,19 @@ QByteArray BuildMailMessage(const QString &fromAddress, const QString &fromName,
     for (const QString &a : to)
         recipients << "<" + bareAddress(a).toUtf8() + ">";
 
+    return {"Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1(),
+            "From: " + mailbox(fromName, fromAddress),
+            "To: " + recipients.join(", "),
+            "Subject: " + headerText(subject),
+            "Message-ID: <" + QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1() + "@" + domain.toLatin1() + ">"};
+}
+
+QByteArray BuildMailMessage(const QString &fromAddress, const QString &fromName, const QStringList &to,
+                            const QString &subject, const QStringList &body)
+{
     QByteArray m;
-    m += "Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1() + "\r\n";
-    m += "From: " + mailbox(fromName, fromAddress) + "\r\n";
-    m += "To: " + recipients.join(", ") + "\r\n";
-    m += "Subject: " + headerText(subject) + "\r\n";
-    m += "Message-ID: <" + QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1() + "@" + domain.toLatin1() + ">\r\n";
+    for (const QByteArray &header : MailHeaders(fromAddress, fromName, to, subject))
+        m += header + "\r\n";
     m += "MIME-Version: 1.0\r\n";
     m += "Content-Type: text/plain; charset=windows-1251\r\n";
     m += "Content-Transfer-Encoding: base64\r\n";
@@ -540,14 +546,14 @@ bool SmtpNotifier::SmtpDisconnect()
 }
 
 void SmtpNotifier::SendMail(const QString &fromAddress, const QString &fromName, const QStringList &body,
-                            const QString &recipients, const QString &subject)
+                            const QString &recipients, const QString &subject, const QList<MailAttachment> &attachments)
 {
     if (!m_conn) {
         m_settings = current(m_source);
         m_server = serverName(m_settings);
     }
     const QString text = body.join(QStringLiteral(" "));
-    if (send(fromAddress, fromName, body, recipients, subject))
+    if (send(fromAddress, fromName, body, recipients, subject, attachments))
         reportSent();
     else
         reportNotSent(text);
@@ -555,7 +561,7 @@ void SmtpNotifier::SendMail(const QString &fromAddress, const QString &fromName,
 }
 
 bool SmtpNotifier::send(const QString &fromAddress, const QString &fromName, const QStringList &body,
-                        const QString &recipients, const QString &subject)
+                        const QString &recipients, const QString &subject, const QList<MailAttachment> &attachments)
 {
     const QString text = body.isEmpty() ? QString() : body.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
     log(QStringLiteral("Message: \"") + text.left(std::max<qsizetype>(0, text.size() - 2)) + QStringLiteral("\" is sending to ")
@@ -570,7 +576,6 @@ bool SmtpNotifier::send(const QString &fromAddress, const QString &fromName, con
         m_outcome = MailOutcome(MailOutcome::Kind::NoAnswer, m_server, QStringLiteral("соединение не открыто"));
         return false;
     }
-    Upload upload{BuildMailMessage(fromAddress, fromName, to, subject, body)};
     curl_slist *rcpt = nullptr;
     for (const QString &a : to)
         rcpt = curl_slist_append(rcpt, ("<" + a.toUtf8() + ">").constData());
@@ -580,14 +585,45 @@ bool SmtpNotifier::send(const QString &fromAddress, const QString &fromName, con
     curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, nullptr);
     curl_easy_setopt(c, CURLOPT_MAIL_FROM, from.constData());
     curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt);
-    curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c, CURLOPT_READFUNCTION, readUpload);
-    curl_easy_setopt(c, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload.data.size()));
-    const bool sent = perform(MailOutcome::Kind::MessageRefused);
+    bool sent = false;
+    if (attachments.isEmpty()) {
+        Upload upload{BuildMailMessage(fromAddress, fromName, to, subject, body)};
+        curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(c, CURLOPT_READFUNCTION, readUpload);
+        curl_easy_setopt(c, CURLOPT_READDATA, &upload);
+        curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload.data.size()));
+        sent = perform(MailOutcome::Kind::MessageRefused);
+        curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
+        curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
+    } else {
+        // libcurl composes the multipart message and adds its MIME headers
+        // to ours: the text first, then the files.
+        curl_mime *mime = curl_mime_init(c);
+        curl_mimepart *part = curl_mime_addpart(mime);
+        const QByteArray bytes = cp1251::encode(text);
+        curl_mime_data(part, bytes.constData(), static_cast<size_t>(bytes.size()));
+        curl_mime_type(part, "text/plain; charset=windows-1251");
+        curl_mime_encoder(part, "base64");
+        for (const MailAttachment &a : attachments) {
+            part = curl_mime_addpart(mime);
+            curl_mime_data(part, a.data.constData(), static_cast<size_t>(a.data.size()));
+            curl_mime_type(part, a.contentType.isEmpty() ? "application/octet-stream" : a.contentType.constData());
+            curl_mime_filename(part, oneLine(a.fileName).toUtf8().constData());
+            curl_mime_encoder(part, "base64");
+        }
+        curl_slist *headers = nullptr;
+        for (const QByteArray &header : MailHeaders(fromAddress, fromName, to, subject))
+            headers = curl_slist_append(headers, header.constData());
+        headers = curl_slist_append(headers, "X-Mailer: Korvina " KORVINA_VERSION);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(c, CURLOPT_MIMEPOST, mime);
+        sent = perform(MailOutcome::Kind::MessageRefused);
+        curl_easy_setopt(c, CURLOPT_MIMEPOST, nullptr);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+        curl_slist_free_all(headers);
+        curl_mime_free(mime);
+    }
     curl_easy_setopt(c, CURLOPT_MAIL_RCPT, nullptr);
-    curl_easy_setopt(c, CURLOPT_READDATA, nullptr);
-    curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
     curl_slist_free_all(rcpt);
     if (sent)
         m_outcome = MailOutcome(MailOutcome::Kind::Sent, m_server);
@@ -619,7 +655,7 @@ void SmtpNotifier::reportSent()
     }
 }
 
-bool SmtpNotifier::Notify(const QString &text)
+bool SmtpNotifier::Notify(const QString &text, const QList<MailAttachment> &attachments)
 {
     // One deadline over the whole exchange.
     m_notifyDeadline = QDeadlineTimer(m_exchangeTimeout);
@@ -642,7 +678,7 @@ bool SmtpNotifier::Notify(const QString &text)
     }
     const bool sent = send(s.FromAddress, s.FromName, {text},
                            QStringLiteral("<") + s.Email1 + QStringLiteral(">, <") + s.Email2 + QStringLiteral(">"),
-                           QStringLiteral("Korvina"));
+                           QStringLiteral("Korvina"), attachments);
     if (sent)
         reportSent();
     else

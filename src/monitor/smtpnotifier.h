@@ -33,6 +33,14 @@ struct MailSettings {
     static MailSettings fromSettings(const Settings &settings);
 };
 
+// A file that goes with a message: the name the recipient sees, its type
+// ("application/pdf") and its bytes.
+struct MailAttachment {
+    QString fileName;
+    QByteArray contentType;
+    QByteArray data;
+};
+
 // E-mail and SMS notifications: one SMTP client that is either disconnected
 // (the normal state between notifications) or connected, because the
 // operator pressed "Коннект" or a notification is under way.
@@ -98,13 +106,15 @@ public:
     bool SmtpDisconnect();
     // One message through the open connection, logged before it goes and
     // after (sent, or why not). `recipients` is a comma-separated list of
-    // addresses in angle brackets; empty addresses are skipped.
+    // addresses in angle brackets; empty addresses are skipped. With files
+    // attached the message is MIME multipart: the body as its first part,
+    // then one part per file, each base64-encoded.
     void SendMail(const QString &fromAddress, const QString &fromName, const QStringList &body,
-                  const QString &recipients, const QString &subject);
-    // One event text to both recipients: connect unless connected, send,
-    // disconnect. True when the server took the message. A message not sent
-    // is logged with its text and why.
-    bool Notify(const QString &text);
+                  const QString &recipients, const QString &subject, const QList<MailAttachment> &attachments = {});
+    // One event text to both recipients, the files attached: connect unless
+    // connected, send, disconnect. True when the server took the message. A
+    // message not sent is logged with its text and why.
+    bool Notify(const QString &text, const QList<MailAttachment> &attachments = {});
     // What the last call came to.
     const MailOutcome &lastOutcome() const { return m_outcome; }
 
@@ -132,7 +142,7 @@ private:
     bool close();
     // SendMail; true when the server took the message.
     bool send(const QString &fromAddress, const QString &fromName, const QStringList &body, const QString &recipients,
-              const QString &subject);
+              const QString &subject, const QList<MailAttachment> &attachments);
     // A message that did not go, and one that did, as the log tells them.
     void reportNotSent(const QString &text);
     void reportSent();
@@ -162,5 +172,8 @@ private:
 // Message-ID, MIME) and the body in Windows-1251, base64-encoded.
 QByteArray BuildMailMessage(const QString &fromAddress, const QString &fromName, const QStringList &to,
                             const QString &subject, const QStringList &body);
+// The headers of a message, each a line without its line break: those
+// BuildMailMessage writes before the MIME ones.
+QByteArrayList MailHeaders(const QString &fromAddress, const QString &fromName, const QStringList &to, const QString &subject);
 // The addresses of a recipients text: "<a>, <b>" gives a and b.
 QStringList ParseRecipients(const QString &recipients);

@@ -4,6 +4,7 @@
 
 #include "engine/activityseries.h"
 
+#include <QBuffer>
 #include <QChart>
 #include <QGraphicsScene>
 #include <QPageLayout>
@@ -120,6 +121,16 @@ bool write(const ActivitySeries &series, QIODevice &out, QString *error)
         return false;
     }
     return true;
+}
+
+QByteArray render(const ActivitySeries &series, QString *error)
+{
+    QByteArray pdf;
+    QBuffer out(&pdf);
+    out.open(QIODevice::WriteOnly);
+    if (!write(series, out, error))
+        return {};
+    return pdf;
 }
 
 bool writeFile(const ActivitySeries &series, const QString &path, QString *error)

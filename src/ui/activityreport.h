@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class ActivitySeries;
@@ -22,6 +23,9 @@ bool write(const ActivitySeries &series, QIODevice &out, QString *error = nullpt
 } // namespace ActivityReport
 
 namespace ActivityReport {
+// The report's bytes, for the day's mail; empty with the reason in *error
+// when it could not be drawn.
+QByteArray render(const ActivitySeries &series, QString *error = nullptr);
 // Writes the report into a file readable and writable by its owner only,
 // through a temporary file renamed over the path (a symbolic link there is
 // replaced, never followed); false with the reason in *error.

@@ -237,13 +237,8 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
     createStatusBar();
     createPages();
     createTray();
-    // The day's report mailed at [Mail] ReportAt goes with its PDF, written
-    // beside the log.
-    m_robot.desk().reportWriter = [this](QDate) {
-        const QString path = QDir::current().absoluteFilePath(QStringLiteral("Korvina-report-") + QDate::currentDate().toString(Qt::ISODate)
-                                                              + QStringLiteral(".pdf"));
-        return ActivityReport::writeFile(m_robot.desk().activity(), path) ? QDir::toNativeSeparators(path) : QString();
-    };
+    // The day's report mailed at [Mail] ReportAt goes with its PDF attached.
+    m_robot.desk().reportRenderer = ActivityReport::render;
 
     // The options dialog and the two editors live as long as the window.
     m_opt = new TfmOpt(m_settings, m_data, m_robot, this);
@@ -310,7 +305,7 @@ TfmMain::TfmMain(Settings &settings, TDatMod &data, Robot &robot, QWidget *paren
     }
 }
 
-TfmMain::~TfmMain() { m_robot.desk().reportWriter = {}; }
+TfmMain::~TfmMain() { m_robot.desk().reportRenderer = {}; }
 
 void TfmMain::createActions()
 {

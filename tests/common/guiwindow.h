@@ -86,7 +86,8 @@ struct Window {
         for (auto [tabs, page] : path)
             tabs->setCurrentWidget(page);
         QCoreApplication::processEvents();
-        QTest::qWaitFor([this] { return data.quikReader.idle(); }, 5000);
+        if (!QTest::qWaitFor([this] { return data.quikReader.idle(); }, 5000))
+            qWarning("the terminal data's reader is still busy after 5 s");
         QCoreApplication::processEvents();
         return g;
     }

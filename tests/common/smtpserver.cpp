@@ -118,3 +118,11 @@ QByteArray messageBody(const QJsonObject &message)
 {
     return QByteArray::fromBase64(message.value(QStringLiteral("body")).toString().toLatin1());
 }
+
+QList<QJsonObject> messageParts(const QJsonObject &message)
+{
+    QList<QJsonObject> out;
+    for (const QJsonValue &p : message.value(QStringLiteral("parts")).toArray())
+        out << p.toObject();
+    return out;
+}

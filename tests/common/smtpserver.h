@@ -44,5 +44,8 @@ private:
     QString m_error;
 };
 
-// The body of a received message, as the bytes the reader decoded.
+// The body of a received message (or of one of its parts), as the bytes the
+// reader decoded.
 QByteArray messageBody(const QJsonObject &message);
+// The parts of a multipart message, in order; none for a plain one.
+QList<QJsonObject> messageParts(const QJsonObject &message);
