@@ -34,6 +34,8 @@ private slots:
     void quotedValueCannotChangeStatement_data();
     void quotedValueCannotChangeStatement();
     void textComparisonIgnoresCase();
+    void failureAfterTheFirstRowsIsAnError_data();
+    void failureAfterTheFirstRowsIsAnError();
     void parametersBoundByName();
     void unionAndRightJoinRun();
     void selectIntoCopiesColumnsAndRows();
@@ -278,6 +280,30 @@ void TestJetSql::textComparisonIgnoresCase()
 {
     QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE code = \"ABC\"")), QStringList{QStringLiteral("2")});
     QCOMPARE(rows(QStringLiteral("SELECT id FROM t WHERE [t].[SecCode] = \"sber\"")), QStringList{QStringLiteral("3")});
+}
+
+// A statement that fails on its third row (abs() of the smallest integer
+// overflows; no ORDER BY, so rows come out as they are read) must fail as a
+// whole: two rows given as the whole answer would read as "the table has two
+// rows".
+void TestJetSql::failureAfterTheFirstRowsIsAnError_data()
+{
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QVariantMap>("params");
+    QTest::newRow("plain") << QStringLiteral("SELECT Abs(v) FROM w") << QVariantMap();
+    QTest::newRow("with a parameter") << QStringLiteral("SELECT Abs(v) FROM w WHERE k > :k")
+                                      << QVariantMap{{QStringLiteral("k"), 0}};
+}
+
+void TestJetSql::failureAfterTheFirstRowsIsAnError()
+{
+    QFETCH(QString, statement);
+    QFETCH(QVariantMap, params);
+    m_db->native(QStringLiteral("CREATE TABLE w (k INTEGER, v INTEGER)"));
+    m_db->native(QStringLiteral("INSERT INTO w VALUES (1, -1), (2, -2), (3, -9223372036854775808), (4, -4)"));
+    QVERIFY_THROWS_EXCEPTION(KorvinaError, m_db->fetch(statement, params));
+    // The connection stays usable.
+    QCOMPARE(m_db->fetch(QStringLiteral("SELECT Abs(v) FROM w WHERE k < 3 ORDER BY k")).rows.size(), 2);
 }
 
 void TestJetSql::parametersBoundByName()

@@ -939,7 +939,7 @@ void Database::rollback()
 Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
 {
     Rows out;
-    auto read = [&out](QSqlQuery &q) {
+    auto read = [this, &out](QSqlQuery &q) {
         const QSqlRecord rec = q.record();
         const int columns = rec.count();
         for (int i = 0; i < columns; ++i)
@@ -950,13 +950,23 @@ Database::Rows Database::fetch(const QString &jet, const QVariantMap &params)
                 r[i] = q.value(i);
             out.rows.append(std::move(r));
         }
+        // The rows stop at the end of the answer or at an error on the way
+        // (a lock, a damaged page, a value that cannot be computed): the
+        // rows read so far are not the answer then.
+        if (q.lastError().isValid())
+            throw failure(q.lastError());
     };
     if (isOpen())
         ensureConnected();
     const jetsql::Shape *shape = isOpen() ? shapeOf(jet) : nullptr;
     if (!shape) {
         QSqlQuery q = exec(jet, params);
-        read(q);
+        try {
+            read(q);
+        } catch (...) {
+            q.finish();
+            throw;
+        }
         q.finish();
         return out;
     }

@@ -546,7 +546,11 @@ DataSet::Page DataSet::fetchRows(int page) const
             v[i] = q.value(i + 1);
         fetched.rows.append(std::move(v));
     }
+    // A page cut short by an error on the way is not kept as the page.
+    const QSqlError error = q.lastError();
     q.finish();
+    if (error.isValid())
+        throw sqlFailure(error);
     return fetched;
 }
 
