@@ -4,6 +4,7 @@
 // [Mail] ReportAt with the PDF attached.
 
 #include "activitycharts.h"
+#include "engine/activityseries.h"
 #include "activityreport.h"
 #include "config/textcodec.h"
 #include "datagrid.h"
@@ -68,7 +69,45 @@ private slots:
     void alignSelectedRowThroughTheWindow();
     void activityPageAndDailyReport();
     void dailyReportMailedWithItsPdf();
+    void countsStopAtTheMinuteNow_data();
+    void countsStopAtTheMinuteNow();
 };
+
+// Today's charts end their counts at the minute now: a minute still to come
+// drawn as "no orders" would be a figure nobody measured. The axis still
+// spans at least ten minutes.
+void TstGuiDesk::countsStopAtTheMinuteNow_data()
+{
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<QTime>("lastPoint");
+    const QDate day(2026, 3, 14);
+    QTest::newRow("today, three minutes on") << QDateTime(day, QTime(10, 3, 20)) << QTime(10, 3);
+    QTest::newRow("today, the transaction's minute") << QDateTime(day, QTime(10, 0, 40)) << QTime(10, 0);
+    QTest::newRow("a past day") << QDateTime(day.addDays(1), QTime(9, 0)) << QTime(10, 9);
+}
+
+void TstGuiDesk::countsStopAtTheMinuteNow()
+{
+    QFETCH(QDateTime, now);
+    QFETCH(QTime, lastPoint);
+    const QDate day(2026, 3, 14);
+    ActivitySeries series(day);
+    ActivitySeries::Row row;
+    row.id = 1;
+    row.transId = 1;
+    row.sentAt = QDateTime(day, QTime(10, 0, 5));
+    row.code = QStringLiteral("A");
+    series.add(row, {});
+    ActivityCharts charts;
+    charts.update(series, QString(), now);
+    auto *transactions = qobject_cast<QLineSeries *>(charts.charts().first()->series().value(1));
+    QVERIFY(transactions && transactions->count() > 0);
+    QCOMPARE(QDateTime::fromMSecsSinceEpoch(qint64(transactions->points().last().x())), QDateTime(day, lastPoint));
+    double most = 0;
+    for (const QPointF &p : transactions->points())
+        most = std::max(most, p.y());
+    QCOMPARE(most, 1.0);
+}
 
 void TstGuiDesk::alignSelectedRowThroughTheWindow()
 {

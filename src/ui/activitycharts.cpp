@@ -61,16 +61,19 @@ ActivityCharts::Chart ActivityCharts::make(const QString &title, const QStringLi
 
 int ActivityCharts::points() const { return int(m_parts[0].lines[1]->count()); }
 
-void ActivityCharts::update(const ActivitySeries &series, const QString &strategy)
+void ActivityCharts::update(const ActivitySeries &series, const QString &strategy, const QDateTime &now)
 {
     const QDateTime day(series.day(), QTime(0, 0));
     int first = series.firstMinute(), last = series.lastMinute();
     if (first < 0) {
         // Nothing yet: the hour now.
-        const QTime now = QTime::currentTime();
-        first = now.hour() * 60;
+        first = now.time().hour() * 60;
         last = first + 59;
     }
+    // The last minute that has a figure: today's minute now, a past day's end.
+    const int counted = series.day() == now.date() ? now.time().hour() * 60 + now.time().minute()
+        : series.day() < now.date()                ? ActivitySeries::Minutes - 1
+                                                   : -1;
     // At least ten minutes across, a minute either side.
     first = std::max(0, first - 1);
     last = std::min(ActivitySeries::Minutes - 1, std::max(last + 1, first + 10));
@@ -83,6 +86,8 @@ void ActivityCharts::update(const ActivitySeries &series, const QString &strateg
             points[chart == 0 ? line : chart == 1 ? 2 + line : chart == 2 ? 5 + line : 7 + line].append(QPointF(x, y));
             top[chart] = std::max(top[chart], y);
         };
+        if (i > counted)
+            break;
         put(0, 0, m.orders);
         put(0, 1, m.transactions);
         put(1, 0, m.done);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -23,8 +24,10 @@ public:
 
     // The charts, in order; they belong to this object until a view takes them.
     const QList<QChart *> &charts() const { return m_charts; }
-    // Puts the day's points of one strategy ("" all) into the charts.
-    void update(const ActivitySeries &series, const QString &strategy);
+    // Puts the day's points of one strategy ("" all) into the charts. On
+    // today's series the counts stop at the minute of `now`: the minutes
+    // still to come have no figure yet (the axis may reach past them).
+    void update(const ActivitySeries &series, const QString &strategy, const QDateTime &now = QDateTime::currentDateTime());
     // How many points the first chart's transactions line holds.
     int points() const;
 
