@@ -345,6 +345,45 @@ QVariant Database::boundValue(const QVariant &v) const
     }
 }
 
+void Database::rowValues(ManyRows &many, const QVariantMap &row, const QVariant **out)
+{
+    const std::vector<QString> &names = many.perRow;
+    if (many.layout.empty()) {
+        // Learnt from the first row whose keys are the parameters' own
+        // spelling.
+        std::vector<std::pair<QString, int>> layout;
+        size_t found = 0;
+        for (auto it = row.cbegin(); it != row.cend(); ++it) {
+            const auto name = std::find(names.begin(), names.end(), it.key());
+            const int place = name == names.end() ? -1 : int(name - names.begin());
+            found += place >= 0;
+            layout.emplace_back(it.key(), place);
+        }
+        if (found == names.size())
+            many.layout = std::move(layout);
+    }
+    if (!many.layout.empty() && size_t(row.size()) == many.layout.size()) {
+        // Keys made by the same code share their text: mostly a pointer
+        // comparison each.
+        auto it = row.cbegin();
+        bool same = true;
+        for (const auto &[key, place] : many.layout) {
+            const QString &k = it.key();
+            if ((k.constData() != key.constData() || k.size() != key.size()) && k != key) {
+                same = false;
+                break;
+            }
+            if (place >= 0)
+                out[place] = &it.value();
+            ++it;
+        }
+        if (same)
+            return;
+    }
+    for (size_t j = 0; j < names.size(); ++j)
+        out[j] = &paramValue(row, names[j]);
+}
+
 void Database::bind(QSqlQuery &q, const QStringList &names, const QVariantMap &params)
 {
     QStringList placeholders;
@@ -495,8 +534,14 @@ qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVar
         }
     }
     sqlite3_stmt *st = many.statement;
+    const size_t k = many.perRow.size();
+    if (k > 0) {
+        m_rowValues.resize(many.bound.size());
+        for (size_t r = 0; r * k < many.bound.size(); ++r)
+            rowValues(many, *rows[at + r], m_rowValues.data() + r * k);
+    }
     for (size_t i = 0; i < many.bound.size(); ++i) {
-        const QVariant &v = paramValue(*rows[at + size_t(many.bound[i].first)], many.bound[i].second);
+        const QVariant &v = k > 0 ? *m_rowValues[i] : paramValue(*rows[at + size_t(many.bound[i].first)], many.bound[i].second);
         const int place = int(i) + 1;
         int code = SQLITE_OK;
         // As Qt's driver binds: a null of any kind as NULL, whole numbers as
@@ -818,6 +863,15 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
                 const auto m = suffix.match(name);
                 many->second.bound.emplace_back(m.captured(2).toInt(), m.captured(1));
             }
+            // Row by row, each in the same order: the usual case.
+            ManyRows &made = many->second;
+            const size_t k = made.bound.size() / size_t(n);
+            bool regular = k > 0 && k * size_t(n) == made.bound.size();
+            for (size_t i = 0; regular && i < made.bound.size(); ++i)
+                regular = made.bound[i].first == int(i / k) && made.bound[i].second == made.bound[i % k].second;
+            if (regular)
+                for (size_t j = 0; j < k; ++j)
+                    made.perRow.push_back(made.bound[j].second);
         }
         BusyGuard guard(*this);
         if (m_engine == Engine::SQLite && shape->values.isEmpty()) {
@@ -833,9 +887,18 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
         Prepared *entry = nullptr;
         QSqlQuery &q = preparedStatement(*shape, &entry);
         const auto &bound = many->second.bound;
-        for (size_t i = 0; i < bound.size(); ++i) {
-            const QVariantMap &params = *rows[at + bound[i].first];
-            q.bindValue(entry->placeholders[qsizetype(i)], boundValue(paramValue(params, bound[i].second)));
+        if (!many->second.perRow.empty()) {
+            const size_t k = many->second.perRow.size();
+            m_rowValues.resize(bound.size());
+            for (int r = 0; r < n; ++r)
+                rowValues(many->second, *rows[at + size_t(r)], m_rowValues.data() + size_t(r) * k);
+            for (size_t i = 0; i < bound.size(); ++i)
+                q.bindValue(entry->placeholders[qsizetype(i)], boundValue(*m_rowValues[i]));
+        } else {
+            for (size_t i = 0; i < bound.size(); ++i) {
+                const QVariantMap &params = *rows[at + bound[i].first];
+                q.bindValue(entry->placeholders[qsizetype(i)], boundValue(paramValue(params, bound[i].second)));
+            }
         }
         if (!q.exec()) {
             const KorvinaError failure = this->failure(q.lastError());

@@ -208,7 +208,16 @@ private:
         QString jet;
         std::vector<std::pair<int, QString>> bound; // per placeholder: the row, the parameter
         sqlite3_stmt *statement = nullptr;          // SQLite: prepared through its own interface
+        // When the placeholders go row by row, each row's parameters in one
+        // order: that order, and a row's keys as the first row gave them
+        // (in the map's order) with the place each fills (-1 none). Rows
+        // built alike find their values in one pass over their map.
+        std::vector<QString> perRow;
+        std::vector<std::pair<QString, int>> layout;
     };
+    // A row's values in the order of `many.perRow`.
+    void rowValues(ManyRows &many, const QVariantMap &row, const QVariant **out);
+    std::vector<const QVariant *> m_rowValues;
     std::unordered_map<QString, ManyRows> m_manyRows;
     void dropManyRows();
     sqlite3 *sqliteHandle() const; // the driver's connection; null on another engine

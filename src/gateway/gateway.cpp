@@ -15,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QVarLengthArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -182,15 +183,24 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
 {
     QList<int> mine;
     // Each destination's spelling is cleaned once: many texts wait for few
-    // destinations.
+    // destinations, and the texts of one destination mostly share one
+    // string (so a run of them costs a pointer comparison each).
     const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(destination));
-    QHash<QString, bool> matches;
+    QVarLengthArray<std::pair<QString, bool>, 16> matches;
+    const QString *last = nullptr;
+    bool lastMatches = false;
     for (int i = 0; i < m_pending.size(); ++i) {
         const QString &d = m_pending[i].Destination;
-        auto known = matches.constFind(d);
-        if (known == matches.cend())
-            known = matches.insert(d, d == destination || QDir::cleanPath(QDir::fromNativeSeparators(d)) == clean);
-        if (*known)
+        if (!last || d.constData() != last->constData() || d.size() != last->size()) {
+            auto known = std::find_if(matches.begin(), matches.end(), [&d](const auto &m) { return m.first == d; });
+            if (known == matches.end()) {
+                matches.append({d, d == destination || QDir::cleanPath(QDir::fromNativeSeparators(d)) == clean});
+                known = matches.end() - 1;
+            }
+            last = &d;
+            lastMatches = known->second;
+        }
+        if (lastMatches)
             mine << i;
     }
     if (mine.isEmpty())
