@@ -226,9 +226,19 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
     // What goes into the file, and where in it each text ends.
     QByteArray bytes;
     QList<qsizetype> ends;
+    qsizetype size = 0;
+    for (int i : mine)
+        size += m_pending[i].Rest.isEmpty() ? m_pending[i].Text.size() + 2 : m_pending[i].Rest.size();
+    bytes.reserve(size);
+    ends.reserve(mine.size());
     for (int i : mine) {
         const TPendingTransaction &t = m_pending[i];
-        bytes += t.Rest.isEmpty() ? cp1251::encode(t.Text) + "\r\n" : t.Rest;
+        if (t.Rest.isEmpty()) {
+            bytes += cp1251::encode(t.Text);
+            bytes += "\r\n";
+        } else {
+            bytes += t.Rest;
+        }
         ends << bytes.size();
     }
     auto dropWritten = [&](int count) {
@@ -238,7 +248,16 @@ void Gateway::writeQueue(const QString &fileName, const QString &destination, bo
                 numbers << m_pending[mine[n]].TransId;
             awaitAnswers(fileName, numbers);
         }
-        // One pass over the queue, whatever its length.
+        // The texts written are mostly the queue's first ones (a dispatch
+        // queues its terminals one after the other): they go at once.
+        bool first = true;
+        for (int n = 0; first && n < count; ++n)
+            first = mine[n] == n;
+        if (first) {
+            m_pending.erase(m_pending.begin(), m_pending.begin() + count);
+            return;
+        }
+        // Otherwise one pass over the queue, whatever its length.
         // (`mine` is in the queue's order.)
         QList<TPendingTransaction> kept;
         kept.reserve(m_pending.size() - count);
