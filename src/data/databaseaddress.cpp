@@ -65,3 +65,19 @@ QString DatabaseAddress::shown() const
 }
 
 QString DatabaseAddress::shown(const QString &setting) { return DatabaseAddress(setting).shown(); }
+
+QString DatabaseAddress::withStoredPassword(const QString &entered, const QString &stored)
+{
+    const DatabaseAddress now(entered.trimmed()), before(stored.trimmed());
+    if (!now.server() || !now.valid() || !now.password().isEmpty() || !before.server() || !before.valid()
+        || before.password().isEmpty() || now.user() != before.user() || now.user().isEmpty())
+        return entered;
+    // The entered text as typed, the password put between the user's name
+    // and the host.
+    const int scheme = entered.indexOf(QLatin1String("://"));
+    const int slash = entered.indexOf(QLatin1Char('/'), scheme + 3);
+    const int at = entered.lastIndexOf(QLatin1Char('@'), slash < 0 ? -1 : slash);
+    if (scheme < 0 || at <= scheme + 3 || entered.mid(scheme + 3, at - scheme - 3).contains(QLatin1Char(':')))
+        return entered;
+    return entered.left(at) + QLatin1Char(':') + QString::fromLatin1(QUrl::toPercentEncoding(before.password())) + entered.mid(at);
+}

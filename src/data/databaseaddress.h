@@ -18,6 +18,10 @@ public:
     // The setting as it may be shown: a URI without its password, a file
     // path unchanged.
     static QString shown(const QString &setting);
+    // A setting entered where the stored one was shown without its
+    // password: the entered URI with the stored password put back, when it
+    // names no password of its own and the same user; otherwise unchanged.
+    static QString withStoredPassword(const QString &entered, const QString &stored);
 
     bool server() const { return m_server; }
     bool valid() const { return m_valid; }

@@ -606,8 +606,10 @@ void TfmOpt::fillControls()
     edtAccountFORTS->setText(s.edtAccountFORTS);
     edtQuikConnectTimeOut->setText(QString::number(s.edtQuikConnectTimeOut));
     edtCode->setText(s.edtCode);
-    edtAlerts->setText(s.edtAlerts);
-    edtQuikData->setText(s.edtQuikData);
+    // A server's password is not shown; it is kept while the address names
+    // the same user and no password of its own.
+    edtAlerts->setText(DatabaseAddress::shown(s.edtAlerts));
+    edtQuikData->setText(DatabaseAddress::shown(s.edtQuikData));
     chConnect->setChecked(s.chConnect);
     chStandby->setChecked(s.chStandby);
     updateStandby();
@@ -700,8 +702,8 @@ void TfmOpt::applyControls()
     s.edtAccountFORTS = edtAccountFORTS->text();
     s.edtQuikConnectTimeOut = whole(edtQuikConnectTimeOut);
     s.edtCode = edtCode->text();
-    s.edtAlerts = edtAlerts->text();
-    s.edtQuikData = edtQuikData->text();
+    s.edtAlerts = DatabaseAddress::withStoredPassword(edtAlerts->text(), s.edtAlerts);
+    s.edtQuikData = DatabaseAddress::withStoredPassword(edtQuikData->text(), s.edtQuikData);
     s.chConnect = chConnect->isChecked();
     s.chStandby = chStandby->isChecked();
     s.chQuikConnect = chQuikConnect->isChecked();
@@ -808,8 +810,8 @@ bool TfmOpt::checkEntries()
         entered.edtAccountMicex = edtAccountMicex->text();
         entered.edtAccountFORTS = edtAccountFORTS->text();
         entered.edtCode = edtCode->text();
-        entered.edtAlerts = edtAlerts->text();
-        entered.edtQuikData = edtQuikData->text();
+        entered.edtAlerts = DatabaseAddress::withStoredPassword(edtAlerts->text(), m_settings.edtAlerts);
+        entered.edtQuikData = DatabaseAddress::withStoredPassword(edtQuikData->text(), m_settings.edtQuikData);
         entered.edtDirSmartTrade = edtDirSmartTrade->text();
         entered.edtSMTP = edtSMTP->text();
         entered.edtUser = edtUser->text();
