@@ -60,6 +60,7 @@ private slots:
     void followsNewRowsAndAnswers();
     void median_data();
     void median();
+    void ordersCountedOnceInAnyOrder();
 };
 
 void TstActivity::seriesFromKnownHistory()
@@ -179,4 +180,38 @@ void TstActivity::median()
 }
 
 QTEST_GUILESS_MAIN(TstActivity)
+// An order counts once per strategy, client and day, whatever order its
+// rows come in and whether they were answered already (rows with their last
+// answer are not kept, their counts are).
+void TstActivity::ordersCountedOnceInAnyOrder()
+{
+    const QDate day(2026, 3, 14);
+    ActivitySeries s(day);
+    struct R { qint64 id; qint64 order; const char *code; int status; };
+    const R rows[] = {{1, 50, "A", 3}, {2, 30, "A", 3}, {3, 50, "B", 6}, {4, 70, "A", 3}, {5, 30, "A", 3}, {6, 50, "A", 3}};
+    for (const R &r : rows) {
+        ActivitySeries::Row row;
+        row.id = r.id;
+        row.transId = int(r.id);
+        row.sentAt = QDateTime(day, QTime(10, 0, int(r.id)));
+        row.resultAt = row.sentAt.addMSecs(100);
+        row.status = r.status;
+        row.orderId = r.order;
+        row.filled = true;
+        row.code = QString::fromLatin1(r.code);
+        s.add(row, {row.sentAt.addMSecs(-5), QStringLiteral("Trend")});
+    }
+    QCOMPARE(s.total().orders, 3);
+    QCOMPARE(s.total().transactions, 6);
+    QCOMPARE(s.total().refused, 1);
+    QCOMPARE(s.pending(), 0);
+    QCOMPARE(s.byStrategy().value(0).orders, 3);
+    const QVector<ActivitySeries::Tally> clients = s.byClient();
+    QCOMPARE(clients.size(), 2);
+    QCOMPARE(clients[0].name, QStringLiteral("A"));
+    QCOMPARE(clients[0].orders, 3);
+    QCOMPARE(clients[1].orders, 1);
+    QCOMPARE(s.minute(QString(), 600).orders, 3);
+}
+
 #include "tst_activity.moc"

@@ -116,8 +116,7 @@ void ActivitySeries::add(const Row &row, const Order &order)
         ++c.transactions;
         ++m_total.transactions;
         if (row.filled && row.orderId > 0) {
-            if (!m_total.orders.contains(row.orderId)) {
-                m_total.orders.insert(row.orderId);
+            if (m_total.orders.insert(row.orderId)) {
                 ++all.orders;
                 ++own.orders;
             }
@@ -133,6 +132,7 @@ void ActivitySeries::add(const Row &row, const Order &order)
             }
         }
         count(t, category, +1);
+        ++m_taken;
         it = m_rows.insert(row.id, t);
         m_first = m_first < 0 ? t.minute : std::min(m_first, t.minute);
         m_last = std::max(m_last, t.minute);
@@ -150,11 +150,27 @@ void ActivitySeries::add(const Row &row, const Order &order)
         for (Counts *c : {&m_strategyCounts[t.strategy], &m_clientCounts[t.code], &m_total})
             c->worstLineToAnswer = std::max<qint64>(c->worstLineToAnswer, ms);
     }
-    if (category == Sent)
-        m_pending.insert(row.id, t.sentAt);
-    else
-        m_pending.remove(row.id);
     m_lastId = std::max(m_lastId, row.id);
+    if (category == Sent) {
+        m_pending.insert(row.id, t.sentAt);
+    } else {
+        m_pending.remove(row.id);
+        // Its last answer: the row is not read again.
+        m_rows.erase(it);
+    }
+}
+
+bool ActivitySeries::OrderSet::insert(qint64 id)
+{
+    if (m_ids.empty() || m_ids.back() < id) {
+        m_ids.push_back(id);
+        return true;
+    }
+    const auto at = std::lower_bound(m_ids.begin(), m_ids.end(), id);
+    if (at != m_ids.end() && *at == id)
+        return false;
+    m_ids.insert(at, id);
+    return true;
 }
 
 ActivitySeries::Order ActivitySeries::orderOf(Database *alerts, qint64 orderId, bool filled)
@@ -177,6 +193,9 @@ ActivitySeries::Order ActivitySeries::orderOf(Database *alerts, qint64 orderId, 
             // Without the platform's row the order has no strategy nor fill time.
         }
     }
+    // A cache of the orders met lately: an order's rows come together.
+    if (m_orders.size() >= 4096)
+        m_orders.clear();
     m_orders.insert(orderId, o);
     return o;
 }
@@ -202,7 +221,7 @@ bool ActivitySeries::Update(Database &quik, Database *alerts, bool followToday)
 {
     if (followToday && QDate::currentDate() != m_day)
         reset(QDate::currentDate());
-    const int before = int(m_rows.size());
+    const qint64 before = m_taken;
     bool answered = false;
     if (m_lastId < 0) {
         const QDateTime start(m_day, QTime(0, 0));
@@ -217,14 +236,16 @@ bool ActivitySeries::Update(Database &quik, Database *alerts, bool followToday)
             const Database::Rows last = quik.fetch(QStringLiteral("SELECT MAX(id) FROM tOrderHistory"));
             m_lastId = last.rows.isEmpty() ? 0 : last.rows.first().value(0).toLongLong();
         }
-        return m_rows.size() != before || !rows.rows.isEmpty();
+        return m_taken != before || !rows.rows.isEmpty();
     }
     // The rows still waiting for an answer, the recent ones only.
     const QDateTime now = QDateTime::currentDateTime();
     for (auto it = m_pending.begin(); it != m_pending.end();) {
-        if (it.value().msecsTo(now) > PendingForMs)
+        if (it.value().msecsTo(now) > PendingForMs) {
+            // No longer looked for: it stays "sent" in the counts.
+            m_rows.remove(it.key());
             it = m_pending.erase(it);
-        else
+        } else
             ++it;
     }
     if (!m_pending.isEmpty()) {
@@ -243,7 +264,7 @@ bool ActivitySeries::Update(Database &quik, Database *alerts, bool followToday)
     const Database::Rows added = quik.fetch(QStringLiteral("SELECT ") + HistoryColumns + QStringLiteral(" FROM tOrderHistory WHERE id > :last ORDER BY id"),
                                             {{QStringLiteral("last"), m_lastId}});
     takeRows(alerts, added.fields, added.rows);
-    const bool any = answered || m_rows.size() != before;
+    const bool any = answered || m_taken != before;
     if (any)
         emit changed();
     return any;

@@ -124,8 +124,19 @@ private:
         bool answered = false;
         QDateTime sentAt;
     };
+    // Distinct order numbers, kept sorted (they mostly come in rising
+    // order, so adding one is mostly an append): 8 bytes an order.
+    class OrderSet {
+    public:
+        bool insert(qint64 id); // false when already there
+        int size() const { return int(m_ids.size()); }
+        void clear() { m_ids.clear(); }
+
+    private:
+        std::vector<qint64> m_ids;
+    };
     struct Counts {
-        QSet<qint64> orders;
+        OrderSet orders;
         int transactions = 0;
         int refused = 0;
         qint64 worstFillToLine = -1;
@@ -143,9 +154,13 @@ private:
     QMap<QString, Counts> m_strategyCounts;
     QMap<QString, Counts> m_clientCounts;
     Counts m_total;
+    // The rows whose answer may still change (a row with its last answer
+    // is never read again, so it is not kept: a day of orders costs its
+    // counts, not its rows).
     QHash<qint64, Tracked> m_rows;
+    qint64 m_taken = 0; // rows counted since the day began
     QMap<qint64, QDateTime> m_pending; // history id -> when queued
-    QHash<qint64, Order> m_orders;     // by alert row id
+    QHash<qint64, Order> m_orders;     // by alert row id: the orders met lately (a cache)
     qint64 m_lastId = -1;              // -1: the day not read yet
     int m_first = -1;
     int m_last = -1;
