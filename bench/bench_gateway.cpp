@@ -104,31 +104,43 @@ void BM_DispatchPerClient(benchmark::State &state)
 // The same dispatch with both databases on a PostgreSQL server over the
 // loopback (a throwaway server of the benchmark's own), beside the same on
 // files in the same run: the ratio of the two.
-void BM_DispatchPerClientServer(benchmark::State &state)
+// The benchmarks' own throwaway PostgreSQL server, started by the first
+// that needs it, and two fresh databases on it (QuikData, alerts); none when
+// the server cannot run here (the benchmark is skipped, saying why).
+std::optional<std::pair<QString, QString>> serverDatabases(benchmark::State &state)
 {
     static std::unique_ptr<PgServer> server;
     static int made = 0;
     if (const QString why = PgServer::missing(); !why.isEmpty()) {
         state.SkipWithError(qPrintable(why));
-        return;
+        return std::nullopt;
     }
     if (!server) {
         server = std::make_unique<PgServer>();
         if (!server->start()) {
             state.SkipWithError(qPrintable(server->error()));
             server.reset();
-            return;
+            return std::nullopt;
         }
     }
-    const int clients = static_cast<int>(state.range(0));
-    const int terminals = static_cast<int>(state.range(1));
     ++made;
     const QString quik = server->createDatabase(QStringLiteral("bench_quik%1").arg(made));
     const QString alerts = server->createDatabase(QStringLiteral("bench_alerts%1").arg(made));
     if (quik.isEmpty() || alerts.isEmpty()) {
         state.SkipWithError(qPrintable(server->error()));
-        return;
+        return std::nullopt;
     }
+    return std::make_pair(quik, alerts);
+}
+
+void BM_DispatchPerClientServer(benchmark::State &state)
+{
+    const auto databases = serverDatabases(state);
+    if (!databases)
+        return;
+    const int clients = static_cast<int>(state.range(0));
+    const int terminals = static_cast<int>(state.range(1));
+    const auto &[quik, alerts] = *databases;
     BenchWorkspace b(clients, terminals, 0, false, quik, alerts);
     Bench files(clients, terminals, 0, false);
     const TPreOrder P = Bench::order();
@@ -206,10 +218,9 @@ void sendTransactions(Bench &b, int count)
     b.robot->WritePendingTransactions();
 }
 
-void BM_ResultCheck(benchmark::State &state)
+void resultCheck(benchmark::State &state, Bench &b)
 {
     constexpr int Lines = 10000;
-    Bench b(1, 1);
     sendTransactions(b, Lines);
     QByteArray content;
     for (int i = 0; i < Lines; ++i)
@@ -237,7 +248,25 @@ void BM_ResultCheck(benchmark::State &state)
         state.SkipWithError("not every line was handled");
     state.SetItemsProcessed(state.iterations() * Lines);
 }
+
+void BM_ResultCheck(benchmark::State &state)
+{
+    Bench b(1, 1);
+    resultCheck(state, b);
+}
 BENCHMARK(BM_ResultCheck)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The same with both databases on the benchmarks' PostgreSQL server: every
+// line's journal and history updates go to the server.
+void BM_ResultCheckServer(benchmark::State &state)
+{
+    const auto databases = serverDatabases(state);
+    if (!databases)
+        return;
+    Bench b(1, 1, 0, false, databases->first, databases->second);
+    resultCheck(state, b);
+}
+BENCHMARK(BM_ResultCheckServer)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // A day's result file: 100 000 lines already read, and 1 000 new lines at
 // each check. Only the new lines' bytes are read.
