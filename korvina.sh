@@ -17,7 +17,7 @@ PACKAGES=(
   qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc libqt6sql6-psql postgresql
   qt6-svg-dev libqt6svg6 qt6-translations-l10n
   qt6-charts-dev libqt6charts6
-  libsqlite3-dev sqlite3
+  libsqlite3-dev sqlite3 libpq-dev
   libcurl4-openssl-dev ca-certificates
   libsimpleini-dev
   libbenchmark-dev

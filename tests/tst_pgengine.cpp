@@ -31,6 +31,8 @@ private slots:
     void counters();
     void manyRows_data();
     void manyRows();
+    void manyRowsTakeEveryKindOfValue();
+    void refusedRowFailsItsRowsWhole();
     void selectInto();
     void mergedViews();
     void failureKinds();
@@ -344,6 +346,79 @@ void TestPgEngine::manyRows()
     QVERIFY(!m_sqliteQuik->isRowInsert(QStringLiteral("INSERT INTO tOrderNumber (trans_id, code) VALUES (1, :code)")));
 }
 
+void TestPgEngine::manyRowsTakeEveryKindOfValue()
+{
+    // Many rows sent to the server in one go read back as the same rows
+    // written on files: times, nulls, empty texts, yes/no, fractions, text
+    // beyond ASCII.
+    const QString insert = QStringLiteral("INSERT INTO tOrderHistory (session, sent_at, trans_id, trans_text, id_order, filled, code, "
+                                          "order_number) VALUES (:session, :sent_at, :trans_id, :trans_text, :id_order, :filled, :code, :number)");
+    std::vector<QVariantMap> params;
+    for (int i = 0; i < 70; ++i)
+        params.push_back({{QStringLiteral("session"), qint64(7000000000LL + i)},
+                          {QStringLiteral("sent_at"), QDateTime(QDate(2026, 3, 14), QTime(10, 0, 0).addMSecs(i * 1001))},
+                          {QStringLiteral("trans_id"), 5000 + i},
+                          {QStringLiteral("trans_text"), i % 3 == 0 ? QString() : i % 3 == 1 ? QString(QLatin1String("")) : QStringLiteral("Заявка №%1 'в' \"кавычках\"").arg(i)},
+                          {QStringLiteral("id_order"), i % 4 ? QVariant(qint64(i)) : QVariant()},
+                          {QStringLiteral("filled"), i % 2 == 0},
+                          {QStringLiteral("code"), QStringLiteral("K%1").arg(i)},
+                          {QStringLiteral("number"), 1234.5 + i / 4.0}});
+    std::vector<const QVariantMap *> refs;
+    for (const QVariantMap &p : params)
+        refs.push_back(&p);
+    for (Database *db : {m_sqliteQuik.get(), m_pgQuik.get()}) {
+        db->begin();
+        db->insertRows(insert, refs, nullptr);
+        db->commit();
+    }
+    const QString read = QStringLiteral("SELECT session, sent_at, trans_id, trans_text, id_order, filled, code, order_number FROM tOrderHistory "
+                                        "WHERE trans_id >= 5000 AND trans_id < 5070 ORDER BY trans_id");
+    const QStringList files = normalized(m_sqliteQuik->fetch(read));
+    QCOMPARE(files.size(), 70);
+    QCOMPARE(normalized(m_pgQuik->fetch(read)), files);
+}
+
+void TestPgEngine::refusedRowFailsItsRowsWhole()
+{
+    // One row the server refuses fails its statement and the transaction:
+    // nothing of the batch stays, the fault is the row's own (not a lost
+    // server), and the connection takes the next batch.
+    const QString insert = QStringLiteral("INSERT INTO tClientOpenPositions (quantity, code, [Position]) VALUES (:q, :code, :side)");
+    auto batch = [&](int bad) {
+        std::vector<QVariantMap> params;
+        for (int i = 0; i < 100; ++i)
+            params.push_back({{QStringLiteral("q"), i == bad ? QVariant(QStringLiteral("много")) : QVariant(i)},
+                              {QStringLiteral("code"), QStringLiteral("R%1").arg(i)},
+                              {QStringLiteral("side"), QStringLiteral("Long")}});
+        return params;
+    };
+    const std::vector<QVariantMap> refused = batch(70);
+    std::vector<const QVariantMap *> refs;
+    for (const QVariantMap &p : refused)
+        refs.push_back(&p);
+    std::vector<qint64> ids;
+    m_pgQuik->begin();
+    try {
+        m_pgQuik->insertRows(insert, refs, &ids);
+        QFAIL("no failure");
+    } catch (const KorvinaError &e) {
+        QVERIFY2(!e.transient(), qPrintable(e.message()));
+    }
+    m_pgQuik->rollback();
+    const QString count = QStringLiteral("SELECT COUNT(*) FROM tClientOpenPositions WHERE code LIKE \"R%\"");
+    QCOMPARE(m_pgQuik->fetch(count).rows.value(0).value(0).toInt(), 0);
+    const std::vector<QVariantMap> good = batch(-1);
+    refs.clear();
+    for (const QVariantMap &p : good)
+        refs.push_back(&p);
+    m_pgQuik->begin();
+    m_pgQuik->insertRows(insert, refs, &ids);
+    m_pgQuik->commit();
+    QCOMPARE(m_pgQuik->fetch(count).rows.value(0).value(0).toInt(), 100);
+    QCOMPARE(ids.size(), size_t(100));
+    QVERIFY(ids.front() > 0 && ids.back() > ids.front());
+}
+
 void TestPgEngine::selectInto()
 {
     // Jet's make-table statement: the new table takes the source's columns
@@ -415,6 +490,18 @@ void TestPgEngine::failureKinds()
     lone.stop(true);
     try {
         db.execute(QStringLiteral("INSERT INTO tStrategy (strategy) VALUES (\"Trend\")"));
+        QFAIL("no failure");
+    } catch (const KorvinaError &e) {
+        QVERIFY2(e.transient(), qPrintable(e.message()));
+    }
+    // Many rows at once to a server gone in the middle of a transaction.
+    QVERIFY2(lone.restart(), qPrintable(lone.error()));
+    db.begin();
+    lone.stop(true);
+    const QVariantMap row{{QStringLiteral("q"), 1}, {QStringLiteral("code"), QStringLiteral("G")}, {QStringLiteral("side"), QStringLiteral("Long")}};
+    const std::vector<const QVariantMap *> rows(20, &row);
+    try {
+        db.insertRows(QStringLiteral("INSERT INTO tClientOpenPositions (quantity, code, [Position]) VALUES (:q, :code, :side)"), rows, nullptr);
         QFAIL("no failure");
     } catch (const KorvinaError &e) {
         QVERIFY2(e.transient(), qPrintable(e.message()));

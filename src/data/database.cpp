@@ -12,6 +12,7 @@
 #include <QUuid>
 #include <QSqlDriver>
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 KorvinaError sqlFailure(const QSqlError &error)
@@ -829,6 +830,12 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
     // both engines, measured.)
     const size_t most = 64;
     size_t at = 0;
+    // (Each call adds at most one statement per count: the statements kept
+    // are never let go in the middle of it.)
+    if (m_manyRows.size() + 4 >= 256)
+        dropManyRows();
+    std::vector<ServerChunk> serverChunks;
+    const bool serverReady = m_engine == Engine::PostgreSQL && serverConnection();
     while (at < rows.size()) {
         const size_t left = rows.size() - at;
         const int n = int(left >= most ? most : left >= 64 ? 64 : left >= 16 ? 16 : left >= 4 ? 4 : 1);
@@ -848,8 +855,6 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
             made.jet = form.head + QStringLiteral(" VALUES ") + values.join(QStringLiteral(", "));
             if (!returning.isEmpty())
                 made.jet += QStringLiteral(" RETURNING [") + returning + QLatin1Char(']');
-            if (m_manyRows.size() >= 256)
-                dropManyRows();
             many = m_manyRows.emplace(key, std::move(made)).first;
         }
         const jetsql::Shape *shape = shapeOf(many->second.jet);
@@ -872,6 +877,17 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
             if (regular)
                 for (size_t j = 0; j < k; ++j)
                     made.perRow.push_back(made.bound[j].second);
+        }
+        if (serverReady && shape->values.isEmpty() && !many->second.perRow.empty() && prepareOnServer(many->second, *shape)) {
+            serverChunks.push_back({&many->second, at, n});
+            at += n;
+            continue;
+        }
+        // (Rows keep their order: those gathered for the server go first.)
+        if (!serverChunks.empty()) {
+            insertRowsOnServer(serverChunks, rows, ids, !returning.isEmpty());
+            noteWrite(shape->target);
+            serverChunks.clear();
         }
         BusyGuard guard(*this);
         if (m_engine == Engine::SQLite && shape->values.isEmpty()) {
@@ -924,6 +940,216 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
         noteWrite(shape->target);
         at += n;
     }
+    if (!serverChunks.empty()) {
+        insertRowsOnServer(serverChunks, rows, ids, !returning.isEmpty());
+        noteWrite(jetsql::writeTarget(jet));
+    }
+}
+
+pg_conn *Database::serverConnection() const
+{
+    if (m_engine != Engine::PostgreSQL || m_lost)
+        return nullptr;
+    const QSqlDatabase db = handle();
+    if (!db.isValid() || !db.isOpen() || !db.driver())
+        return nullptr;
+    const QVariant h = db.driver()->handle();
+    if (!h.isValid() || (qstrcmp(h.typeName(), "PGconn*") != 0 && qstrcmp(h.typeName(), "pg_conn*") != 0))
+        return nullptr;
+    PGconn *conn = *static_cast<PGconn *const *>(h.constData());
+    if (!conn || PQstatus(conn) != CONNECTION_OK || PQisBusy(conn) || PQpipelineStatus(conn) != PQ_PIPELINE_OFF)
+        return nullptr;
+    const PGTransactionStatusType t = PQtransactionStatus(conn);
+    return t == PQTRANS_IDLE || t == PQTRANS_INTRANS ? conn : nullptr;
+}
+
+bool Database::prepareOnServer(ManyRows &many, const jetsql::Shape &shape)
+{
+    if (many.serverName == "-")
+        return false;
+    if (!many.serverName.isEmpty())
+        return true;
+    PGconn *conn = serverConnection();
+    if (!conn)
+        return false;
+    // The driver's ":name" placeholders as the server's "$n", in the order
+    // of the shape's names (quoted text and names left alone; "::" is a
+    // cast).
+    const QString &sql = shape.sqlite;
+    QHash<QString, int> numbers;
+    for (int i = 0; i < shape.names.size(); ++i)
+        numbers.insert(shape.names[i], i + 1);
+    QString text;
+    text.reserve(sql.size());
+    bool usable = true;
+    for (int i = 0; i < sql.size() && usable; ++i) {
+        const QChar c = sql[i];
+        if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+            int end = sql.indexOf(c, i + 1);
+            while (end > 0 && end + 1 < sql.size() && sql[end + 1] == c)
+                end = sql.indexOf(c, end + 2);
+            if (end < 0) {
+                usable = false;
+                break;
+            }
+            text += QStringView(sql).mid(i, end - i + 1);
+            i = end;
+        } else if (c == QLatin1Char(':') && i + 1 < sql.size() && (sql[i + 1].isLetter() || sql[i + 1] == QLatin1Char('_'))
+                   && (i == 0 || sql[i - 1] != QLatin1Char(':'))) {
+            int end = i + 1;
+            while (end < sql.size() && (sql[end].isLetterOrNumber() || sql[end] == QLatin1Char('_')))
+                ++end;
+            const auto number = numbers.constFind(sql.mid(i + 1, end - i - 1));
+            if (number == numbers.cend()) {
+                usable = false;
+                break;
+            }
+            text += QLatin1Char('$') + QString::number(*number);
+            i = end - 1;
+        } else {
+            text += c;
+        }
+    }
+    if (!usable || numbers.size() != shape.names.size() || size_t(shape.names.size()) != many.bound.size()) {
+        many.serverName = "-";
+        return false;
+    }
+    const QByteArray name = "korvina_rows_" + QByteArray::number(++m_serverStatements);
+    PGresult *res = PQprepare(conn, name.constData(), text.toUtf8().constData(), int(shape.names.size()), nullptr);
+    const bool ok = res && PQresultStatus(res) == PGRES_COMMAND_OK;
+    const QString error = res ? QString::fromUtf8(PQresultErrorMessage(res)) : QString::fromUtf8(PQerrorMessage(conn));
+    const QString state = res ? QString::fromLatin1(PQresultErrorField(res, PG_DIAG_SQLSTATE)) : QString();
+    PQclear(res);
+    if (!ok) {
+        // Through the driver then, which tells the same fault its way.
+        if (PQstatus(conn) != CONNECTION_OK)
+            throw failure(QSqlError(QStringLiteral("Unable to prepare statement"), error, QSqlError::ConnectionError));
+        many.serverName = "-";
+        Q_UNUSED(state);
+        return false;
+    }
+    many.serverName = name;
+    return true;
+}
+
+void Database::insertRowsOnServer(const std::vector<ServerChunk> &chunks, const std::vector<const QVariantMap *> &rows,
+                                  std::vector<qint64> *ids, bool returning)
+{
+    PGconn *conn = serverConnection();
+    if (!conn)
+        throw failure(QSqlError(QStringLiteral("Unable to execute statement"), QStringLiteral("the connection is busy or gone"),
+                                QSqlError::ConnectionError));
+    BusyGuard guard(*this);
+    auto connectionFault = [&](const char *what) {
+        return failure(QSqlError(QString::fromLatin1(what), QString::fromUtf8(PQerrorMessage(conn)),
+                                 PQstatus(conn) == CONNECTION_OK ? QSqlError::StatementError : QSqlError::ConnectionError));
+    };
+    if (!PQenterPipelineMode(conn))
+        throw connectionFault("Unable to start a pipeline");
+    // Each chunk's values as the server reads them in text, as Qt's driver
+    // writes them: NULL for nulls (an empty but null text too), numbers as
+    // numbers, the rest as UTF-8 text.
+    std::vector<QByteArray> texts;
+    std::vector<const char *> values;
+    int sent = 0;
+    QString sendError;
+    for (const ServerChunk &chunk : chunks) {
+        ManyRows &many = *chunk.many;
+        const size_t k = many.perRow.size();
+        m_rowValues.resize(many.bound.size());
+        for (int r = 0; r < chunk.n; ++r)
+            rowValues(many, *rows[chunk.at + size_t(r)], m_rowValues.data() + size_t(r) * k);
+        texts.assign(many.bound.size(), QByteArray());
+        values.assign(many.bound.size(), nullptr);
+        for (size_t i = 0; i < many.bound.size(); ++i) {
+            const QVariant v = boundValue(*m_rowValues[i]);
+            const int type = v.typeId();
+            const bool null = !v.isValid() || v.isNull() || (type == QMetaType::QString && static_cast<const QString *>(v.constData())->isNull())
+                || (type == QMetaType::QDate && !v.toDate().isValid()) || (type == QMetaType::QTime && !v.toTime().isValid());
+            if (null)
+                continue;
+            switch (type) {
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::LongLong:
+            case QMetaType::Short:
+                texts[i] = QByteArray::number(v.toLongLong());
+                break;
+            case QMetaType::ULongLong:
+                texts[i] = QByteArray::number(v.toULongLong());
+                break;
+            case QMetaType::Double:
+                texts[i] = QByteArray::number(v.toDouble(), 'g', 17);
+                break;
+            case QMetaType::QDate:
+                texts[i] = v.toDate().toString(Qt::ISODate).toLatin1();
+                break;
+            case QMetaType::QTime:
+                texts[i] = v.toTime().toString(QStringLiteral("hh:mm:ss.zzz")).toLatin1();
+                break;
+            default:
+                texts[i] = v.toString().toUtf8();
+                break;
+            }
+            values[i] = texts[i].constData();
+        }
+        if (!PQsendQueryPrepared(conn, many.serverName.constData(), int(values.size()), values.data(), nullptr, nullptr, 0)) {
+            sendError = QString::fromUtf8(PQerrorMessage(conn));
+            break;
+        }
+        ++sent;
+    }
+    // The sync point ends the pipeline (and, after a statement the library
+    // refused to send, makes the server answer those sent).
+    bool syncSent = PQstatus(conn) == CONNECTION_OK && PQpipelineSync(conn);
+    if (!syncSent && sendError.isEmpty())
+        sendError = QString::fromUtf8(PQerrorMessage(conn));
+    if (PQstatus(conn) != CONNECTION_OK)
+        throw failure(QSqlError(QStringLiteral("Unable to execute statement"), sendError, QSqlError::ConnectionError));
+    // The answers, in the order sent; after a fault the server answers the
+    // rest as aborted up to the sync point.
+    QSqlError fault;
+    for (int c = 0; c < sent; ++c) {
+        PGresult *res = PQgetResult(conn);
+        if (!res)
+            break;
+        const ExecStatusType status = PQresultStatus(res);
+        if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) {
+            if (ids && returning) {
+                const ServerChunk &chunk = chunks[size_t(c)];
+                const int count = std::min(PQntuples(res), chunk.n);
+                for (int r = 0; r < count; ++r)
+                    (*ids)[chunk.at + size_t(r)] = QByteArray(PQgetvalue(res, r, 0)).toLongLong();
+            }
+        } else if (!fault.isValid() && status != PGRES_PIPELINE_ABORTED) {
+            fault = QSqlError(QStringLiteral("Unable to execute statement"), QString::fromUtf8(PQresultErrorMessage(res)),
+                              QSqlError::StatementError, QString::fromLatin1(PQresultErrorField(res, PG_DIAG_SQLSTATE)));
+        }
+        PQclear(res);
+        // Each statement's answer ends with a null.
+        while (PGresult *extra = PQgetResult(conn))
+            PQclear(extra);
+    }
+    bool synced = false;
+    if (syncSent) {
+        while (PGresult *res = PQgetResult(conn)) {
+            const bool sync = PQresultStatus(res) == PGRES_PIPELINE_SYNC;
+            PQclear(res);
+            if (sync) {
+                synced = true;
+                break;
+            }
+        }
+    }
+    if (PQstatus(conn) != CONNECTION_OK)
+        throw failure(QSqlError(QStringLiteral("Unable to execute statement"), QString::fromUtf8(PQerrorMessage(conn)),
+                                QSqlError::ConnectionError));
+    if (!PQexitPipelineMode(conn) || (syncSent && !synced))
+        throw connectionFault("Unable to end a pipeline");
+    if (fault.isValid())
+        throw failure(fault);
+    if (!sendError.isEmpty())
+        throw failure(QSqlError(QStringLiteral("Unable to execute statement"), sendError, QSqlError::StatementError));
 }
 
 void Database::begin()

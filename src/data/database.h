@@ -214,7 +214,25 @@ private:
         // built alike find their values in one pass over their map.
         std::vector<QString> perRow;
         std::vector<std::pair<QString, int>> layout;
+        // PostgreSQL: prepared on the server through libpq under this name
+        // ("" not yet; "-" when the statement cannot go that way).
+        QByteArray serverName;
     };
+    // PostgreSQL: many-rows statements sent one after the other without
+    // waiting for each answer (libpq's pipeline), on the driver's own
+    // connection and in its transaction.
+    struct ServerChunk {
+        ManyRows *many;
+        size_t at;
+        int n;
+    };
+    void insertRowsOnServer(const std::vector<ServerChunk> &chunks, const std::vector<const QVariantMap *> &rows,
+                            std::vector<qint64> *ids, bool returning);
+    bool prepareOnServer(ManyRows &many, const jetsql::Shape &shape);
+    // libpq's connection under the driver, when it is free for our own
+    // statements (no result being read, no failed transaction); else null.
+    struct pg_conn *serverConnection() const;
+    int m_serverStatements = 0;
     // A row's values in the order of `many.perRow`.
     void rowValues(ManyRows &many, const QVariantMap &row, const QVariant **out);
     std::vector<const QVariant *> m_rowValues;
