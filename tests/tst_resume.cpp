@@ -49,6 +49,7 @@ private slots:
     void startAfterStop();
     void journalledButNotWrittenGoesOutOnce();
     void notTakenIsCarriedAnsweredIsRecorded();
+    void answerToALineNeverWrittenIsAnotherSeries();
     void orderCutShortIsFinishedForTheOthers();
     void historyKeepsEverySeries();
     void restartUnderALockResumesOnceFree();
@@ -174,6 +175,44 @@ void TestResume::notTakenIsCarriedAnsweredIsRecorded()
     QCOMPARE(history[0][QStringLiteral("status")].toInt(), 3);
     QCOMPARE(history[0][QStringLiteral("order_number")].toLongLong(), 77);
     QVERIFY(history[1][QStringLiteral("status")].isNull());
+    QVERIFY(history[1][QStringLiteral("carried_from")].toString().endsWith(QStringLiteral(":1")));
+}
+
+void TestResume::answerToALineNeverWrittenIsAnotherSeries()
+{
+    // The robot was killed before its second line reached the import file;
+    // the result file (the same name for every series) holds an answer with
+    // that number, left by a line of an earlier series that the terminal
+    // answered after the files were begun again. That answer is not this
+    // line's: the line goes out again, under a new number.
+    SampleRobot s;
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.addFilled(2, QStringLiteral("GAZP"), QStringLiteral("LE"), QStringLiteral("Buy 100 GAZP 160 "), 160.2);
+    s.robot->timTable();
+    const QString tri = s.tri(QStringLiteral("trans"));
+    const QStringList written = s.fileLines(tri);
+    QCOMPARE(written.size(), 2);
+    delete s.robot;
+    s.robot = nullptr;
+    {
+        QFile f(tri);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(cp1251::encode(written[0]) + "\r\n");
+    }
+    appendTo(tro(s, QStringLiteral("trans")), "TRANS_ID=1;STATUS=3;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"old\";ORDER_NUMBER=55;\r\n"
+                                              "TRANS_ID=0;STATUS=3;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"ok\";ORDER_NUMBER=77;\r\n");
+
+    NextRun next(s.settings);
+    const QStringList lines = s.fileLines(tri);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].startsWith(QStringLiteral("TRANS_ID =0;")) && lines[0].contains(QStringLiteral("SECCODE=GAZP;")), qPrintable(lines[0]));
+    const auto history = s.rows(s.paths.quikData,
+                                QStringLiteral("SELECT id_order, status, order_number, carried_from FROM tOrderHistory ORDER BY id_order"));
+    QCOMPARE(history.size(), 2);
+    QCOMPARE(history[0][QStringLiteral("order_number")].toLongLong(), 77);
+    QVERIFY(history[1][QStringLiteral("status")].isNull());
+    QVERIFY(history[1][QStringLiteral("order_number")].isNull());
     QVERIFY(history[1][QStringLiteral("carried_from")].toString().endsWith(QStringLiteral(":1")));
 }
 

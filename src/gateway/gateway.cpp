@@ -660,7 +660,14 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     WriteQueue::Batch batch(m_data.quikWrites);
     for (const TOpenTransaction &o : open) {
         const auto &results = answers[o.tri];
-        const auto found = o.series == onDisk ? results.constFind(o.transId) : results.cend();
+        // An answer counts for a line in the import file. The result file
+        // keeps its name from one series to the next, so an answer whose
+        // line is not in a file that holds lines was left by another
+        // series' line with the same number (answered after the files
+        // were begun again). (A file emptied by a start cut short tells
+        // nothing: its answers count as before.)
+        const bool answerable = o.series == onDisk && (written[o.tri].isEmpty() || inFile(o));
+        const auto found = answerable ? results.constFind(o.transId) : results.cend();
         if (found != results.cend()) {
             // Answered after the last check: the history gets the answer.
             historyResult(o.series, o.transId, *found);
