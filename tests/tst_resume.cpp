@@ -11,6 +11,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 #include <QtTest>
 
@@ -50,6 +51,7 @@ private slots:
     void journalledButNotWrittenGoesOutOnce();
     void notTakenIsCarriedAnsweredIsRecorded();
     void answerToALineNeverWrittenIsAnotherSeries();
+    void answerReadStaysWhenTheTerminalBeginsItsFileAnew();
     void orderCutShortIsFinishedForTheOthers();
     void historyKeepsEverySeries();
     void restartUnderALockResumesOnceFree();
@@ -213,6 +215,47 @@ void TestResume::answerToALineNeverWrittenIsAnotherSeries()
     QCOMPARE(history[0][QStringLiteral("order_number")].toLongLong(), 77);
     QVERIFY(history[1][QStringLiteral("status")].isNull());
     QVERIFY(history[1][QStringLiteral("order_number")].isNull());
+    QVERIFY(history[1][QStringLiteral("carried_from")].toString().endsWith(QStringLiteral(":1")));
+}
+
+void TestResume::answerReadStaysWhenTheTerminalBeginsItsFileAnew()
+{
+    // The terminal took the first line and answered it; the second it never
+    // took. When the robot empties the old import file after its wait, the
+    // terminal begins its result file anew: the answer read before is still
+    // the first line's answer, so only the second line goes out again.
+    SampleRobot s;
+    s.robot->actStartWatchExecute();
+    s.addFilled(1, QStringLiteral("SBER"), QStringLiteral("LE"), QStringLiteral("Buy 100 SBER 285 "), 285.15);
+    s.addFilled(2, QStringLiteral("GAZP"), QStringLiteral("LE"), QStringLiteral("Buy 100 GAZP 160 "), 160.2);
+    s.robot->timTable();
+    QCOMPARE(s.fileLines(s.tri(QStringLiteral("trans"))).size(), 2);
+    delete s.robot;
+    s.robot = nullptr;
+    const QString tri = s.tri(QStringLiteral("trans"));
+    const QString result = tro(s, QStringLiteral("trans"));
+    appendTo(result, "TRANS_ID=0;STATUS=0;TRANS_NAME=\"Ввод заявки\";DESCRIPTION=\"sent\";ORDER_NUMBER=0;\r\n");
+    // The terminal: an import file emptied means a result file begun anew.
+    QTimer terminal;
+    bool begunAnew = false;
+    QObject::connect(&terminal, &QTimer::timeout, [&] {
+        if (!begunAnew && QFileInfo(tri).exists() && QFileInfo(tri).size() == 0) {
+            QFile f(result);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            begunAnew = true;
+        }
+    });
+    terminal.start(10);
+
+    NextRun next(s.settings);
+    QVERIFY(begunAnew);
+    const QStringList lines = s.fileLines(tri);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].startsWith(QStringLiteral("TRANS_ID =0;")) && lines[0].contains(QStringLiteral("SECCODE=GAZP;")), qPrintable(lines[0]));
+    const auto history = s.rows(s.paths.quikData, QStringLiteral("SELECT id_order, status, carried_from FROM tOrderHistory ORDER BY id_order"));
+    QCOMPARE(history.size(), 2);
+    QCOMPARE(history[0][QStringLiteral("status")].toInt(), 0);
+    QVERIFY(history[0][QStringLiteral("carried_from")].toString().isEmpty());
     QVERIFY(history[1][QStringLiteral("carried_from")].toString().endsWith(QStringLiteral(":1")));
 }
 

@@ -624,9 +624,17 @@ void Gateway::settlePrevious(qint64 previous, const QSet<qint32> &stillQueued)
     // A line of the series on disk is in its file, and answered in its
     // result file; a row of another series is in neither.
     auto inFile = [&](const TOpenTransaction &o) { return o.series == onDisk && written[o.tri].contains(o.transId); };
+    // Answers add up over the reads: a terminal may begin its result file
+    // anew when the import file is emptied, and an answer read before is
+    // still its line's answer (the later answer of a line replaces the
+    // earlier).
     auto readAnswers = [&] {
-        for (auto &[tri, ids] : written)
-            answers[tri] = ResultsIn(ResultFileOf(tri));
+        for (auto &[tri, ids] : written) {
+            const QHash<qint32, TResultValues> read = ResultsIn(ResultFileOf(tri));
+            QHash<qint32, TResultValues> &known = answers[tri];
+            for (auto it = read.cbegin(); it != read.cend(); ++it)
+                known.insert(it.key(), it.value());
+        }
     };
     auto unanswered = [&] {
         int n = 0;
