@@ -33,6 +33,8 @@ private slots:
     void manyRows();
     void manyRowsTakeEveryKindOfValue();
     void refusedRowFailsItsRowsWhole();
+    void clientsStampFollowsEverySession_data();
+    void clientsStampFollowsEverySession();
     void selectInto();
     void mergedViews();
     void failureKinds();
@@ -419,6 +421,45 @@ void TestPgEngine::refusedRowFailsItsRowsWhole()
     QVERIFY(ids.front() > 0 && ids.back() > ids.front());
 }
 
+// The dispatcher keeps a terminal's active clients from one order to the
+// next while this stamp stands: on a server it must move with any session's
+// change to the clients or the terminals, and with nothing else.
+void TestPgEngine::clientsStampFollowsEverySession_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("undo");
+    QTest::addColumn<bool>("moves");
+    QTest::newRow("a client switched off") << "UPDATE tClients SET Active = False WHERE Code = \"C1\""
+                                           << "UPDATE tClients SET Active = True WHERE Code = \"C1\"" << true;
+    QTest::newRow("a client added") << "INSERT INTO tClients (Code, Active) VALUES (\"C77\", False)"
+                                    << "DELETE FROM tClients WHERE Code = \"C77\"" << true;
+    QTest::newRow("a terminal renamed") << "UPDATE tQuik SET Quik = Quik" << "" << true;
+    QTest::newRow("a statement that changed no row") << "UPDATE tClients SET Active = False WHERE Code = \"nobody\"" << "" << true;
+    QTest::newRow("quotes") << "UPDATE tParam SET last = last" << "" << false;
+    QTest::newRow("the book") << "INSERT INTO tClientOpenPositions (quantity, code) VALUES (1, \"S1\")"
+                              << "DELETE FROM tClientOpenPositions WHERE code = \"S1\"" << false;
+}
+
+void TestPgEngine::clientsStampFollowsEverySession()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, undo);
+    QFETCH(bool, moves);
+    const QStringList tables{QStringLiteral("tClients"), QStringLiteral("tQuik")};
+    const qint64 before = m_pgQuik->othersStampOf(tables);
+    QVERIFY(before >= 0);
+    QCOMPARE(m_pgQuik->othersStampOf(tables), before);
+    // Another session (another program, or another robot) makes the change.
+    Database other(QStringLiteral("other"));
+    QString error;
+    QVERIFY2(other.open(m_pgQuik->path(), &error), qPrintable(error));
+    other.execute(change);
+    const qint64 after = m_pgQuik->othersStampOf(tables);
+    if (!undo.isEmpty())
+        other.execute(undo);
+    QCOMPARE(after != before, moves);
+}
+
 void TestPgEngine::selectInto()
 {
     // Jet's make-table statement: the new table takes the source's columns
@@ -487,6 +528,11 @@ void TestPgEngine::failureKinds()
     QString error;
     QVERIFY(db.open(uri, &error));
     db.execute(QStringLiteral("INSERT INTO tStrategy (strategy) VALUES (\"Trend\")"));
+    // A table without its counter (dropped and made again): no stamp, so
+    // the clients are read for every order.
+    QVERIFY(db.othersStampOf({QStringLiteral("tClients"), QStringLiteral("tQuik")}) >= 0);
+    db.native(QStringLiteral("DROP TRIGGER ") + QLatin1String(schema::ChangeCounterTrigger) + QStringLiteral(" ON tquik"));
+    QCOMPARE(db.othersStampOf({QStringLiteral("tClients"), QStringLiteral("tQuik")}), qint64(-1));
     lone.stop(true);
     try {
         db.execute(QStringLiteral("INSERT INTO tStrategy (strategy) VALUES (\"Trend\")"));

@@ -4,6 +4,7 @@
 #include "config/operationlog.h"
 #include "databaseaddress.h"
 #include "jetsql.h"
+#include "schema.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -612,6 +613,7 @@ qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVar
 
 void Database::dropPrepared()
 {
+    m_countersKnown = false;
     dropManyRows();
     m_insertKeys.clear();
     m_prepared.clear();
@@ -1419,6 +1421,54 @@ qint64 Database::changeStamp()
 {
     const qint64 other = othersStamp();
     return other < 0 ? -1 : (other << 32) + m_ownWrites;
+}
+
+qint64 Database::othersStampOf(const QStringList &tables)
+{
+    if (m_engine == Engine::SQLite)
+        return othersStamp();
+    if (m_engine != Engine::PostgreSQL || !isOpen() || tables.isEmpty())
+        return -1;
+    // Only tables whose trigger is there count (one dropped and made again
+    // lost it); each table's relation is part of the stamp.
+    QStringList names;
+    for (const QString &t : tables)
+        names << QLatin1Char('\'') + t.toLower().replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
+    const QString sql = QStringLiteral("SELECT c.table_name, c.changes, t.tgrelid FROM ") + QLatin1String(schema::ChangeCounterTable)
+        + QStringLiteral(" c JOIN pg_trigger t ON t.tgrelid = to_regclass(quote_ident(c.table_name)) AND t.tgname = '")
+        + QLatin1String(schema::ChangeCounterTrigger) + QStringLiteral("' AND t.tgenabled <> 'D' WHERE c.table_name IN (")
+        + names.join(QLatin1Char(',')) + QStringLiteral(") ORDER BY c.table_name");
+    try {
+        ensureConnected();
+        // Whether the database counts at all is looked at once a session
+        // (a statement on a missing table would fail a transaction).
+        if (!m_countersKnown) {
+            m_hasCounters = schema::countsChanges(*this);
+            m_countersKnown = true;
+        }
+        if (!m_hasCounters)
+            return -1;
+        BusyGuard guard(*this);
+        QSqlQuery q(handle());
+        q.setForwardOnly(true);
+        if (!q.exec(sql)) {
+            const QSqlError error = q.lastError();
+            failure(error); // (a session that ended is opened again next time)
+            return -1;
+        }
+        QString stamp;
+        int counted = 0;
+        while (q.next()) {
+            ++counted;
+            stamp += q.value(0).toString() + QLatin1Char(':') + q.value(2).toString() + QLatin1Char(':') + q.value(1).toString()
+                + QLatin1Char(';');
+        }
+        if (q.lastError().isValid() || counted != tables.size())
+            return -1;
+        return qint64(qHash(stamp, 0x4b52) & 0x3fffffffffffffffULL);
+    } catch (const std::exception &) {
+        return -1;
+    }
 }
 
 qint64 Database::othersStamp()

@@ -107,6 +107,10 @@ public:
     // Bumped by other processes' commits only (SQLite's data_version); -1
     // where the engine does not tell (a server: anything may have changed).
     qint64 othersStamp();
+    // The same for some tables only: on SQLite the whole database's stamp;
+    // on a server the change counters of those tables (every statement that
+    // changed one, by any session); -1 when a table is not counted.
+    qint64 othersStampOf(const QStringList &tables);
 
     // Statements this connection ran that may have changed one of these
     // tables (those whose target is unknown count for every table).
@@ -233,6 +237,8 @@ private:
     // statements (no result being read, no failed transaction); else null.
     struct pg_conn *serverConnection() const;
     int m_serverStatements = 0;
+    bool m_countersKnown = false; // whether the server's change counters are there, looked at
+    bool m_hasCounters = false;
     // A row's values in the order of `many.perRow`.
     void rowValues(ManyRows &many, const QVariantMap &row, const QVariant **out);
     std::vector<const QVariant *> m_rowValues;

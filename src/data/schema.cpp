@@ -568,7 +568,7 @@ QStringList countChangesStatements(const QString &table)
 
 QStringList countedTables(const QStringList &tables)
 {
-    QStringList bases{QStringLiteral("tparam"), QStringLiteral("tclients"), QStringLiteral("tgroupclients")};
+    QStringList bases{QStringLiteral("tparam"), QStringLiteral("tclients"), QStringLiteral("tgroupclients"), QStringLiteral("tquik")};
     for (const QString &t : exportTables())
         bases << t.toLower();
     static const QRegularExpression copy(QStringLiteral("^(.*?)(\\d+)$"));

@@ -242,7 +242,7 @@ void Dispatcher::dispatch(const TPreOrder &order, TOrderHandler H, Scope &scope)
             try {
                 if (P.Kind == OrderKind::Strategy) {
                     if (othersStamp == kUnread)
-                        othersStamp = m_data.conQuikData.othersStamp();
+                        othersStamp = m_data.conQuikData.othersStampOf({QStringLiteral("tClients"), QStringLiteral("tQuik")});
                     for (const TClientAccount &account :
                          activeClients(ActiveClientsCondition(classCode, P.OrderType, t.idQuik), t.idQuik, othersStamp)) {
                         A = account;
