@@ -60,9 +60,7 @@ bool ChangeCounters::readCounters()
     // Only tables whose trigger is there count: a table dropped and made
     // again by another program lost it, and its counter stands still. The
     // table's relation is part of its stamp for the same reason.
-    static const QString statement = QStringLiteral("SELECT c.table_name, c.changes, t.tgrelid FROM ") + QLatin1String(schema::ChangeCounterTable)
-        + QStringLiteral(" c JOIN pg_trigger t ON t.tgrelid = to_regclass(quote_ident(c.table_name)) AND t.tgname = '")
-        + QLatin1String(schema::ChangeCounterTrigger) + QStringLiteral("' AND t.tgenabled <> 'D'");
+    static const QString statement = schema::readCountersStatement();
     try {
         QSqlQuery q = m_db.native(statement);
         while (q.next())

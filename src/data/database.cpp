@@ -509,6 +509,20 @@ void Database::dropManyRows()
     m_manyRows.clear();
 }
 
+namespace {
+// A value Qt's driver binds as NULL: a null of any kind, a null text or
+// bytes, a time or date that is not valid.
+bool boundAsNull(const QVariant &v)
+{
+    const int type = v.typeId();
+    return !v.isValid() || v.isNull() || (type == QMetaType::QString && static_cast<const QString *>(v.constData())->isNull())
+        || (type == QMetaType::QByteArray && static_cast<const QByteArray *>(v.constData())->isNull())
+        || (type == QMetaType::QDateTime && !static_cast<const QDateTime *>(v.constData())->isValid())
+        || (type == QMetaType::QTime && !static_cast<const QTime *>(v.constData())->isValid())
+        || (type == QMetaType::QDate && !static_cast<const QDate *>(v.constData())->isValid());
+}
+} // namespace
+
 qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVariantMap *> &rows, size_t at)
 {
     // The robot's own rows, many at a time: Qt's binding by name costs more
@@ -549,12 +563,7 @@ qint64 Database::insertRowsNatively(ManyRows &many, const std::vector<const QVar
         // As Qt's driver binds: a null of any kind as NULL, whole numbers as
         // integers, times as ISO text, the rest as text.
         const int type = v.typeId();
-        const bool null = !v.isValid() || v.isNull() || (type == QMetaType::QString && static_cast<const QString *>(v.constData())->isNull())
-            || (type == QMetaType::QByteArray && static_cast<const QByteArray *>(v.constData())->isNull())
-            || (type == QMetaType::QDateTime && !static_cast<const QDateTime *>(v.constData())->isValid())
-            || (type == QMetaType::QTime && !static_cast<const QTime *>(v.constData())->isValid())
-            || (type == QMetaType::QDate && !static_cast<const QDate *>(v.constData())->isValid());
-        if (null) {
+        if (boundAsNull(v)) {
             code = sqlite3_bind_null(st, place);
         } else {
             switch (type) {
@@ -1066,9 +1075,7 @@ void Database::insertRowsOnServer(const std::vector<ServerChunk> &chunks, const 
         for (size_t i = 0; i < many.bound.size(); ++i) {
             const QVariant v = boundValue(*m_rowValues[i]);
             const int type = v.typeId();
-            const bool null = !v.isValid() || v.isNull() || (type == QMetaType::QString && static_cast<const QString *>(v.constData())->isNull())
-                || (type == QMetaType::QDate && !v.toDate().isValid()) || (type == QMetaType::QTime && !v.toTime().isValid());
-            if (null)
+            if (boundAsNull(v))
                 continue;
             switch (type) {
             case QMetaType::Int:
@@ -1429,15 +1436,12 @@ qint64 Database::othersStampOf(const QStringList &tables)
         return othersStamp();
     if (m_engine != Engine::PostgreSQL || !isOpen() || tables.isEmpty())
         return -1;
-    // Only tables whose trigger is there count (one dropped and made again
-    // lost it); each table's relation is part of the stamp.
+    // (Each table's relation is part of the stamp.)
     QStringList names;
     for (const QString &t : tables)
         names << QLatin1Char('\'') + t.toLower().replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
-    const QString sql = QStringLiteral("SELECT c.table_name, c.changes, t.tgrelid FROM ") + QLatin1String(schema::ChangeCounterTable)
-        + QStringLiteral(" c JOIN pg_trigger t ON t.tgrelid = to_regclass(quote_ident(c.table_name)) AND t.tgname = '")
-        + QLatin1String(schema::ChangeCounterTrigger) + QStringLiteral("' AND t.tgenabled <> 'D' WHERE c.table_name IN (")
-        + names.join(QLatin1Char(',')) + QStringLiteral(") ORDER BY c.table_name");
+    const QString sql = schema::readCountersStatement() + QStringLiteral(" WHERE c.table_name IN (") + names.join(QLatin1Char(','))
+        + QStringLiteral(") ORDER BY c.table_name");
     try {
         ensureConnected();
         // Whether the database counts at all is looked at once a session

@@ -583,6 +583,13 @@ QStringList countedTables(const QStringList &tables)
     return out;
 }
 
+QString readCountersStatement()
+{
+    return QStringLiteral("SELECT c.table_name, c.changes, t.tgrelid FROM ") + QLatin1String(ChangeCounterTable)
+        + QStringLiteral(" c JOIN pg_trigger t ON t.tgrelid = to_regclass(quote_ident(c.table_name)) AND t.tgname = '")
+        + QLatin1String(ChangeCounterTrigger) + QStringLiteral("' AND t.tgenabled <> 'D'");
+}
+
 bool countsChanges(Database &db)
 {
     if (!db.server() || !db.isOpen())

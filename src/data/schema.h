@@ -105,6 +105,10 @@ QStringList countChangesStatements(const QString &table);
 QStringList countedTables(const QStringList &tables);
 // Whether the database has the counter table and the triggers' function.
 bool countsChanges(Database &db);
+// Reads the counters (table_name, changes, the table's relation) of the
+// tables whose trigger is there: one dropped and made again lost it, and
+// its counter stands still. Its counter rows are "c" (for a WHERE added).
+QString readCountersStatement();
 // Makes the counters in a PostgreSQL QuikData made before they existed (or
 // on the given tables only, when the counter table is there): the table
 // and function when missing, a trigger on every counted table present.
