@@ -40,6 +40,8 @@ private slots:
     void failureKinds();
     void editTablesByKey_data();
     void editTablesByKey();
+    void tableByPagesAsOnFiles_data();
+    void tableByPagesAsOnFiles();
 
 private:
     // Runs the same Jet statement on both engines.
@@ -48,6 +50,7 @@ private:
 
     PgServer m_server;
     QTemporaryDir m_dir;
+    QString m_pgQuikUri;
     std::unique_ptr<Database> m_sqliteQuik, m_sqliteAlerts, m_pgQuik, m_pgAlerts;
 };
 
@@ -81,6 +84,7 @@ void TestPgEngine::initTestCase()
     m_sqliteQuik = open(QStringLiteral("sq"), m_dir.filePath(QStringLiteral("q.sqlite")));
     m_sqliteAlerts = open(QStringLiteral("sa"), m_dir.filePath(QStringLiteral("a.sqlite")));
     m_pgQuik = open(QStringLiteral("pq"), quikUri);
+    m_pgQuikUri = quikUri;
     m_pgAlerts = open(QStringLiteral("pa"), alertsUri);
     QCOMPARE(m_pgQuik->engine(), Database::Engine::PostgreSQL);
 
@@ -602,6 +606,85 @@ void TestPgEngine::editTablesByKey()
     QVERIFY(ds.Locate(field, QStringLiteral("Измененная")));
     QVERIFY2(ds.Delete(), qPrintable(ds.lastError()));
     QCOMPARE(rows(QStringLiteral("Измененная")), 0);
+}
+
+void TestPgEngine::tableByPagesAsOnFiles_data()
+{
+    // A table of many pages (a day's book, journal or alerts), read on a
+    // server by pages in its counter's order as SQLite reads it by rowid.
+    QTest::addColumn<QString>("range");     // the rows of one code only ("" all)
+    QTest::addColumn<bool>("othersChange"); // another session adds and deletes rows after opening
+    QTest::addColumn<int>("count");         // the rows of the case shown then
+    QTest::newRow("every row") << QString() << false << 700;
+    QTest::newRow("one code, other letter case") << QStringLiteral("pg1") << false << 234;
+    QTest::newRow("rows added and deleted elsewhere") << QString() << true << 896;
+    QTest::newRow("one code, rows added and deleted elsewhere") << QStringLiteral("pg1") << true << 297;
+}
+
+void TestPgEngine::tableByPagesAsOnFiles()
+{
+    QFETCH(QString, range);
+    QFETCH(bool, othersChange);
+    QFETCH(int, count);
+    const QString insert = QStringLiteral("INSERT INTO tClientOpenPositions (symbol, quantity, code, [System], [Position]) "
+                                          "VALUES (:s, :q, :c, \"Pages\", \"Long\")");
+    auto addRows = [&](Database &db, int from, int to) {
+        Database::WriteBatch batch(db);
+        for (int i = from; i < to; ++i)
+            db.execute(insert, {{QStringLiteral("s"), QStringLiteral("S%1").arg(i)}, {QStringLiteral("q"), i},
+                                {QStringLiteral("c"), i % 3 == 0 ? QStringLiteral("PG1") : QStringLiteral("PG2")}});
+    };
+    const QString cleanup = QStringLiteral("DELETE FROM tClientOpenPositions WHERE [System] = \"Pages\"");
+    // (Other cases leave rows of their own in the table: these rows are told
+    // by their system.)
+    auto shown = [](DataSet &ds) {
+        QStringList out;
+        for (int r = 0; r < ds.RecordCount(); ++r)
+            if (ds.value(r, QStringLiteral("System")).toString() == QLatin1String("Pages"))
+                out << ds.value(r, QStringLiteral("symbol")).toString() + QLatin1Char('/') + ds.value(r, QStringLiteral("quantity")).toString()
+                    + QLatin1Char('/') + ds.value(r, QStringLiteral("code")).toString();
+        return out;
+    };
+    struct Side {
+        Database *db;
+        QString where;
+        std::unique_ptr<DataSet> ds;
+        QStringList rows;
+        QString last;
+    };
+    Side sides[] = {{m_sqliteQuik.get(), m_dir.filePath(QStringLiteral("q.sqlite")), {}, {}, {}},
+                    {m_pgQuik.get(), m_pgQuikUri, {}, {}, {}}};
+    for (Side &side : sides) {
+        side.db->execute(cleanup);
+        addRows(*side.db, 0, 700);
+        side.ds = std::make_unique<DataSet>(QStringLiteral("book"), side.db, DataSet::Kind::Table);
+        side.ds->setTableName(QStringLiteral("tClientOpenPositions"));
+        if (!range.isEmpty())
+            side.ds->setRange(QStringLiteral("code"), range);
+        side.ds->Open();
+        // The newest row first, alone, as the robot reads it.
+        side.last = side.ds->value(side.ds->RecordCount() - 1, QStringLiteral("symbol")).toString();
+        if (othersChange) {
+            Database other(QStringLiteral("other"));
+            QString error;
+            QVERIFY2(other.open(side.where, &error), qPrintable(error));
+            addRows(other, 700, 900);
+            other.execute(QStringLiteral("DELETE FROM tClientOpenPositions WHERE symbol IN (\"S3\", \"S300\", \"S301\", \"S699\")"));
+        }
+        RefreshDataSet(*side.ds);
+        QVERIFY2(side.ds->Active(), qPrintable(side.ds->lastError()));
+        side.rows = shown(*side.ds);
+        QVERIFY(side.ds->Locate(QStringLiteral("symbol"), QStringLiteral("s603")));
+        QCOMPARE(side.ds->value(side.ds->RecNo() - 1, QStringLiteral("symbol")).toString(), QStringLiteral("S603"));
+    }
+    QCOMPARE(sides[0].rows.size(), count);
+    QCOMPARE(sides[1].rows, sides[0].rows);
+    QCOMPARE(sides[0].last, QStringLiteral("S699"));
+    QCOMPARE(sides[1].last, QStringLiteral("S699"));
+    for (Side &side : sides) {
+        side.ds->Close();
+        side.db->execute(cleanup);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPgEngine)

@@ -718,7 +718,10 @@ QString Database::insertKey(const QString &table)
         q.prepare(QStringLiteral("SELECT a.attname FROM pg_attribute a WHERE a.attrelid = to_regclass(:t) AND a.attidentity <> '' "
                                  "AND NOT a.attisdropped"));
         q.bindValue(QStringLiteral(":t"), QLatin1Char('"') + key + QLatin1Char('"'));
-        if (q.exec() && q.next())
+        // Not known while the server does not answer: asked again later.
+        if (!q.exec())
+            throw failure(q.lastError());
+        if (q.next())
             column = q.value(0).toString();
     } else if (q.exec(QStringLiteral("PRAGMA table_info(\"") + QString(key).replace(QLatin1Char('"'), QStringLiteral("\"\""))
                       + QStringLiteral("\")"))) {

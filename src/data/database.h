@@ -118,6 +118,11 @@ public:
 
     QSqlDatabase handle() const;
 
+    // The column whose value the database gives a new row (a server's
+    // identity column, SQLite's INTEGER PRIMARY KEY); empty: none. Throws
+    // when the database cannot tell now.
+    QString insertKey(const QString &table);
+
     // Statements run while a WriteBatch lives are committed together when
     // the outermost batch ends (SQLite; other engines commit each statement).
     // The batch takes the write lock at once, so a read inside it never has
@@ -195,7 +200,6 @@ private:
     KorvinaError failure(const QSqlError &error);
     void ensureConnected();
     bool m_lost = false; // a server's session ended: opened again before the next statement
-    QString insertKey(const QString &table);
     QHash<QString, QString> m_insertKeys; // PostgreSQL: a table's counter column, by table
     // A single-row INSERT taken apart for insertRows: the text up to VALUES,
     // the parameter names of its row; empty head when it is no such INSERT.

@@ -123,9 +123,62 @@ void DataSet::clearParams()
     m_params.clear();
 }
 
-bool DataSet::lazy() const { return m_kind == Kind::Table && m_connection && m_connection->engine() == Database::Engine::SQLite; }
+bool DataSet::lazy() const { return !rowKey().isEmpty(); }
 
-QString DataSet::quotedTable() const { return ident(m_tableName); }
+const QString &DataSet::rowKey() const
+{
+    static const QString none;
+    static const QString sqliteRowid = QStringLiteral("rowid");
+    if (m_kind != Kind::Table || !m_connection)
+        return none;
+    if (m_connection->engine() == Database::Engine::SQLite)
+        return sqliteRowid;
+    if (m_connection->engine() != Database::Engine::PostgreSQL || !m_connection->isOpen())
+        return none;
+    const QString table = m_tableName.toLower();
+    const QString forWhat = m_connection->shownPath() + QLatin1Char('\n') + table;
+    if (m_rowKeyFor == forWhat)
+        return m_rowKey;
+    // A server keeps no rowid: a table whose counter is its key (or that
+    // has no other key) is read by pages in the counter's order, the order
+    // a whole read takes too; any other table is read whole.
+    QString key;
+    try {
+        key = m_connection->insertKey(table);
+        if (!key.isEmpty()) {
+            const QSqlIndex primary = m_connection->handle().primaryIndex(table);
+            if (primary.count() > 1 || (primary.count() == 1 && primary.fieldName(0).compare(key, Qt::CaseInsensitive) != 0))
+                key.clear();
+        }
+    } catch (const std::exception &) {
+        return none; // looked for again once the server answers
+    }
+    m_rowKey = key;
+    m_rowKeyFor = forWhat;
+    return m_rowKey;
+}
+
+QString DataSet::rowKeySql() const
+{
+    return m_connection->engine() == Database::Engine::SQLite ? rowKey() : ident(rowKey());
+}
+
+QString DataSet::rowKeyJet() const
+{
+    return m_connection->engine() == Database::Engine::SQLite ? rowKey() : QLatin1Char('[') + rowKey() + QLatin1Char(']');
+}
+
+QString DataSet::nativeTable() const
+{
+    return m_connection && m_connection->engine() == Database::Engine::PostgreSQL ? m_tableName.toLower() : m_tableName;
+}
+
+QString DataSet::nativeName(const QString &name) const
+{
+    return ident(m_connection && m_connection->engine() == Database::Engine::PostgreSQL ? name.toLower() : name);
+}
+
+QString DataSet::quotedTable() const { return nativeName(m_tableName); }
 
 QMetaType DataSet::fieldType(int column) const { return column >= 0 && column < m_types.size() ? m_types[column] : QMetaType(); }
 
@@ -151,7 +204,7 @@ QString DataSet::rangeWhere(const QString &condition) const
     if (m_rangeField.isEmpty())
         return condition.isEmpty() ? QString() : QStringLiteral(" WHERE ") + condition;
     // A null value matches no row (SQL's = never holds for null).
-    const QString range = ident(m_rangeField) + QStringLiteral(" = :range_v");
+    const QString range = nativeName(m_rangeField) + QStringLiteral(" = :range_v");
     return QStringLiteral(" WHERE ") + range + (condition.isEmpty() ? QString() : QStringLiteral(" AND ") + condition);
 }
 
@@ -210,7 +263,7 @@ void DataSet::Open()
     m_openStamp = m_kind == Kind::Table ? m_connection->changeStamp() : -1;
     Database::BusyGuard guard(*m_connection);
     if (lazy()) {
-        const QSqlRecord rec = m_connection->handle().record(m_tableName);
+        const QSqlRecord rec = m_connection->handle().record(nativeTable());
         if (rec.isEmpty()) {
             // No columns: the table is missing, or the database cannot be
             // read at the moment; the statement's own error tells which.
@@ -330,7 +383,7 @@ void DataSet::rereadPages()
 {
     const qint64 stamp = m_connection->changeStamp();
     Database::BusyGuard guard(*m_connection);
-    const QSqlRecord rec = m_connection->handle().record(m_tableName);
+    const QSqlRecord rec = m_connection->handle().record(nativeTable());
     QStringList fields;
     for (int i = 0; i < rec.count(); ++i)
         fields << rec.fieldName(i);
@@ -527,9 +580,12 @@ DataSet::Page DataSet::fetchRows(int page) const
     QSqlQuery q(m_connection->handle());
     q.setForwardOnly(true);
     // The last row alone (page -1) is what the robot reads most: the newest row.
+    const QString key = rowKeySql();
     const QString sql = page < 0
-        ? QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY rowid DESC LIMIT 1")
-        : QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY rowid LIMIT ")
+        ? QStringLiteral("SELECT ") + key + QStringLiteral(", * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY ") + key
+            + QStringLiteral(" DESC LIMIT 1")
+        : QStringLiteral("SELECT ") + key + QStringLiteral(", * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY ") + key
+            + QStringLiteral(" LIMIT ")
             + QString::number(PageSize) + QStringLiteral(" OFFSET ") + QString::number(page * PageSize);
     if (!q.prepare(sql))
         throw sqlFailure(q.lastError());
@@ -705,7 +761,7 @@ bool DataSet::Locate(const QString &field, const QVariant &v)
         bool earlier = m_current > 0;
         if (earlier && rowid >= 0) {
             QSqlQuery q = m_connection->native(QStringLiteral("SELECT 1 FROM ") + quotedTable()
-                                                   + rangeWhere(QStringLiteral("rowid < :r AND ") + ident(m_fields[column]) + QStringLiteral(" = :v"))
+                                                   + rangeWhere(rowKeySql() + QStringLiteral(" < :r AND ") + ident(m_fields[column]) + QStringLiteral(" = :v"))
                                                    + QStringLiteral(" LIMIT 1"),
                                                rangeParams({{QStringLiteral("r"), rowid}, {QStringLiteral("v"), v}}));
             earlier = q.next();
@@ -717,14 +773,15 @@ bool DataSet::Locate(const QString &field, const QVariant &v)
         }
     }
     Database::BusyGuard guard(*m_connection);
-    QSqlQuery q = m_connection->native(QStringLiteral("SELECT rowid FROM ") + quotedTable() + rangeWhere(ident(m_fields[column]) + QStringLiteral(" = :v"))
-                                           + QStringLiteral(" ORDER BY rowid LIMIT 1"),
+    QSqlQuery q = m_connection->native(QStringLiteral("SELECT ") + rowKeySql() + QStringLiteral(" FROM ") + quotedTable()
+                                           + rangeWhere(ident(m_fields[column]) + QStringLiteral(" = :v")) + QStringLiteral(" ORDER BY ") + rowKeySql()
+                                           + QStringLiteral(" LIMIT 1"),
                                        rangeParams({{QStringLiteral("v"), v}}));
     if (!q.next())
         return false;
     const qint64 rowid = q.value(0).toLongLong();
     q.finish();
-    QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(QStringLiteral("rowid < :r")),
+    QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(rowKeySql() + QStringLiteral(" < :r")),
                                      rangeParams({{QStringLiteral("r"), rowid}}));
     const int position = c.next() ? c.value(0).toInt() : -1;
     c.finish();
@@ -1056,7 +1113,8 @@ void DataSet::dropPagesFrom(int stored) const
 
 void DataSet::rereadRow(int stored, qint64 rowid)
 {
-    QSqlQuery q = m_connection->native(QStringLiteral("SELECT rowid, * FROM ") + quotedTable() + QStringLiteral(" WHERE rowid = :r"),
+    QSqlQuery q = m_connection->native(QStringLiteral("SELECT ") + rowKeySql() + QStringLiteral(", * FROM ") + quotedTable() + QStringLiteral(" WHERE ")
+                                           + rowKeySql() + QStringLiteral(" = :r"),
                                        {{QStringLiteral("r"), rowid}});
     if (!q.next()) {
         // The row has another rowid now (its INTEGER PRIMARY KEY was
@@ -1193,7 +1251,7 @@ bool DataSet::Post()
                 sets << names[i] + QStringLiteral(" = ") + values[i];
             QString where;
             if (lazy()) {
-                where = QStringLiteral("rowid = :row_id");
+                where = rowKeyJet() + QStringLiteral(" = :row_id");
                 params.insert(QStringLiteral("row_id"), m_editRowid);
             } else {
                 where = keyCondition(m_editKey, params);
@@ -1249,7 +1307,7 @@ bool DataSet::Post()
             int position = m_count;
             if (rowid >= 0) {
                 QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable()
-                                                       + rangeWhere(QStringLiteral("rowid < :r")),
+                                                       + rangeWhere(rowKeySql() + QStringLiteral(" < :r")),
                                                    rangeParams({{QStringLiteral("r"), rowid}}));
                 if (c.next())
                     position = qBound(0, c.value(0).toInt(), m_count);
@@ -1367,7 +1425,7 @@ bool DataSet::DeleteRows(const QList<int> &rows)
                 QVariantMap params;
                 QString where;
                 if (lazy()) {
-                    where = QStringLiteral("rowid = :row_id");
+                    where = rowKeyJet() + QStringLiteral(" = :row_id");
                     params.insert(QStringLiteral("row_id"), rowids[i]);
                 } else {
                     where = keyCondition(keys[i], params);

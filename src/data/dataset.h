@@ -311,6 +311,19 @@ private:
     void notifyReset();
     void setCurrent(int row);
     QString quotedTable() const;
+    // A name as the engine's own statements (not translated) take it: a
+    // server's tables and columns are made in lower case.
+    QString nativeName(const QString &name) const;
+    // The column a table is read by pages in: SQLite's rowid, a server
+    // table's counter (when it is the table's key); empty: read whole.
+    const QString &rowKey() const;
+    // rowKey() as the engine's own statements name it, and as a statement
+    // in the Jet dialect does.
+    QString rowKeySql() const;
+    QString rowKeyJet() const;
+    QString nativeTable() const; // the table's name as the driver looks it up
+    mutable QString m_rowKey;
+    mutable QString m_rowKeyFor; // the engine and table it was found for
 
     QString m_name;
     Database *m_connection;
