@@ -309,10 +309,13 @@ void TestPgEngine::manyRows_data()
 {
     QTest::addColumn<QString>("table");
     QTest::addColumn<int>("rows");
-    QTest::newRow("one row") << "tClientOpenPositions" << 1;
-    QTest::newRow("a few, a counter") << "tClientOpenPositions" << 7;
-    QTest::newRow("more than one statement holds, a counter") << "tClientOpenPositions" << 150;
-    QTest::newRow("more than one statement holds, a row key") << "tOrderHistory" << 150;
+    QTest::addColumn<bool>("keysLater"); // the same rows added once before without asking for their ids
+    // (First: the statements stay prepared from one case to the next.)
+    QTest::newRow("ids asked after rows added without") << "tOrderHistory" << 70 << true;
+    QTest::newRow("one row") << "tClientOpenPositions" << 1 << false;
+    QTest::newRow("a few, a counter") << "tClientOpenPositions" << 7 << false;
+    QTest::newRow("more than one statement holds, a counter") << "tClientOpenPositions" << 150 << false;
+    QTest::newRow("more than one statement holds, a row key") << "tOrderHistory" << 150 << false;
 }
 
 void TestPgEngine::manyRows()
@@ -321,6 +324,7 @@ void TestPgEngine::manyRows()
     // it, on both engines.
     QFETCH(QString, table);
     QFETCH(int, rows);
+    QFETCH(bool, keysLater);
     const bool book = table == QLatin1String("tClientOpenPositions");
     const QString insert = book ? QStringLiteral("INSERT INTO tClientOpenPositions (quantity, code, [Position]) VALUES (:q, :code, :side)")
                                 : QStringLiteral("INSERT INTO tOrderHistory (trans_id, trans_text, code) VALUES (:q, :side, :code)");
@@ -334,6 +338,11 @@ void TestPgEngine::manyRows()
     for (Database *db : {m_sqliteQuik.get(), m_pgQuik.get()}) {
         QVERIFY(db->isRowInsert(insert));
         std::vector<qint64> ids;
+        if (keysLater) {
+            db->begin();
+            db->insertRows(insert, refs, nullptr);
+            db->commit();
+        }
         db->begin();
         db->insertRows(insert, refs, &ids);
         db->commit();

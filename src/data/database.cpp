@@ -823,6 +823,52 @@ const Database::RowInsert &Database::rowInsert(const QString &jet)
 
 bool Database::isRowInsert(const QString &jet) { return !rowInsert(jet).head.isEmpty(); }
 
+Database::ManyRows &Database::manyRowsFor(const QString &jet, const RowInsert &form, int n, const QString &returning,
+                                         const jetsql::Shape **shape)
+{
+    // (Asked with and without the keys back, a statement is two.)
+    const QString key = jet + QLatin1Char('\n') + QString::number(n) + (returning.isEmpty() ? QString() : QStringLiteral("\nR"));
+    auto many = m_manyRows.find(key);
+    if (many == m_manyRows.end()) {
+        ManyRows made;
+        QStringList values;
+        for (int r = 0; r < n; ++r) {
+            QStringList row;
+            for (const QString &name : form.names) {
+                const QString placeholder = name + QStringLiteral("__r") + QString::number(r);
+                row << QLatin1Char(':') + placeholder;
+            }
+            values << QLatin1Char('(') + row.join(QStringLiteral(", ")) + QLatin1Char(')');
+        }
+        made.jet = form.head + QStringLiteral(" VALUES ") + values.join(QStringLiteral(", "));
+        if (!returning.isEmpty())
+            made.jet += QStringLiteral(" RETURNING [") + returning + QLatin1Char(']');
+        many = m_manyRows.emplace(key, std::move(made)).first;
+    }
+    *shape = shapeOf(many->second.jet);
+    if (!*shape)
+        throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
+    ManyRows &made = many->second;
+    if (made.bound.empty()) {
+        // The shape's names in its own order, each to its row and
+        // parameter.
+        static const QRegularExpression suffix(QStringLiteral("^(\\w+)__r(\\d+)$"));
+        for (const QString &name : (*shape)->names) {
+            const auto m = suffix.match(name);
+            made.bound.emplace_back(m.captured(2).toInt(), m.captured(1));
+        }
+        // Row by row, each in the same order: the usual case.
+        const size_t k = made.bound.size() / size_t(n);
+        bool regular = k > 0 && k * size_t(n) == made.bound.size();
+        for (size_t i = 0; regular && i < made.bound.size(); ++i)
+            regular = made.bound[i].first == int(i / k) && made.bound[i].second == made.bound[i % k].second;
+        if (regular)
+            for (size_t j = 0; j < k; ++j)
+                made.perRow.push_back(made.bound[j].second);
+    }
+    return made;
+}
+
 void Database::insertRows(const QString &jet, const std::vector<const QVariantMap *> &rows, std::vector<qint64> *ids)
 {
     const RowInsert form = rowInsert(jet); // (a copy: the cache may start over below)
@@ -853,47 +899,10 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
     while (at < rows.size()) {
         const size_t left = rows.size() - at;
         const int n = int(left >= most ? most : left >= 64 ? 64 : left >= 16 ? 16 : left >= 4 ? 4 : 1);
-        const QString key = jet + QLatin1Char('\n') + QString::number(n);
-        auto many = m_manyRows.find(key);
-        if (many == m_manyRows.end()) {
-            ManyRows made;
-            QStringList values;
-            for (int r = 0; r < n; ++r) {
-                QStringList row;
-                for (const QString &name : form.names) {
-                    const QString placeholder = name + QStringLiteral("__r") + QString::number(r);
-                    row << QLatin1Char(':') + placeholder;
-                }
-                values << QLatin1Char('(') + row.join(QStringLiteral(", ")) + QLatin1Char(')');
-            }
-            made.jet = form.head + QStringLiteral(" VALUES ") + values.join(QStringLiteral(", "));
-            if (!returning.isEmpty())
-                made.jet += QStringLiteral(" RETURNING [") + returning + QLatin1Char(']');
-            many = m_manyRows.emplace(key, std::move(made)).first;
-        }
-        const jetsql::Shape *shape = shapeOf(many->second.jet);
-        if (!shape)
-            throw KorvinaError(QStringLiteral("Нет подключения к базе данных ") + shownPath(), KorvinaError::Kind::Transient);
-        if (many->second.bound.empty()) {
-            // The shape's names in its own order, each to its row and
-            // parameter.
-            static const QRegularExpression suffix(QStringLiteral("^(\\w+)__r(\\d+)$"));
-            for (const QString &name : shape->names) {
-                const auto m = suffix.match(name);
-                many->second.bound.emplace_back(m.captured(2).toInt(), m.captured(1));
-            }
-            // Row by row, each in the same order: the usual case.
-            ManyRows &made = many->second;
-            const size_t k = made.bound.size() / size_t(n);
-            bool regular = k > 0 && k * size_t(n) == made.bound.size();
-            for (size_t i = 0; regular && i < made.bound.size(); ++i)
-                regular = made.bound[i].first == int(i / k) && made.bound[i].second == made.bound[i % k].second;
-            if (regular)
-                for (size_t j = 0; j < k; ++j)
-                    made.perRow.push_back(made.bound[j].second);
-        }
-        if (serverReady && shape->values.isEmpty() && !many->second.perRow.empty() && prepareOnServer(many->second, *shape)) {
-            serverChunks.push_back({&many->second, at, n});
+        const jetsql::Shape *shape = nullptr;
+        ManyRows &manyRows = manyRowsFor(jet, form, n, returning, &shape);
+        if (serverReady && shape->values.isEmpty() && !manyRows.perRow.empty() && prepareOnServer(manyRows, *shape)) {
+            serverChunks.push_back({&manyRows, at, n});
             at += n;
             continue;
         }
@@ -905,7 +914,7 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
         }
         BusyGuard guard(*this);
         if (m_engine == Engine::SQLite && shape->values.isEmpty()) {
-            const qint64 last = insertRowsNatively(many->second, rows, at);
+            const qint64 last = insertRowsNatively(manyRows, rows, at);
             if (ids && last >= 0)
                 for (int r = 0; r < n; ++r)
                     (*ids)[at + r] = last - (n - 1 - r);
@@ -916,12 +925,12 @@ void Database::insertRows(const QString &jet, const std::vector<const QVariantMa
         // Bound here, row by row.
         Prepared *entry = nullptr;
         QSqlQuery &q = preparedStatement(*shape, &entry);
-        const auto &bound = many->second.bound;
-        if (!many->second.perRow.empty()) {
-            const size_t k = many->second.perRow.size();
+        const auto &bound = manyRows.bound;
+        if (!manyRows.perRow.empty()) {
+            const size_t k = manyRows.perRow.size();
             m_rowValues.resize(bound.size());
             for (int r = 0; r < n; ++r)
-                rowValues(many->second, *rows[at + size_t(r)], m_rowValues.data() + size_t(r) * k);
+                rowValues(manyRows, *rows[at + size_t(r)], m_rowValues.data() + size_t(r) * k);
             for (size_t i = 0; i < bound.size(); ++i)
                 q.bindValue(entry->placeholders[qsizetype(i)], boundValue(*m_rowValues[i]));
         } else {
@@ -1046,6 +1055,50 @@ bool Database::prepareOnServer(ManyRows &many, const jetsql::Shape &shape)
     return true;
 }
 
+void Database::serverValues(ManyRows &many, const std::vector<const QVariantMap *> &rows, size_t at, int n, std::vector<QByteArray> &texts,
+                            std::vector<const char *> &values)
+{
+    // The values as the server reads them in text, as Qt's driver writes
+    // them: NULL for nulls (an empty but null text too), numbers as
+    // numbers, the rest as UTF-8 text.
+    const size_t k = many.perRow.size();
+    m_rowValues.resize(many.bound.size());
+    for (int r = 0; r < n; ++r)
+        rowValues(many, *rows[at + size_t(r)], m_rowValues.data() + size_t(r) * k);
+    texts.assign(many.bound.size(), QByteArray());
+    values.assign(many.bound.size(), nullptr);
+    for (size_t i = 0; i < many.bound.size(); ++i) {
+        const QVariant v = boundValue(*m_rowValues[i]);
+        const int type = v.typeId();
+        if (boundAsNull(v))
+            continue;
+        switch (type) {
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::Short:
+            texts[i] = QByteArray::number(v.toLongLong());
+            break;
+        case QMetaType::ULongLong:
+            texts[i] = QByteArray::number(v.toULongLong());
+            break;
+        case QMetaType::Double:
+            texts[i] = QByteArray::number(v.toDouble(), 'g', 17);
+            break;
+        case QMetaType::QDate:
+            texts[i] = v.toDate().toString(Qt::ISODate).toLatin1();
+            break;
+        case QMetaType::QTime:
+            texts[i] = v.toTime().toString(QStringLiteral("hh:mm:ss.zzz")).toLatin1();
+            break;
+        default:
+            texts[i] = v.toString().toUtf8();
+            break;
+        }
+        values[i] = texts[i].constData();
+    }
+}
+
 void Database::insertRowsOnServer(const std::vector<ServerChunk> &chunks, const std::vector<const QVariantMap *> &rows,
                                   std::vector<qint64> *ids, bool returning)
 {
@@ -1060,51 +1113,13 @@ void Database::insertRowsOnServer(const std::vector<ServerChunk> &chunks, const 
     };
     if (!PQenterPipelineMode(conn))
         throw connectionFault("Unable to start a pipeline");
-    // Each chunk's values as the server reads them in text, as Qt's driver
-    // writes them: NULL for nulls (an empty but null text too), numbers as
-    // numbers, the rest as UTF-8 text.
     std::vector<QByteArray> texts;
     std::vector<const char *> values;
     int sent = 0;
     QString sendError;
     for (const ServerChunk &chunk : chunks) {
         ManyRows &many = *chunk.many;
-        const size_t k = many.perRow.size();
-        m_rowValues.resize(many.bound.size());
-        for (int r = 0; r < chunk.n; ++r)
-            rowValues(many, *rows[chunk.at + size_t(r)], m_rowValues.data() + size_t(r) * k);
-        texts.assign(many.bound.size(), QByteArray());
-        values.assign(many.bound.size(), nullptr);
-        for (size_t i = 0; i < many.bound.size(); ++i) {
-            const QVariant v = boundValue(*m_rowValues[i]);
-            const int type = v.typeId();
-            if (boundAsNull(v))
-                continue;
-            switch (type) {
-            case QMetaType::Int:
-            case QMetaType::UInt:
-            case QMetaType::LongLong:
-            case QMetaType::Short:
-                texts[i] = QByteArray::number(v.toLongLong());
-                break;
-            case QMetaType::ULongLong:
-                texts[i] = QByteArray::number(v.toULongLong());
-                break;
-            case QMetaType::Double:
-                texts[i] = QByteArray::number(v.toDouble(), 'g', 17);
-                break;
-            case QMetaType::QDate:
-                texts[i] = v.toDate().toString(Qt::ISODate).toLatin1();
-                break;
-            case QMetaType::QTime:
-                texts[i] = v.toTime().toString(QStringLiteral("hh:mm:ss.zzz")).toLatin1();
-                break;
-            default:
-                texts[i] = v.toString().toUtf8();
-                break;
-            }
-            values[i] = texts[i].constData();
-        }
+        serverValues(many, rows, chunk.at, chunk.n, texts, values);
         if (!PQsendQueryPrepared(conn, many.serverName.constData(), int(values.size()), values.data(), nullptr, nullptr, 0)) {
             sendError = QString::fromUtf8(PQerrorMessage(conn));
             break;

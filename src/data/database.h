@@ -226,6 +226,9 @@ private:
         // ("" not yet; "-" when the statement cannot go that way).
         QByteArray serverName;
     };
+    // The statement adding n rows (made, translated and taken apart the
+    // first time), and its shape.
+    ManyRows &manyRowsFor(const QString &jet, const RowInsert &form, int n, const QString &returning, const jetsql::Shape **shape);
     // PostgreSQL: many-rows statements sent one after the other without
     // waiting for each answer (libpq's pipeline), on the driver's own
     // connection and in its transaction.
@@ -237,6 +240,9 @@ private:
     void insertRowsOnServer(const std::vector<ServerChunk> &chunks, const std::vector<const QVariantMap *> &rows,
                             std::vector<qint64> *ids, bool returning);
     bool prepareOnServer(ManyRows &many, const jetsql::Shape &shape);
+    // The values of n rows from `at` for a statement prepared on the server.
+    void serverValues(ManyRows &many, const std::vector<const QVariantMap *> &rows, size_t at, int n, std::vector<QByteArray> &texts,
+                      std::vector<const char *> &values);
     // libpq's connection under the driver, when it is free for our own
     // statements (no result being read, no failed transaction); else null.
     struct pg_conn *serverConnection() const;
