@@ -130,21 +130,26 @@ void TstActivity::seriesFromKnownHistory()
 
 void TstActivity::followsNewRowsAndAnswers()
 {
+    // A transaction waits for its answer only for a while after it was
+    // sent: the rows are of a couple of minutes ago, whenever this runs.
+    const QDateTime ago = QDateTime::currentDateTime().addSecs(-120);
+    const QTime base(ago.time().hour(), ago.time().minute(), 10);
+    auto t = [&](int ms) { return base.addMSecs(ms).toString(QStringLiteral("HH:mm:ss.zzz")); };
     History h;
-    h.day = QDate::currentDate();
-    h.order(1, "09:00:00.000", "Trend");
-    const qint64 waiting = h.transaction("09:00:00.100", 1, "A");
+    h.day = ago.date();
+    h.order(1, t(0), "Trend");
+    const qint64 waiting = h.transaction(t(100), 1, "A");
     ActivitySeries s(h.day);
     s.Update(h.quik, &h.alerts);
-    const int minute = minuteOf("09:00");
+    const int minute = base.msecsSinceStartOfDay() / 60000;
     QCOMPARE(s.minute(QString(), minute).sent, 1);
     QCOMPARE(s.pending(), 1);
     QVERIFY(!s.Update(h.quik, &h.alerts)); // nothing new
 
     // Its answer comes, and a new transaction: both taken at the next read.
     h.ws.exec(h.ws.quikDataPath(), QStringLiteral("UPDATE tOrderHistory SET status = 3, result_at = :r WHERE id = :id"),
-              {{QStringLiteral("r"), h.at("09:00:00.350").toString(Qt::ISODateWithMs)}, {QStringLiteral("id"), waiting}});
-    h.transaction("09:00:00.200", 1, "B", 5, "09:00:00.300");
+              {{QStringLiteral("r"), h.at(t(350)).toString(Qt::ISODateWithMs)}, {QStringLiteral("id"), waiting}});
+    h.transaction(t(200), 1, "B", 5, t(300));
     QVERIFY(s.Update(h.quik, &h.alerts));
     const ActivitySeries::Minute &m = s.minute(QString(), minute);
     QCOMPARE(m.transactions, 2);
