@@ -366,4 +366,47 @@ void BM_TickAfterChange(benchmark::State &state)
 }
 BENCHMARK(BM_TickAfterChange)->Unit(benchmark::kMillisecond);
 
+// The same two ticks with the alert database on a server: the tables are
+// read by pages there too (the row count, the pages shown, the newest row).
+void BM_IdleTickServer(benchmark::State &state)
+{
+    const auto databases = serverDatabases(state);
+    if (!databases)
+        return;
+    BenchWorkspace b(1, 1, 100000, false, databases->first, databases->second);
+    b.robot->timTable();
+    b.robot->actStartWatchExecute();
+    if (b.robot->LastFilledId() != 100000)
+        state.SkipWithError("the alert tables are not as expected");
+    for (auto _ : state)
+        b.robot->timTable();
+}
+BENCHMARK(BM_IdleTickServer)->Unit(benchmark::kMillisecond);
+
+void BM_TickAfterChangeServer(benchmark::State &state)
+{
+    const auto databases = serverDatabases(state);
+    if (!databases)
+        return;
+    BenchWorkspace b(1, 1, 100000, false, databases->first, databases->second);
+    b.robot->timTable();
+    b.robot->actStartWatchExecute();
+    Database platform(QStringLiteral("platform"));
+    QString error;
+    if (!platform.open(databases->second, &error)) {
+        state.SkipWithError(qPrintable(error));
+        return;
+    }
+    int id = 200000;
+    for (auto _ : state) {
+        state.PauseTiming();
+        platform.native(QStringLiteral("INSERT INTO activeorders (id, symbol, system) VALUES (%1, 'SBER', 'Demo(1)')").arg(++id)).finish();
+        state.ResumeTiming();
+        b.robot->timTable();
+    }
+    if (b.dm.tActiveOrders.RecordCount() != 100000 + (id - 200000))
+        state.SkipWithError("the new rows were not seen");
+}
+BENCHMARK(BM_TickAfterChangeServer)->Unit(benchmark::kMillisecond);
+
 } // namespace

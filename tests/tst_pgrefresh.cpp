@@ -56,6 +56,22 @@ struct ServerDesk {
             OperationLog::setCurrent(nullptr);
     }
 
+    // The platform's tables each tick read, by name, over `ticks` ticks.
+    std::map<QString, int> alertReadsOver(int ticks)
+    {
+        const QVector<DataSet *> tables = data.alertTables();
+        std::vector<std::unique_ptr<QSignalSpy>> spies;
+        for (DataSet *table : tables)
+            spies.push_back(std::make_unique<QSignalSpy>(table, &DataSet::reread));
+        for (int i = 0; i < ticks; ++i)
+            robot->timTable();
+        std::map<QString, int> out;
+        for (int i = 0; i < tables.size(); ++i)
+            if (spies[i]->count() > 0)
+                out[tables[i]->name()] = int(spies[i]->count());
+        return out;
+    }
+
     QVector<DataSet *> views()
     {
         return {&data.tParam, &data.qPortfolioAll, &data.qPortfolioFutAll, &data.qQuikOrdersAll, &data.qTradesAll, &data.qLimits};
@@ -106,6 +122,8 @@ private slots:
     void databaseWithoutCountersReadsEveryTick();
     void tableMadeAgainIsReadEveryTick();
     void tablesKeepTheirOrder();
+    void alertTablesReadOnChange_data();
+    void alertTablesReadOnChange();
 
 private:
     PgServer m_server;
@@ -253,6 +271,57 @@ void TestPgRefresh::tablesKeepTheirOrder()
     QVERIFY(m_server.exec(desk.quikDb, QStringLiteral("UPDATE tparam SET last = last + 1 WHERE seccode = '%1'").arg(before.first())));
     QCOMPARE(desk.readsOver(1).count(QStringLiteral("tParam")), size_t(1));
     QCOMPARE(shown(), before);
+}
+
+void TestPgRefresh::alertTablesReadOnChange_data()
+{
+    // What the strategy platform writes, and the alert tables read again.
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QStringList>("reread");
+    QTest::addColumn<bool>("counters"); // the alert database has its change counters
+    QTest::newRow("filled order") << "INSERT INTO filledorders (id, symbol, system) VALUES (900001, 'SBER', 'Demo(1)')"
+                                  << QStringList{"tFilledOrders"} << true;
+    QTest::newRow("active orders emptied") << "DELETE FROM activeorders" << QStringList{"tActiveOrders"} << true;
+    QTest::newRow("position changed") << "UPDATE openpositions SET symbol = symbol" << QStringList{"tOpenPisitions"} << true;
+    QTest::newRow("made before the counters: every tick")
+        << "INSERT INTO filledorders (id, symbol, system) VALUES (900001, 'SBER', 'Demo(1)')"
+        << QStringList{"tActiveOrders", "tCanceledOrders", "tFilledOrders", "tOpenPisitions"} << false;
+}
+
+void TestPgRefresh::alertTablesReadOnChange()
+{
+    // On a server the platform's tables are read again only when they
+    // changed (a day's tables are read whole there: they have no key of
+    // their own to read by pages), and every tick without the counters.
+    QFETCH(QString, statement);
+    QFETCH(QStringList, reread);
+    QFETCH(bool, counters);
+    const QString name = QStringLiteral("alerts%1").arg(++m_serial);
+    ServerDesk desk(m_server, name, [&] {
+        if (!counters) {
+            QVERIFY(m_server.exec(name + QStringLiteral("_alerts"), QStringLiteral("DROP FUNCTION korvina_count_change() CASCADE")));
+            QVERIFY(m_server.exec(name + QStringLiteral("_alerts"), QStringLiteral("DROP TABLE korvina_changes")));
+        }
+    });
+    if (QTest::currentTestFailed())
+        return;
+    desk.alertReadsOver(1);
+    std::map<QString, int> idle;
+    if (!counters)
+        for (const QString &table : reread)
+            idle[table] = 2;
+    QCOMPARE(desk.alertReadsOver(2), idle);
+    QCOMPARE(desk.data.alertChanges.counting(), counters);
+    const int filledBefore = desk.data.tFilledOrders.RecordCount();
+
+    QVERIFY2(m_server.exec(desk.alertsDb, statement), qPrintable(m_server.error()));
+    std::map<QString, int> expected;
+    for (const QString &table : reread)
+        expected[table] = 1;
+    QCOMPARE(desk.alertReadsOver(1), expected);
+    if (statement.contains(QLatin1String("filledorders")))
+        QCOMPARE(desk.data.tFilledOrders.RecordCount(), filledBefore + 1);
+    QCOMPARE(desk.logged(QStringLiteral("таблицы Omega перечитываются на каждом такте")), counters ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestPgRefresh)

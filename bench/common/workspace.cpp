@@ -49,7 +49,8 @@ BenchWorkspace::BenchWorkspace(int clients, int terminals, int alertRows, bool s
             sql(dm.conOmega, QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
                                             "INSERT INTO \"%2\" (ID, Symbol, System) SELECT i, 'SBER', 'Demo(1)' FROM n")
                                      .arg(alertRows)
-                                     .arg(QLatin1String(table)));
+                                     // (a server's tables are made in lower case)
+                                     .arg(serverAlerts.isEmpty() ? QLatin1String(table) : QString::fromLatin1(table).toLower()));
     }
     settings.resetToDefaults();
     settings.rgpSingleMulti = 1;

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-ChangeCounters::ChangeCounters(Database &db, QObject *parent) : QObject(parent), m_db(db)
+ChangeCounters::ChangeCounters(Database &db, const QString &reread, QObject *parent) : QObject(parent), m_reread(reread), m_db(db)
 {
     connect(&m_db, &Database::aboutToClose, this, &ChangeCounters::clear);
 }
@@ -40,7 +40,7 @@ bool ChangeCounters::usable()
                 const QString shown = m_db.shownPath();
                 AddLog(QStringLiteral("В базе данных ") + shown + QStringLiteral(" нет счетчиков изменений (таблица ")
                        + QLatin1String(schema::ChangeCounterTable)
-                       + QStringLiteral("): сводные таблицы терминалов перечитываются на каждом такте. Добавить счетчики: korvina-db counters ")
+                       + QStringLiteral("): ") + m_reread + QStringLiteral(" перечитываются на каждом такте. Добавить счетчики: korvina-db counters ")
                        + shown + QLatin1Char('.'));
             }
         } catch (const std::exception &) {

@@ -31,7 +31,9 @@ class DataSet;
 class ChangeCounters : public QObject {
     Q_OBJECT
 public:
-    explicit ChangeCounters(Database &db, QObject *parent = nullptr);
+    // `reread` names, for the log, what is read at every tick without the
+    // counters.
+    explicit ChangeCounters(Database &db, const QString &reread = QStringLiteral("сводные таблицы терминалов"), QObject *parent = nullptr);
 
     // Runs `read` on the dataset unless nothing it reads changed since the
     // last read. True when `read` ran.
@@ -67,6 +69,7 @@ public:
 
 private:
     enum class State { Unknown, Missing, Counting };
+    QString m_reread;
     // Whether the counters are there to use; the first call of a
     // connection looks (and logs when they are missing).
     bool usable();

@@ -117,6 +117,9 @@ public:
     qint64 ownWritesTo(const QStringList &tables) const;
 
     QSqlDatabase handle() const;
+    // Changes whenever the connection closes (what was looked up on it may
+    // not hold for the next one).
+    quint64 generation() const { return m_generation; }
 
     // The column whose value the database gives a new row (a server's
     // identity column, SQLite's INTEGER PRIMARY KEY); empty: none. Throws

@@ -123,7 +123,12 @@ void DataSet::clearParams()
     m_params.clear();
 }
 
-bool DataSet::lazy() const { return !rowKey().isEmpty(); }
+bool DataSet::lazy() const
+{
+    // An open table keeps the way it was opened with (its rows are either
+    // all in memory or read by pages), whatever the connection says later.
+    return m_active ? m_paged : !rowKey().isEmpty();
+}
 
 const QString &DataSet::rowKey() const
 {
@@ -135,10 +140,10 @@ const QString &DataSet::rowKey() const
         return sqliteRowid;
     if (m_connection->engine() != Database::Engine::PostgreSQL || !m_connection->isOpen())
         return none;
-    const QString table = m_tableName.toLower();
-    const QString forWhat = m_connection->shownPath() + QLatin1Char('\n') + table;
-    if (m_rowKeyFor == forWhat)
+    // (Asked for every row shown: found once per table and connection.)
+    if (m_rowKeyKnown && m_rowKeyGeneration == m_connection->generation() && m_rowKeyTable == m_tableName)
         return m_rowKey;
+    const QString table = m_tableName.toLower();
     // A server keeps no rowid: a table whose counter is its key (or that
     // has no other key) is read by pages in the counter's order, the order
     // a whole read takes too; any other table is read whole.
@@ -154,7 +159,9 @@ const QString &DataSet::rowKey() const
         return none; // looked for again once the server answers
     }
     m_rowKey = key;
-    m_rowKeyFor = forWhat;
+    m_rowKeyTable = m_tableName;
+    m_rowKeyGeneration = m_connection->generation();
+    m_rowKeyKnown = true;
     return m_rowKey;
 }
 
@@ -262,7 +269,8 @@ void DataSet::Open()
     // (Tables only: they are what the refresh tick re-reads.)
     m_openStamp = m_kind == Kind::Table ? m_connection->changeStamp() : -1;
     Database::BusyGuard guard(*m_connection);
-    if (lazy()) {
+    m_paged = lazy();
+    if (m_paged) {
         const QSqlRecord rec = m_connection->handle().record(nativeTable());
         if (rec.isEmpty()) {
             // No columns: the table is missing, or the database cannot be
@@ -483,6 +491,7 @@ void DataSet::replaceRows(QStringList fields, QVector<QVector<QVariant>> rows)
         m_fields = std::move(fields);
         m_rows = std::move(rows);
         m_count = newCount;
+        m_paged = false;
         m_active = true;
         if (!wasActive)
             m_current = m_count > 0 ? 0 : -1;

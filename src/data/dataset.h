@@ -323,7 +323,10 @@ private:
     QString rowKeyJet() const;
     QString nativeTable() const; // the table's name as the driver looks it up
     mutable QString m_rowKey;
-    mutable QString m_rowKeyFor; // the engine and table it was found for
+    mutable QString m_rowKeyTable; // the table and connection it was found for
+    mutable quint64 m_rowKeyGeneration = 0;
+    mutable bool m_rowKeyKnown = false;
+    bool m_paged = false; // opened to be read by pages
 
     QString m_name;
     Database *m_connection;

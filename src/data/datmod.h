@@ -52,6 +52,8 @@ public:
     // Whether the terminals' tables changed since a view was read (a
     // QuikData on a server with change counters).
     ChangeCounters quikChanges{conQuikData};
+    // The same for the platform's alert tables (alerts on a server).
+    ChangeCounters alertChanges{conOmega, QStringLiteral("таблицы Omega")};
     // Re-reads the merged terminal views off the windows' thread (on a
     // server: in this thread, when quikChanges says they changed).
     BackgroundReader quikReader;

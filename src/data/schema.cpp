@@ -514,16 +514,16 @@ void createOnServer(const QString &uri, Kind kind)
     try {
         db.native(QStringLiteral("CREATE EXTENSION IF NOT EXISTS citext")).finish();
         QStringList all = statements(kind);
-        if (kind == Kind::Alerts) {
+        if (kind == Kind::Alerts)
             all << alertNotifyStatements();
-        } else {
-            all << changeCounterStatements();
-            QStringList names;
-            for (const Table &t : tables(kind))
-                names << t.name;
-            for (const QString &t : countedTables(names))
-                all << countChangesStatements(t);
-        }
+        // Counters of changes: the robot reads a table again only when it
+        // changed (the terminals' tables, the platform's).
+        all << changeCounterStatements();
+        QStringList names;
+        for (const Table &t : tables(kind))
+            names << t.name;
+        for (const QString &t : countedTables(names))
+            all << countChangesStatements(t);
         runAll(db, all);
     } catch (const KorvinaError &e) {
         throw KorvinaError(QStringLiteral("Не удается создать таблицы в базе данных ") + shown + QStringLiteral(": ") + e.message());
@@ -568,7 +568,10 @@ QStringList countChangesStatements(const QString &table)
 
 QStringList countedTables(const QStringList &tables)
 {
-    QStringList bases{QStringLiteral("tparam"), QStringLiteral("tclients"), QStringLiteral("tgroupclients"), QStringLiteral("tquik")};
+    QStringList bases{QStringLiteral("tparam"), QStringLiteral("tclients"), QStringLiteral("tgroupclients"), QStringLiteral("tquik"),
+                      // the strategy platform's
+                      QStringLiteral("filledorders"), QStringLiteral("activeorders"), QStringLiteral("canceledorders"),
+                      QStringLiteral("openpositions")};
     for (const QString &t : exportTables())
         bases << t.toLower();
     static const QRegularExpression copy(QStringLiteral("^(.*?)(\\d+)$"));

@@ -589,8 +589,12 @@ void Robot::PrepareTransactionFiles()
 
 void Robot::timTable()
 {
-    for (DataSet *ds : m_data.alertTables())
-        RefreshDataSet(*ds);
+    {
+        // On a server, a table nobody changed is not read again.
+        ChangeCounters::Hold counters(m_data.alertChanges);
+        for (DataSet *ds : m_data.alertTables())
+            m_data.alertChanges.readIfChanged(*ds, RefreshDataSet);
+    }
     checkInstanceLock();
     if (m_lockedOut) {
         FlushLog();
@@ -665,7 +669,7 @@ void Robot::runIntake(bool orders, bool results)
         // no row costs the table's change check alone.
         if (orders && m_watching && !m_connecting && !m_lockedOut) {
             const qint64 before = m_intake.LastFilledId();
-            RefreshDataSet(m_data.tFilledOrders);
+            m_data.alertChanges.readIfChanged(m_data.tFilledOrders, RefreshDataSet);
             m_intake.PollFilledOrders();
             WritePendingTransactions();
             looked = true;
