@@ -40,6 +40,8 @@ private slots:
     void failureKinds();
     void editTablesByKey_data();
     void editTablesByKey();
+    void platformTableByPagesAsOnFiles_data();
+    void platformTableByPagesAsOnFiles();
     void tableByPagesAsOnFiles_data();
     void tableByPagesAsOnFiles();
 
@@ -50,7 +52,7 @@ private:
 
     PgServer m_server;
     QTemporaryDir m_dir;
-    QString m_pgQuikUri;
+    QString m_pgQuikUri, m_pgAlertsUri;
     std::unique_ptr<Database> m_sqliteQuik, m_sqliteAlerts, m_pgQuik, m_pgAlerts;
 };
 
@@ -85,6 +87,7 @@ void TestPgEngine::initTestCase()
     m_sqliteAlerts = open(QStringLiteral("sa"), m_dir.filePath(QStringLiteral("a.sqlite")));
     m_pgQuik = open(QStringLiteral("pq"), quikUri);
     m_pgQuikUri = quikUri;
+    m_pgAlertsUri = alertsUri;
     m_pgAlerts = open(QStringLiteral("pa"), alertsUri);
     QCOMPARE(m_pgQuik->engine(), Database::Engine::PostgreSQL);
 
@@ -615,6 +618,90 @@ void TestPgEngine::editTablesByKey()
     QVERIFY(ds.Locate(field, QStringLiteral("Измененная")));
     QVERIFY2(ds.Delete(), qPrintable(ds.lastError()));
     QCOMPARE(rows(QStringLiteral("Измененная")), 0);
+}
+
+void TestPgEngine::platformTableByPagesAsOnFiles_data()
+{
+    // The platform's table has no key of its own: its numbers may repeat or
+    // be missing. Read only, it goes by pages in the numbers' order (rows of
+    // one number in the order the server keeps them, rows without one last),
+    // as a whole read orders it and as SQLite keeps rows added in that order.
+    QTest::addColumn<QString>("range");     // the rows of one symbol only ("" all)
+    QTest::addColumn<bool>("othersChange"); // another session adds and deletes rows after opening
+    QTest::addColumn<int>("count");
+    QTest::newRow("every row") << QString() << false << 602;
+    QTest::newRow("one symbol, other letter case") << QStringLiteral("pages1") << false << 201;
+    QTest::newRow("rows added and deleted elsewhere") << QString() << true << 698;
+}
+
+void TestPgEngine::platformTableByPagesAsOnFiles()
+{
+    QFETCH(QString, range);
+    QFETCH(bool, othersChange);
+    QFETCH(int, count);
+    const QString insert = QStringLiteral("INSERT INTO FilledOrders (ID, Symbol, [System]) VALUES (:id, :s, \"Pages\")");
+    // Numbers 1000, 1000, 1001, 1001, ... (each twice), and the case's
+    // last rows end with a row without one.
+    auto addRows = [&](Database &db, int from, int to, bool last) {
+        Database::WriteBatch batch(db);
+        for (int i = from; i < to; ++i)
+            db.execute(insert, {{QStringLiteral("id"), 1000 + i / 2}, {QStringLiteral("s"), QStringLiteral("PAGES%1").arg(i % 3)}});
+        if (last)
+            db.execute(insert, {{QStringLiteral("id"), QVariant()}, {QStringLiteral("s"), QStringLiteral("PAGES1")}});
+    };
+    const QString cleanup = QStringLiteral("DELETE FROM FilledOrders WHERE [System] = \"Pages\"");
+    auto shown = [](DataSet &ds) {
+        QStringList out;
+        for (int r = 0; r < ds.RecordCount(); ++r)
+            if (ds.value(r, QStringLiteral("System")).toString() == QLatin1String("Pages"))
+                out << (ds.value(r, QStringLiteral("ID")).isNull() ? QStringLiteral("none") : ds.value(r, QStringLiteral("ID")).toString())
+                        + QLatin1Char('/') + ds.value(r, QStringLiteral("Symbol")).toString();
+        return out;
+    };
+    struct Side {
+        Database *db;
+        QString where;
+        std::unique_ptr<DataSet> ds;
+        QStringList rows;
+        QString last;
+        int located = 0;
+    };
+    Side sides[] = {{m_sqliteAlerts.get(), m_dir.filePath(QStringLiteral("a.sqlite")), {}, {}, {}, 0},
+                    {m_pgAlerts.get(), m_pgAlertsUri, {}, {}, {}, 0}};
+    for (Side &side : sides) {
+        side.db->execute(cleanup);
+        addRows(*side.db, 0, 601, !othersChange);
+        side.ds = std::make_unique<DataSet>(QStringLiteral("filled"), side.db, DataSet::Kind::Table);
+        side.ds->setTableName(QStringLiteral("FilledOrders"));
+        if (!range.isEmpty())
+            side.ds->setRange(QStringLiteral("Symbol"), range);
+        side.ds->Open();
+        const QVariant last = side.ds->value(side.ds->RecordCount() - 1, QStringLiteral("ID"));
+        side.last = last.isNull() ? QStringLiteral("none") : last.toString();
+        QCOMPARE(side.last, othersChange ? QStringLiteral("1300") : QStringLiteral("none"));
+        if (othersChange) {
+            Database other(QStringLiteral("other"));
+            QString error;
+            QVERIFY2(other.open(side.where, &error), qPrintable(error));
+            addRows(other, 601, 701, true);
+            other.execute(QStringLiteral("DELETE FROM FilledOrders WHERE ID IN (1001, 1200) AND [System] = \"Pages\""));
+        }
+        RefreshDataSet(*side.ds);
+        QVERIFY2(side.ds->Active(), qPrintable(side.ds->lastError()));
+        side.rows = shown(*side.ds);
+        // The first of a repeated number, on a later page.
+        QVERIFY(side.ds->Locate(QStringLiteral("ID"), 1290));
+        side.located = side.ds->RecNo();
+        QCOMPARE(side.ds->value(side.located - 1, QStringLiteral("ID")).toInt(), 1290);
+        QVERIFY(side.located == 1 || side.ds->value(side.located - 2, QStringLiteral("ID")).toInt() != 1290);
+    }
+    QCOMPARE(sides[0].rows.size(), count);
+    QCOMPARE(sides[1].rows, sides[0].rows);
+    QCOMPARE(sides[1].rows.last(), QStringLiteral("none/PAGES1")); // the row without a number comes last
+    for (Side &side : sides) {
+        side.ds->Close();
+        side.db->execute(cleanup);
+    }
 }
 
 void TestPgEngine::tableByPagesAsOnFiles_data()

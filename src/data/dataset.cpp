@@ -141,23 +141,37 @@ const QString &DataSet::rowKey() const
     if (m_connection->engine() != Database::Engine::PostgreSQL || !m_connection->isOpen())
         return none;
     // (Asked for every row shown: found once per table and connection.)
-    if (m_rowKeyKnown && m_rowKeyGeneration == m_connection->generation() && m_rowKeyTable == m_tableName)
+    if (m_rowKeyKnown && m_rowKeyGeneration == m_connection->generation() && m_rowKeyTable == m_tableName
+        && m_rowKeyReadOnly == m_readOnly)
         return m_rowKey;
     const QString table = m_tableName.toLower();
     // A server keeps no rowid: a table whose counter is its key (or that
     // has no other key) is read by pages in the counter's order, the order
     // a whole read takes too; any other table is read whole.
     QString key;
+    bool tie = false;
     try {
         key = m_connection->insertKey(table);
+        const QSqlIndex primary = m_connection->handle().primaryIndex(table);
         if (!key.isEmpty()) {
-            const QSqlIndex primary = m_connection->handle().primaryIndex(table);
             if (primary.count() > 1 || (primary.count() == 1 && primary.fieldName(0).compare(key, Qt::CaseInsensitive) != 0))
                 key.clear();
+        } else if (m_readOnly) {
+            // A table only read (the platform's, whose numbers may repeat
+            // or be missing) goes by pages in the order a whole read takes,
+            // its key or its "id", rows of the same value in the order the
+            // server keeps them (ctid), each row told by its place there.
+            if (primary.count() == 1)
+                key = primary.fieldName(0);
+            else if (primary.count() == 0 && m_connection->handle().record(table).contains(QStringLiteral("id")))
+                key = QStringLiteral("id");
+            tie = !key.isEmpty();
         }
     } catch (const std::exception &) {
         return none; // looked for again once the server answers
     }
+    m_rowTie = tie;
+    m_rowKeyReadOnly = m_readOnly;
     m_rowKey = key;
     m_rowKeyTable = m_tableName;
     m_rowKeyGeneration = m_connection->generation();
@@ -173,6 +187,41 @@ QString DataSet::rowKeySql() const
 QString DataSet::rowKeyJet() const
 {
     return m_connection->engine() == Database::Engine::SQLite ? rowKey() : QLatin1Char('[') + rowKey() + QLatin1Char(']');
+}
+
+QString DataSet::rowIdSql() const
+{
+    // A place on the server's pages as one number: page * 65536 + item.
+    return m_rowTie ? QStringLiteral("((ctid::text::point)[0]::bigint * 65536 + (ctid::text::point)[1]::bigint)") : rowKeySql();
+}
+
+QString DataSet::rowOrderSql(bool descending) const
+{
+    const QString dir = descending ? QStringLiteral(" DESC") : QString();
+    return m_rowTie ? rowKeySql() + dir + QStringLiteral(", ctid") + dir : rowKeySql() + dir;
+}
+
+QString DataSet::beforeRowSql(qint64 rowid, QVariantMap &params) const
+{
+    if (!m_rowTie) {
+        params.insert(QStringLiteral("before_r"), rowid);
+        return rowKeySql() + QStringLiteral(" < :before_r");
+    }
+    const QString tid = QStringLiteral("(%1,%2)").arg(rowid / 65536).arg(rowid % 65536);
+    params.insert(QStringLiteral("before_t"), tid);
+    QSqlQuery q = m_connection->native(QStringLiteral("SELECT ") + rowKeySql() + QStringLiteral(" FROM ") + quotedTable()
+                                           + QStringLiteral(" WHERE ctid = CAST(:before_t AS tid)"),
+                                       {{QStringLiteral("before_t"), tid}});
+    if (!q.next())
+        return QStringLiteral("FALSE"); // the row is gone
+    const QVariant key = q.value(0);
+    q.finish();
+    // (A whole read puts the rows without a value last.)
+    if (key.isNull())
+        return QStringLiteral("(") + rowKeySql() + QStringLiteral(" IS NOT NULL OR ctid < CAST(:before_t AS tid))");
+    params.insert(QStringLiteral("before_k"), key);
+    return QStringLiteral("(") + rowKeySql() + QStringLiteral(" < :before_k OR (") + rowKeySql()
+        + QStringLiteral(" = :before_k AND ctid < CAST(:before_t AS tid)))");
 }
 
 QString DataSet::nativeTable() const
@@ -589,12 +638,12 @@ DataSet::Page DataSet::fetchRows(int page) const
     QSqlQuery q(m_connection->handle());
     q.setForwardOnly(true);
     // The last row alone (page -1) is what the robot reads most: the newest row.
-    const QString key = rowKeySql();
+    const QString id = rowIdSql();
     const QString sql = page < 0
-        ? QStringLiteral("SELECT ") + key + QStringLiteral(", * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY ") + key
-            + QStringLiteral(" DESC LIMIT 1")
-        : QStringLiteral("SELECT ") + key + QStringLiteral(", * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY ") + key
-            + QStringLiteral(" LIMIT ")
+        ? QStringLiteral("SELECT ") + id + QStringLiteral(", * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY ")
+            + rowOrderSql(true) + QStringLiteral(" LIMIT 1")
+        : QStringLiteral("SELECT ") + id + QStringLiteral(", * FROM ") + quotedTable() + rangeWhere() + QStringLiteral(" ORDER BY ")
+            + rowOrderSql(false) + QStringLiteral(" LIMIT ")
             + QString::number(PageSize) + QStringLiteral(" OFFSET ") + QString::number(page * PageSize);
     if (!q.prepare(sql))
         throw sqlFailure(q.lastError());
@@ -769,10 +818,12 @@ bool DataSet::Locate(const QString &field, const QVariant &v)
         const qint64 rowid = rowidAt(m_current);
         bool earlier = m_current > 0;
         if (earlier && rowid >= 0) {
+            QVariantMap params{{QStringLiteral("v"), v}};
+            const QString before = beforeRowSql(rowid, params);
             QSqlQuery q = m_connection->native(QStringLiteral("SELECT 1 FROM ") + quotedTable()
-                                                   + rangeWhere(rowKeySql() + QStringLiteral(" < :r AND ") + ident(m_fields[column]) + QStringLiteral(" = :v"))
+                                                   + rangeWhere(before + QStringLiteral(" AND ") + ident(m_fields[column]) + QStringLiteral(" = :v"))
                                                    + QStringLiteral(" LIMIT 1"),
-                                               rangeParams({{QStringLiteral("r"), rowid}, {QStringLiteral("v"), v}}));
+                                               rangeParams(params));
             earlier = q.next();
             q.finish();
         }
@@ -782,16 +833,17 @@ bool DataSet::Locate(const QString &field, const QVariant &v)
         }
     }
     Database::BusyGuard guard(*m_connection);
-    QSqlQuery q = m_connection->native(QStringLiteral("SELECT ") + rowKeySql() + QStringLiteral(" FROM ") + quotedTable()
-                                           + rangeWhere(ident(m_fields[column]) + QStringLiteral(" = :v")) + QStringLiteral(" ORDER BY ") + rowKeySql()
+    QSqlQuery q = m_connection->native(QStringLiteral("SELECT ") + rowIdSql() + QStringLiteral(" FROM ") + quotedTable()
+                                           + rangeWhere(ident(m_fields[column]) + QStringLiteral(" = :v")) + QStringLiteral(" ORDER BY ") + rowOrderSql(false)
                                            + QStringLiteral(" LIMIT 1"),
                                        rangeParams({{QStringLiteral("v"), v}}));
     if (!q.next())
         return false;
     const qint64 rowid = q.value(0).toLongLong();
     q.finish();
-    QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(rowKeySql() + QStringLiteral(" < :r")),
-                                     rangeParams({{QStringLiteral("r"), rowid}}));
+    QVariantMap params;
+    const QString before = beforeRowSql(rowid, params);
+    QSqlQuery c = m_connection->native(QStringLiteral("SELECT COUNT(*) FROM ") + quotedTable() + rangeWhere(before), rangeParams(params));
     const int position = c.next() ? c.value(0).toInt() : -1;
     c.finish();
     if (position < 0 || position >= m_count)
@@ -895,7 +947,12 @@ void DataSet::setReadOnly(bool readOnly)
 {
     if (readOnly)
         Cancel();
+    const bool reopen = !readOnly && m_active && m_paged && m_rowTie;
     m_readOnly = readOnly;
+    // Rows told by their place on the server cannot be edited by it: the
+    // table is read again the way an edited one is.
+    if (reopen)
+        this->reopen();
 }
 
 void DataSet::checkModify(const char *what) const

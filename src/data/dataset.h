@@ -322,6 +322,13 @@ private:
     QString rowKeySql() const;
     QString rowKeyJet() const;
     QString nativeTable() const; // the table's name as the driver looks it up
+    // The row's number in page reads, the order of the pages, and the
+    // condition for the rows before a row (parameters added to `params`).
+    QString rowIdSql() const;
+    QString rowOrderSql(bool descending) const;
+    QString beforeRowSql(qint64 rowid, QVariantMap &params) const;
+    mutable bool m_rowTie = false;         // rows told by their place (ctid), ordered by the key and then it
+    mutable bool m_rowKeyReadOnly = false; // read-only when the key was found
     mutable QString m_rowKey;
     mutable QString m_rowKeyTable; // the table and connection it was found for
     mutable quint64 m_rowKeyGeneration = 0;

@@ -110,10 +110,17 @@ qint64 TDatMod::GetLastId(DataSet &table)
     table.DisableControls();
     try {
         const QVariant remembered = table.IsEmpty() ? QVariant() : table.FieldByName(QStringLiteral("id"));
+        const int recNo = table.RecNo();
         table.Last();
         result = table.IsEmpty() ? 0 : table.FieldByName(QStringLiteral("id")).toLongLong();
-        if (remembered.isValid())
-            table.Locate(QStringLiteral("id"), remembered);
+        // Back to the row shown: where it was when it is still there (a
+        // search costs a server a count of the rows before it).
+        if (remembered.isValid()) {
+            if (recNo > 0 && recNo <= table.RecordCount() && table.value(recNo - 1, QStringLiteral("id")) == remembered)
+                table.setRecNo(recNo);
+            else
+                table.Locate(QStringLiteral("id"), remembered);
+        }
     } catch (const std::exception &) {
         // The table could not be read to its end: treated as not open.
         result = -1;
